@@ -1,0 +1,139 @@
+#include "output/output.hpp"
+
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "driver/driver.hpp"
+
+namespace driftsim {
+
+namespace {
+
+constexpr char kLineEnd[] = "\r\n";
+
+// Widest field: blank, three digits, blank, three digits.
+constexpr size_t kMaxField = 8;
+// Loci formatted between two checks of the buffer space.
+constexpr int64_t kLociPerChunk = 16384;
+static_assert(kLociPerChunk * kMaxField + 64 <= PendingFile::kBufferSize);
+
+// Alleles printed for each packed code: missing, the two homozygotes, the heterozygote.
+constexpr uint8_t kCodeAlleles[4][2] = {{0, 0}, {1, 1}, {2, 2}, {1, 2}};
+
+// Text of one genotype field per allele pair, built once per file.
+class FieldText {
+ public:
+  explicit FieldText(int32_t NumAllele) : wide_(NumAllele >= 10) {
+    text_.resize(size_t(NumAllele) + 1);
+    for (int32_t a = 0; a <= NumAllele; ++a) text_[size_t(a)] = " " + IntToText(a);
+    for (unsigned byte = 0; byte < 256; ++byte) {
+      char* out = packed_[byte].data();
+      for (unsigned f = 0; f < 4; ++f) {
+        const uint8_t* pair = kCodeAlleles[(byte >> (2 * f)) & 3u];
+        for (int c = 0; c < 2; ++c) {
+          *out++ = ' ';
+          *out++ = static_cast<char>('0' + pair[c]);
+        }
+      }
+    }
+  }
+
+  // Appends the field of alleles a and b; returns the new end.
+  char* Pair(char* out, uint8_t a, uint8_t b) const {
+    if (!wide_) {
+      out[0] = ' ';
+      out[1] = static_cast<char>('0' + a);
+      out[2] = ' ';
+      out[3] = static_cast<char>('0' + b);
+      return out + 4;
+    }
+    const std::string& ta = text_[a];
+    const std::string& tb = text_[b];
+    std::memcpy(out, ta.data(), ta.size());
+    out += ta.size();
+    std::memcpy(out, tb.data(), tb.size());
+    return out + tb.size();
+  }
+
+  // The four fields of a packed byte, 16 characters.
+  const char* PackedByte(uint8_t byte) const { return packed_[byte].data(); }
+
+ private:
+  bool wide_;
+  std::vector<std::string> text_;
+  std::array<std::array<char, 16>, 256> packed_;
+};
+
+// Appends the fields of loci [L0, L1) of one record at out; returns the new end.
+char* FormatLoci(const FieldText& text, bool packed, const uint8_t* rec, int64_t L0, int64_t L1,
+                 char* out) {
+  int64_t L = L0;
+  if (packed) {
+    // Whole bytes through the 256-entry table; L0 is a multiple of 4.
+    for (; L + 4 <= L1; L += 4, out += 16) std::memcpy(out, text.PackedByte(rec[L >> 2]), 16);
+    for (; L < L1; ++L) {
+      const uint8_t* pair = kCodeAlleles[GetCode(rec, L)];
+      out = text.Pair(out, pair[0], pair[1]);
+    }
+    return out;
+  }
+  for (; L < L1; ++L) out = text.Pair(out, rec[2 * L], rec[2 * L + 1]);
+  return out;
+}
+
+// Pads a value to column 30 for its comment, or follows a long value with two blanks.
+std::string ParaLine(const std::string& value, const char* comment) {
+  constexpr size_t kCommentColumn = 30;
+  std::string line = value;
+  line.append(value.size() + 2 < kCommentColumn ? kCommentColumn - 1 - value.size() : 2, ' ');
+  return line + comment + kLineEnd;
+}
+
+}  // namespace
+
+void WriteGenoFile(const SimState& sim, PendingFile& out) {
+  const Params& par = sim.par;
+  const FieldText text(par.NumAllele);
+  const bool packed = sim.tab.Packed;
+  for (const int s : {kSample1, kSample2, kSourceSample}) {
+    const int64_t first = SampleStart(par, s);
+    const std::string prefix = "S" + IntToText(s) + "_";
+    for (int32_t i = 1; i <= par.NumIndiv[s]; ++i) {
+      out.Write(prefix + IntToText(i));
+      const uint8_t* rec = sim.tab.Sample(first + i - 1);
+      for (int64_t L = 0; L < par.NumLoci; L += kLociPerChunk) {
+        const int64_t end = std::min<int64_t>(L + kLociPerChunk, par.NumLoci);
+        char* at = out.Reserve(size_t(end - L) * kMaxField);
+        out.Advance(size_t(FormatLoci(text, packed, rec, L, end, at) - at));
+      }
+      out.Write(kLineEnd, 2);
+    }
+  }
+  out.Close();
+}
+
+void WriteParaFile(const SimState& sim, PendingFile& out) {
+  const Params& par = sim.par;
+  const std::string lines[] = {
+      ParaLine(IntToText(par.Model), "!M_ESTIMATE, 1/0 for migration/isolation model"),
+      ParaLine("1", "!I_Equilibrium, 1/0 for equilibrium=Y/N"),
+      ParaLine(IntToText(par.MaxNe), "!MaximumNe, maximal Ne allowed"),
+      ParaLine(IntToText(par.Monitor), "!Monitor, 0/1/2/3 for monitoring level"),
+      ParaLine(IntToText(par.NumThread),
+               "!NumThread, #openMP threads; when NumThread<=0 the maximal value is used"),
+      ParaLine(IntToText(par.NumLoci), "!NLOCI_T, #All_Loci including monomorphic"),
+      ParaLine("\"" + par.OutFile + ".dat\"", "!DataFile, genotype data file name"),
+      ParaLine("2", "!DataForm, 0/1/2 for GenePop, 0123, 2Alleles/genotype formats"),
+      ParaLine("2", "!NumSmp, #temporal samples from focal pop"),
+      ParaLine("0 " + IntToText(par.NumGen), "!NGEN, generations of temporal samples"),
+      ParaLine(IntToText(par.NumIndiv[1]) + " " + IntToText(par.NumIndiv[2]),
+               "!SmplSize, #genotyped individuals of each temporal sample from focal pop"),
+      ParaLine(IntToText(par.NumIndiv[0]), "!SmplSize, #genotyped individuals of source pop"),
+      ParaLine(IntToText(par.INIT_POINT), "!INIT_POINT, #initial random points to be used"),
+  };
+  for (const std::string& line : lines) out.Write(line);
+  out.Close();
+}
+
+}  // namespace driftsim

@@ -1,0 +1,182 @@
+#include <unistd.h>
+
+#include <array>
+#include <cmath>
+#include <vector>
+
+#include "driver/driver.hpp"
+#include "population/population.hpp"
+#include "population/transmit.hpp"
+
+namespace driftsim {
+
+namespace {
+
+uint64_t PhysicalMemory() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long size = sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || size <= 0) return UINT64_MAX;
+  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(size);
+}
+
+// Requests bytes for a table, or null when the request would pass the memory limit or fails.
+void* RequestTable(Tables& tab, uint64_t bytes) {
+  const uint64_t limit = tab.MemoryLimit ? tab.MemoryLimit : PhysicalMemory();
+  if (bytes > limit || tab.Allocated > limit - bytes) return nullptr;
+  void* p = std::malloc(bytes);
+  if (p) tab.Allocated += bytes;
+  return p;
+}
+
+// Packing of four codes 1..3 into one byte, indexed by (c1-1) + 3(c2-1) + 9(c3-1) + 27(c4-1).
+constexpr std::array<uint8_t, 81> MakePackTable() {
+  std::array<uint8_t, 81> t{};
+  for (unsigned i = 0; i < 81; ++i) {
+    const unsigned c1 = i % 3 + 1, c2 = i / 3 % 3 + 1, c3 = i / 9 % 3 + 1, c4 = i / 27 + 1;
+    t[i] = static_cast<uint8_t>(c1 + 4 * c2 + 16 * c3 + 64 * c4);
+  }
+  return t;
+}
+constexpr auto kPack81 = MakePackTable();
+
+// Frequencies: equal (FreqDist 1, no draws) or normalised logarithms of uniforms (FreqDist 0).
+void FillFrequencies(SimState& sim) {
+  const Params& par = sim.par;
+  float* freq = sim.tab.AlleleFreq.get();
+  const int64_t loci = par.NumLoci;
+  if (sim.tab.Packed) {
+    for (int64_t L = 0; L < loci; ++L) {
+      float p = 0.5f, q = 0.5f;
+      if (par.FreqDist == 0) {
+        const float a = std::log(static_cast<float>(sim.rnd.RanUniform()));
+        const float b = std::log(static_cast<float>(sim.rnd.RanUniform()));
+        const float r = 1.0f / (a + b);
+        p = a * r;
+        q = b * r;
+      }
+      freq[2 * L] = p * p;
+      freq[2 * L + 1] = p * p + q * q;
+    }
+    return;
+  }
+  const int32_t K = par.NumAllele;
+  for (int64_t L = 0; L < loci; ++L) {
+    float* f = freq + L * K;
+    if (par.FreqDist == 1) {
+      for (int32_t k = 0; k < K; ++k) f[k] = 1.0f / static_cast<float>(K);
+      continue;
+    }
+    float s = 0.0f;
+    for (int32_t k = 0; k < K; ++k) {
+      f[k] = std::log(static_cast<float>(sim.rnd.RanUniform()));
+      s += f[k];
+    }
+    const float r = 1.0f / s;
+    for (int32_t k = 0; k < K; ++k) f[k] *= r;
+  }
+}
+
+void LocusProgress(int64_t locus) {
+  ConsoleText("\r  Locus=" + IntToText(locus));
+}
+void LocusDone(int32_t NumLoci) {
+  ConsoleLine("\r  Done for locus 1 to " + IntToText(NumLoci));
+}
+
+// Unpacked: locus by locus, both copies of every individual from the locus's CumFreq.
+void FillInitialUnpacked(SimState& sim) {
+  const Params& par = sim.par;
+  const Tables& tab = sim.tab;
+  std::vector<float> cum(static_cast<size_t>(par.NumAllele));
+  RngState u = sim.rnd.Uniform;
+  for (int64_t L = 0; L < par.NumLoci; ++L) {
+    if ((L + 1) % 100 == 0) LocusProgress(L + 1);
+    BuildCumFreq(tab.AlleleFreq.get() + L * par.NumAllele, par.NumAllele, cum.data());
+    for (int32_t j = 0; j < par.Ne; ++j) {
+      uint8_t* g = tab.Focal(0, j) + 2 * L;
+      g[0] = PickAllele(cum.data(), static_cast<float>(u.RanUniform()));
+      g[1] = PickAllele(cum.data(), static_cast<float>(u.RanUniform()));
+    }
+  }
+  sim.rnd.Uniform = u;
+  if (par.NumLoci >= 100) LocusDone(par.NumLoci);
+}
+
+// Packed: groups of four loci staged per individual, then every record byte written once. In a
+// last group of fewer than four loci the spare fields repeat the previous group's codes.
+void FillInitialPacked(SimState& sim) {
+  const Params& par = sim.par;
+  const Tables& tab = sim.tab;
+  std::vector<uint8_t> stage(4 * static_cast<size_t>(par.Ne), 1);
+  RngState u = sim.rnd.Uniform;
+  int64_t groups = 0;
+  for (int64_t first = 0; first < par.NumLoci; first += 4) {
+    const int64_t n = ++groups;
+    if (n % 100 == 0) LocusProgress(4 * n);
+    const int64_t end = std::min<int64_t>(first + 4, par.NumLoci);
+    for (int64_t L = first; L < end; ++L) {
+      const float* hw = tab.AlleleFreq.get() + 2 * L;
+      for (int32_t j = 0; j < par.Ne; ++j) {
+        stage[4 * size_t(j) + size_t(L - first)] =
+            static_cast<uint8_t>(PickCode(hw, static_cast<float>(u.RanUniform())));
+      }
+    }
+    for (int32_t j = 0; j < par.Ne; ++j) {
+      const uint8_t* c = &stage[4 * size_t(j)];
+      tab.Focal(0, j)[n - 1] =
+          kPack81[(c[0] - 1) + 3 * (c[1] - 1) + 9 * (c[2] - 1) + 27 * (c[3] - 1)];
+    }
+  }
+  sim.rnd.Uniform = u;
+  if (groups >= 100) LocusDone(par.NumLoci);
+}
+
+}  // namespace
+
+void AllocateFreqTable(SimState& sim) {
+  const Params& par = sim.par;
+  Tables& tab = sim.tab;
+  tab.Packed = par.Packed();
+  tab.Ne = par.Ne;
+  tab.GenoBytes = GenoBytesOf(par.NumLoci, tab.Packed);
+  const int64_t entries = int64_t{par.NumAllele} * par.NumLoci;
+  tab.AlleleFreq.reset(static_cast<float*>(RequestTable(tab, uint64_t(entries) * sizeof(float))));
+  if (!tab.AlleleFreq) {
+    FatalStop("The total number of  alleles = " + IntToText(entries) + ". Out of memory!",
+              "Initialize");
+  }
+}
+
+void AllocateGenoTables(SimState& sim) {
+  const Params& par = sim.par;
+  Tables& tab = sim.tab;
+  const uint64_t bytes = uint64_t(tab.GenoBytes);
+  tab.FocalPop.reset(static_cast<uint8_t*>(RequestTable(tab, bytes * 2 * uint64_t(par.Ne))));
+  if (tab.FocalPop) {
+    tab.SmplGeno.reset(
+        static_cast<uint8_t*>(RequestTable(tab, bytes * uint64_t(par.TotalSampled()))));
+  }
+  if (!tab.FocalPop || !tab.SmplGeno) {
+    FatalStop("Too large Ne/SampleSize or/and too many loci. Out of memory!\n" +
+                  IntToText(tab.GenoBytes) + "*" +
+                  IntToText(par.TotalSampled() + 2 * int64_t{par.Ne}) + " bytes are required!",
+              "Initialize");
+  }
+}
+
+void Initialize(SimState& sim) {
+  const Params& par = sim.par;
+  AllocateFreqTable(sim);
+  ConsoleLine("  Uniform allele frequency of locus 1 to " + IntToText(par.NumLoci) + "...");
+  FillFrequencies(sim);
+  AllocateGenoTables(sim);
+  ConsoleLine("  Initial genotypes at " + IntToText(par.NumLoci) + " loci of " + IntToText(par.Ne) +
+              " individuals...");
+  if (sim.tab.Packed) {
+    FillInitialPacked(sim);
+  } else {
+    FillInitialUnpacked(sim);
+  }
+}
+
+}  // namespace driftsim

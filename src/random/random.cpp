@@ -1,0 +1,112 @@
+#include "random/random.hpp"
+
+#include <array>
+#include <cmath>
+
+namespace driftsim {
+
+void RngState::Initialise() {
+  // abs(IDUM) in unsigned arithmetic, so that the most negative seed wraps instead of trapping.
+  const uint32_t a = IDUM < 0 ? 0u - static_cast<uint32_t>(IDUM) : static_cast<uint32_t>(IDUM);
+  UnitScale = kUnitScale;
+  MulWord = static_cast<int32_t>((a ^ 888889999u) | 1u);
+  XorWord = a ^ 777755555u;
+  IDUM = static_cast<int32_t>(a + 1u);
+}
+
+double LnGamma(double x) {
+  double s = x + 5.5;
+  s = (x + 0.5) * std::log(s) - s;
+  const double ser = 1.000000000190015 + 76.18009172947146 / (x + 1) - 86.50532032941678 / (x + 2) +
+                     24.01409824083091 / (x + 3) - 1.231739572450155 / (x + 4) +
+                     0.001208650973866179 / (x + 5) - 0.000005395239384953 / (x + 6);
+  return s + std::log(2.5066282746310005 * ser / x);
+}
+
+float Random::PoissonDev(float mean) {
+  PoissonMemo& m = Memo;
+  if (mean < 12.0f) {
+    // Multiplication of uniforms; every product is rounded to single precision.
+    if (mean != m.LastMean) {
+      m.LastMean = mean;
+      m.PoisG = std::exp(-mean);
+    }
+    float j = -1.0f;
+    float t = 1.0f;
+    do {
+      j += 1.0f;
+      t *= static_cast<float>(Uniform.RanUniform());
+    } while (t > m.PoisG);
+    return j;
+  }
+  // Rejection from a Lorentzian envelope, single precision except for LnGamma.
+  constexpr float kPi = 3.1415927f;
+  constexpr float kEnvelope = 0.9f;
+  if (mean != m.LastMean) {
+    m.LastMean = mean;
+    m.PoisRoot = std::sqrt(2.0f * mean);
+    m.PoisLogMean = std::log(mean);
+    m.PoisG = mean * m.PoisLogMean - static_cast<float>(LnGamma(static_cast<double>(mean + 1.0f)));
+  }
+  for (;;) {
+    float y;
+    float e;
+    do {
+      y = std::tan(kPi * static_cast<float>(Uniform.RanUniform()));
+      e = m.PoisRoot * y + mean;
+    } while (e < 0.0f);
+    e = std::trunc(e);
+    const float lg = static_cast<float>(LnGamma(static_cast<double>(e + 1.0f)));
+    const float t = ((y * y + 1.0f) * kEnvelope) * std::exp(e * m.PoisLogMean - lg - m.PoisG);
+    if (!(Uniform.RanUniform() > static_cast<double>(t))) return e;
+  }
+}
+
+namespace {
+
+constexpr uint32_t Step(uint32_t s) {
+  const uint32_t bit = (s >> 17) & 1u;
+  return bit ? ((s ^ 0x13u) << 1) | 1u : s << 1;
+}
+
+// Jump tables: for each 6-bit chunk of the low 18 state bits, the 64 output bits and the state
+// after 64 steps of a register holding only that chunk. Outputs and states are XOR-linear.
+struct JumpTables {
+  std::array<std::array<uint64_t, 64>, 3> bits{};
+  std::array<std::array<uint32_t, 64>, 3> state{};
+};
+
+constexpr JumpTables MakeJumpTables() {
+  JumpTables t;
+  for (int c = 0; c < 3; ++c) {
+    for (uint32_t v = 0; v < 64; ++v) {
+      uint32_t s = v << (6 * c);
+      uint64_t out = 0;
+      for (int i = 0; i < 64; ++i) {
+        out |= static_cast<uint64_t>((s >> 17) & 1u) << i;
+        s = Step(s);
+      }
+      t.bits[c][v] = out;
+      t.state[c][v] = s;
+    }
+  }
+  return t;
+}
+
+constexpr JumpTables kJump = MakeJumpTables();
+
+}  // namespace
+
+BitWord JumpBits64(uint32_t seed) {
+  const uint32_t a = seed & 63u, b = (seed >> 6) & 63u, c = (seed >> 12) & 63u;
+  return {kJump.bits[0][a] ^ kJump.bits[1][b] ^ kJump.bits[2][c],
+          kJump.state[0][a] ^ kJump.state[1][b] ^ kJump.state[2][c]};
+}
+
+uint32_t AdvanceBits(uint32_t seed, unsigned n) {
+  for (; n >= 64; n -= 64) seed = JumpBits64(seed).state;
+  for (; n > 0; --n) seed = Step(seed);
+  return seed;
+}
+
+}  // namespace driftsim

@@ -1,0 +1,194 @@
+// Random numbers: the uniform stream, the Poisson deviate and the random-bit stream.
+//
+// There is exactly one stream of each kind per run, owned by one non-copyable Random object.
+// Hot loops may copy a stream's state into a local, draw from it, and store it back before any
+// other routine draws; the sequence is the same as with single draws on the shared state.
+#pragma once
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+
+namespace driftsim {
+
+// 1/2147483647 rounded to double; a draw is this times an odd 31-bit integer, so U is in (0, 1].
+inline constexpr double kUnitScale = std::bit_cast<double>(uint64_t{0x3E00000000200000});
+
+// Uniform generator: xorshift combined with the minimal standard multiplicative generator.
+struct RngState {
+  int32_t IDUM = 0;  // a value of 0 or below asks for initialisation at the next draw
+  uint32_t XorWord = 0xFFFFFFFFu;
+  int32_t MulWord = -1;  // negative also asks for initialisation
+  double UnitScale = 0;
+
+  void Initialise();
+
+  // One draw U with 0 < U <= 1.
+  inline double RanUniform() {
+    if (IDUM <= 0 || MulWord < 0) Initialise();
+    uint32_t x = XorWord;
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    XorWord = x;
+    // 16807 * MulWord mod 2^31-1 without overflow (Schrage's factorisation).
+    const int32_t k = MulWord / 127773;
+    int32_t w = 16807 * (MulWord - k * 127773) - 2836 * k;
+    if (w < 0) w += 2147483647;
+    MulWord = w;
+    const uint32_t m = ((x ^ static_cast<uint32_t>(w)) & 0x7FFFFFFFu) | 1u;
+    return UnitScale * static_cast<double>(m);
+  }
+};
+
+// Values PoissonDev keeps between calls; all single precision.
+struct PoissonMemo {
+  float LastMean = -1.0f;
+  float PoisG = 0;
+  float PoisRoot = 0;
+  float PoisLogMean = 0;
+};
+
+// ln(Gamma(x)) for x > 0, double precision.
+double LnGamma(double x);
+
+// Random bits from the 18-bit shift register over x^18 + x^5 + x^2 + x + 1. Only bits 0..17 of
+// the state take part; higher bits are carried along and shifted out.
+struct BitStream {
+  uint32_t RanBitSeed = 0;
+
+  inline uint32_t RanBit() {
+    const uint32_t s = RanBitSeed;
+    const uint32_t bit = (s >> 17) & 1u;
+    RanBitSeed = bit ? ((s ^ 0x13u) << 1) | 1u : s << 1;
+    return bit;
+  }
+};
+
+// The next 64 bits of the stream that starts in state seed (bit i is the (i+1)-th draw), and
+// the state after them. Same result as 64 single draws, by three table lookups: the register
+// is linear over GF(2) in its low 18 bits, and 64 steps shift every other bit out.
+struct BitWord {
+  uint64_t bits;
+  uint32_t state;
+};
+BitWord JumpBits64(uint32_t seed);
+
+// Advances a bit-stream state by n single steps.
+uint32_t AdvanceBits(uint32_t seed, unsigned n);
+
+// Buffered reader over a bit stream for hot loops: bits come 64 at a time and the stream's
+// state is stored back, exactly advanced by the bits taken, when the reader is finished.
+class BitReader {
+ public:
+  explicit BitReader(BitStream& stream) : stream_(stream), base_(stream.RanBitSeed) { Refill(); }
+  ~BitReader() { Finish(); }
+  BitReader(const BitReader&) = delete;
+  BitReader& operator=(const BitReader&) = delete;
+
+  // Every call leaves fewer than 64 bits of word_ taken.
+  inline uint32_t Bit() {
+    const uint32_t bit = static_cast<uint32_t>(word_ >> used_) & 1u;
+    if (++used_ == 64) {
+      Next();
+      used_ = 0;
+    }
+    return bit;
+  }
+
+  // The next n bits (n <= 32), the first drawn in bit 0.
+  inline uint32_t Bits(unsigned n) {
+    if (n == 0) return 0;
+    if (used_ + n <= 64) {
+      const uint32_t v = static_cast<uint32_t>((word_ >> used_) & ((uint64_t{1} << n) - 1));
+      used_ += n;
+      if (used_ == 64) {
+        Next();
+        used_ = 0;
+      }
+      return v;
+    }
+    const unsigned low = 64 - used_;
+    uint32_t v = static_cast<uint32_t>(word_ >> used_);
+    Next();
+    v |= static_cast<uint32_t>(word_ & ((uint64_t{1} << (n - low)) - 1)) << low;
+    used_ = n - low;
+    return v;
+  }
+
+  // Peeks the next 32 bits without taking them; Skip(n) then takes n of them.
+  inline uint32_t Peek32() {
+    if (used_ <= 32) return static_cast<uint32_t>(word_ >> used_);
+    return static_cast<uint32_t>((word_ >> used_) | (next_ << (64 - used_)));
+  }
+  inline void Skip(unsigned n) {
+    used_ += n;
+    if (used_ >= 64) {
+      used_ -= 64;
+      Next();
+    }
+  }
+
+  void Finish() { stream_.RanBitSeed = AdvanceBits(base_, used_); }
+
+ private:
+  void Refill() {
+    const BitWord a = JumpBits64(base_);
+    const BitWord b = JumpBits64(a.state);
+    word_ = a.bits;
+    next_ = b.bits;
+    nextBase_ = a.state;
+    nextNext_ = b.state;
+    used_ = 0;
+  }
+  inline void Next() {
+    base_ = nextBase_;
+    word_ = next_;
+    const BitWord b = JumpBits64(nextNext_);
+    nextBase_ = nextNext_;
+    next_ = b.bits;
+    nextNext_ = b.state;
+  }
+
+  BitStream& stream_;
+  uint32_t base_;      // state before the first bit of word_
+  uint32_t nextBase_;  // state before the first bit of next_
+  uint32_t nextNext_;  // state after next_
+  uint64_t word_ = 0;
+  uint64_t next_ = 0;
+  unsigned used_ = 0;  // bits of word_ already taken
+};
+
+// The run's random streams.
+class Random {
+ public:
+  Random(int32_t IDUM, uint32_t RanBitSeed) {
+    Uniform.IDUM = IDUM;
+    Bits.RanBitSeed = RanBitSeed;
+  }
+  Random(const Random&) = delete;
+  Random& operator=(const Random&) = delete;
+
+  double RanUniform() { return Uniform.RanUniform(); }
+  uint32_t RanBit() { return Bits.RanBit(); }
+
+  // Poisson deviate of a single-precision mean; returns a whole number.
+  float PoissonDev(float mean);
+
+  RngState Uniform;
+  PoissonMemo Memo;
+  BitStream Bits;
+};
+
+// Index in 1..n from a draw: floor(U*n + 1) in double precision, capped at n (U can be 1.0).
+inline int32_t DrawIndex(double u, int32_t n) {
+  const int32_t i = static_cast<int32_t>(u * static_cast<double>(n) + 1.0);
+  return i > n ? n : i;
+}
+
+// A Poisson deviate as an integer count (the deviate is whole; halves round away from zero).
+inline int32_t PoissonCount(Random& rnd, float mean) {
+  return static_cast<int32_t>(std::lround(rnd.PoissonDev(mean)));
+}
+
+}  // namespace driftsim
