@@ -14,6 +14,20 @@ namespace driftsim {
 namespace {
 // Generations before the first sample.
 constexpr int32_t kBurnIn = 250;
+
+// Seconds since the previous lap, for the phase times.
+class PhaseClock {
+ public:
+  double Lap() {
+    const auto now = std::chrono::steady_clock::now();
+    const double s = std::chrono::duration<double>(now - last_).count();
+    last_ = now;
+    return s;
+  }
+
+ private:
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
 }  // namespace
 
 std::string IntToText(int64_t n) {
@@ -42,8 +56,12 @@ void FatalStop(std::string_view message, std::string_view routine) {
 
 std::string FatalReport(const FatalError& error) {
   auto trimmed = [](const std::string& s) { return s.substr(0, s.find_last_not_of(' ') + 1); };
-  return "\n" + trimmed(error.Message()) + "\n\nProgram stopped in subroutine " +
-         trimmed(error.Routine()) + "\n";
+  std::string report(1, '\n');
+  report += trimmed(error.Message());
+  report += "\n\nProgram stopped in subroutine ";
+  report += trimmed(error.Routine());
+  report += '\n';
+  return report;
 }
 
 void ReportFatalAndWait(const FatalError& error) {
@@ -66,13 +84,17 @@ void ConsoleText(std::string_view text) {
   std::fflush(stdout);
 }
 
-void RunSimulation(const char* paramArg) {
+void RunSimulation(const char* paramArg, RunTimes* times) {
   const int32_t StartSeconds = WallSeconds();
   SimState sim(ReadPara(paramArg));
   const Params& par = sim.par;
+  RunTimes unused;
+  RunTimes& t = times ? *times : unused;
+  PhaseClock clock;
 
   ConsoleLine("Initialize variables...");
   Initialize(sim);
+  t.initialize = clock.Lap();
 
   int Parity = 0;
   auto generations = [&](int32_t from, int32_t to) {
@@ -81,11 +103,14 @@ void RunSimulation(const char* paramArg) {
       Parity = g % 2;
       Reproduce(sim, Parity);
       Mutate(sim, Parity);
+      ++t.generationCount;
     }
+    t.generations += clock.Lap();
   };
   generations(1, kBurnIn);
   ConsoleLine("Taking the 1st sample...");
   TakeSample(sim, 1, Parity);
+  t.samples += clock.Lap();
   generations(kBurnIn + 1, kBurnIn + par.NumGen);
   ConsoleLine("Taking the 2ed sample...");
   TakeSample(sim, 2, Parity);
@@ -96,6 +121,7 @@ void RunSimulation(const char* paramArg) {
 
   ConsoleLine("Generating genotyping errors & missing data...");
   AddGenoErrors(sim);
+  t.samples += clock.Lap();
 
   ConsoleLine("Write genotype data to file...");
   PendingFile dat(par.OutFile + ".dat", "WriteGenoFile");
@@ -104,6 +130,7 @@ void RunSimulation(const char* paramArg) {
   PendingFile para(par.OutFile + ".par", "WriteParaFile");
   WriteParaFile(sim, para);
   CommitFiles(dat, para);
+  t.write = clock.Lap();
 
   ConsoleLine("Simulation completed.");
   ConsoleLine("Data file = " + par.OutFile + ".dat");

@@ -41,8 +41,18 @@ void ReportFatalAndWait(const FatalError& error);
 void ConsoleLine(std::string_view text);
 void ConsoleText(std::string_view text);
 
+// Seconds spent in the phases of a run, for benchmarks.
+struct RunTimes {
+  double initialize = 0;   // tables, frequencies and the initial population
+  double generations = 0;  // all reproduction and mutation steps
+  int32_t generationCount = 0;
+  double samples = 0;  // samples and genotyping errors
+  double write = 0;    // both output files
+};
+
 // The whole run, from reading the parameter file to the final report. paramArg is the first
-// command-line argument, or null when there is none. Throws FatalError on any failure.
-void RunSimulation(const char* paramArg);
+// command-line argument, or null when there is none; times, when given, receives the phase
+// times. Throws FatalError on any failure.
+void RunSimulation(const char* paramArg, RunTimes* times = nullptr);
 
 }  // namespace driftsim
