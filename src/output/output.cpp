@@ -26,7 +26,7 @@ class FieldText {
  public:
   explicit FieldText(int32_t NumAllele) : wide_(NumAllele >= 10) {
     text_.resize(size_t(NumAllele) + 1);
-    for (int32_t a = 0; a <= NumAllele; ++a) text_[size_t(a)] = " " + IntToText(a);
+    for (int32_t a = 0; a <= NumAllele; ++a) text_[size_t(a)].append(1, ' ').append(IntToText(a));
     for (unsigned byte = 0; byte < 256; ++byte) {
       char* out = packed_[byte].data();
       for (unsigned f = 0; f < 4; ++f) {
@@ -98,7 +98,7 @@ void WriteGenoFile(const SimState& sim, PendingFile& out) {
   const bool packed = sim.tab.Packed;
   for (const int s : {kSample1, kSample2, kSourceSample}) {
     const int64_t first = SampleStart(par, s);
-    const std::string prefix = "S" + IntToText(s) + "_";
+    const std::string prefix = std::string(1, 'S').append(IntToText(s)).append(1, '_');
     for (int32_t i = 1; i <= par.NumIndiv[s]; ++i) {
       out.Write(prefix + IntToText(i));
       const uint8_t* rec = sim.tab.Sample(first + i - 1);
