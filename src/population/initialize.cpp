@@ -19,10 +19,15 @@ uint64_t PhysicalMemory() {
   return static_cast<uint64_t>(pages) * static_cast<uint64_t>(size);
 }
 
+// Whether bytes more fit under the run's memory limit.
+bool WithinLimit(const Tables& tab, uint64_t bytes) {
+  const uint64_t limit = tab.MemoryLimit ? tab.MemoryLimit : PhysicalMemory();
+  return bytes <= limit && tab.Allocated <= limit - bytes;
+}
+
 // Requests bytes for a table, or null when the request would pass the memory limit or fails.
 void* RequestTable(Tables& tab, uint64_t bytes) {
-  const uint64_t limit = tab.MemoryLimit ? tab.MemoryLimit : PhysicalMemory();
-  if (bytes > limit || tab.Allocated > limit - bytes) return nullptr;
+  if (!WithinLimit(tab, bytes)) return nullptr;
   void* p = std::malloc(bytes);
   if (p) tab.Allocated += bytes;
   return p;
@@ -147,27 +152,39 @@ void AllocateFreqTable(SimState& sim) {
   }
 }
 
+namespace {
+
+uint64_t FocalBytes(const SimState& sim) {
+  return uint64_t(sim.tab.GenoBytes) * 2 * uint64_t(sim.par.Ne);
+}
+uint64_t SampleBytes(const SimState& sim) {
+  return uint64_t(sim.tab.GenoBytes) * uint64_t(sim.par.TotalSampled());
+}
+
+[[noreturn]] void GenoTablesOutOfMemory(const SimState& sim) {
+  FatalStop("Too large Ne/SampleSize or/and too many loci. Out of memory!\n" +
+                IntToText(sim.tab.GenoBytes) + "*" +
+                IntToText(sim.par.TotalSampled() + 2 * int64_t{sim.par.Ne}) +
+                " bytes are required!",
+            "Initialize");
+}
+
+}  // namespace
+
 void AllocateGenoTables(SimState& sim) {
-  const Params& par = sim.par;
   Tables& tab = sim.tab;
-  const uint64_t bytes = uint64_t(tab.GenoBytes);
-  tab.FocalPop.reset(static_cast<uint8_t*>(RequestTable(tab, bytes * 2 * uint64_t(par.Ne))));
-  if (tab.FocalPop) {
-    tab.SmplGeno.reset(
-        static_cast<uint8_t*>(RequestTable(tab, bytes * uint64_t(par.TotalSampled()))));
-  }
-  if (!tab.FocalPop || !tab.SmplGeno) {
-    FatalStop("Too large Ne/SampleSize or/and too many loci. Out of memory!\n" +
-                  IntToText(tab.GenoBytes) + "*" +
-                  IntToText(par.TotalSampled() + 2 * int64_t{par.Ne}) + " bytes are required!",
-              "Initialize");
-  }
+  tab.FocalPop.reset(static_cast<uint8_t*>(RequestTable(tab, FocalBytes(sim))));
+  if (tab.FocalPop) tab.SmplGeno.reset(static_cast<uint8_t*>(RequestTable(tab, SampleBytes(sim))));
+  if (!tab.FocalPop || !tab.SmplGeno) GenoTablesOutOfMemory(sim);
 }
 
 void Initialize(SimState& sim) {
   const Params& par = sim.par;
   AllocateFreqTable(sim);
   ConsoleLine("  Uniform allele frequency of locus 1 to " + IntToText(par.NumLoci) + "...");
+  // Genotype tables beyond the limit stop the run before the frequencies are drawn, which for
+  // many loci takes long; the report is the same as when the request itself fails.
+  if (!WithinLimit(sim.tab, FocalBytes(sim) + SampleBytes(sim))) GenoTablesOutOfMemory(sim);
   FillFrequencies(sim);
   AllocateGenoTables(sim);
   ConsoleLine("  Initial genotypes at " + IntToText(par.NumLoci) + " loci of " + IntToText(par.Ne) +
