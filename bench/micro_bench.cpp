@@ -1,0 +1,120 @@
+// Micro benchmarks of the hot pieces of a generation: the uniform generator, the random-bit
+// reader, the 64-bit jump of the bit register, and one whole Reproduce on states shaped like
+// the many-loci (W2) and SNP-panel (W5) scenarios.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "params/params.hpp"
+#include "population/population.hpp"
+#include "quiet_stdout.hpp"
+#include "random/random.hpp"
+
+namespace {
+
+using driftsim::BitReader;
+using driftsim::BitStream;
+using driftsim::Params;
+using driftsim::SimState;
+
+void BM_RanUniform(benchmark::State& state) {
+  driftsim::RngState u;
+  u.IDUM = -7;
+  double sum = 0;
+  for (auto _ : state) {
+    sum += u.RanUniform();
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_RanUniform);
+
+void BM_BitReaderBit(benchmark::State& state) {
+  BitStream stream{7};
+  BitReader bits(stream);
+  uint32_t sum = 0;
+  for (auto _ : state) {
+    sum += bits.Bit();
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_BitReaderBit);
+
+// Twenty bits serve one locus of a block of ten unpacked offspring.
+void BM_BitReaderBits(benchmark::State& state) {
+  const auto n = static_cast<unsigned>(state.range(0));
+  BitStream stream{7};
+  BitReader bits(stream);
+  uint32_t sum = 0;
+  for (auto _ : state) {
+    sum += bits.Bits(n);
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_BitReaderBits)->Arg(4)->Arg(20);
+
+void BM_JumpBits64(benchmark::State& state) {
+  uint32_t seed = 7;
+  uint64_t sum = 0;
+  for (auto _ : state) {
+    const driftsim::BitWord w = driftsim::JumpBits64(seed);
+    seed = w.state;
+    sum ^= w.bits;
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_JumpBits64);
+
+// Parameters of a migration run with ten generations between samples of 50 and 1% errors.
+Params ScenarioParams(int32_t Ne, int32_t NumLoci, int32_t NumAllele) {
+  Params p;
+  p.Model = 1;
+  p.Ne = Ne;
+  p.MigRate = 0.01f;
+  p.NumLoci = NumLoci;
+  p.NumAllele = NumAllele;
+  p.NumGen = 10;
+  p.NumIndiv[0] = 50;
+  p.NumIndiv[1] = 50;
+  p.NumIndiv[2] = 50;
+  p.IDUM = -12345;  // stored negative, as after reading
+  p.RanBitSeed = 12345;
+  p.OutFile = "micro";
+  p.INIT_POINT = 1;
+  p.MaxNe = Ne;
+  p.Monitor = 1;
+  p.MisRate = 0.01f;
+  p.DropRate = 0.01f;
+  p.FalseRate = 0.01f;
+  return p;
+}
+
+// One generation per iteration, alternating buffers as the run does. Bytes processed count the
+// traffic of a generation: two parent records read and one offspring record written per
+// individual, comparable with the floor of driftsim_bench.
+void BM_Reproduce(benchmark::State& state, int32_t Ne, int32_t NumLoci, int32_t NumAllele) {
+  auto sim = std::make_unique<SimState>(ScenarioParams(Ne, NumLoci, NumAllele));
+  driftsim::Initialize(*sim);
+  int Parity = 0;
+  {
+    // Reproduce writes a progress counter for large populations.
+    driftsim_bench::QuietStdout quiet;
+    for (auto _ : state) {
+      Parity = 1 - Parity;
+      driftsim::Reproduce(*sim, Parity);
+      benchmark::ClobberMemory();
+    }
+  }
+  const int64_t table = int64_t{Ne} * driftsim::GenoBytesOf(NumLoci, NumAllele == 2);
+  state.SetBytesProcessed(state.iterations() * 3 * table);
+}
+BENCHMARK_CAPTURE(BM_Reproduce, W2_like, 1000, 10000, 10)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Reproduce, W5_like, 2000, 400000, 2)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

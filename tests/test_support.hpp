@@ -1,0 +1,81 @@
+// Helpers shared by the test programs.
+#pragma once
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "driver/driver.hpp"
+#include "params/params.hpp"
+#include "population/population.hpp"
+
+namespace driftsim::test {
+
+// The nineteen value lines of a parameter file, by line number 1..19, each written with a
+// comment after it.
+struct ParamLines {
+  std::vector<std::string> value = {"1",  "1000", "0.01", "100",  "10", "5",    "50",
+                                    "50", "50",   "7",    "run1", "3",  "2000", "1",
+                                    "0",  "0.01", "0.01", "0.01", "0"};
+  std::string& operator[](int line) { return value.at(size_t(line - 1)); }
+  std::string Text() const {
+    std::string text;
+    for (size_t i = 0; i < value.size(); ++i)
+      text += value[i] + "   value " + std::to_string(i + 1) + "\n";
+    return text;
+  }
+};
+
+inline Params Parse(const std::string& text) {
+  std::istringstream in(text);
+  return ReadParaStream(in, "SimPara.txt");
+}
+
+// The message with which a parameter text is refused, or "" when it is accepted.
+inline std::string Refusal(const std::string& text) {
+  try {
+    Parse(text);
+  } catch (const FatalError& e) {
+    return e.Message();
+  }
+  return "";
+}
+
+// A fresh directory removed with its contents at the end of the test.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "driftsim-test-XXXXXX").string();
+    path_ = mkdtemp(pattern.data());
+  }
+  ~TempDir() { std::filesystem::remove_all(path_); }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+  const std::filesystem::path& Path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+inline void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// A simulation state for the given parameter lines, with stdout progress lines captured away.
+inline std::unique_ptr<SimState> MakeState(const ParamLines& lines) {
+  return std::make_unique<SimState>(Parse(lines.Text()));
+}
+
+}  // namespace driftsim::test
