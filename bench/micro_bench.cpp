@@ -98,11 +98,11 @@ Params ScenarioParams(int32_t Ne, int32_t NumLoci, int32_t NumAllele) {
 // individual, comparable with the floor of driftsim_bench.
 void BM_Reproduce(benchmark::State& state, int32_t Ne, int32_t NumLoci, int32_t NumAllele) {
   auto sim = std::make_unique<SimState>(ScenarioParams(Ne, NumLoci, NumAllele));
-  driftsim::Initialize(*sim);
   int Parity = 0;
   {
-    // Reproduce writes a progress counter for large populations.
+    // Initialize and Reproduce write progress lines; they would break up the results.
     driftsim_bench::QuietStdout quiet;
+    driftsim::Initialize(*sim);
     for (auto _ : state) {
       Parity = 1 - Parity;
       driftsim::Reproduce(*sim, Parity);

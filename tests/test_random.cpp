@@ -1,0 +1,196 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "random/random.hpp"
+
+namespace driftsim {
+namespace {
+
+TEST(RanUniform, KnownSequenceFromSeedMinusOne) {
+  RngState s;
+  s.IDUM = -1;
+  EXPECT_EQ(s.RanUniform(), 0.22518621442149683);
+  EXPECT_EQ(s.RanUniform(), 0.32563851556071943);
+  EXPECT_EQ(s.RanUniform(), 0.5471682686112673);
+  EXPECT_EQ(s.IDUM, 2);
+  EXPECT_EQ(s.UnitScale, 4.656612875245797e-10);
+}
+
+TEST(RanUniform, InitialisationAndWrapAround) {
+  RngState s;
+  s.IDUM = 0;
+  s.Initialise();
+  EXPECT_EQ(s.MulWord, 888889999);
+  EXPECT_EQ(s.XorWord, 777755555u);
+  EXPECT_EQ(s.IDUM, 1);
+
+  // A running stream is not reinitialised by its positive IDUM.
+  RngState a, b;
+  a.IDUM = b.IDUM = -99;
+  for (int i = 0; i < 5; ++i) a.RanUniform();
+  const double next = a.RanUniform();
+  for (int i = 0; i < 5; ++i) b.RanUniform();
+  EXPECT_EQ(b.RanUniform(), next);
+  EXPECT_NE(a.RanUniform(), next);
+
+  // The largest magnitude wraps IDUM to the most negative value: every draw reinitialises, so
+  // the stream alternates between two values.
+  RngState w;
+  w.IDUM = 2147483647;
+  const double first = w.RanUniform();
+  EXPECT_EQ(w.IDUM, INT32_MIN);
+  const double second = w.RanUniform();
+  EXPECT_EQ(w.RanUniform(), first);
+  EXPECT_EQ(w.RanUniform(), second);
+}
+
+TEST(RanUniform, DrawsStayInUnitInterval) {
+  RngState s;
+  s.IDUM = -12345;
+  double lo = 1, hi = 0, sum = 0;
+  const int n = 200000;
+  for (int i = 0; i < n; ++i) {
+    const double u = s.RanUniform();
+    lo = std::min(lo, u);
+    hi = std::max(hi, u);
+    sum += u;
+  }
+  EXPECT_GT(lo, 0.0);
+  EXPECT_LE(hi, 1.0);
+  EXPECT_NEAR(sum / n, 0.5, 0.005);
+}
+
+TEST(DrawIndex, CapsADrawOfOne) {
+  EXPECT_EQ(DrawIndex(1.0, 7), 7);
+  EXPECT_EQ(DrawIndex(kUnitScale, 7), 1);
+  EXPECT_EQ(DrawIndex(0.5, 2), 2);
+  EXPECT_EQ(DrawIndex(0.4999, 2), 1);
+}
+
+// Draws consumed by one call, counted against a twin uniform stream.
+int DrawsUsed(Random& rnd, float mean) {
+  RngState twin = rnd.Uniform;
+  const RngState before = twin;
+  rnd.PoissonDev(mean);
+  int n = 0;
+  while (twin.XorWord != rnd.Uniform.XorWord || twin.MulWord != rnd.Uniform.MulWord) {
+    twin.RanUniform();
+    ++n;
+  }
+  (void)before;
+  return n;
+}
+
+TEST(PoissonDev, DrawCountsAndMethodSwitch) {
+  Random rnd(-5, 5);
+  rnd.RanUniform();
+  EXPECT_EQ(DrawsUsed(rnd, 0.0f), 1);
+  for (int i = 0; i < 50; ++i) {
+    RngState twin = rnd.Uniform;
+    const float k = rnd.PoissonDev(11.99f);
+    int n = 0;
+    while (twin.XorWord != rnd.Uniform.XorWord) {
+      twin.RanUniform();
+      ++n;
+    }
+    EXPECT_EQ(n, int(k) + 1) << "multiplication method uses result + 1 draws";
+  }
+  // From 12 on the rejection method runs and remembers its own constants.
+  rnd.PoissonDev(12.0f);
+  EXPECT_EQ(rnd.Memo.LastMean, 12.0f);
+  EXPECT_FLOAT_EQ(rnd.Memo.PoisRoot, std::sqrt(24.0f));
+  EXPECT_FLOAT_EQ(rnd.Memo.PoisLogMean, std::log(12.0f));
+  rnd.PoissonDev(3.0f);
+  EXPECT_EQ(rnd.Memo.PoisG, std::exp(-3.0f));
+  EXPECT_EQ(rnd.PoissonDev(-1.0f), 0.0f);
+}
+
+TEST(PoissonDev, MeanAndVarianceMatch) {
+  Random rnd(-2024, 1);
+  for (const float mean : {0.2f, 3.0f, 11.5f, 12.0f, 20.0f, 250.0f}) {
+    const int n = 40000;
+    double sum = 0, sq = 0;
+    for (int i = 0; i < n; ++i) {
+      const double k = PoissonCount(rnd, mean);
+      sum += k;
+      sq += k * k;
+    }
+    const double m = sum / n, var = sq / n - m * m;
+    // Standard error of the mean is sqrt(mean/n); of the variance about mean*sqrt(2/n).
+    EXPECT_NEAR(m, mean, 5 * std::sqrt(mean / n)) << mean;
+    EXPECT_NEAR(var, mean, 6 * mean * std::sqrt(2.0 / n) + 0.01) << mean;
+  }
+}
+
+TEST(LnGamma, MatchesFactorials) {
+  EXPECT_NEAR(LnGamma(1.0), 0.0, 1e-10);
+  EXPECT_NEAR(LnGamma(5.0), std::log(24.0), 1e-10);
+  EXPECT_NEAR(LnGamma(0.5), std::log(std::sqrt(M_PI)), 1e-10);
+  EXPECT_NEAR(LnGamma(101.0), std::lgamma(101.0), 1e-8);
+}
+
+TEST(RanBit, KnownSequences) {
+  BitStream one{1};
+  for (int i = 0; i < 17; ++i) EXPECT_EQ(one.RanBit(), 0u) << i;
+  EXPECT_EQ(one.RanBit(), 1u);
+
+  BitStream top{131072};
+  EXPECT_EQ(top.RanBit(), 1u);
+  EXPECT_EQ(top.RanBitSeed, (1u << 18) | (1u << 5) | (1u << 2) | (1u << 1) | 1u);
+  EXPECT_EQ(top.RanBit(), 0u);
+  EXPECT_EQ(top.RanBitSeed, ((1u << 18) | (1u << 5) | (1u << 2) | (1u << 1) | 1u) << 1);
+
+  BitStream zero{0};
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(zero.RanBit(), 0u);
+
+  // A primitive register of 18 bits repeats after 2^18 - 1 steps, not before.
+  BitStream s{777};
+  const uint32_t start = s.RanBitSeed & 0x3FFFF;
+  int period = 0;
+  do {
+    s.RanBit();
+    ++period;
+  } while ((s.RanBitSeed & 0x3FFFF) != start);
+  EXPECT_EQ(period, 262143);
+}
+
+TEST(RanBit, JumpAheadEqualsSingleSteps) {
+  for (const uint32_t seed : {1u, 131072u, 12345u, 0xDEADBEEFu, 262143u}) {
+    BitStream single{seed};
+    const BitWord w = JumpBits64(seed);
+    for (int i = 0; i < 64; ++i) ASSERT_EQ(single.RanBit(), (w.bits >> i) & 1u) << seed;
+    EXPECT_EQ(w.state, single.RanBitSeed);
+    BitStream again{seed};
+    for (int i = 0; i < 100; ++i) again.RanBit();
+    EXPECT_EQ(AdvanceBits(seed, 100), again.RanBitSeed);
+  }
+}
+
+TEST(RanBit, ReaderGivesTheSingleStepSequence) {
+  BitStream single{4242}, shared{4242};
+  RngState pick;
+  pick.IDUM = -3;
+  {
+    BitReader reader(shared);
+    for (int op = 0; op < 20000; ++op) {
+      const int kind = DrawIndex(pick.RanUniform(), 3);
+      const unsigned n = static_cast<unsigned>(DrawIndex(pick.RanUniform(), 32));
+      if (kind == 1) {
+        ASSERT_EQ(reader.Bit(), single.RanBit());
+      } else if (kind == 2) {
+        const uint32_t v = reader.Bits(n);
+        for (unsigned i = 0; i < n; ++i) ASSERT_EQ((v >> i) & 1u, single.RanBit());
+      } else {
+        const uint32_t v = reader.Peek32();
+        const unsigned take = n % 5;
+        reader.Skip(take);
+        for (unsigned i = 0; i < take; ++i) ASSERT_EQ((v >> i) & 1u, single.RanBit());
+      }
+    }
+  }
+  EXPECT_EQ(shared.RanBitSeed, single.RanBitSeed);
+}
+
+}  // namespace
+}  // namespace driftsim
