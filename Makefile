@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all run test clean
+.PHONY: all run test bench fuzz clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -17,6 +17,27 @@ test:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DDRIFTSIM_TESTS=ON
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Release build with the benchmarks in build-bench/, then one table of whole runs of the
+# scenarios in bench/ (minutes: the last one is large). build-bench/bench/micro_bench holds the
+# micro benchmarks.
+BENCH_BUILD ?= build-bench
+bench:
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DDRIFTSIM_BENCH=ON
+	cmake --build $(BENCH_BUILD) -j 2
+	bench/run_bench.sh $(BENCH_BUILD)/bench/driftsim_bench
+
+# Fuzzes the parameter reader for FUZZ_SECONDS (clang, in build-fuzz/). New inputs go to
+# build-fuzz/corpus; a crashing input is saved as build-fuzz/crash-* and belongs, once fixed, in
+# tests/fuzz/corpus as a regression case.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+fuzz:
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DDRIFTSIM_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_params
+	mkdir -p $(FUZZ_BUILD)/corpus
+	$(FUZZ_BUILD)/tests/fuzz/fuzz_params -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
+	  -artifact_prefix=$(FUZZ_BUILD)/ -print_final_stats=1 $(FUZZ_BUILD)/corpus tests/fuzz/corpus
 
 clean:
 	rm -rf $(BUILD) out

@@ -99,9 +99,8 @@ driftsim::Params ReadScenario(const std::string& path) {
 void PrintHeader() {
   std::printf(
       "| Scenario | Ne | NumLoci | NumAllele | Run s | Init s | Gen ms | Floor ms | Gen/floor "
-      "| Floor GB/s | Samples s | Write s | .dat MB | Write GB/s | Peak RSS MB | Tables MB |\n");
-  std::printf(
-      "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n");
+      "| Floor GB/s | Samples s | Write ms | .dat MB | Write GB/s | Peak RSS MB | Tables MB |\n");
+  std::printf("|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n");
 }
 
 }  // namespace
@@ -156,18 +155,18 @@ int main(int argc, char** argv) {
   const double peakBytes = static_cast<double>(usage.ru_maxrss) * 1024.0;
 
   const double floor = FloorSeconds(par);
-  const double tableBytes =
-      static_cast<double>(par.Ne) *
-      static_cast<double>(driftsim::GenoBytesOf(par.NumLoci, par.Packed()));
+  const double tableBytes = static_cast<double>(par.Ne) *
+                            static_cast<double>(driftsim::GenoBytesOf(par.NumLoci, par.Packed()));
   const double generation =
       times.generationCount > 0 ? times.generations / times.generationCount : 0.0;
 
   std::printf(
-      "| %s | %d | %d | %d | %.2f | %.3f | %.3f | %.3f | %.1f | %.1f | %.3f | %.3f | %.1f | %.3f "
+      "| %s | %d | %d | %d | %.3f | %.3f | %.3f | %.3f | %.1f | %.1f | %.3f | %.3f | %.1f | %.3f "
       "| %.1f | %.1f |\n",
       name.c_str(), par.Ne, par.NumLoci, par.NumAllele, runSeconds, times.initialize,
       generation * 1e3, floor * 1e3, generation / floor, 3.0 * tableBytes / floor / 1e9,
-      times.samples, times.write, datBytes / 1e6, times.write > 0 ? datBytes / times.write / 1e9 : 0.0,
-      peakBytes / 1e6, static_cast<double>(TableBytes(par)) / 1e6);
+      times.samples, times.write * 1e3, datBytes / 1e6,
+      times.write > 0 ? datBytes / times.write / 1e9 : 0.0, peakBytes / 1e6,
+      static_cast<double>(TableBytes(par)) / 1e6);
   return EXIT_SUCCESS;
 }

@@ -3,8 +3,11 @@
 
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -76,6 +79,18 @@ inline void WriteFile(const std::string& path, const std::string& text) {
 // A simulation state for the given parameter lines, with stdout progress lines captured away.
 inline std::unique_ptr<SimState> MakeState(const ParamLines& lines) {
   return std::make_unique<SimState>(Parse(lines.Text()));
+}
+
+// Console text written by f; the capture ends also when f throws.
+std::string Console(const std::function<void()>& f) {
+  testing::internal::CaptureStdout();
+  try {
+    f();
+  } catch (...) {
+    testing::internal::GetCapturedStdout();
+    throw;
+  }
+  return testing::internal::GetCapturedStdout();
 }
 
 }  // namespace driftsim::test

@@ -1,0 +1,393 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <regex>
+
+#include "test_support.hpp"
+
+namespace driftsim::test {
+namespace {
+
+std::unique_ptr<SimState> Initialized(const ParamLines& p) {
+  auto sim = MakeState(p);
+  Console([&] { Initialize(*sim); });
+  return sim;
+}
+
+// A uniform stream in the same state as the simulation's, to replay its draws.
+RngState Twin(const SimState& sim) {
+  return sim.rnd.Uniform;
+}
+
+uint32_t Allele(const SimState& sim, int b, int64_t j, int64_t L, int copy) {
+  return sim.tab.Focal(b, j)[2 * L + copy];
+}
+
+ParamLines Small(int model, int Ne, int loci, int alleles) {
+  ParamLines p;
+  p[1] = std::to_string(model);
+  p[2] = std::to_string(Ne);
+  p[4] = std::to_string(loci);
+  p[5] = std::to_string(alleles);
+  p[13] = "100000";
+  return p;
+}
+
+TEST(GenotypeRecords, PackedFieldsAndSizes) {
+  uint8_t rec[2] = {0x55, 0x00};
+  SetCode(rec, 1, 3);  // locus 4m+2 of the first byte
+  EXPECT_EQ(rec[0], 0x5D);
+  SetCode(rec, 4, 2);  // the fifth locus opens the second byte
+  EXPECT_EQ(rec[1], 0x02);
+  EXPECT_EQ(GetCode(rec, 1), 3u);
+  EXPECT_EQ(GetCode(rec, 0), 1u);
+  EXPECT_EQ(GenoBytesOf(1, true), 1);
+  EXPECT_EQ(GenoBytesOf(5, true), 2);
+  EXPECT_EQ(GenoBytesOf(4, true), 1);
+  EXPECT_EQ(GenoBytesOf(5, false), 10);
+}
+
+std::string OutOfMemory(ParamLines p, uint64_t limit) {
+  auto sim = MakeState(p);
+  sim->tab.MemoryLimit = limit;
+  try {
+    Console([&] { Initialize(*sim); });
+  } catch (const FatalError& e) {
+    EXPECT_EQ(e.Routine(), "Initialize");
+    return e.Message();
+  }
+  return "";
+}
+
+TEST(Initialize, OutOfMemoryMessages) {
+  ParamLines p = Small(0, 5000, 1000, 10);
+  p[8] = p[9] = "50";
+  EXPECT_EQ(OutOfMemory(p, 1 << 20),
+            "Too large Ne/SampleSize or/and too many loci. Out of memory!\n2000*10100 bytes are "
+            "required!");
+  p = Small(1, 100, 100000000, 127);
+  EXPECT_EQ(OutOfMemory(p, 1 << 20), "The total number of  alleles = 12700000000. Out of memory!");
+  // Tables that fit are allocated.
+  EXPECT_EQ(OutOfMemory(Small(1, 100, 10, 2), 1 << 20), "");
+}
+
+TEST(Initialize, UnpackedDrawOrder) {
+  ParamLines p = Small(0, 4, 3, 3);
+  auto sim = MakeState(p);
+  RngState u = Twin(*sim);
+  Console([&] { Initialize(*sim); });
+  // Frequencies: normalised logarithms of three draws per locus.
+  float freq[3][3];
+  for (auto& f : freq) {
+    float s = 0;
+    for (float& x : f) s += x = std::log(float(u.RanUniform()));
+    for (float& x : f) x *= 1.0f / s;
+  }
+  for (int L = 0; L < 3; ++L) {
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(sim->tab.AlleleFreq[size_t(3 * L + k)], freq[L][k]);
+    const float cum1 = freq[L][0], cum2 = freq[L][0] + freq[L][1];
+    for (int j = 0; j < 4; ++j) {
+      for (int c = 0; c < 2; ++c) {
+        const float x = float(u.RanUniform());
+        const uint32_t expected = x <= cum1 ? 1 : x <= cum2 ? 2 : 3;
+        EXPECT_EQ(Allele(*sim, 0, j, L, c), expected) << L << " " << j << " " << c;
+      }
+    }
+  }
+  EXPECT_EQ(sim->rnd.Uniform.XorWord, u.XorWord);
+}
+
+TEST(Initialize, PackedDrawOrderAndSpareFields) {
+  ParamLines p = Small(0, 3, 6, 2);
+  auto sim = MakeState(p);
+  RngState u = Twin(*sim);
+  Console([&] { Initialize(*sim); });
+  float hw[6][2];
+  for (auto& h : hw) {
+    const float a = std::log(float(u.RanUniform())), b = std::log(float(u.RanUniform()));
+    const float r = 1.0f / (a + b), pp = a * r, q = b * r;
+    h[0] = pp * pp;
+    h[1] = pp * pp + q * q;
+  }
+  uint32_t code[6][3];
+  for (int L = 0; L < 6; ++L) {
+    for (int j = 0; j < 3; ++j) {
+      const float x = float(u.RanUniform());
+      code[L][j] = x <= hw[L][0] ? 1 : x <= hw[L][1] ? 2 : 3;
+    }
+  }
+  for (int j = 0; j < 3; ++j) {
+    const uint8_t* rec = sim->tab.Focal(0, j);
+    for (int L = 0; L < 6; ++L) EXPECT_EQ(GetCode(rec, L), code[L][j]);
+    // Fields past the last locus repeat the staged codes of loci 3 and 4.
+    EXPECT_EQ(GetCode(rec, 6), code[2][j]);
+    EXPECT_EQ(GetCode(rec, 7), code[3][j]);
+  }
+}
+
+TEST(Initialize, EqualFrequenciesDrawNothing) {
+  ParamLines p = Small(0, 10, 5, 4);
+  p[19] = "1";
+  auto sim = Initialized(p);
+  for (int k = 0; k < 20; ++k) EXPECT_EQ(sim->tab.AlleleFreq[size_t(k)], 0.25f);
+  p[5] = "2";
+  sim = Initialized(p);
+  EXPECT_EQ(sim->tab.AlleleFreq[0], 0.25f);
+  EXPECT_EQ(sim->tab.AlleleFreq[1], 0.5f);
+}
+
+TEST(Initialize, ConsoleLines) {
+  auto text = [](int loci, int alleles) {
+    auto sim = MakeState(Small(0, 2, loci, alleles));
+    return Console([&] { Initialize(*sim); });
+  };
+  EXPECT_EQ(text(99, 3),
+            "  Uniform allele frequency of locus 1 to 99...\n  Initial genotypes at 99 loci of 2 "
+            "individuals...\n");
+  EXPECT_EQ(text(100, 3),
+            "  Uniform allele frequency of locus 1 to 100...\n  Initial genotypes at 100 loci of 2 "
+            "individuals...\n\r  Locus=100\r  Done for locus 1 to 100\n");
+  EXPECT_EQ(text(396, 2).find("Locus"), std::string::npos);
+  EXPECT_NE(text(397, 2).find("\r  Locus=400\r  Done for locus 1 to 397\n"), std::string::npos);
+}
+
+// A seed whose first migrant count after initialisation is want.
+std::unique_ptr<SimState> WithMigrants(ParamLines p, int want) {
+  for (int seed = 1; seed < 100000; ++seed) {
+    p[10] = std::to_string(seed);
+    auto sim = Initialized(p);
+    Random twin(0, 0);
+    twin.Uniform = sim->rnd.Uniform;
+    twin.Memo = sim->rnd.Memo;
+    const float mean = float(sim->par.Ne) * sim->par.MigRate;
+    if (PoissonCount(twin, mean) == want) return sim;
+  }
+  return nullptr;
+}
+
+std::string Masked(const std::string& text) {
+  return std::regex_replace(text, std::regex("TimeTaken\\(S\\) = [0-9]+"), "TimeTaken(S) = #");
+}
+
+TEST(Reproduce, BlocksAndProgressText) {
+  ParamLines p = Small(1, 1000, 3, 5);
+  p[3] = "0.003";
+  auto sim = WithMigrants(p, 3);
+  ASSERT_TRUE(sim);
+  EXPECT_EQ(Masked(Console([&] { Reproduce(*sim, 1); })),
+            "\r  Indiv=500\r  Done for indiv 1 to 1000, TimeTaken(S) = #\n");
+
+  p[2] = "502";  // 499 offspring: 49 blocks, nothing printed
+  sim = WithMigrants(p, 3);
+  ASSERT_TRUE(sim);
+  EXPECT_EQ(Console([&] { Reproduce(*sim, 1); }), "");
+
+  p = Small(0, 1000, 3, 5);
+  sim = Initialized(p);
+  EXPECT_EQ(Masked(Console([&] { Reproduce(*sim, 1); })),
+            "\r  Indiv=500\r  Indiv=1000\r  Done for indiv 1 to 1000, TimeTaken(S) = #\n");
+}
+
+TEST(Reproduce, BlockAndSingleParentDraws) {
+  // Ne 13 under isolation: one block of ten, then three single offspring; 26 parent draws, and
+  // with seed bits each offspring copy is the parent's copy chosen by its bit.
+  ParamLines p = Small(0, 13, 4, 9);
+  auto sim = Initialized(p);
+  RngState u = Twin(*sim);
+  BitStream bits = sim->rnd.Bits;
+  Console([&] { Reproduce(*sim, 1); });
+  int parent[13][2];
+  for (auto& pp : parent) {
+    pp[0] = DrawIndex(u.RanUniform(), 13) - 1;
+    pp[1] = DrawIndex(u.RanUniform(), 13) - 1;
+  }
+  auto check = [&](int j, int L) {
+    for (int c = 0; c < 2; ++c) {
+      const uint32_t bit = bits.RanBit();
+      EXPECT_EQ(Allele(*sim, 1, j, L, c), Allele(*sim, 0, parent[j][c], L, int(bit)));
+    }
+  };
+  for (int L = 0; L < 4; ++L) {
+    for (int j = 0; j < 10; ++j) check(j, L);
+  }
+  for (int j = 10; j < 13; ++j) {
+    for (int L = 0; L < 4; ++L) check(j, L);
+  }
+  EXPECT_EQ(sim->rnd.Bits.RanBitSeed, bits.RanBitSeed);
+  EXPECT_EQ(sim->rnd.Uniform.XorWord, u.XorWord);
+}
+
+TEST(Reproduce, MigrantsAreCappedAtNe) {
+  ParamLines p = Small(1, 3, 5, 6);
+  p[3] = "1.0";
+  auto sim = WithMigrants(p, 6);
+  ASSERT_TRUE(sim);
+  RngState u = Twin(*sim);
+  const uint32_t bits = sim->rnd.Bits.RanBitSeed;
+  Console([&] { Reproduce(*sim, 1); });
+  // Seven Poisson draws for the count 6, then two per locus for each of the three migrants;
+  // no offspring, so no bits.
+  for (int i = 0; i < 7 + 2 * 5 * 3; ++i) u.RanUniform();
+  EXPECT_EQ(sim->rnd.Uniform.XorWord, u.XorWord);
+  EXPECT_EQ(sim->rnd.Bits.RanBitSeed, bits);
+}
+
+// Sets every locus of individual j in buffer 0 to code.
+void Fill(SimState& sim, int64_t j, uint32_t code) {
+  for (int64_t L = 0; L < sim.par.NumLoci; ++L) SetCode(sim.tab.Focal(0, j), L, code);
+}
+
+TEST(Reproduce, PackedTransmission) {
+  // Homozygous parents of either allele pass their allele without a bit.
+  ParamLines p = Small(0, 2, 23, 2);
+  auto sim = Initialized(p);
+  Fill(*sim, 0, 1);
+  Fill(*sim, 1, 2);
+  const uint32_t bits = sim->rnd.Bits.RanBitSeed;
+  Console([&] { Reproduce(*sim, 1); });
+  EXPECT_EQ(sim->rnd.Bits.RanBitSeed, bits);
+  for (int j = 0; j < 2; ++j) {
+    const uint32_t first = GetCode(sim->tab.Focal(1, j), 0);
+    for (int L = 0; L < 23; ++L) EXPECT_EQ(GetCode(sim->tab.Focal(1, j), L), first);
+  }
+
+  // Selfed heterozygotes (Ne 2, all heterozygous, in blocks of ten): 1/4, 1/4, 1/2.
+  p = Small(0, 20, 4001, 2);
+  sim = Initialized(p);
+  for (int j = 0; j < 20; ++j) Fill(*sim, j, 3);
+  Console([&] { Reproduce(*sim, 1); });
+  double count[4] = {0, 0, 0, 0};
+  for (int j = 0; j < 20; ++j) {
+    for (int L = 0; L < 4001; ++L) ++count[GetCode(sim->tab.Focal(1, j), L)];
+  }
+  const double n = 20 * 4001;
+  EXPECT_EQ(count[0], 0);
+  EXPECT_NEAR(count[1] / n, 0.25, 0.01);
+  EXPECT_NEAR(count[2] / n, 0.25, 0.01);
+  EXPECT_NEAR(count[3] / n, 0.5, 0.01);
+}
+
+TEST(Mutate, ReplaysPoissonCountsAndTheGenotypeRule) {
+  for (const int alleles : {2, 7}) {
+    ParamLines p = Small(0, 5000, 40, alleles);  // mean of one mutation per locus
+    auto sim = Initialized(p);
+    if (alleles == 2) {
+      for (int j = 0; j < 2500; ++j) Fill(*sim, j, 3);  // heterozygotes and homozygotes of 1
+      for (int j = 2500; j < 5000; ++j) Fill(*sim, j, 1);
+    }
+    std::vector<uint8_t> before(sim->tab.Focal(0, 0),
+                                sim->tab.Focal(0, 0) + 5000 * sim->tab.GenoBytes);
+    Random twin(0, 0);
+    twin.Uniform = sim->rnd.Uniform;
+    twin.Memo = sim->rnd.Memo;
+    Mutate(*sim, 0);
+    int changed = 0;
+    for (int64_t L = 0; L < 40; ++L) {
+      const int n = PoissonCount(twin, 1.0f);
+      for (int m = 0; m < n; ++m) {
+        const int g = DrawIndex(twin.RanUniform(), 10000);
+        const int a = DrawIndex(twin.RanUniform(), alleles);
+        uint8_t* rec = before.data() + (g - 1) / 2 * sim->tab.GenoBytes;
+        if (alleles > 2) {
+          rec[2 * L + (g - 1) % 2] = uint8_t(a);
+        } else {
+          const uint32_t x = GetCode(rec, L);
+          // 1 hit by 2 becomes 3; 3 hit by a becomes a; a hit by a stays.
+          const uint32_t next = x == uint32_t(a) ? x : x == 3 ? uint32_t(a) : 3u;
+          SetCode(rec, L, next);
+        }
+        ++changed;
+      }
+    }
+    EXPECT_GT(changed, 15);
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), sim->tab.Focal(0, 0)));
+    EXPECT_EQ(sim->rnd.Uniform.XorWord, twin.Uniform.XorWord);
+  }
+}
+
+TEST(Samples, StretchesUnderBothModels) {
+  for (const int model : {0, 1}) {
+    ParamLines p = Small(model, 30, 9, 4);
+    p[7] = "3";
+    p[8] = "4";
+    p[9] = "5";
+    auto sim = Initialized(p);
+    const int64_t total = sim->par.TotalSampled();
+    EXPECT_EQ(total, model ? 12 : 9);
+    std::fill(sim->tab.Sample(0), sim->tab.Sample(total), 0xEE);
+    auto untouched = [&](int64_t k) { return sim->tab.Sample(k)[0] == 0xEE; };
+    const int64_t s1 = model ? 3 : 0;
+    TakeSample(*sim, 1, 0);
+    for (int64_t k = 0; k < total; ++k) EXPECT_EQ(untouched(k), k < s1 || k >= s1 + 4) << k;
+    TakeSample(*sim, 2, 0);
+    for (int64_t k = 0; k < total; ++k) EXPECT_EQ(untouched(k), k < s1) << k;
+    if (model) TakeSourceSample(*sim);
+    for (int64_t k = 0; k < total; ++k) EXPECT_FALSE(untouched(k)) << k;
+  }
+}
+
+TEST(Samples, ZeroBitSeedAlwaysPassesTheFirstCopy) {
+  ParamLines p = Small(0, 8, 6, 5);
+  auto sim = Initialized(p);
+  sim->rnd.Bits.RanBitSeed = 0;  // the reader refuses such seeds; the stream itself allows it
+  RngState u = Twin(*sim);
+  TakeSample(*sim, 2, 0);
+  for (int i = 0; i < sim->par.NumIndiv[2]; ++i) {
+    const int p1 = DrawIndex(u.RanUniform(), 8) - 1, p2 = DrawIndex(u.RanUniform(), 8) - 1;
+    const uint8_t* member = sim->tab.Sample(sim->par.NumIndiv[1] + i);
+    for (int L = 0; L < 6; ++L) {
+      EXPECT_EQ(member[2 * L], Allele(*sim, 0, p1, L, 0));
+      EXPECT_EQ(member[2 * L + 1], Allele(*sim, 0, p2, L, 0));
+    }
+  }
+}
+
+// Expected heterozygosity 1 - sum p^2 of buffer b, averaged over loci.
+double GeneDiversity(const SimState& sim, int b) {
+  double total = 0;
+  std::vector<double> count(size_t(sim.par.NumAllele) + 1);
+  for (int64_t L = 0; L < sim.par.NumLoci; ++L) {
+    std::fill(count.begin(), count.end(), 0.0);
+    for (int64_t j = 0; j < sim.par.Ne; ++j) {
+      ++count[Allele(sim, b, j, L, 0)];
+      ++count[Allele(sim, b, j, L, 1)];
+    }
+    double hom = 0;
+    for (double c : count) hom += (c / (2.0 * sim.par.Ne)) * (c / (2.0 * sim.par.Ne));
+    total += 1 - hom;
+  }
+  return total / double(sim.par.NumLoci);
+}
+
+TEST(Reproduce, DriftErodesHeterozygosityAtTheExpectedRate) {
+  // Pure drift: H_t / H_0 = (1 - 1/(2 Ne))^t; mutation adds about 2*Ne*1e-4 per generation to
+  // the loss rate's complement, negligible here.
+  const int Ne = 40, t = 30, reps = 12;
+  std::vector<double> ratios;
+  for (int rep = 0; rep < reps; ++rep) {
+    ParamLines p = Small(0, Ne, 400, 6);
+    p[10] = std::to_string(101 + rep);
+    auto sim = Initialized(p);
+    const double h0 = GeneDiversity(*sim, 0);
+    int Parity = 0;
+    Console([&] {
+      for (int g = 1; g <= t; ++g) {
+        Parity = g % 2;
+        Reproduce(*sim, Parity);
+        Mutate(*sim, Parity);
+      }
+    });
+    ratios.push_back(GeneDiversity(*sim, Parity) / h0);
+  }
+  double mean = 0, sq = 0;
+  for (double r : ratios) mean += r / reps;
+  for (double r : ratios) sq += (r - mean) * (r - mean);
+  const double se = std::sqrt(sq / (reps - 1) / reps);
+  const double expected = std::pow(1 - 1.0 / (2 * Ne), t);
+  EXPECT_NEAR(mean, expected, 4 * se + 0.01) << "se " << se;
+  RecordProperty("ratio", std::to_string(mean) + " expected " + std::to_string(expected));
+}
+
+}  // namespace
+}  // namespace driftsim::test
