@@ -107,9 +107,9 @@ inline void GenoReader::Record(int64_t first, int64_t second) {
   if (first == 0 || second == 0) {
     ++s.missing;
   } else {
-    uint32_t* row = s.alleles.data() + locus_ * counts_.width - 1;
-    ++row[first];
-    ++row[second];
+    uint32_t* row = s.alleles.data() + locus_ * counts_.width;
+    ++row[first - 1];
+    ++row[second - 1];
     s.hets[static_cast<size_t>(locus_)] += first != second ? 1U : 0U;
   }
   ++locus_;
@@ -180,7 +180,7 @@ void GenoReader::Byte(char c) {
       return;
     case kFields:
       if (IsBlank(c)) {
-        Feed(" ", 1);  // a tab ends a number like a blank
+        EndNumber();  // a tab separates like a blank
       } else if (c == '\n') {
         EndLine();
         ++line_;
@@ -220,16 +220,19 @@ void GenoReader::StartFields() {
   state_ = kFields;
 }
 
-void GenoReader::EndLine() {
-  if (value_ >= 0) {
-    if (pending_ < 0) {
-      pending_ = value_;
-    } else {
-      Record(pending_, value_);
-      pending_ = -1;
-    }
-    value_ = -1;
+void GenoReader::EndNumber() {
+  if (value_ < 0) return;
+  if (pending_ < 0) {
+    pending_ = value_;
+  } else {
+    Record(pending_, value_);
+    pending_ = -1;
   }
+  value_ = -1;
+}
+
+void GenoReader::EndLine() {
+  EndNumber();
   if (pending_ >= 0) {
     Fail("odd number of allele numbers (" + Decimal(2 * locus_ + 1) +
          "); each genotype is a pair of allele numbers");
@@ -529,14 +532,18 @@ std::string StatsTable(const GenoCounts& counts, int32_t generations) {
   std::string out =
       "row\tindividuals\tloci\tmissing\talleles\tHo\tHe\tFc\tFk\tFs\tNe_Fc\tNe_Fk\tNe_Fs\tFst\n";
   const auto cells = [&out](std::initializer_list<std::string> values) {
-    for (const std::string& v : values) out += "\t" + v;
+    for (const std::string& v : values) {
+      out += '\t';
+      out += v;
+    }
   };
   const std::string na = "NA";
   const bool source = counts.samples[kSource].individuals > 0;
   for (const int s : {kFirst, kSecond, kSource}) {
     if (s == kSource && !source) continue;
     const SampleStats st = SampleSummary(counts, s);
-    out += "S" + Decimal(s);
+    out += 'S';
+    out += Decimal(s);
     // Counts are printed whole, whatever their size.
     cells({Decimal(st.individuals), Decimal(st.loci), FormatNumber(st.missing),
            FormatNumber(st.alleles), FormatNumber(st.ho), FormatNumber(st.he), na, na, na, na, na,

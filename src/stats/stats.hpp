@@ -70,6 +70,7 @@ class GenoReader {
 
   void Byte(char c);  // every byte that is not a digit or blank of a genotype field
   void StartFields();
+  void EndNumber();
   void EndLine();
   void Record(int64_t first, int64_t second);
   void Widen(int32_t width);

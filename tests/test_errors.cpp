@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+
+#include "errors/errors.hpp"
+#include "test_support.hpp"
+
+namespace driftsim::test {
+namespace {
+
+// A run up to its samples: model 1, small sizes, the given rates.
+std::unique_ptr<SimState> Sampled(int alleles, const char* mis, const char* drop, const char* fal) {
+  ParamLines p;
+  p[2] = "60";
+  p[4] = "13";
+  p[5] = std::to_string(alleles);
+  p[7] = "5";
+  p[8] = "6";
+  p[9] = "7";
+  p[13] = "100";
+  p[16] = mis;
+  p[17] = drop;
+  p[18] = fal;
+  auto sim = MakeState(p);
+  Console([&] {
+    Initialize(*sim);
+    Reproduce(*sim, 1);
+    TakeSample(*sim, 1, 1);
+    TakeSample(*sim, 2, 1);
+    TakeSourceSample(*sim);
+  });
+  return sim;
+}
+
+std::vector<uint8_t> Samples(const SimState& sim) {
+  return {sim.tab.Sample(0), sim.tab.Sample(sim.par.TotalSampled())};
+}
+
+// Alleles of genotype (k, L) as an ordered pair, in either representation.
+std::pair<uint32_t, uint32_t> Pair(const SimState& sim, const uint8_t* table, int64_t k,
+                                   int64_t L) {
+  const uint8_t* rec = table + k * sim.tab.GenoBytes;
+  if (!sim.tab.Packed) return {rec[2 * L], rec[2 * L + 1]};
+  const uint32_t c = GetCode(rec, L);
+  return c == 3 ? std::pair{1u, 2u} : std::pair{c, c};
+}
+
+TEST(AddGenoErrors, SmallRatesDrawNothing) {
+  for (const int alleles : {2, 8}) {
+    for (const char* rate : {"0", "1E-5", "0.00001"}) {
+      auto sim = Sampled(alleles, rate, rate, rate);
+      const auto before = Samples(*sim);
+      const RngState u = sim->rnd.Uniform;
+      const uint32_t bits = sim->rnd.Bits.RanBitSeed;
+      AddGenoErrors(*sim);
+      EXPECT_EQ(Samples(*sim), before);
+      EXPECT_EQ(sim->rnd.Uniform.XorWord, u.XorWord);
+      EXPECT_EQ(sim->rnd.Bits.RanBitSeed, bits);
+    }
+    // Twice the threshold switches every pass on: one draw per genotype at least.
+    auto sim = Sampled(alleles, "0.00002", "0", "0");
+    const RngState u = sim->rnd.Uniform;
+    AddGenoErrors(*sim);
+    EXPECT_NE(sim->rnd.Uniform.XorWord, u.XorWord);
+  }
+}
+
+TEST(AddGenoErrors, FullRates) {
+  for (const int alleles : {2, 8}) {
+    auto sim = Sampled(alleles, "0", "1", "0");
+    const auto before = Samples(*sim);
+    AddGenoErrors(*sim);
+    int hets = 0;
+    for (int64_t k = 0; k < sim->par.TotalSampled(); ++k) {
+      for (int64_t L = 0; L < 13; ++L) {
+        const auto [a, b] = Pair(*sim, before.data(), k, L);
+        const auto [x, y] = Pair(*sim, sim->tab.Sample(0), k, L);
+        EXPECT_EQ(x, y) << "dropout at rate 1 leaves no heterozygote";
+        EXPECT_TRUE(x == a || x == b);
+        hets += a != b;
+      }
+    }
+    EXPECT_GT(hets, 20);
+
+    sim = Sampled(alleles, "1", "0", "0");
+    AddGenoErrors(*sim);
+    for (int64_t k = 0; k < sim->par.TotalSampled(); ++k) {
+      for (int64_t L = 0; L < 13; ++L) EXPECT_EQ(Pair(*sim, sim->tab.Sample(0), k, L).first, 0u);
+    }
+  }
+}
+
+// An independent replay of the three passes on a copy of the samples.
+void Replay(const SimState& sim, std::vector<uint8_t>& table, RngState& u, BitStream& bits) {
+  const Params& par = sim.par;
+  const double drop = par.DropRate, fal = par.FalseRate, mis = par.MisRate;
+  const int64_t n = par.TotalSampled();
+  auto rec = [&](int64_t k) { return table.data() + k * sim.tab.GenoBytes; };
+  for (int64_t k = 0; k < n; ++k) {
+    for (int64_t L = 0; L < par.NumLoci; ++L) {
+      if (sim.tab.Packed) {
+        if (GetCode(rec(k), L) == 3 && u.RanUniform() <= drop)
+          SetCode(rec(k), L, bits.RanBit() + 1);
+      } else if (rec(k)[2 * L] != rec(k)[2 * L + 1] && u.RanUniform() <= drop) {
+        const uint8_t keep = rec(k)[2 * L + bits.RanBit()];
+        rec(k)[2 * L] = rec(k)[2 * L + 1] = keep;
+      }
+    }
+  }
+  for (int64_t k = 0; k < n; ++k) {
+    for (int64_t L = 0; L < par.NumLoci; ++L) {
+      if (sim.tab.Packed) {
+        const double u1 = u.RanUniform(), u2 = u.RanUniform();
+        auto [a1, a2] = Pair(sim, table.data(), k, L);
+        if (u1 < fal) a1 = bits.RanBit() + 1;
+        if (u2 < fal) a2 = bits.RanBit() + 1;
+        SetCode(rec(k), L, a1 == a2 ? a1 : 3);
+      } else {
+        for (int c = 0; c < 2; ++c) {
+          if (u.RanUniform() <= fal)
+            rec(k)[2 * L + c] = uint8_t(DrawIndex(u.RanUniform(), par.NumAllele));
+        }
+      }
+    }
+  }
+  for (int64_t k = 0; k < n; ++k) {
+    for (int64_t L = 0; L < par.NumLoci; ++L) {
+      if (u.RanUniform() > mis) continue;
+      if (sim.tab.Packed) {
+        SetCode(rec(k), L, 0);
+      } else {
+        rec(k)[2 * L] = rec(k)[2 * L + 1] = 0;
+      }
+    }
+  }
+}
+
+TEST(AddGenoErrors, DrawOrderOfThePasses) {
+  for (const int alleles : {2, 5, 12}) {
+    auto sim = Sampled(alleles, "0.2", "0.5", "0.3");
+    auto expected = Samples(*sim);
+    RngState u = sim->rnd.Uniform;
+    BitStream bits = sim->rnd.Bits;
+    Replay(*sim, expected, u, bits);
+    AddGenoErrors(*sim);
+    EXPECT_EQ(Samples(*sim), expected) << alleles;
+    EXPECT_EQ(sim->rnd.Uniform.XorWord, u.XorWord);
+    EXPECT_EQ(sim->rnd.Bits.RanBitSeed, bits.RanBitSeed);
+  }
+}
+
+}  // namespace
+}  // namespace driftsim::test

@@ -1,0 +1,344 @@
+#!/usr/bin/env python3
+"""Replicate studies for driftsim: scenarios, seeds, parameter files and the aggregate table.
+
+Used by the Snakefile next to this folder and, for runs without Snakemake, from the command line:
+
+    replicates.py write-params CONFIG OUTDIR      writes every OUTDIR/<scenario>/rep<k>/SimPara.txt
+                                                  and prints the replicate folders, one a line
+    replicates.py aggregate CONFIG OUTDIR TABLE   collects every replicate's stats.tsv into TABLE
+"""
+
+import hashlib
+import itertools
+import math
+import os
+import re
+import sys
+
+# The nineteen values of a driftsim parameter file, in file order, with their type.
+# NumIndiv0 is the source sample, NumIndiv1 and NumIndiv2 the two temporal samples.
+PARAMS = [
+    ("Model", int), ("Ne", int), ("MigRate", float), ("NumLoci", int), ("NumAllele", int),
+    ("NumGen", int), ("NumIndiv0", int), ("NumIndiv1", int), ("NumIndiv2", int),
+    ("IDUM", int), ("OutFile", str), ("INIT_POINT", int), ("MaxNe", int), ("Monitor", int),
+    ("NumThread", int), ("MisRate", float), ("DropRate", float), ("FalseRate", float),
+    ("FreqDist", int),
+]
+PARAM_NAMES = [name for name, _ in PARAMS]
+PARAM_TYPES = dict(PARAMS)
+
+# Values the workflow manages itself: a scenario may not override them.
+MANAGED = ("IDUM", "OutFile")
+
+# Seeds driftsim accepts: nonzero, magnitude at most 2147483646, not a multiple of 262144.
+# A seed and its negative give the same run, so only positive seeds are handed out.
+SEED_MAX = 2147483646
+SEED_FORBIDDEN_MULTIPLE = 262144
+
+SCENARIO_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.+-]*$")
+PARAM_FILE = "SimPara.txt"
+STATS_FILE = "stats.tsv"
+
+STATS_HEADER = ["row", "individuals", "loci", "missing", "alleles", "Ho", "He",
+                "Fc", "Fk", "Fs", "Ne_Fc", "Ne_Fk", "Ne_Fs", "Fst"]
+
+
+class ConfigError(ValueError):
+    pass
+
+
+# ---------------------------------------------------------------------------------------------
+# Configuration and scenarios
+
+def _check_value(name, value, where):
+    kind = PARAM_TYPES[name]
+    if kind is int:
+        ok = isinstance(value, int) and not isinstance(value, bool)
+    elif kind is float:
+        ok = isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
+    else:
+        ok = isinstance(value, str) and re.fullmatch(r"[A-Za-z0-9_.+-]+", value) is not None
+    if not ok:
+        what = {int: "an integer", float: "a number", str: "a plain file stem"}[kind]
+        raise ConfigError(f"{where}: {name} must be {what}, got {value!r}")
+
+
+def _check_overrides(overrides, where):
+    if not isinstance(overrides, dict) or not overrides:
+        raise ConfigError(f"{where}: expected a mapping of parameter names to values")
+    for name, value in overrides.items():
+        if name not in PARAM_TYPES:
+            raise ConfigError(f"{where}: unknown parameter {name!r} (known: {', '.join(PARAM_NAMES)})")
+        if name in MANAGED:
+            raise ConfigError(f"{where}: {name} is set by the workflow and cannot be overridden")
+        _check_value(name, value, where)
+
+
+def _value_label(value):
+    return format_value(value).replace("+", "")
+
+
+def scenarios(config):
+    """Returns the ordered list of (name, overrides) of the study.
+
+    `grid` maps parameter names to lists of values; every combination is one scenario, named
+    after its values (Ne100_NumGen5). `scenarios` maps further names to explicit overrides,
+    for changes that go together (the migration model with its rate and source sample)."""
+    result = []
+    grid = config.get("grid") or {}
+    if not isinstance(grid, dict):
+        raise ConfigError("grid: expected a mapping of parameter names to lists of values")
+    for name, values in grid.items():
+        if not isinstance(values, list) or not values:
+            raise ConfigError(f"grid: {name} needs a non-empty list of values")
+        for value in values:
+            _check_overrides({name: value}, "grid")
+    if grid:
+        names = list(grid)
+        for combo in itertools.product(*(grid[n] for n in names)):
+            label = "_".join(f"{n}{_value_label(v)}" for n, v in zip(names, combo))
+            result.append((label, dict(zip(names, combo))))
+    explicit = config.get("scenarios") or {}
+    if not isinstance(explicit, dict):
+        raise ConfigError("scenarios: expected a mapping of scenario names to overrides")
+    for label, overrides in explicit.items():
+        _check_overrides(overrides, f"scenario {label}")
+        result.append((str(label), dict(overrides)))
+    if not result:
+        raise ConfigError("no scenarios: give a grid, scenarios, or both")
+    seen = set()
+    for label, _ in result:
+        if not SCENARIO_NAME.match(label):
+            raise ConfigError(f"scenario name {label!r}: use letters, digits and _ . + - only")
+        if label in seen:
+            raise ConfigError(f"scenario name {label!r} appears twice")
+        seen.add(label)
+    return result
+
+
+def check_config(config):
+    """Validates the whole configuration; returns (template, scenarios, replicates, base_seed)."""
+    template = config.get("template")
+    if not isinstance(template, dict):
+        raise ConfigError("template: expected a mapping holding the 19 parameter values")
+    missing = [n for n in PARAM_NAMES if n not in template]
+    extra = [n for n in template if n not in PARAM_TYPES]
+    if missing or extra:
+        raise ConfigError(f"template: missing {missing}, unknown {extra}")
+    for name in PARAM_NAMES:
+        _check_value(name, template[name], "template")
+    replicates = config.get("replicates")
+    if not isinstance(replicates, int) or isinstance(replicates, bool) or replicates < 1:
+        raise ConfigError(f"replicates: expected a positive integer, got {replicates!r}")
+    base_seed = config.get("base_seed")
+    if not isinstance(base_seed, int) or isinstance(base_seed, bool):
+        raise ConfigError(f"base_seed: expected an integer, got {base_seed!r}")
+    study = scenarios(config)
+    for label, overrides in study:
+        values = {**template, **overrides}
+        # The one cross-value rule that a grid over Ne easily breaks; driftsim checks the rest.
+        if values["MaxNe"] < values["Ne"]:
+            raise ConfigError(f"scenario {label}: MaxNe {values['MaxNe']} is below Ne {values['Ne']}")
+    return template, study, replicates, base_seed
+
+
+# ---------------------------------------------------------------------------------------------
+# Seeds
+
+def seed_is_valid(seed):
+    return 0 < abs(seed) <= SEED_MAX and seed % SEED_FORBIDDEN_MULTIPLE != 0
+
+
+def hashed_seed(base_seed, scenario, replicate, attempt):
+    """A seed in 1..SEED_MAX from a hash of the base seed, the scenario name, the replicate
+    number and an attempt counter (raised only to step past a refused or repeated value)."""
+    key = f"{base_seed}\0{scenario}\0{replicate}\0{attempt}".encode()
+    digest = hashlib.sha256(key).digest()
+    return int.from_bytes(digest[:8], "big") % SEED_MAX + 1
+
+
+def assign_seeds(base_seed, keys, draw=hashed_seed):
+    """Maps each (scenario, replicate) of `keys` to a distinct valid seed.
+
+    A replicate's seed depends on the base seed, its scenario name and its number, not on the
+    rest of the study, so adding replicates or scenarios leaves existing seeds (and finished
+    runs) alone. Keys are taken in sorted order, so the rare step past a repeated value is
+    reproducible too."""
+    seeds, used = {}, set()
+    for scenario, replicate in sorted(keys):
+        attempt = 0
+        while True:
+            seed = draw(base_seed, scenario, replicate, attempt)
+            if seed_is_valid(seed) and seed not in used:
+                break
+            attempt += 1
+            if attempt > 1000:
+                raise RuntimeError("no valid seed found; the seed source is broken")
+        seeds[(scenario, replicate)] = seed
+        used.add(seed)
+    return seeds
+
+
+# ---------------------------------------------------------------------------------------------
+# Parameter files
+
+def format_value(value):
+    if isinstance(value, float):
+        # Shortest text that reads back as the same number; driftsim wants an upper-case E.
+        return repr(value).upper()
+    return str(value)
+
+
+def study_plan(config):
+    """Every replicate of the study: list of dicts with scenario, replicate, seed and values."""
+    template, study, replicates, base_seed = check_config(config)
+    keys = [(label, k) for label, _ in study for k in range(1, replicates + 1)]
+    seeds = assign_seeds(base_seed, keys)
+    plan = []
+    for label, overrides in study:
+        for k in range(1, replicates + 1):
+            values = {**template, **overrides, "IDUM": seeds[(label, k)]}
+            plan.append({"scenario": label, "replicate": k, "seed": seeds[(label, k)],
+                         "values": values, "dir": replicate_dir(label, k)})
+    return plan
+
+
+def replicate_dir(scenario, replicate):
+    return os.path.join(scenario, f"rep{replicate}")
+
+
+def param_text(values):
+    """The parameter file: the 19 values in file order, each followed by its name."""
+    lines = []
+    for name in PARAM_NAMES:
+        lines.append(f"{format_value(values[name]):<12} {name}")
+    return "\n".join(lines) + "\n"
+
+
+def read_param_file(path):
+    """Reads back the first item of each of the 19 value lines (as text)."""
+    items = []
+    with open(path) as handle:
+        for line in handle:
+            fields = line.split()
+            if fields:
+                items.append(fields[0])
+    if len(items) < len(PARAM_NAMES):
+        raise ValueError(f"{path}: {len(items)} value lines, expected {len(PARAM_NAMES)}")
+    return dict(zip(PARAM_NAMES, items))
+
+
+def write_text_atomic(path, text):
+    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+    tmp = path + ".tmp"
+    with open(tmp, "w") as handle:
+        handle.write(text)
+    os.replace(tmp, path)
+
+
+# ---------------------------------------------------------------------------------------------
+# Stats tables and the aggregate table
+
+def read_stats(path):
+    """Parses a driftsim-stats table into {row name: {column: text}}."""
+    with open(path) as handle:
+        lines = [line.rstrip("\r\n") for line in handle if line.strip()]
+    if not lines or lines[0].split("\t") != STATS_HEADER:
+        raise ValueError(f"{path}: unexpected header {lines[0] if lines else '(empty file)'!r}")
+    rows = {}
+    for line in lines[1:]:
+        cells = line.split("\t")
+        if len(cells) != len(STATS_HEADER):
+            raise ValueError(f"{path}: row with {len(cells)} cells, expected {len(STATS_HEADER)}: {line!r}")
+        rows[cells[0]] = dict(zip(STATS_HEADER, cells))
+    for needed in ("S1", "S2", "S1-S2"):
+        if needed not in rows:
+            raise ValueError(f"{path}: no {needed} row")
+    return rows
+
+
+SAMPLE_STATS = ("individuals", "alleles", "Ho", "He")
+TEMPORAL_STATS = ("Fc", "Fk", "Fs", "Ne_Fc", "Ne_Fk", "Ne_Fs")
+
+
+def varied_params(config):
+    """Parameters that some scenario sets, in file order; Ne always (the true value)."""
+    _, study, _, _ = check_config(config)
+    keys = {"Ne"}
+    for _, overrides in study:
+        keys.update(overrides)
+    return [n for n in PARAM_NAMES if n in keys]
+
+
+def aggregate(config, outdir, table_path):
+    plan = study_plan(config)
+    columns = varied_params(config)
+    records = []
+    with_source = False
+    for item in plan:
+        folder = os.path.join(outdir, item["dir"])
+        written = read_param_file(os.path.join(folder, PARAM_FILE))
+        stats = read_stats(os.path.join(folder, STATS_FILE))
+        if int(written["IDUM"]) != item["seed"]:
+            raise ValueError(f"{folder}: parameter file seed {written['IDUM']} differs from "
+                             f"the planned seed {item['seed']}; rewrite the parameter files")
+        record = {"scenario": item["scenario"], "replicate": str(item["replicate"]),
+                  "seed": written["IDUM"]}
+        for name in columns:
+            record[name] = written[name]
+        for sample in ("S1", "S2"):
+            for stat in SAMPLE_STATS:
+                record[f"{sample}_{stat}"] = stats[sample][stat]
+        for stat in TEMPORAL_STATS:
+            record[stat] = stats["S1-S2"][stat]
+        if "S0" in stats:
+            with_source = True
+            for stat in SAMPLE_STATS:
+                record[f"S0_{stat}"] = stats["S0"][stat]
+            record["Fst"] = stats["S1-S0"]["Fst"] if "S1-S0" in stats else "NA"
+        records.append(record)
+    header = ["scenario", "replicate", "seed", *columns,
+              *(f"{s}_{stat}" for s in ("S1", "S2") for stat in SAMPLE_STATS), *TEMPORAL_STATS]
+    if with_source:
+        header += [f"S0_{stat}" for stat in SAMPLE_STATS] + ["Fst"]
+    text = "\t".join(header) + "\n"
+    for record in records:
+        text += "\t".join(record.get(col, "NA") for col in header) + "\n"
+    write_text_atomic(table_path, text)
+    return len(records)
+
+
+# ---------------------------------------------------------------------------------------------
+# Command line, for runs without Snakemake
+
+def _load_yaml(path):
+    import yaml
+    with open(path) as handle:
+        return yaml.safe_load(handle)
+
+
+def main(argv):
+    usage = __doc__.split("\n\n", 1)[1]
+    if len(argv) >= 2 and argv[1] == "write-params" and len(argv) == 4:
+        config, outdir = _load_yaml(argv[2]), argv[3]
+        for item in study_plan(config):
+            path = os.path.join(outdir, item["dir"], PARAM_FILE)
+            text = param_text(item["values"])
+            current = open(path).read() if os.path.exists(path) else None
+            if current != text:
+                write_text_atomic(path, text)
+            print(os.path.join(outdir, item["dir"]))
+        return 0
+    if len(argv) >= 2 and argv[1] == "aggregate" and len(argv) == 5:
+        count = aggregate(_load_yaml(argv[2]), argv[3], argv[4])
+        print(f"{argv[4]}: {count} replicates", file=sys.stderr)
+        return 0
+    sys.stderr.write(usage)
+    return 2
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main(sys.argv))
+    except (ConfigError, ValueError) as error:
+        sys.exit(f"replicates.py: {error}")
