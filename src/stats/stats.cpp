@@ -115,6 +115,30 @@ inline void GenoReader::Record(int64_t first, int64_t second) {
   ++locus_;
 }
 
+// Runs of genotypes "a b " with one-digit alleles, both present and within the table: the
+// usual case (every genotype of a file with up to 9 alleles but the last of each line), counted
+// here without the checks of the general path. Returns where the run ends.
+const char* GenoReader::ShortGenotypes(const char* p, const char* end) {
+  const int64_t limit = firstLine_ != 0 ? counts_.loci : capacity_;
+  const auto width = static_cast<unsigned>(counts_.width);
+  uint32_t* const alleles = sample_->alleles.data();
+  uint32_t* const hets = sample_->hets.data();
+  int64_t locus = locus_;
+  while (end - p >= 4 && locus < limit) {
+    const unsigned a = static_cast<unsigned>(static_cast<unsigned char>(p[0])) - '0';
+    const unsigned b = static_cast<unsigned>(static_cast<unsigned char>(p[2])) - '0';
+    if (a > 9 || b > 9 || a - 1 >= width || b - 1 >= width || p[1] != ' ' || p[3] != ' ') break;
+    uint32_t* const row = alleles + locus * width;
+    ++row[a - 1];
+    ++row[b - 1];
+    hets[locus] += a != b ? 1U : 0U;
+    ++locus;
+    p += 4;
+  }
+  locus_ = locus;
+  return p;
+}
+
 void GenoReader::Feed(const char* data, size_t size) {
   const char* p = data;
   const char* const end = data + size;
@@ -127,6 +151,10 @@ void GenoReader::Feed(const char* data, size_t size) {
     // handled here with the number being read in a local; anything else goes to Byte.
     int64_t value = value_;
     for (; p < end; ++p) {
+      if (value < 0 && pending_ < 0) {
+        p = ShortGenotypes(p, end);
+        if (p == end) break;
+      }
       const unsigned digit = static_cast<unsigned>(static_cast<unsigned char>(*p)) - '0';
       if (digit <= 9) {
         value = (value < 0 ? 0 : value * 10) + digit;

@@ -68,6 +68,7 @@ class GenoReader {
  private:
   enum State { kLineStart, kLabel, kFields, kCarriageReturn };
 
+  const char* ShortGenotypes(const char* p, const char* end);
   void Byte(char c);  // every byte that is not a digit or blank of a genotype field
   void StartFields();
   void EndNumber();

@@ -324,7 +324,10 @@ def main(argv):
         for item in study_plan(config):
             path = os.path.join(outdir, item["dir"], PARAM_FILE)
             text = param_text(item["values"])
-            current = open(path).read() if os.path.exists(path) else None
+            current = None
+            if os.path.exists(path):
+                with open(path) as handle:
+                    current = handle.read()
             if current != text:
                 write_text_atomic(path, text)
             print(os.path.join(outdir, item["dir"]))

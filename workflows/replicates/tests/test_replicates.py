@@ -1,0 +1,204 @@
+"""Unit tests of scripts/replicates.py: scenarios, seeds, parameter files, the stats reader
+and the aggregate table. Run: python3 -m unittest discover -s tests (from this folder)."""
+
+import copy
+import os
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "scripts"))
+import replicates as rp  # noqa: E402
+
+TEMPLATE = {
+    "Model": 0, "Ne": 50, "MigRate": 0.0, "NumLoci": 20, "NumAllele": 5, "NumGen": 3,
+    "NumIndiv0": 0, "NumIndiv1": 30, "NumIndiv2": 30, "IDUM": 1, "OutFile": "run",
+    "INIT_POINT": 1, "MaxNe": 1000, "Monitor": 0, "NumThread": 0, "MisRate": 0.01,
+    "DropRate": 1e-05, "FalseRate": 0.0, "FreqDist": 0,
+}
+
+
+def read(path):
+    with open(path) as handle:
+        return handle.read()
+
+
+def write(path, text):
+    with open(path, "w") as handle:
+        handle.write(text)
+
+
+def config(**extra):
+    base = {"template": dict(TEMPLATE), "grid": {"Ne": [50, 100]}, "replicates": 3,
+            "base_seed": 7}
+    base.update(extra)
+    return base
+
+
+class Scenarios(unittest.TestCase):
+    def test_grid_is_a_cartesian_product_plus_named_scenarios(self):
+        c = config(grid={"Ne": [50, 100], "NumGen": [2, 5, 9]},
+                   scenarios={"mig": {"Model": 1, "MigRate": 0.1, "NumIndiv0": 30}})
+        names = [n for n, _ in rp.scenarios(c)]
+        self.assertEqual(len(names), 7)
+        self.assertEqual(names[0], "Ne50_NumGen2")
+        self.assertEqual(names[-1], "mig")
+        self.assertIn({"Ne": 100, "NumGen": 9}, [o for _, o in rp.scenarios(c)])
+
+    def test_bad_configurations_are_refused(self):
+        bad = [
+            config(grid={"NE": [50]}),                      # unknown parameter
+            config(grid={"IDUM": [5]}),                     # managed by the workflow
+            config(grid={"Ne": [50.5]}),                    # integer expected
+            config(grid={"Ne": []}),                        # nothing to vary
+            config(grid={"Ne": [5000]}),                    # MaxNe below Ne
+            config(grid={}, scenarios={}),                  # no scenarios at all
+            config(scenarios={"Ne50": {"Ne": 60}}),          # name clash with a grid scenario
+            config(scenarios={"a b": {"Ne": 60}}),           # name unfit for a folder
+            config(replicates=0),
+            config(base_seed="x"),
+        ]
+        missing = config()
+        del missing["template"]["FreqDist"]
+        bad.append(missing)
+        for c in bad:
+            with self.assertRaises(rp.ConfigError, msg=repr(c)):
+                rp.study_plan(c)
+
+
+class Seeds(unittest.TestCase):
+    def test_distinct_valid_and_reproducible(self):
+        keys = [(f"s{i}", k) for i in range(40) for k in range(1, 251)]
+        seeds = rp.assign_seeds(12345, keys)
+        self.assertEqual(len(set(seeds.values())), len(keys))
+        self.assertTrue(all(rp.seed_is_valid(s) and s > 0 for s in seeds.values()))
+        self.assertEqual(seeds, rp.assign_seeds(12345, list(reversed(keys))))
+        other = rp.assign_seeds(12346, keys)
+        self.assertLess(len(set(seeds.values()) & set(other.values())), 5)
+
+    def test_growing_the_study_keeps_existing_seeds(self):
+        small = rp.assign_seeds(1, [("a", k) for k in (1, 2, 3)])
+        large = rp.assign_seeds(1, [("a", k) for k in range(1, 11)] + [("b", 1), ("0", 1)])
+        for key, seed in small.items():
+            self.assertEqual(large[key], seed)
+
+    def test_refused_and_repeated_values_are_stepped_over(self):
+        # A seed source that first offers values driftsim refuses, then repeats itself.
+        offers = {0: 0, 1: 262144 * 3, 2: 2147483647, 3: 99}
+
+        def draw(base, scenario, replicate, attempt):
+            return offers.get(attempt, 1000 + attempt)
+
+        seeds = rp.assign_seeds(1, [("a", 1), ("a", 2), ("b", 1)], draw=draw)
+        self.assertEqual(seeds[("a", 1)], 99)
+        self.assertEqual(seeds[("a", 2)], 1004)
+        self.assertEqual(seeds[("b", 1)], 1005)
+
+    def test_validity_rule(self):
+        for seed in (0, 262144, -262144, 2 * 262144, 2147483647, -2147483647):
+            self.assertFalse(rp.seed_is_valid(seed), seed)
+        for seed in (1, -1, 262143, 262145, 2147483646, -2147483646):
+            self.assertTrue(rp.seed_is_valid(seed), seed)
+
+
+class ParameterFile(unittest.TestCase):
+    def test_text_holds_the_19_values_in_order(self):
+        plan = rp.study_plan(config(scenarios={"m": {"Model": 1, "NumIndiv0": 30, "MigRate": 0.25}}))
+        item = plan[-1]
+        lines = rp.param_text(item["values"]).splitlines()
+        self.assertEqual(len(lines), 19)
+        self.assertEqual([l.split()[1] for l in lines], rp.PARAM_NAMES)
+        firsts = [l.split()[0] for l in lines]
+        self.assertEqual(firsts[0], "1")
+        self.assertEqual(firsts[2], "0.25")
+        self.assertEqual(firsts[6], "30")
+        self.assertEqual(firsts[9], str(item["seed"]))
+        self.assertEqual(firsts[16], "1E-05")   # exponent in the form driftsim reads
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "x", "SimPara.txt")
+            rp.write_text_atomic(path, rp.param_text(item["values"]))
+            self.assertEqual(rp.read_param_file(path)["IDUM"], str(item["seed"]))
+
+
+STATS = ("row\tindividuals\tloci\tmissing\talleles\tHo\tHe\tFc\tFk\tFs\tNe_Fc\tNe_Fk\tNe_Fs\tFst\n"
+         "S1\t30\t20\t0\t4.5\t0.61\t0.65\tNA\tNA\tNA\tNA\tNA\tNA\tNA\n"
+         "S2\t30\t20\t2\t4.1\t0.58\t0.6\tNA\tNA\tNA\tNA\tNA\tNA\tNA\n"
+         "{s0}"
+         "S1-S2\tNA\tNA\tNA\tNA\tNA\tNA\t0.05\t0.04\t0.045\t{ne}\t61.2\t-80\tNA\n"
+         "{s10}")
+
+
+class Aggregate(unittest.TestCase):
+    def write_study(self, tmp, c, stats_for):
+        for item in rp.study_plan(c):
+            folder = os.path.join(tmp, item["dir"])
+            rp.write_text_atomic(os.path.join(folder, rp.PARAM_FILE), rp.param_text(item["values"]))
+            with open(os.path.join(folder, rp.STATS_FILE), "w") as handle:
+                handle.write(stats_for(item))
+
+    def test_one_row_per_replicate_with_scenario_values(self):
+        c = config(scenarios={"mig": {"Model": 1, "NumIndiv0": 30, "MigRate": 0.1}})
+
+        def stats_for(item):
+            if item["scenario"] == "mig":
+                return STATS.format(s0="S0\t30\t20\t0\t5\t0.7\t0.72\tNA\tNA\tNA\tNA\tNA\tNA\tNA\n",
+                                    s10="S1-S0\tNA\tNA\tNA\tNA\tNA\tNA\tNA\tNA\tNA\tNA\tNA\tNA\t0.031\n",
+                                    ne="inf")
+            return STATS.format(s0="", s10="", ne=str(item["values"]["Ne"] + item["replicate"]))
+
+        with tempfile.TemporaryDirectory() as tmp:
+            self.write_study(tmp, c, stats_for)
+            table = os.path.join(tmp, "t.tsv")
+            self.assertEqual(rp.aggregate(c, tmp, table), 9)
+            lines = read(table).splitlines()
+        header = lines[0].split("\t")
+        self.assertEqual(header[:8], ["scenario", "replicate", "seed", "Model", "Ne", "MigRate",
+                                      "NumIndiv0", "S1_individuals"])
+        self.assertIn("Fst", header)
+        rows = [dict(zip(header, l.split("\t"))) for l in lines[1:]]
+        self.assertEqual(len(rows), 9)
+        self.assertTrue(all(len(l.split("\t")) == len(header) for l in lines))
+        by = {(r["scenario"], r["replicate"]): r for r in rows}
+        self.assertEqual(by[("Ne100", "2")]["Ne_Fc"], "102")
+        self.assertEqual(by[("Ne100", "2")]["Ne"], "100")
+        self.assertEqual(by[("Ne50", "3")]["Fst"], "NA")
+        self.assertEqual(by[("mig", "1")]["Fst"], "0.031")
+        self.assertEqual(by[("mig", "1")]["Ne_Fc"], "inf")
+        self.assertEqual(by[("mig", "1")]["Model"], "1")
+        self.assertEqual(by[("mig", "1")]["S2_He"], "0.6")
+        self.assertEqual(len({r["seed"] for r in rows}), 9)
+
+    def test_no_source_columns_without_migration(self):
+        c = config()
+        with tempfile.TemporaryDirectory() as tmp:
+            self.write_study(tmp, c, lambda item: STATS.format(s0="", s10="", ne="55"))
+            table = os.path.join(tmp, "t.tsv")
+            rp.aggregate(c, tmp, table)
+            header = read(table).splitlines()[0].split("\t")
+        self.assertNotIn("Fst", header)
+        self.assertNotIn("S0_He", header)
+
+    def test_broken_or_stale_inputs_are_reported(self):
+        c = config()
+        with tempfile.TemporaryDirectory() as tmp:
+            self.write_study(tmp, c, lambda item: STATS.format(s0="", s10="", ne="55"))
+            table = os.path.join(tmp, "t.tsv")
+            stats = os.path.join(tmp, "Ne50", "rep2", rp.STATS_FILE)
+            good = read(stats)
+            for broken in ("", good.replace("Ne_Fs", "NeFs"), good.replace("\tNA\n", "\n", 1),
+                           "\n".join(l for l in good.splitlines() if not l.startswith("S1-S2"))):
+                write(stats, broken)
+                with self.assertRaises(ValueError):
+                    rp.aggregate(c, tmp, table)
+            write(stats, good)
+            # A parameter file from another base seed is stale and must not pass unnoticed.
+            other = copy.deepcopy(c)
+            other["base_seed"] = 8
+            with self.assertRaises(ValueError):
+                rp.aggregate(other, tmp, table)
+            self.assertEqual(rp.aggregate(c, tmp, table), 6)
+
+
+if __name__ == "__main__":
+    unittest.main()
