@@ -121,16 +121,18 @@ inline void GenoReader::Record(int64_t first, int64_t second) {
 const char* GenoReader::ShortGenotypes(const char* p, const char* end) {
   const int64_t limit = firstLine_ != 0 ? counts_.loci : capacity_;
   const auto width = static_cast<unsigned>(counts_.width);
+  // An allele a passes when a - 1 < bound: a digit 1..9 that has its place in the table.
+  const unsigned bound = std::min(width, 9U);
   uint32_t* const alleles = sample_->alleles.data();
   uint32_t* const hets = sample_->hets.data();
   int64_t locus = locus_;
   while (end - p >= 4 && locus < limit) {
-    const unsigned a = static_cast<unsigned>(static_cast<unsigned char>(p[0])) - '0';
-    const unsigned b = static_cast<unsigned>(static_cast<unsigned char>(p[2])) - '0';
-    if (a > 9 || b > 9 || a - 1 >= width || b - 1 >= width || p[1] != ' ' || p[3] != ' ') break;
+    const unsigned a = static_cast<unsigned>(static_cast<unsigned char>(p[0])) - '1';
+    const unsigned b = static_cast<unsigned>(static_cast<unsigned char>(p[2])) - '1';
+    if (a >= bound || b >= bound || p[1] != ' ' || p[3] != ' ') break;
     uint32_t* const row = alleles + locus * width;
-    ++row[a - 1];
-    ++row[b - 1];
+    ++row[a];
+    ++row[b];
     hets[locus] += a != b ? 1U : 0U;
     ++locus;
     p += 4;

@@ -1,0 +1,162 @@
+#!/usr/bin/env bash
+# CI check of the replicate workflow: unit tests of its helper module, then the whole workflow on
+# a tiny study (2 scenarios x 3 replicates) in a temporary directory, a resume after a lost
+# replicate, and a failing driftsim run.
+#
+# Usage: ci_check.sh [DRIFTSIM [DRIFTSIM_STATS]]
+# The binaries come from the arguments, else from $DRIFTSIM and $DRIFTSIM_STATS, else from
+# build/driftsim and build/driftsim-stats of this repository.
+# Needs Debian's snakemake (7.x) and python3-matplotlib.
+set -euo pipefail
+
+HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+ROOT="$(cd "$HERE/../.." && pwd)"
+DRIFTSIM="$(realpath -m "${1:-${DRIFTSIM:-$ROOT/build/driftsim}}")"
+STATS="$(realpath -m "${2:-${DRIFTSIM_STATS:-$ROOT/build/driftsim-stats}}")"
+CORES="${CORES:-2}"
+
+fail() { echo "ci_check: FAIL: $*" >&2; exit 1; }
+
+for exe in "$DRIFTSIM" "$STATS"; do
+  [ -x "$exe" ] || fail "$exe is not an executable"
+done
+command -v snakemake >/dev/null || fail "snakemake not found (apt-get install snakemake)"
+# The interpreter snakemake runs on, which also draws the figure.
+PY="$(sed -n '1s/^#! *//p' "$(command -v snakemake)")"
+[ -n "$PY" ] || PY=python3
+$PY -c 'import matplotlib, yaml' || fail "$PY lacks matplotlib or yaml (apt-get install python3-matplotlib)"
+
+echo "== unit tests"
+(cd "$HERE" && $PY -W error::ResourceWarning -m unittest discover -s tests)
+
+TMP="$(mktemp -d)"
+trap 'rm -rf "$TMP"' EXIT
+
+# Two scenarios of three replicates: isolation with Ne 50, migration with Ne 100.
+cat > "$TMP/config.yaml" <<'YAML'
+template:
+  {Model: 0, Ne: 50, MigRate: 0.0, NumLoci: 20, NumAllele: 6, NumGen: 4, NumIndiv0: 0,
+   NumIndiv1: 30, NumIndiv2: 30, IDUM: 1, OutFile: run, INIT_POINT: 2, MaxNe: 1000, Monitor: 0,
+   NumThread: 0, MisRate: 0.01, DropRate: 0.0, FalseRate: 0.0, FreqDist: 0}
+scenarios:
+  iso50: {Ne: 50}
+  mig100: {Model: 1, Ne: 100, MigRate: 0.05, NumIndiv0: 30}
+replicates: 3
+base_seed: 99
+outdir: out
+YAML
+
+run_workflow() {  # run_workflow DIR LOG
+  snakemake -s "$HERE/Snakefile" --directory "$1" --configfile "$1/config.yaml" \
+    --config driftsim="$DRIFTSIM" driftsim_stats="$STATS" --cores "$CORES" > "$2" 2>&1
+}
+
+echo "== workflow: 2 scenarios x 3 replicates in $TMP"
+run_workflow "$TMP" "$TMP/first.log" || { tail -40 "$TMP/first.log"; fail "workflow failed"; }
+
+check_results() {
+  $PY - "$TMP/out" <<'PY'
+import csv, math, os, struct, sys
+out = sys.argv[1]
+def fail(msg):
+    sys.exit(f"ci_check: FAIL: {msg}")
+
+with open(os.path.join(out, "replicates.tsv"), newline="") as handle:
+    lines = handle.read().splitlines()
+header = lines[0].split("\t")
+expected = (["scenario", "replicate", "seed", "Model", "Ne", "MigRate", "NumIndiv0"]
+            + [f"{s}_{x}" for s in ("S1", "S2") for x in ("individuals", "alleles", "Ho", "He")]
+            + ["Fc", "Fk", "Fs", "Ne_Fc", "Ne_Fk", "Ne_Fs"]
+            + [f"S0_{x}" for x in ("individuals", "alleles", "Ho", "He")] + ["Fst"])
+if header != expected:
+    fail(f"table columns {header}, expected {expected}")
+rows = [line.split("\t") for line in lines[1:]]
+if len(rows) != 6:
+    fail(f"{len(rows)} table rows, expected 6")
+if any(len(r) != len(header) for r in rows):
+    fail("a table row has the wrong number of cells")
+rows = [dict(zip(header, r)) for r in rows]
+if sorted((r["scenario"], r["replicate"]) for r in rows) != [
+        (s, str(k)) for s in ("iso50", "mig100") for k in (1, 2, 3)]:
+    fail("scenario/replicate pairs are not iso50, mig100 x 1..3")
+
+def num(text):
+    return float(text)  # accepts inf; NA raises
+
+seeds = set()
+for r in rows:
+    seed = int(r["seed"])
+    if not (0 < abs(seed) <= 2147483646 and seed % 262144):
+        fail(f"seed {seed} is one driftsim refuses")
+    seeds.add(abs(seed))
+    folder = os.path.join(out, r["scenario"], "rep" + r["replicate"])
+    with open(os.path.join(folder, "SimPara.txt")) as handle:
+        firsts = [l.split()[0] for l in handle if l.strip()]
+    if firsts[9] != r["seed"] or firsts[1] != r["Ne"] or firsts[0] != r["Model"]:
+        fail(f"{folder}: table row does not match the parameter file")
+    mig = r["scenario"] == "mig100"
+    if (r["Ne"], r["Model"]) != (("100", "1") if mig else ("50", "0")):
+        fail(f"{folder}: scenario values Ne={r['Ne']} Model={r['Model']}")
+    for s in ("S1", "S2"):
+        if int(r[f"{s}_individuals"]) != 30:
+            fail(f"{folder}: {s} has {r[s + '_individuals']} individuals, expected 30")
+        for x in ("Ho", "He"):
+            if not 0 <= num(r[f"{s}_{x}"]) <= 1:
+                fail(f"{folder}: {s}_{x} = {r[s + '_' + x]}")
+    for x in ("Fc", "Fk", "Fs", "Ne_Fc", "Ne_Fk", "Ne_Fs"):
+        if math.isnan(num(r[x])):
+            fail(f"{folder}: {x} = {r[x]}")
+    if mig:
+        if int(r["S0_individuals"]) != 30 or math.isnan(num(r["Fst"])):
+            fail(f"{folder}: source sample columns {r['S0_individuals']} / {r['Fst']}")
+    elif r["Fst"] != "NA" or r["S0_He"] != "NA":
+        fail(f"{folder}: isolation row has source values")
+    for name in ("run.dat", "run.par", "stats.tsv", "driftsim.log"):
+        if not os.path.getsize(os.path.join(folder, name)):
+            fail(f"{folder}/{name} is empty")
+if len(seeds) != 6:
+    fail(f"seeds not distinct: {sorted(seeds)}")
+
+png = os.path.join(out, "replicates.png")
+with open(png, "rb") as handle:
+    head = handle.read(33)
+if head[:8] != b"\x89PNG\r\n\x1a\n" or head[12:16] != b"IHDR":
+    fail("replicates.png is not a PNG")
+width, height = struct.unpack(">II", head[16:24])
+if not (300 <= width <= 4000 and 300 <= height <= 4000):
+    fail(f"replicates.png is {width}x{height}")
+if os.path.getsize(png) < 10000:
+    fail(f"replicates.png has only {os.path.getsize(png)} bytes")
+print(f"table: 6 rows x {len(header)} columns; figure {width}x{height}")
+PY
+}
+check_results
+
+echo "== resume: a lost replicate is redone, the others are left alone"
+# Modification times of every file of the replicates that stay finished.
+stamp() {
+  local f
+  for f in "$TMP"/out/*/rep*/*; do
+    case "$f" in */mig100/rep2/*) ;; *) stat -c '%n %.9Y' "$f" ;; esac
+  done
+}
+before="$(stamp)"
+[ "$(echo "$before" | grep -c 'run.dat ')" = 5 ] || fail "expected 5 other replicates"
+sleep 1
+rm "$TMP/out/mig100/rep2/run.dat" "$TMP/out/mig100/rep2/stats.tsv"
+run_workflow "$TMP" "$TMP/resume.log" || { tail -40 "$TMP/resume.log"; fail "resumed workflow failed"; }
+[ "$(stamp)" = "$before" ] || fail "files of finished replicates were rewritten: $(diff <(echo "$before") <(stamp))"
+[ -s "$TMP/out/mig100/rep2/run.dat" ] && [ -s "$TMP/out/mig100/rep2/stats.tsv" ] || fail "lost replicate not redone"
+grep -q 'rule simulate:' "$TMP/resume.log" || fail "no simulate job in the resumed run"
+[ "$(grep -c 'rule simulate:' "$TMP/resume.log")" = 1 ] || fail "resume ran more than one simulation"
+check_results
+
+echo "== a failing driftsim run fails the workflow and keeps its console in the log"
+mkdir "$TMP/bad"
+sed -e 's/^replicates: 3/replicates: 1/' -e 's/NumAllele: 6/NumAllele: 200/' "$TMP/config.yaml" > "$TMP/bad/config.yaml"
+if run_workflow "$TMP/bad" "$TMP/bad.log"; then fail "workflow succeeded with NumAllele 200"; fi
+grep -q 'NumAllele' "$TMP/bad/out/iso50/rep1/driftsim.log" || fail "driftsim's message is not in its log"
+[ ! -e "$TMP/bad/out/iso50/rep1/run.dat" ] || fail "failed run left run.dat"
+[ ! -e "$TMP/bad/out/replicates.tsv" ] || fail "table written despite a failed replicate"
+
+echo "ci_check: OK"
