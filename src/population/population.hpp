@@ -91,6 +91,16 @@ void TakeSample(SimState& sim, int SampleNo, int Parity);
 // Source sample, drawn from the allele frequencies (migration model only).
 void TakeSourceSample(SimState& sim);
 
+// Code paths of the hot loops: the portable one, and vector ones chosen from the CPU's features
+// at run time. Every path gives the same bytes.
+enum class Kernel { kPortable, kAvx2 };
+Kernel BestKernel();
+// The path in use; tests set it to compare paths.
+Kernel& KernelSetting();
+inline Kernel ActiveKernel() {
+  return KernelSetting();
+}
+
 // First sampled record (from 0) of sample s (0 source, 1, 2).
 inline int64_t SampleStart(const Params& par, int s) {
   return s == kSourceSample ? 0

@@ -32,7 +32,7 @@ void Reproduce(SimState& sim, int Parity) {
   const int32_t M = MigrantCount(sim);
   if (M >= 1) DrawSourceGenotypes(sim, sim.tab.Focal(Parity, 0), M);
 
-  BitReader bits(sim.rnd.Bits);
+  BitStream& bits = sim.rnd.Bits;
   Family fam;
   // Offspring M+1..last in blocks of ten, then last+1..Ne one at a time (individuals from 1).
   const int32_t last = par.Ne - (par.Ne - M) % kBlockSize;
@@ -60,7 +60,7 @@ void Reproduce(SimState& sim, int Parity) {
 void TakeSample(SimState& sim, int SampleNo, int Parity) {
   const int64_t first = SampleStart(sim.par, SampleNo);
   const int32_t n = sim.par.NumIndiv[SampleNo];
-  BitReader bits(sim.rnd.Bits);
+  BitStream& bits = sim.rnd.Bits;
   Family fam;
   fam.n = 1;
   for (int32_t i = 0; i < n; ++i) {

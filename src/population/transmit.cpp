@@ -1,7 +1,12 @@
 #include "population/transmit.hpp"
 
+#include <algorithm>
 #include <array>
 #include <vector>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace driftsim {
 
@@ -84,23 +89,18 @@ constexpr std::array<uint8_t, 256> MakeCombineTable() {
 constexpr auto kTransmit = MakeTransmitTable();
 constexpr auto kCombine = MakeCombineTable();
 
+// Bits used per parent byte: one for each heterozygous field. Kept apart from the transmit
+// table so that the position in the bit stream never waits for a table lookup.
+constexpr std::array<uint8_t, 256> MakeHetCountTable() {
+  std::array<uint8_t, 256> t{};
+  for (unsigned x = 0; x < 256; ++x) t[x] = static_cast<uint8_t>(MakeTransmitTable()[x * 16] >> 4);
+  return t;
+}
+constexpr auto kHetCount = MakeHetCountTable();
+
 // Allele (1 or 2) passed by a parent with the given code; a bit only for the heterozygote.
 inline uint32_t PassAllele(uint32_t code, BitReader& bits) {
   return code == 3 ? 1 + bits.Bit() : code;
-}
-
-// Unpacked: for each locus, for each member, copy 1 from the first parent, copy 2 from the
-// second, each chosen by one bit.
-void TransmitUnpacked(const Family& fam, int64_t NumLoci, BitReader& bits) {
-  const int n = fam.n;
-  for (int64_t L = 0; L < NumLoci; ++L) {
-    const uint32_t r = bits.Bits(static_cast<unsigned>(2 * n));
-    const int64_t at = 2 * L;
-    for (int i = 0; i < n; ++i) {
-      fam.child[i][at] = fam.p1[i][at + ((r >> (2 * i)) & 1u)];
-      fam.child[i][at + 1] = fam.p2[i][at + ((r >> (2 * i + 1)) & 1u)];
-    }
-  }
 }
 
 // Packed, loci [L0, L1) field by field: first parent's allele, second parent's, child's code.
@@ -119,27 +119,153 @@ void TransmitFields(const Family& fam, int64_t L0, int64_t L1, BitReader& bits) 
 void TransmitBytes(const Family& fam, int64_t nbytes, BitReader& bits) {
   for (int64_t b = 0; b < nbytes; ++b) {
     for (int i = 0; i < fam.n; ++i) {
-      const uint32_t e1 = kTransmit[fam.p1[i][b] * 16u + (bits.Peek32() & 15u)];
-      bits.Skip(e1 >> 4);
-      const uint32_t e2 = kTransmit[fam.p2[i][b] * 16u + (bits.Peek32() & 15u)];
-      bits.Skip(e2 >> 4);
-      fam.child[i][b] = kCombine[(e1 & 15u) | (e2 & 15u) << 4];
+      const uint8_t x1 = fam.p1[i][b], x2 = fam.p2[i][b];
+      const uint32_t m1 = kTransmit[x1 * 16u + (bits.Peek32() & 15u)];
+      bits.Skip(kHetCount[x1]);
+      const uint32_t m2 = kTransmit[x2 * 16u + (bits.Peek32() & 15u)];
+      bits.Skip(kHetCount[x2]);
+      fam.child[i][b] = kCombine[(m1 & 15u) | (m2 & 15u) << 4];
     }
   }
 }
 
+// Unpacked offspring take, locus by locus, one bit per copy for each member in turn: with n
+// members the bits of one copy of one member are every 2n-th bit of the stream. Each such
+// stream comes 64 loci at a time from its own jump table, so that a whole chunk of a record is
+// made at once.
+class CopyBits {
+ public:
+  CopyBits(uint32_t seed, int n) : jump_(BitJump::For(2 * unsigned(n))), streams_(2 * n) {
+    for (int s = 0; s < streams_; ++s) {
+      core_[s] = seed;
+      seed = JumpBitsStep(seed);
+    }
+  }
+  // Bit L: the copy that stream s takes at locus L of the next 64.
+  void Next(uint64_t* masks) {
+    for (int s = 0; s < streams_; ++s) {
+      const BitJump::Result r = jump_(core_[s]);
+      masks[s] = r.bits;
+      core_[s] = r.state;
+    }
+  }
+
+ private:
+  static uint32_t JumpBitsStep(uint32_t s) { return AdvanceBits(s, 1); }
+  const BitJump& jump_;
+  int streams_;
+  uint32_t core_[2 * kBlockSize];
+};
+
+// Copies of count loci (at most 64) of one member: bit L of m1 (m2) picks the copy that the
+// first (second) parent passes at locus L.
+inline void CopyChunk(const uint8_t* p1, const uint8_t* p2, uint8_t* child, uint64_t m1,
+                      uint64_t m2, int count) {
+  for (int L = 0; L < count; ++L) {
+    child[2 * L] = p1[2 * L + ((m1 >> L) & 1u)];
+    child[2 * L + 1] = p2[2 * L + ((m2 >> L) & 1u)];
+  }
+}
+
+#if defined(__x86_64__)
+// The same with AVX2, 16 loci (32 bytes) per step: each byte takes its parent's byte or the
+// neighbouring one (the parent's other copy), chosen by a byte mask spread from the bits.
+__attribute__((target("avx2,bmi2"))) void CopyChunkAvx2(const uint8_t* p1, const uint8_t* p2,
+                                                        uint8_t* child, uint64_t m1, uint64_t m2,
+                                                        int count) {
+  const __m256i swap = _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14, 1, 0,
+                                        3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
+  const __m256i odd = _mm256_set1_epi16(static_cast<int16_t>(0xFF00));
+  const __m256i spread = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2,
+                                          2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
+  const __m256i bit = _mm256_set1_epi64x(static_cast<int64_t>(0x8040201008040201ull));
+  int L = 0;
+  for (; L + 16 <= count; L += 16) {
+    const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p1 + 2 * L));
+    const __m256i v2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p2 + 2 * L));
+    // Even bytes (copy 1) come from the first parent, odd bytes from the second; a set bit
+    // takes the other copy of the same locus.
+    const __m256i keep = _mm256_blendv_epi8(v1, _mm256_shuffle_epi8(v2, swap), odd);
+    const __m256i other = _mm256_blendv_epi8(_mm256_shuffle_epi8(v1, swap), v2, odd);
+    const uint32_t sel = static_cast<uint32_t>(_pdep_u64((m1 >> L) & 0xFFFF, 0x55555555u) |
+                                               _pdep_u64((m2 >> L) & 0xFFFF, 0xAAAAAAAAu));
+    __m256i mask = _mm256_shuffle_epi8(_mm256_set1_epi32(static_cast<int32_t>(sel)), spread);
+    mask = _mm256_cmpeq_epi8(_mm256_and_si256(mask, bit), bit);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(child + 2 * L),
+                        _mm256_blendv_epi8(keep, other, mask));
+  }
+  if (L < count) CopyChunk(p1 + 2 * L, p2 + 2 * L, child + 2 * L, m1 >> L, m2 >> L, count - L);
+}
+#endif
+
+// Unpacked loci of a family, 64 at a time, with the chunk copier Copy.
+template <void (*Copy)(const uint8_t*, const uint8_t*, uint8_t*, uint64_t, uint64_t, int)>
+void CopyLoci(const Family& fam, int64_t NumLoci, CopyBits& bits) {
+  uint64_t masks[2 * kBlockSize];
+  for (int64_t L = 0; L < NumLoci; L += 64) {
+    const int count = static_cast<int>(std::min<int64_t>(64, NumLoci - L));
+    bits.Next(masks);
+    for (int i = 0; i < fam.n; ++i) {
+      Copy(fam.p1[i] + 2 * L, fam.p2[i] + 2 * L, fam.child[i] + 2 * L, masks[2 * i],
+           masks[2 * i + 1], count);
+    }
+  }
+}
+
+__attribute__((flatten)) void CopyLociPortable(const Family& fam, int64_t NumLoci, CopyBits& bits) {
+  CopyLoci<CopyChunk>(fam, NumLoci, bits);
+}
+
+#if defined(__x86_64__)
+// flatten: the chunk copier and the loop are compiled into this one AVX2 function.
+__attribute__((target("avx2,bmi2"), flatten)) void CopyLociAvx2(const Family& fam, int64_t NumLoci,
+                                                                CopyBits& bits) {
+  CopyLoci<CopyChunkAvx2>(fam, NumLoci, bits);
+}
+#endif
+
+// Unpacked: for each locus, for each member, copy 1 from the first parent and copy 2 from the
+// second, each chosen by one bit.
+void TransmitUnpacked(const Family& fam, int64_t NumLoci, BitStream& stream) {
+  CopyBits bits(stream.RanBitSeed, fam.n);
+#if defined(__x86_64__)
+  if (ActiveKernel() == Kernel::kAvx2) {
+    CopyLociAvx2(fam, NumLoci, bits);
+  } else {
+    CopyLociPortable(fam, NumLoci, bits);
+  }
+#else
+  CopyLociPortable(fam, NumLoci, bits);
+#endif
+  stream.RanBitSeed = AdvanceBits(stream.RanBitSeed, uint64_t(2 * fam.n) * uint64_t(NumLoci));
+}
+
 }  // namespace
 
-void TransmitBlock(const SimState& sim, const Family& fam, BitReader& bits) {
+Kernel& KernelSetting() {
+  static Kernel k = BestKernel();
+  return k;
+}
+
+Kernel BestKernel() {
+#if defined(__x86_64__)
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2")) return Kernel::kAvx2;
+#endif
+  return Kernel::kPortable;
+}
+
+void TransmitBlock(const SimState& sim, const Family& fam, BitStream& stream) {
   const int64_t NumLoci = sim.par.NumLoci;
-  if (!sim.tab.Packed) return TransmitUnpacked(fam, NumLoci, bits);
+  if (!sim.tab.Packed) return TransmitUnpacked(fam, NumLoci, stream);
+  BitReader bits(stream);
   const int64_t whole = NumLoci / 4;
   TransmitBytes(fam, whole, bits);
   TransmitFields(fam, 4 * whole, NumLoci, bits);
 }
 
-void TransmitSingle(const SimState& sim, const Family& fam, BitReader& bits) {
-  if (!sim.tab.Packed) return TransmitUnpacked(fam, sim.par.NumLoci, bits);
+void TransmitSingle(const SimState& sim, const Family& fam, BitStream& stream) {
+  if (!sim.tab.Packed) return TransmitUnpacked(fam, sim.par.NumLoci, stream);
+  BitReader bits(stream);
   TransmitFields(fam, 0, sim.par.NumLoci, bits);
 }
 

@@ -45,7 +45,7 @@ void DrawParents(SimState& sim, int b, Family& fam);
 // Offspring of the family, locus by locus (unpacked), or whole bytes first and then the
 // remaining loci field by field (packed). Single offspring and sample members use the
 // locus-by-locus form in both representations.
-void TransmitBlock(const SimState& sim, const Family& fam, BitReader& bits);
-void TransmitSingle(const SimState& sim, const Family& fam, BitReader& bits);
+void TransmitBlock(const SimState& sim, const Family& fam, BitStream& bits);
+void TransmitSingle(const SimState& sim, const Family& fam, BitStream& bits);
 
 }  // namespace driftsim

@@ -1,7 +1,8 @@
 #include "random/random.hpp"
 
-#include <array>
 #include <cmath>
+#include <cstdlib>
+#include <mutex>
 
 namespace driftsim {
 
@@ -64,46 +65,44 @@ float Random::PoissonDev(float mean) {
 
 namespace {
 
-constexpr uint32_t Step(uint32_t s) {
+uint32_t Step(uint32_t s) {
   const uint32_t bit = (s >> 17) & 1u;
   return bit ? ((s ^ 0x13u) << 1) | 1u : s << 1;
 }
 
-// Jump tables: for each 6-bit chunk of the low 18 state bits, the 64 output bits and the state
-// after 64 steps of a register holding only that chunk. Outputs and states are XOR-linear.
-struct JumpTables {
-  std::array<std::array<uint64_t, 64>, 3> bits{};
-  std::array<std::array<uint32_t, 64>, 3> state{};
-};
+// Strides with a table, each built on first use.
+constexpr unsigned kMaxStride = 64;
 
-constexpr JumpTables MakeJumpTables() {
-  JumpTables t;
+}  // namespace
+
+BitJump::BitJump(unsigned stride) : stride_(stride) {
+  // Linearity: the entry for a chunk value is the result of a register holding only that chunk.
   for (int c = 0; c < 3; ++c) {
     for (uint32_t v = 0; v < 64; ++v) {
       uint32_t s = v << (6 * c);
       uint64_t out = 0;
       for (int i = 0; i < 64; ++i) {
-        out |= static_cast<uint64_t>((s >> 17) & 1u) << i;
-        s = Step(s);
+        out |= uint64_t{(s >> 17) & 1u} << i;
+        for (unsigned k = 0; k < stride; ++k) s = Step(s);
       }
-      t.bits[c][v] = out;
-      t.state[c][v] = s;
+      bits_[c][v] = out;
+      state_[c][v] = s;
     }
   }
-  return t;
 }
 
-constexpr JumpTables kJump = MakeJumpTables();
-
-}  // namespace
-
-BitWord JumpBits64(uint32_t seed) {
-  const uint32_t a = seed & 63u, b = (seed >> 6) & 63u, c = (seed >> 12) & 63u;
-  return {kJump.bits[0][a] ^ kJump.bits[1][b] ^ kJump.bits[2][c],
-          kJump.state[0][a] ^ kJump.state[1][b] ^ kJump.state[2][c]};
+const BitJump& BitJump::For(unsigned stride) {
+  static const BitJump* tables[kMaxStride + 1] = {};
+  static std::once_flag once[kMaxStride + 1];
+  if (stride == 0 || stride > kMaxStride) std::abort();
+  std::call_once(once[stride], [stride] { tables[stride] = new BitJump(stride); });
+  return *tables[stride];
 }
 
-uint32_t AdvanceBits(uint32_t seed, unsigned n) {
+uint32_t AdvanceBits(uint32_t seed, uint64_t n) {
+  // Long jumps of 64*64 draws, then 64 at a time, then single steps.
+  static const BitJump& far = BitJump::For(kMaxStride);
+  for (; n >= 64 * kMaxStride; n -= 64 * kMaxStride) seed = far(seed).state;
   for (; n >= 64; n -= 64) seed = JumpBits64(seed).state;
   for (; n > 0; --n) seed = Step(seed);
   return seed;

@@ -65,17 +65,43 @@ struct BitStream {
   }
 };
 
-// The next 64 bits of the stream that starts in state seed (bit i is the (i+1)-th draw), and
-// the state after them. Same result as 64 single draws, by three table lookups: the register
-// is linear over GF(2) in its low 18 bits, and 64 steps shift every other bit out.
-struct BitWord {
-  uint64_t bits;
-  uint32_t state;
+// Jump table of the bit stream for a stride d: from a state, the 64 bits at positions 0, d, 2d,
+// ..., 63d and the state 64d steps later, by three lookups. The register is linear over GF(2) in
+// its low 18 bits, and 64d >= 14 steps shift every higher bit out, so both are XORs of
+// per-chunk entries. Every stride-th bit of the stream is what one offspring copy uses at
+// successive loci when a block of offspring takes its bits locus by locus.
+class BitJump {
+ public:
+  explicit BitJump(unsigned stride);
+  struct Result {
+    uint64_t bits;   // bit L is the draw at position L*stride
+    uint32_t state;  // full state after 64*stride draws
+  };
+  Result operator()(uint32_t seed) const {
+    const uint32_t a = seed & 63u, b = (seed >> 6) & 63u, c = (seed >> 12) & 63u;
+    return {bits_[0][a] ^ bits_[1][b] ^ bits_[2][c], state_[0][a] ^ state_[1][b] ^ state_[2][c]};
+  }
+  unsigned Stride() const { return stride_; }
+
+  // The table for a stride, built once.
+  static const BitJump& For(unsigned stride);
+
+ private:
+  unsigned stride_;
+  uint64_t bits_[3][64];
+  uint32_t state_[3][64];
 };
-BitWord JumpBits64(uint32_t seed);
+
+// The next 64 bits of the stream that starts in state seed (bit i is the (i+1)-th draw), and
+// the state after them: the same as 64 single draws.
+using BitWord = BitJump::Result;
+inline BitWord JumpBits64(uint32_t seed) {
+  static const BitJump& step = BitJump::For(1);
+  return step(seed);
+}
 
 // Advances a bit-stream state by n single steps.
-uint32_t AdvanceBits(uint32_t seed, unsigned n);
+uint32_t AdvanceBits(uint32_t seed, uint64_t n);
 
 // Buffered reader over a bit stream for hot loops: bits come 64 at a time and the stream's
 // state is stored back, exactly advanced by the bits taken, when the reader is finished.
