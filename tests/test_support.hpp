@@ -82,7 +82,7 @@ inline std::unique_ptr<SimState> MakeState(const ParamLines& lines) {
 }
 
 // Console text written by f; the capture ends also when f throws.
-std::string Console(const std::function<void()>& f) {
+inline std::string Console(const std::function<void()>& f) {
   testing::internal::CaptureStdout();
   try {
     f();

@@ -93,7 +93,7 @@ constexpr auto kCombine = MakeCombineTable();
 // table so that the position in the bit stream never waits for a table lookup.
 constexpr std::array<uint8_t, 256> MakeHetCountTable() {
   std::array<uint8_t, 256> t{};
-  for (unsigned x = 0; x < 256; ++x) t[x] = static_cast<uint8_t>(MakeTransmitTable()[x * 16] >> 4);
+  for (unsigned x = 0; x < 256; ++x) t[x] = static_cast<uint8_t>(kTransmit[x * 16] >> 4);
   return t;
 }
 constexpr auto kHetCount = MakeHetCountTable();
@@ -115,18 +115,44 @@ void TransmitFields(const Family& fam, int64_t L0, int64_t L1, BitReader& bits) 
 }
 
 // Packed, whole bytes [0, nbytes): per member the first parent's four alleles in locus order,
-// then the second parent's, then the child's byte written whole.
-void TransmitBytes(const Family& fam, int64_t nbytes, BitReader& bits) {
-  for (int64_t b = 0; b < nbytes; ++b) {
-    for (int i = 0; i < fam.n; ++i) {
-      const uint8_t x1 = fam.p1[i][b], x2 = fam.p2[i][b];
-      const uint32_t m1 = kTransmit[x1 * 16u + (bits.Peek32() & 15u)];
-      bits.Skip(kHetCount[x1]);
-      const uint32_t m2 = kTransmit[x2 * 16u + (bits.Peek32() & 15u)];
-      bits.Skip(kHetCount[x2]);
-      fam.child[i][b] = kCombine[(m1 & 15u) | (m2 & 15u) << 4];
+// then the second parent's, then the child's byte written whole. A byte takes one bit per
+// heterozygous parental field, so the bits come from a buffer at a running position.
+void TransmitBytes(const Family& fam, int64_t nbytes, BitStream& stream) {
+  // Bytes between two checks of the buffer; each member takes at most eight bits per byte.
+  constexpr int64_t kChunk = 256;
+  static_assert(kChunk * 8 * kBlockSize <= BitBuffer::kMaxAhead);
+  // Local copies: the byte stores below could otherwise alias the family's pointers.
+  const int n = fam.n;
+  const uint8_t* p1[kBlockSize];
+  const uint8_t* p2[kBlockSize];
+  uint8_t* child[kBlockSize];
+  std::copy(fam.p1, fam.p1 + n, p1);
+  std::copy(fam.p2, fam.p2 + n, p2);
+  std::copy(fam.child, fam.child + n, child);
+  BitBuffer bits(stream);
+  uint64_t pos = 0;
+  for (int64_t b0 = 0; b0 < nbytes; b0 += kChunk) {
+    const int64_t b1 = std::min(nbytes, b0 + kChunk);
+    bits.Prepare(pos, uint64_t(b1 - b0) * 8 * uint64_t(n));
+    for (int i = 0; i < n; ++i) {
+      // Thirty records are read and written in step: fetch the next chunk early.
+      __builtin_prefetch(p1[i] + b1 + kChunk / 2);
+      __builtin_prefetch(p2[i] + b1 + kChunk / 2);
+      __builtin_prefetch(child[i] + b1 + kChunk / 2, 1);
+    }
+    for (int64_t b = b0; b < b1; ++b) {
+      for (int i = 0; i < n; ++i) {
+        const uint32_t x1 = p1[i][b], x2 = p2[i][b];
+        const uint32_t h1 = kHetCount[x1];
+        const uint64_t w = bits.Load(pos);
+        pos += h1 + kHetCount[x2];
+        const uint32_t m1 = kTransmit[x1 * 16u + (w & 15u)];
+        const uint32_t m2 = kTransmit[x2 * 16u + ((w >> h1) & 15u)];
+        child[i][b] = kCombine[(m1 & 15u) | (m2 & 15u) << 4];
+      }
     }
   }
+  bits.SetTaken(pos);
 }
 
 // Unpacked offspring take, locus by locus, one bit per copy for each member in turn: with n
@@ -257,9 +283,9 @@ Kernel BestKernel() {
 void TransmitBlock(const SimState& sim, const Family& fam, BitStream& stream) {
   const int64_t NumLoci = sim.par.NumLoci;
   if (!sim.tab.Packed) return TransmitUnpacked(fam, NumLoci, stream);
-  BitReader bits(stream);
   const int64_t whole = NumLoci / 4;
-  TransmitBytes(fam, whole, bits);
+  TransmitBytes(fam, whole, stream);
+  BitReader bits(stream);
   TransmitFields(fam, 4 * whole, NumLoci, bits);
 }
 

@@ -8,6 +8,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 namespace driftsim {
 
@@ -102,6 +103,46 @@ inline BitWord JumpBits64(uint32_t seed) {
 
 // Advances a bit-stream state by n single steps.
 uint32_t AdvanceBits(uint32_t seed, uint64_t n);
+
+// A stretch of a bit stream laid out in memory, for loops that take a data-dependent number of
+// bits per step: Load(pos) gives at least 57 bits from position pos without a branch, so the
+// position never waits on a test. Prepare before each run of steps; Finish stores the stream's
+// state, exactly advanced by the bits taken.
+class BitBuffer {
+ public:
+  explicit BitBuffer(BitStream& stream);
+  ~BitBuffer() { Finish(); }
+  BitBuffer(const BitBuffer&) = delete;
+  BitBuffer& operator=(const BitBuffer&) = delete;
+
+  // Makes bits [pos, pos + ahead) loadable (ahead at most kMaxAhead).
+  void Prepare(uint64_t pos, uint64_t ahead) {
+    if (pos + ahead + 64 > end_) Refill(pos, ahead);
+  }
+  inline uint64_t Load(uint64_t pos) const {
+    const uint64_t rel = pos - start_;
+    uint64_t w;
+    std::memcpy(&w, reinterpret_cast<const unsigned char*>(words_) + (rel >> 3), sizeof w);
+    return w >> (rel & 7);
+  }
+  // The bits taken in all: the position after the last one.
+  void SetTaken(uint64_t pos) { taken_ = pos; }
+  void Finish() { stream_.RanBitSeed = AdvanceBits(startState_, taken_ - start_); }
+
+  static constexpr uint64_t kMaxAhead = 1 << 16;
+
+ private:
+  void Refill(uint64_t pos, uint64_t ahead);
+
+  static constexpr size_t kWords = kMaxAhead / 64 + 4;
+  BitStream& stream_;
+  uint64_t start_ = 0;  // stream position of the first buffered bit (a multiple of 64)
+  uint64_t end_ = 0;    // stream position after the last buffered bit
+  uint64_t taken_ = 0;
+  uint32_t startState_;  // state at start_
+  uint32_t endState_;    // state at end_
+  uint64_t words_[kWords];
+};
 
 // Buffered reader over a bit stream for hot loops: bits come 64 at a time and the stream's
 // state is stored back, exactly advanced by the bits taken, when the reader is finished.
