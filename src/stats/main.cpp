@@ -1,6 +1,10 @@
 // driftsim-stats: summary statistics of a data set written by driftsim.
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <string>
@@ -26,8 +30,7 @@ constexpr const char* kUsage =
 
 int Misuse(const std::string& message) {
   std::fprintf(stderr, "driftsim-stats: %s\n", message.c_str());
-  std::fputs("Usage: driftsim-stats RUN.dat [RUN.par]  (driftsim-stats --help for more)\n",
-             stderr);
+  std::fputs("Usage: driftsim-stats RUN.dat [RUN.par]  (driftsim-stats --help for more)\n", stderr);
   return EXIT_FAILURE;
 }
 
@@ -50,8 +53,11 @@ int main(int argc, char** argv) {
   try {
     namespace st = driftsim::stats;
     const std::string par = count == 2 ? files[1] : st::ParFileFor(files[0]);
-    // The parameter file is read first: it is small, and a missing one is found before the
-    // data file is streamed.
+    // A data file that cannot be opened is reported before anything else; the parameter file
+    // is read next, so that a missing one is found before the data file is streamed.
+    if (access(files[0].c_str(), R_OK) != 0) {
+      throw st::StatsError("cannot open " + files[0] + ": " + std::strerror(errno));
+    }
     const int32_t generations = st::ReadGenerationsFile(par);
     const st::GenoCounts counts = st::ReadGenoFile(files[0]);
     const std::string table = st::StatsTable(counts, generations);

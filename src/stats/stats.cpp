@@ -29,9 +29,13 @@ constexpr size_t kMaxLabel = 64;
 // Longest line accepted in the parameter file, which has short lines only.
 constexpr size_t kMaxParLine = 4096;
 
-std::string Decimal(int64_t n) { return std::to_string(n); }
+std::string Decimal(int64_t n) {
+  return std::to_string(n);
+}
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 // The character as it reads in a message: itself when printable, else its code.
 std::string Shown(char c) {
@@ -40,7 +44,9 @@ std::string Shown(char c) {
   return "byte " + Decimal(u);
 }
 
-std::string SystemReason(int err) { return std::strerror(err); }
+std::string SystemReason(int err) {
+  return std::strerror(err);
+}
 
 // Owns a file descriptor opened here.
 class Descriptor {
@@ -98,8 +104,8 @@ inline void GenoReader::Record(int64_t first, int64_t second) {
   if (larger > counts_.width) Widen(static_cast<int32_t>(larger));
   if (locus_ >= (firstLine_ != 0 ? counts_.loci : capacity_)) {
     if (firstLine_ != 0) {
-      Fail("more than " + Decimal(counts_.loci) + " genotypes, the number on line " +
-           Decimal(firstLine_));
+      Fail("wrong number of genotypes: more than " + Decimal(counts_.loci) +
+           ", the number on line " + Decimal(firstLine_));
     }
     GrowFirstLine();
   }
@@ -231,10 +237,10 @@ void GenoReader::Byte(char c) {
 }
 
 void GenoReader::StartFields() {
-  const bool wellFormed = label_.size() >= 4 && label_[0] == 'S' && label_[1] >= '0' &&
-                          label_[1] <= '2' && label_[2] == '_' &&
-                          std::all_of(label_.begin() + 3, label_.end(),
-                                      [](char d) { return d >= '0' && d <= '9'; });
+  const bool wellFormed =
+      label_.size() >= 4 && label_[0] == 'S' && label_[1] >= '0' && label_[1] <= '2' &&
+      label_[2] == '_' &&
+      std::all_of(label_.begin() + 3, label_.end(), [](char d) { return d >= '0' && d <= '9'; });
   if (!wellFormed) Fail("label " + label_ + " is not of the form S1_n, S2_n or S0_n");
   sample_ = &counts_.samples[static_cast<size_t>(label_[1] - '0')];
   // Allele counts of one locus must fit in 32 bits.
@@ -277,8 +283,8 @@ void GenoReader::EndLine() {
     sample_->alleles.resize(static_cast<size_t>(locus_ * counts_.width));
     sample_->alleles.shrink_to_fit();
   } else if (locus_ != counts_.loci) {
-    Fail(Decimal(locus_) + " genotypes, but line " + Decimal(firstLine_) + " has " +
-         Decimal(counts_.loci));
+    Fail("wrong number of genotypes: " + Decimal(locus_) + ", but line " + Decimal(firstLine_) +
+         " has " + Decimal(counts_.loci));
   }
   state_ = kLineStart;
 }
@@ -385,8 +391,8 @@ int32_t ReadGenerations(std::istream& in, const std::string& name) {
   ok = ok && (pos == text.size() || IsBlank(text[pos]) || text[pos] == '!');
   if (!ok) {
     const std::string shown = text.size() > 60 ? text.substr(0, 60) + "..." : text;
-    throw StatsError(name + ", line 10: expected the NGEN line \"0 <NumGen>\", found \"" +
-                     shown + "\"");
+    throw StatsError(name + ", line 10: expected the NGEN line \"0 <NumGen>\", found \"" + shown +
+                     "\"");
   }
   const int64_t generations = second - first;
   if (generations < 1) {
@@ -473,6 +479,9 @@ double MomentNe(double f, double s1, double s2, int32_t generations) {
 // Loci typed in only one sample are left out; a locus with one allele adds nothing to Fc and
 // Fk (weight 0) and nothing to either sum of Fs.
 TemporalStats TemporalSummary(const GenoCounts& counts, int32_t generations) {
+  if (counts.samples[kFirst].individuals == 0 || counts.samples[kSecond].individuals == 0) {
+    return {kNA, kNA, kNA, kNA, kNA, kNA, kNA, kNA};
+  }
   double fcSum = 0, fkSum = 0, weights = 0, fsSquares = 0, fsSpread = 0;
   double inverse1 = 0, inverse2 = 0;
   int64_t used = 0;
@@ -524,6 +533,9 @@ TemporalStats TemporalSummary(const GenoCounts& counts, int32_t generations) {
 //   denominator 1 - sum p q (the chance that two genes, one from each sample, differ).
 // The numerator is Hb minus the mean of the unbiased within-sample diversities m/(m-1) h.
 double SourceFst(const GenoCounts& counts) {
+  if (counts.samples[kFirst].individuals == 0 || counts.samples[kSource].individuals == 0) {
+    return kNA;
+  }
   double numerator = 0, denominator = 0;
   for (int64_t l = 0; l < counts.loci; ++l) {
     const int64_t n1 = counts.Typed(kFirst, l);

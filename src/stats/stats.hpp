@@ -31,6 +31,7 @@ inline constexpr int32_t kMaxAllele = 255;
 
 // Allele and genotype counts of one sample, locus by locus. Allele a (1..width) of locus l is
 // counted at alleles[l * width + a - 1], where width is the one of the enclosing GenoCounts.
+// Both tables are empty for a sample without individuals.
 struct SampleCounts {
   int64_t individuals = 0;
   int64_t missing = 0;            // missing genotypes over all loci
@@ -85,10 +86,10 @@ class GenoReader {
   int64_t firstLine_ = 0;  // line that fixed the number of loci, 0 before it
   std::string label_;
   SampleCounts* sample_ = nullptr;
-  int64_t locus_ = 0;       // genotypes complete on this line
-  int64_t capacity_ = 0;    // loci allocated while the first line is read
-  int64_t value_ = -1;      // allele number being read, -1 between numbers
-  int64_t pending_ = -1;    // first allele of the genotype being read, -1 if none
+  int64_t locus_ = 0;     // genotypes complete on this line
+  int64_t capacity_ = 0;  // loci allocated while the first line is read
+  int64_t value_ = -1;    // allele number being read, -1 between numbers
+  int64_t pending_ = -1;  // first allele of the genotype being read, -1 if none
 };
 
 // Reads a whole data file from a stream, a file descriptor or a path; name is used in messages.
@@ -114,7 +115,7 @@ struct SampleStats {
   double missing = 0;  // missing genotypes / (individuals x loci)
   double alleles = 0;  // mean number of alleles per typed locus
   double ho = 0;       // observed heterozygosity, mean over typed loci
-  double he = 0;       // expected heterozygosity with the 2n/(2n-1) correction, mean over typed loci
+  double he = 0;  // expected heterozygosity with the 2n/(2n-1) correction, mean over typed loci
 };
 
 struct TemporalStats {

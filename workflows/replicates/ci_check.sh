@@ -14,6 +14,7 @@ ROOT="$(cd "$HERE/../.." && pwd)"
 DRIFTSIM="$(realpath -m "${1:-${DRIFTSIM:-$ROOT/build/driftsim}}")"
 STATS="$(realpath -m "${2:-${DRIFTSIM_STATS:-$ROOT/build/driftsim-stats}}")"
 CORES="${CORES:-2}"
+export PYTHONDONTWRITEBYTECODE=1
 
 fail() { echo "ci_check: FAIL: $*" >&2; exit 1; }
 
@@ -30,7 +31,7 @@ echo "== unit tests"
 (cd "$HERE" && $PY -W error::ResourceWarning -m unittest discover -s tests)
 
 TMP="$(mktemp -d)"
-trap 'rm -rf "$TMP"' EXIT
+[ -n "${KEEP_TMP:-}" ] || trap 'rm -rf "$TMP"' EXIT  # KEEP_TMP=1 keeps it for a look
 
 # Two scenarios of three replicates: isolation with Ne 50, migration with Ne 100.
 cat > "$TMP/config.yaml" <<'YAML'
@@ -132,6 +133,7 @@ PY
 }
 check_results
 
+# The state an interrupted study leaves: one replicate without its outputs, no table, no figure.
 echo "== resume: a lost replicate is redone, the others are left alone"
 # Modification times of every file of the replicates that stay finished.
 stamp() {
@@ -143,7 +145,8 @@ stamp() {
 before="$(stamp)"
 [ "$(echo "$before" | grep -c 'run.dat ')" = 5 ] || fail "expected 5 other replicates"
 sleep 1
-rm "$TMP/out/mig100/rep2/run.dat" "$TMP/out/mig100/rep2/stats.tsv"
+rm "$TMP/out/mig100/rep2/run.dat" "$TMP/out/mig100/rep2/stats.tsv" \
+   "$TMP/out/replicates.tsv" "$TMP/out/replicates.png"
 run_workflow "$TMP" "$TMP/resume.log" || { tail -40 "$TMP/resume.log"; fail "resumed workflow failed"; }
 [ "$(stamp)" = "$before" ] || fail "files of finished replicates were rewritten: $(diff <(echo "$before") <(stamp))"
 [ -s "$TMP/out/mig100/rep2/run.dat" ] && [ -s "$TMP/out/mig100/rep2/stats.tsv" ] || fail "lost replicate not redone"

@@ -15,6 +15,7 @@ import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
+from matplotlib.ticker import LogLocator, NullFormatter, ScalarFormatter  # noqa: E402
 
 
 def number(text):
@@ -58,6 +59,10 @@ def main(table_path, png_path):
                              ha="center", va="bottom", fontsize=8, color=colour,
                              annotation_clip=False)
     top.set_yscale("log")
+    # Plain numbers at 1, 2, 5 x 10^k: estimates usually span less than a decade or two.
+    top.yaxis.set_major_locator(LogLocator(subs=(1.0, 2.0, 5.0)))
+    top.yaxis.set_major_formatter(ScalarFormatter())
+    top.yaxis.set_minor_formatter(NullFormatter())
     top.set_ylabel("moment estimate of Ne")
     top.set_title("Ne estimates per scenario (red: true Ne; \u221e: infinite or negative estimates)",
                   fontsize=10, pad=14)

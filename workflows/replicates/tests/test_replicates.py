@@ -9,6 +9,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "scripts"))
+sys.dont_write_bytecode = True
 import replicates as rp  # noqa: E402
 
 TEMPLATE = {
