@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <vector>
 
 #include "random/random.hpp"
 
@@ -190,6 +191,31 @@ TEST(RanBit, ReaderGivesTheSingleStepSequence) {
     }
   }
   EXPECT_EQ(shared.RanBitSeed, single.RanBitSeed);
+}
+
+TEST(RanUniform, VectorFloatsEqualSingleDraws) {
+  for (const size_t n :
+       {size_t(1), size_t(15), size_t(16), size_t(17), size_t(1000), size_t(4099)}) {
+    for (const int32_t seed : {-1, -77, -2147483646}) {
+      RngState single, batch;
+      single.IDUM = batch.IDUM = seed;
+      std::vector<float> got(n), expected(n);
+      RanUniformFloatsPortable(single, expected.data(), n);
+      RanUniformFloats(batch, got.data(), n);
+      EXPECT_EQ(got, expected) << n << " draws from seed " << seed;
+      EXPECT_EQ(batch.XorWord, single.XorWord);
+      EXPECT_EQ(batch.MulWord, single.MulWord);
+      EXPECT_EQ(batch.RanUniform(), single.RanUniform());
+    }
+  }
+  // Chunked hand-out ends the stream exactly after the stated number of draws.
+  RngState a, b;
+  a.IDUM = b.IDUM = -5;
+  {
+    UniformFloats chunks(a, 5000);
+    for (int i = 0; i < 5000; ++i) ASSERT_EQ(chunks.Next(), static_cast<float>(b.RanUniform()));
+  }
+  EXPECT_EQ(a.XorWord, b.XorWord);
 }
 
 }  // namespace

@@ -92,18 +92,18 @@ void LocusDone(int32_t NumLoci) {
 void FillInitialUnpacked(SimState& sim) {
   const Params& par = sim.par;
   const Tables& tab = sim.tab;
-  std::vector<float> cum(static_cast<size_t>(par.NumAllele));
-  RngState u = sim.rnd.Uniform;
+  const int32_t K = par.NumAllele;
+  std::vector<float> cum(static_cast<size_t>(K));
+  UniformFloats u(sim.rnd.Uniform, uint64_t(par.NumLoci) * 2 * uint64_t(par.Ne));
   for (int64_t L = 0; L < par.NumLoci; ++L) {
     if ((L + 1) % 100 == 0) LocusProgress(L + 1);
-    BuildCumFreq(tab.AlleleFreq.get() + L * par.NumAllele, par.NumAllele, cum.data());
+    BuildCumFreq(tab.AlleleFreq.get() + L * K, K, cum.data());
     for (int32_t j = 0; j < par.Ne; ++j) {
       uint8_t* g = tab.Focal(0, j) + 2 * L;
-      g[0] = PickAllele(cum.data(), static_cast<float>(u.RanUniform()));
-      g[1] = PickAllele(cum.data(), static_cast<float>(u.RanUniform()));
+      g[0] = PickAllele(cum.data(), K, u.Next());
+      g[1] = PickAllele(cum.data(), K, u.Next());
     }
   }
-  sim.rnd.Uniform = u;
   if (par.NumLoci >= 100) LocusDone(par.NumLoci);
 }
 
@@ -113,7 +113,7 @@ void FillInitialPacked(SimState& sim) {
   const Params& par = sim.par;
   const Tables& tab = sim.tab;
   std::vector<uint8_t> stage(4 * static_cast<size_t>(par.Ne), 1);
-  RngState u = sim.rnd.Uniform;
+  UniformFloats u(sim.rnd.Uniform, uint64_t(par.NumLoci) * uint64_t(par.Ne));
   int64_t groups = 0;
   for (int64_t first = 0; first < par.NumLoci; first += 4) {
     const int64_t n = ++groups;
@@ -122,8 +122,7 @@ void FillInitialPacked(SimState& sim) {
     for (int64_t L = first; L < end; ++L) {
       const float* hw = tab.AlleleFreq.get() + 2 * L;
       for (int32_t j = 0; j < par.Ne; ++j) {
-        stage[4 * size_t(j) + size_t(L - first)] =
-            static_cast<uint8_t>(PickCode(hw, static_cast<float>(u.RanUniform())));
+        stage[4 * size_t(j) + size_t(L - first)] = static_cast<uint8_t>(PickCode(hw, u.Next()));
       }
     }
     for (int32_t j = 0; j < par.Ne; ++j) {
@@ -132,7 +131,6 @@ void FillInitialPacked(SimState& sim) {
           kPack81[(c[0] - 1) + 3 * (c[1] - 1) + 9 * (c[2] - 1) + 27 * (c[3] - 1)];
     }
   }
-  sim.rnd.Uniform = u;
   if (groups >= 100) LocusDone(par.NumLoci);
 }
 

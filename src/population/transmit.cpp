@@ -20,26 +20,25 @@ void DrawSourceGenotypes(SimState& sim, uint8_t* first, int64_t count) {
   const Params& par = sim.par;
   const int64_t bytes = sim.tab.GenoBytes;
   const float* freq = sim.tab.AlleleFreq.get();
-  RngState u = sim.rnd.Uniform;
+  const int64_t copies = sim.tab.Packed ? 1 : 2;
+  UniformFloats u(sim.rnd.Uniform, uint64_t(par.NumLoci) * uint64_t(count * copies));
   if (sim.tab.Packed) {
     for (int64_t L = 0; L < par.NumLoci; ++L) {
       const float* hw = freq + 2 * L;
-      for (int64_t j = 0; j < count; ++j) {
-        SetCode(first + j * bytes, L, PickCode(hw, static_cast<float>(u.RanUniform())));
-      }
+      for (int64_t j = 0; j < count; ++j) SetCode(first + j * bytes, L, PickCode(hw, u.Next()));
     }
-  } else {
-    std::vector<float> cum(static_cast<size_t>(par.NumAllele));
-    for (int64_t L = 0; L < par.NumLoci; ++L) {
-      BuildCumFreq(freq + L * par.NumAllele, par.NumAllele, cum.data());
-      for (int64_t j = 0; j < count; ++j) {
-        uint8_t* g = first + j * bytes + 2 * L;
-        g[0] = PickAllele(cum.data(), static_cast<float>(u.RanUniform()));
-        g[1] = PickAllele(cum.data(), static_cast<float>(u.RanUniform()));
-      }
+    return;
+  }
+  const int32_t K = par.NumAllele;
+  std::vector<float> cum(static_cast<size_t>(K));
+  for (int64_t L = 0; L < par.NumLoci; ++L) {
+    BuildCumFreq(freq + L * K, K, cum.data());
+    for (int64_t j = 0; j < count; ++j) {
+      uint8_t* g = first + j * bytes + 2 * L;
+      g[0] = PickAllele(cum.data(), K, u.Next());
+      g[1] = PickAllele(cum.data(), K, u.Next());
     }
   }
-  sim.rnd.Uniform = u;
 }
 
 void DrawParents(SimState& sim, int b, Family& fam) {

@@ -15,11 +15,13 @@ inline constexpr int kBlockSize = 10;
 // above every draw, so a search always ends there.
 void BuildCumFreq(const float* freq, int32_t NumAllele, float* cum);
 
-// Smallest allele k (1-based) with cum[k] >= u.
-inline uint8_t PickAllele(const float* cum, float u) {
-  int k = 0;
-  while (cum[k] < u) ++k;
-  return static_cast<uint8_t>(k + 1);
+// Smallest allele k (1-based) with cum[k] >= u. The entries rise (or are NaN from the first NaN
+// on), so that allele is one more than the number of entries below u: counted without a branch,
+// since the drawn allele is unpredictable.
+inline uint8_t PickAllele(const float* cum, int32_t NumAllele, float u) {
+  int32_t below = 0;
+  for (int32_t k = 0; k < NumAllele - 1; ++k) below += cum[k] < u;
+  return static_cast<uint8_t>(below + 1);
 }
 
 // Packed genotype from the cumulative Hardy-Weinberg probabilities of codes 1 and 2.

@@ -4,6 +4,10 @@
 #include <cstdlib>
 #include <mutex>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace driftsim {
 
 void RngState::Initialise() {
@@ -125,6 +129,110 @@ void BitBuffer::Refill(uint64_t pos, uint64_t ahead) {
     endState_ = w.state;
   }
   end_ = start_ + 64 * n;
+}
+
+void RanUniformFloatsPortable(RngState& s, float* out, size_t n) {
+  RngState u = s;
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<float>(u.RanUniform());
+  s = u;
+}
+
+#if defined(__x86_64__)
+namespace {
+
+constexpr uint64_t kModulus = 2147483647;
+
+// 16807^8 mod 2^31-1: eight multiplicative steps at once.
+constexpr uint64_t MulPower8() {
+  uint64_t a = 1;
+  for (int i = 0; i < 8; ++i) a = a * 16807 % kModulus;
+  return a;
+}
+
+// (w * a) mod 2^31-1 in each 64-bit lane, for w <= 2^31-1 and a < 2^31.
+__attribute__((target("avx2"))) inline __m256i MulMod(__m256i w, __m256i a) {
+  const __m256i m = _mm256_set1_epi64x(kModulus);
+  const __m256i p = _mm256_mul_epu32(w, a);
+  __m256i r = _mm256_add_epi64(_mm256_and_si256(p, m), _mm256_srli_epi64(p, 31));
+  // r <= 2m: one conditional subtraction reduces it.
+  const __m256i ge = _mm256_cmpgt_epi64(r, _mm256_sub_epi64(m, _mm256_set1_epi64x(1)));
+  return _mm256_sub_epi64(r, _mm256_and_si256(ge, m));
+}
+
+__attribute__((target("avx2"))) void RanUniformFloatsAvx2(RngState& s, float* out, size_t n) {
+  // Lanes j = 0..7 hold the states of draws i+j: the first eight by single steps.
+  alignas(32) uint32_t x0[8];
+  alignas(32) int64_t w0[8];
+  RngState u = s;
+  for (int j = 0; j < 8; ++j) {
+    out[j] = static_cast<float>(u.RanUniform());
+    x0[j] = u.XorWord;
+    w0[j] = u.MulWord;
+  }
+  __m256i x = _mm256_load_si256(reinterpret_cast<const __m256i*>(x0));
+  __m256i wlo = _mm256_load_si256(reinterpret_cast<const __m256i*>(w0));
+  __m256i whi = _mm256_load_si256(reinterpret_cast<const __m256i*>(w0 + 4));
+  const __m256i a8 = _mm256_set1_epi64x(MulPower8());
+  const __m256i low31 = _mm256_set1_epi32(0x7FFFFFFF);
+  const __m256i one = _mm256_set1_epi32(1);
+  const __m256i pack = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+  const __m256d scale = _mm256_set1_pd(kUnitScale);
+  size_t i = 8;
+  for (; i + 8 <= n; i += 8) {
+    for (int k = 0; k < 8; ++k) {
+      x = _mm256_xor_si256(x, _mm256_slli_epi32(x, 13));
+      x = _mm256_xor_si256(x, _mm256_srli_epi32(x, 17));
+      x = _mm256_xor_si256(x, _mm256_slli_epi32(x, 5));
+    }
+    wlo = MulMod(wlo, a8);
+    whi = MulMod(whi, a8);
+    // Low halves of the eight 64-bit products, in lane order.
+    const __m256i w = _mm256_permute2x128_si256(_mm256_permutevar8x32_epi32(wlo, pack),
+                                                _mm256_permutevar8x32_epi32(whi, pack), 0x20);
+    const __m256i m = _mm256_or_si256(_mm256_and_si256(_mm256_xor_si256(x, w), low31), one);
+    const __m128 lo =
+        _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(m)), scale));
+    const __m128 hi =
+        _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(m, 1)), scale));
+    _mm_storeu_ps(out + i, lo);
+    _mm_storeu_ps(out + i + 4, hi);
+  }
+  // The state of the last vector draw, then the rest one by one.
+  alignas(32) uint32_t xs[8];
+  alignas(32) int64_t ws[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(xs), x);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(ws + 4), whi);
+  u.XorWord = xs[7];
+  u.MulWord = static_cast<int32_t>(ws[7]);
+  for (; i < n; ++i) out[i] = static_cast<float>(u.RanUniform());
+  s = u;
+}
+
+bool HasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+
+}  // namespace
+#endif
+
+void RanUniformFloats(RngState& s, float* out, size_t n) {
+#if defined(__x86_64__)
+  // The vector path needs an initialised, running stream and enough draws to pay its set-up.
+  if (n >= 16 && HasAvx2() && UniformVectorsAllowed()) {
+    if (s.IDUM <= 0 || s.MulWord < 0) {
+      *out++ = static_cast<float>(s.RanUniform());
+      --n;
+    }
+    if (s.IDUM > 0 && n >= 16) return RanUniformFloatsAvx2(s, out, n);
+  }
+#endif
+  RanUniformFloatsPortable(s, out, n);
+}
+
+bool& UniformVectorsAllowed() {
+  static bool allowed = true;
+  return allowed;
 }
 
 }  // namespace driftsim
