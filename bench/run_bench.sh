@@ -21,13 +21,14 @@ if [[ $# -eq 0 ]]; then
     "$here/w4_large_population.txt" "$here/w5_snp_panel.txt"
 fi
 
-# Row label: W1 typical, W4 large population, ... from the file name.
+# Row label from the file name: w4_large_population.txt gives W4 large population, snp SNP.
 label() {
   local stem
   stem=$(basename "$1" .txt)
   local tag=${stem%%_*} words=${stem#*_}
   if [[ $words == "$stem" ]]; then words=""; fi
-  echo "${tag^^} ${words//_/ }"
+  words=${words//_/ }
+  echo "${tag^^} ${words//snp/SNP}"
 }
 
 cpu=$(lscpu 2>/dev/null | sed -n 's/^Model name:[[:space:]]*//p' | head -n 1)
