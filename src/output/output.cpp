@@ -14,6 +14,8 @@ constexpr char kLineEnd[] = "\r\n";
 
 // Widest field: blank, three digits, blank, three digits.
 constexpr size_t kMaxField = 8;
+// Bytes past the end of a line that formatting may overwrite before they are filled.
+constexpr size_t kScratch = 4;
 // Loci formatted between two checks of the buffer space.
 constexpr int64_t kLociPerChunk = 16384;
 static_assert(kLociPerChunk * kMaxField + 64 <= PendingFile::kBufferSize);
@@ -24,45 +26,41 @@ constexpr uint8_t kCodeAlleles[4][2] = {{0, 0}, {1, 1}, {2, 2}, {1, 2}};
 // Text of one genotype field per allele pair, built once per file.
 class FieldText {
  public:
-  explicit FieldText(int32_t NumAllele) : wide_(NumAllele >= 10) {
-    text_.resize(size_t(NumAllele) + 1);
-    for (int32_t a = 0; a <= NumAllele; ++a) text_[size_t(a)].append(1, ' ').append(IntToText(a));
+  explicit FieldText(int32_t NumAllele) {
+    for (int32_t a = 0; a <= NumAllele; ++a) {
+      const std::string text = std::string(1, ' ').append(IntToText(a));
+      std::memcpy(allele_[a].text, text.data(), text.size());
+      allele_[a].length = static_cast<uint8_t>(text.size());
+    }
     for (unsigned byte = 0; byte < 256; ++byte) {
       char* out = packed_[byte].data();
       for (unsigned f = 0; f < 4; ++f) {
         const uint8_t* pair = kCodeAlleles[(byte >> (2 * f)) & 3u];
-        for (int c = 0; c < 2; ++c) {
-          *out++ = ' ';
-          *out++ = static_cast<char>('0' + pair[c]);
-        }
+        out = Pair(out, pair[0], pair[1]);
       }
     }
   }
 
-  // Appends the field of alleles a and b; returns the new end.
+  // Appends the field of alleles a and b; returns the new end. Each text is copied as four
+  // bytes and the end advanced by its length, so up to two bytes past the end are scratch.
   char* Pair(char* out, uint8_t a, uint8_t b) const {
-    if (!wide_) {
-      out[0] = ' ';
-      out[1] = static_cast<char>('0' + a);
-      out[2] = ' ';
-      out[3] = static_cast<char>('0' + b);
-      return out + 4;
-    }
-    const std::string& ta = text_[a];
-    const std::string& tb = text_[b];
-    std::memcpy(out, ta.data(), ta.size());
-    out += ta.size();
-    std::memcpy(out, tb.data(), tb.size());
-    return out + tb.size();
+    std::memcpy(out, allele_[a].text, 4);
+    out += allele_[a].length;
+    std::memcpy(out, allele_[b].text, 4);
+    return out + allele_[b].length;
   }
 
   // The four fields of a packed byte, 16 characters.
   const char* PackedByte(uint8_t byte) const { return packed_[byte].data(); }
 
  private:
-  bool wide_;
-  std::vector<std::string> text_;
-  std::array<std::array<char, 16>, 256> packed_;
+  // Blank and the allele number, at most four characters.
+  struct Text {
+    char text[4] = {' ', ' ', ' ', ' '};
+    uint8_t length = 0;
+  };
+  Text allele_[256];
+  std::array<std::array<char, 16 + 2>, 256> packed_;
 };
 
 // Appends the fields of loci [L0, L1) of one record at out; returns the new end.
@@ -104,7 +102,7 @@ void WriteGenoFile(const SimState& sim, PendingFile& out) {
       const uint8_t* rec = sim.tab.Sample(first + i - 1);
       for (int64_t L = 0; L < par.NumLoci; L += kLociPerChunk) {
         const int64_t end = std::min<int64_t>(L + kLociPerChunk, par.NumLoci);
-        char* at = out.Reserve(size_t(end - L) * kMaxField);
+        char* at = out.Reserve(size_t(end - L) * kMaxField + kScratch);
         out.Advance(size_t(FormatLoci(text, packed, rec, L, end, at) - at));
       }
       out.Write(kLineEnd, 2);
