@@ -116,40 +116,178 @@ void TransmitFields(const Family& fam, int64_t L0, int64_t L1, BitReader& bits) 
 // Packed, whole bytes [0, nbytes): per member the first parent's four alleles in locus order,
 // then the second parent's, then the child's byte written whole. A byte takes one bit per
 // heterozygous parental field, so the bits come from a buffer at a running position.
+// The family's pointers as locals: the byte stores below could otherwise alias them.
+struct Records {
+  explicit Records(const Family& fam) : n(fam.n) {
+    std::copy(fam.p1, fam.p1 + n, p1);
+    std::copy(fam.p2, fam.p2 + n, p2);
+    std::copy(fam.child, fam.child + n, child);
+  }
+  int n;
+  const uint8_t* p1[kBlockSize];
+  const uint8_t* p2[kBlockSize];
+  uint8_t* child[kBlockSize];
+};
+
+// Bytes [b0, b1) of the family, one member at a time within each byte; pos is the running bit
+// position.
+inline void PackedBytes(const Records& r, int64_t b0, int64_t b1, const BitBuffer& bits,
+                        uint64_t& pos) {
+  for (int64_t b = b0; b < b1; ++b) {
+    for (int i = 0; i < r.n; ++i) {
+      const uint32_t x1 = r.p1[i][b], x2 = r.p2[i][b];
+      const uint32_t h1 = kHetCount[x1];
+      const uint64_t w = bits.Load(pos);
+      pos += h1 + kHetCount[x2];
+      const uint32_t m1 = kTransmit[x1 * 16u + (w & 15u)];
+      const uint32_t m2 = kTransmit[x2 * 16u + ((w >> h1) & 15u)];
+      r.child[i][b] = kCombine[(m1 & 15u) | (m2 & 15u) << 4];
+    }
+  }
+}
+
+#if defined(__x86_64__)
+// The vector conversions start from deliberately undefined vectors, which GCC 12 reports as
+// maybe uninitialised.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#define DRIFTSIM_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512bitalg,gfni")))
+
+// GF(2) matrices for the byte-wise affine instruction: bit i of the result is the parity of
+// byte 7-i of the matrix ANDed with the source byte.
+constexpr uint64_t kEvenBitsToNibble = 0x0104104000000000ull;  // bits 0,2,4,6 -> bits 0..3
+constexpr uint64_t kNibbleToEvenBits = 0x0100020004000800ull;  // bits 0..3 -> bits 0,2,4,6
+
+// Allele-2 nibble of each parent byte: its homozygous-2 fields, and the bits w deposited into
+// its heterozygous fields (a 256-entry table indexed by het nibble and bits).
+DRIFTSIM_AVX512 inline __m512i AlleleNibbles(__m512i het, __m512i hom, __m512i w,
+                                             const __m512i (&depositTable)[4]) {
+  const __m512i toNibble = _mm512_set1_epi64(static_cast<int64_t>(kEvenBitsToNibble));
+  const __m512i hn = _mm512_gf2p8affine_epi64_epi8(het, toNibble, 0);
+  const __m512i idx = _mm512_or_si512(_mm512_slli_epi16(hn, 4), w);
+  const __m512i lo = _mm512_permutex2var_epi8(depositTable[0], idx, depositTable[1]);
+  const __m512i hi = _mm512_permutex2var_epi8(depositTable[2], idx, depositTable[3]);
+  const __m512i dep = _mm512_mask_blend_epi8(_mm512_movepi8_mask(idx), lo, hi);
+  return _mm512_or_si512(dep, _mm512_gf2p8affine_epi64_epi8(hom, toNibble, 0));
+}
+
+// 64 bytes [b0, b0+64) of the family. Every byte's bits start at an offset that depends on all
+// earlier bytes and members: the offsets come from per-byte counts of heterozygous fields and
+// a prefix sum, then each member's bits are gathered at once and its child bytes built with
+// table lookups and bit-matrix steps.
+DRIFTSIM_AVX512 void PackedBytes64(const Records& r, int64_t b0, const BitBuffer& bits,
+                                   uint64_t& pos, const __m512i (&depositTable)[4]) {
+  const __m512i evens = _mm512_set1_epi8(0x55);
+  const __m512i toEvens = _mm512_set1_epi64(static_cast<int64_t>(kNibbleToEvenBits));
+  __m512i het1[kBlockSize], het2[kBlockSize], hom1[kBlockSize], hom2[kBlockSize];
+  __m512i count1[kBlockSize], before[kBlockSize];
+  __m512i total = _mm512_setzero_si512();
+  for (int i = 0; i < r.n; ++i) {
+    const __m512i x1 = _mm512_loadu_si512(r.p1[i] + b0);
+    const __m512i x2 = _mm512_loadu_si512(r.p2[i] + b0);
+    const __m512i s1 = _mm512_srli_epi16(x1, 1), s2 = _mm512_srli_epi16(x2, 1);
+    // Heterozygous fields (code 3) and homozygotes of allele 2 (code 2), at the even bits.
+    het1[i] = _mm512_and_si512(_mm512_and_si512(x1, s1), evens);
+    het2[i] = _mm512_and_si512(_mm512_and_si512(x2, s2), evens);
+    hom1[i] = _mm512_and_si512(_mm512_andnot_si512(x1, s1), evens);
+    hom2[i] = _mm512_and_si512(_mm512_andnot_si512(x2, s2), evens);
+    count1[i] = _mm512_popcnt_epi8(het1[i]);
+    before[i] = total;
+    total = _mm512_add_epi8(total, _mm512_add_epi8(count1[i], _mm512_popcnt_epi8(het2[i])));
+  }
+  // Bits of the earlier bytes of the chunk: an exclusive prefix sum over the 64 byte lanes, in
+  // four quarters of sixteen 32-bit lanes.
+  const uint64_t rel0 = pos - bits.Start();
+  __m512i start[4];
+  uint32_t carry = static_cast<uint32_t>(rel0);
+  for (int q = 0; q < 4; ++q) {
+    const __m512i t = _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(total, q));
+    __m512i inc = t;
+    const __m512i zero = _mm512_setzero_si512();
+    inc = _mm512_add_epi32(inc, _mm512_alignr_epi32(inc, zero, 15));
+    inc = _mm512_add_epi32(inc, _mm512_alignr_epi32(inc, zero, 14));
+    inc = _mm512_add_epi32(inc, _mm512_alignr_epi32(inc, zero, 12));
+    inc = _mm512_add_epi32(inc, _mm512_alignr_epi32(inc, zero, 8));
+    start[q] =
+        _mm512_add_epi32(_mm512_sub_epi32(inc, t), _mm512_set1_epi32(static_cast<int>(carry)));
+    carry += static_cast<uint32_t>(_mm512_reduce_add_epi32(t));
+  }
+  const int* base = reinterpret_cast<const int*>(bits.Bytes());
+  const __m512i low4 = _mm512_set1_epi32(15);
+  for (int i = 0; i < r.n; ++i) {
+    // Each member's bits: the first parent's from its offset, the second parent's right after.
+    __m512i w1 = _mm512_setzero_si512(), w2 = _mm512_setzero_si512();
+    for (int q = 0; q < 4; ++q) {
+      const __m512i at =
+          _mm512_add_epi32(start[q], _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(before[i], q)));
+      const __m512i word =
+          _mm512_srlv_epi32(_mm512_i32gather_epi32(_mm512_srli_epi32(at, 3), base, 1),
+                            _mm512_and_si512(at, _mm512_set1_epi32(7)));
+      const __m512i h1 = _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(count1[i], q));
+      const __m128i v1 = _mm512_cvtepi32_epi8(_mm512_and_si512(word, low4));
+      const __m128i v2 = _mm512_cvtepi32_epi8(_mm512_and_si512(_mm512_srlv_epi32(word, h1), low4));
+      w1 = _mm512_inserti32x4(w1, v1, q);
+      w2 = _mm512_inserti32x4(w2, v2, q);
+    }
+    const __m512i a1 = AlleleNibbles(het1[i], hom1[i], w1, depositTable);
+    const __m512i a2 = AlleleNibbles(het2[i], hom2[i], w2, depositTable);
+    // Codes: low bit set unless both pass allele 2, high bit set if either does.
+    const __m512i lowBits = _mm512_andnot_si512(_mm512_and_si512(a1, a2), _mm512_set1_epi8(15));
+    const __m512i highBits = _mm512_or_si512(a1, a2);
+    const __m512i child =
+        _mm512_or_si512(_mm512_gf2p8affine_epi64_epi8(lowBits, toEvens, 0),
+                        _mm512_slli_epi16(_mm512_gf2p8affine_epi64_epi8(highBits, toEvens, 0), 1));
+    _mm512_storeu_si512(r.child[i] + b0, child);
+  }
+  pos = bits.Start() + carry;
+}
+
+DRIFTSIM_AVX512 void PackedBytesAvx512(const Records& r, int64_t b0, int64_t b1, BitBuffer& bits,
+                                       uint64_t& pos) {
+  // pdep of four bits into a nibble mask, for all 256 (mask, bits) pairs.
+  alignas(64) uint8_t deposit[256];
+  for (unsigned m = 0; m < 16; ++m) {
+    for (unsigned w = 0; w < 16; ++w) {
+      unsigned out = 0, used = 0;
+      for (unsigned f = 0; f < 4; ++f) {
+        if ((m >> f) & 1u) out |= ((w >> used++) & 1u) << f;
+      }
+      deposit[m * 16 + w] = static_cast<uint8_t>(out);
+    }
+  }
+  const __m512i table[4] = {_mm512_load_si512(deposit), _mm512_load_si512(deposit + 64),
+                            _mm512_load_si512(deposit + 128), _mm512_load_si512(deposit + 192)};
+  int64_t b = b0;
+  for (; b + 64 <= b1; b += 64) {
+    bits.Prepare(pos, 64 * 8 * uint64_t(r.n));
+    PackedBytes64(r, b, bits, pos, table);
+  }
+  bits.Prepare(pos, uint64_t(b1 - b) * 8 * uint64_t(r.n));
+  PackedBytes(r, b, b1, bits, pos);
+}
+#pragma GCC diagnostic pop
+#endif
+
+// Packed, whole bytes [0, nbytes): per member the first parent's four alleles in locus order,
+// then the second parent's, then the child's byte written whole. A byte takes one bit per
+// heterozygous parental field, so the bits come from a buffer at a running position.
 void TransmitBytes(const Family& fam, int64_t nbytes, BitStream& stream) {
   // Bytes between two checks of the buffer; each member takes at most eight bits per byte.
   constexpr int64_t kChunk = 256;
   static_assert(kChunk * 8 * kBlockSize <= BitBuffer::kMaxAhead);
-  // Local copies: the byte stores below could otherwise alias the family's pointers.
-  const int n = fam.n;
-  const uint8_t* p1[kBlockSize];
-  const uint8_t* p2[kBlockSize];
-  uint8_t* child[kBlockSize];
-  std::copy(fam.p1, fam.p1 + n, p1);
-  std::copy(fam.p2, fam.p2 + n, p2);
-  std::copy(fam.child, fam.child + n, child);
+  const Records r(fam);
   BitBuffer bits(stream);
   uint64_t pos = 0;
   for (int64_t b0 = 0; b0 < nbytes; b0 += kChunk) {
     const int64_t b1 = std::min(nbytes, b0 + kChunk);
-    bits.Prepare(pos, uint64_t(b1 - b0) * 8 * uint64_t(n));
-    for (int i = 0; i < n; ++i) {
-      // Thirty records are read and written in step: fetch the next chunk early.
-      __builtin_prefetch(p1[i] + b1 + kChunk / 2);
-      __builtin_prefetch(p2[i] + b1 + kChunk / 2);
-      __builtin_prefetch(child[i] + b1 + kChunk / 2, 1);
+#if defined(__x86_64__)
+    if (ActiveKernel() == Kernel::kAvx512) {
+      PackedBytesAvx512(r, b0, b1, bits, pos);
+      continue;
     }
-    for (int64_t b = b0; b < b1; ++b) {
-      for (int i = 0; i < n; ++i) {
-        const uint32_t x1 = p1[i][b], x2 = p2[i][b];
-        const uint32_t h1 = kHetCount[x1];
-        const uint64_t w = bits.Load(pos);
-        pos += h1 + kHetCount[x2];
-        const uint32_t m1 = kTransmit[x1 * 16u + (w & 15u)];
-        const uint32_t m2 = kTransmit[x2 * 16u + ((w >> h1) & 15u)];
-        child[i][b] = kCombine[(m1 & 15u) | (m2 & 15u) << 4];
-      }
-    }
+#endif
+    bits.Prepare(pos, uint64_t(b1 - b0) * 8 * uint64_t(r.n));
+    PackedBytes(r, b0, b1, bits, pos);
   }
   bits.SetTaken(pos);
 }
@@ -223,25 +361,24 @@ __attribute__((target("avx2,bmi2"))) void CopyChunkAvx2(const uint8_t* p1, const
 }
 #endif
 
-// Bytes ahead of the current chunk that the parents' records are fetched.
-constexpr int64_t kPrefetchAhead = 1024;
+// Loci of one member made before the next member's: long runs of each record keep the thirty
+// records of a block streaming well.
+constexpr int64_t kRunChunks = 16;
 
-// Unpacked loci of a family, 64 at a time, with the chunk copier Copy.
+// Unpacked loci of a family with the chunk copier Copy: the bits of kRunChunks chunks of 64
+// loci for every member first, then each member's run of loci.
 template <void (*Copy)(const uint8_t*, const uint8_t*, uint8_t*, uint64_t, uint64_t, int)>
 void CopyLoci(const Family& fam, int64_t NumLoci, CopyBits& bits) {
-  uint64_t masks[2 * kBlockSize];
-  for (int64_t L = 0; L < NumLoci; L += 64) {
-    const int count = static_cast<int>(std::min<int64_t>(64, NumLoci - L));
-    bits.Next(masks);
+  uint64_t masks[kRunChunks][2 * kBlockSize];
+  for (int64_t L0 = 0; L0 < NumLoci; L0 += 64 * kRunChunks) {
+    const int64_t L1 = std::min(NumLoci, L0 + 64 * kRunChunks);
+    const int64_t chunks = (L1 - L0 + 63) / 64;
+    for (int64_t c = 0; c < chunks; ++c) bits.Next(masks[c]);
     for (int i = 0; i < fam.n; ++i) {
-      // Thirty records are streamed in step, too many for the hardware to follow: fetch the
-      // parents' bytes a few chunks ahead.
-      for (int line = 0; line < 128; line += 64) {
-        __builtin_prefetch(fam.p1[i] + 2 * L + kPrefetchAhead + line);
-        __builtin_prefetch(fam.p2[i] + 2 * L + kPrefetchAhead + line);
+      for (int64_t c = 0, L = L0; c < chunks; ++c, L += 64) {
+        Copy(fam.p1[i] + 2 * L, fam.p2[i] + 2 * L, fam.child[i] + 2 * L, masks[c][2 * i],
+             masks[c][2 * i + 1], static_cast<int>(std::min<int64_t>(64, L1 - L)));
       }
-      Copy(fam.p1[i] + 2 * L, fam.p2[i] + 2 * L, fam.child[i] + 2 * L, masks[2 * i],
-           masks[2 * i + 1], count);
     }
   }
 }
@@ -263,7 +400,7 @@ __attribute__((target("avx2,bmi2"), flatten)) void CopyLociAvx2(const Family& fa
 void TransmitUnpacked(const Family& fam, int64_t NumLoci, BitStream& stream) {
   CopyBits bits(stream.RanBitSeed, fam.n);
 #if defined(__x86_64__)
-  if (ActiveKernel() == Kernel::kAvx2) {
+  if (ActiveKernel() != Kernel::kPortable) {
     CopyLociAvx2(fam, NumLoci, bits);
   } else {
     CopyLociPortable(fam, NumLoci, bits);
@@ -283,7 +420,13 @@ Kernel& KernelSetting() {
 
 Kernel BestKernel() {
 #if defined(__x86_64__)
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2")) return Kernel::kAvx2;
+  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
+  if (avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+      __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bitalg") &&
+      __builtin_cpu_supports("gfni")) {
+    return Kernel::kAvx512;
+  }
+  if (avx2) return Kernel::kAvx2;
 #endif
   return Kernel::kPortable;
 }

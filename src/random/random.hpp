@@ -161,6 +161,11 @@ class BitBuffer {
     std::memcpy(&w, reinterpret_cast<const unsigned char*>(words_) + (rel >> 3), sizeof w);
     return w >> (rel & 7);
   }
+  // The buffered bits as bytes, and the stream position of their first bit: bit pos is bit
+  // (pos - Start()) % 8 of byte (pos - Start()) / 8, for vector code that gathers them.
+  const unsigned char* Bytes() const { return reinterpret_cast<const unsigned char*>(words_); }
+  uint64_t Start() const { return start_; }
+
   // The bits taken in all: the position after the last one.
   void SetTaken(uint64_t pos) { taken_ = pos; }
   void Finish() { stream_.RanBitSeed = AdvanceBits(startState_, taken_ - start_); }
