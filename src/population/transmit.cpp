@@ -158,6 +158,9 @@ inline void PackedBytes(const Records& r, int64_t b0, int64_t b1, const BitBuffe
 constexpr uint64_t kEvenBitsToNibble = 0x0104104000000000ull;  // bits 0,2,4,6 -> bits 0..3
 constexpr uint64_t kNibbleToEvenBits = 0x0100020004000800ull;  // bits 0..3 -> bits 0,2,4,6
 
+// Members whose bits one 32-bit gather covers: 3 x 8 bits plus a shift of up to 7.
+constexpr int kMembersPerGather = 3;
+
 // Allele-2 nibble of each parent byte: its homozygous-2 fields, and the bits w deposited into
 // its heterozygous fields (a 256-entry table indexed by het nibble and bits).
 DRIFTSIM_AVX512 inline __m512i AlleleNibbles(__m512i het, __m512i hom, __m512i w,
@@ -214,15 +217,26 @@ DRIFTSIM_AVX512 void PackedBytes64(const Records& r, int64_t b0, const BitBuffer
   }
   const int* base = reinterpret_cast<const int*>(bits.Bytes());
   const __m512i low4 = _mm512_set1_epi32(15);
+  __m512i gathered[4];
+  int first = 0;  // member whose position the gathered words start at
   for (int i = 0; i < r.n; ++i) {
-    // Each member's bits: the first parent's from its offset, the second parent's right after.
+    // One gather serves three members: their bits follow one another (at most 8 each), so 32
+    // bits from the first one's position hold them all.
+    if (i % kMembersPerGather == 0) {
+      first = i;
+      for (int q = 0; q < 4; ++q) {
+        const __m512i at = _mm512_add_epi32(
+            start[q], _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(before[i], q)));
+        gathered[q] = _mm512_srlv_epi32(_mm512_i32gather_epi32(_mm512_srli_epi32(at, 3), base, 1),
+                                        _mm512_and_si512(at, _mm512_set1_epi32(7)));
+      }
+    }
+    // The member's bits: the first parent's at its offset, the second parent's right after.
+    const __m512i offset = _mm512_sub_epi8(before[i], before[first]);
     __m512i w1 = _mm512_setzero_si512(), w2 = _mm512_setzero_si512();
     for (int q = 0; q < 4; ++q) {
-      const __m512i at =
-          _mm512_add_epi32(start[q], _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(before[i], q)));
-      const __m512i word =
-          _mm512_srlv_epi32(_mm512_i32gather_epi32(_mm512_srli_epi32(at, 3), base, 1),
-                            _mm512_and_si512(at, _mm512_set1_epi32(7)));
+      const __m512i word = _mm512_srlv_epi32(
+          gathered[q], _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(offset, q)));
       const __m512i h1 = _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(count1[i], q));
       const __m128i v1 = _mm512_cvtepi32_epi8(_mm512_and_si512(word, low4));
       const __m128i v2 = _mm512_cvtepi32_epi8(_mm512_and_si512(_mm512_srlv_epi32(word, h1), low4));
