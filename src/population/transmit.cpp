@@ -113,9 +113,34 @@ void TransmitFields(const Family& fam, int64_t L0, int64_t L1, BitReader& bits) 
   }
 }
 
-// Packed, whole bytes [0, nbytes): per member the first parent's four alleles in locus order,
-// then the second parent's, then the child's byte written whole. A byte takes one bit per
-// heterozygous parental field, so the bits come from a buffer at a running position.
+// Packed, one member, whole bytes [0, nbytes), locus by locus: the first parent's allele, then
+// the second parent's, each taking a bit only when heterozygous.
+void SingleBytes(const uint8_t* p1, const uint8_t* p2, uint8_t* child, int64_t nbytes,
+                 BitStream& stream) {
+  constexpr int64_t kChunk = 4096;
+  BitBuffer bits(stream);
+  uint64_t pos = 0;
+  for (int64_t b0 = 0; b0 < nbytes; b0 += kChunk) {
+    const int64_t b1 = std::min(nbytes, b0 + kChunk);
+    bits.Prepare(pos, uint64_t(b1 - b0) * 8);
+    for (int64_t b = b0; b < b1; ++b) {
+      const uint64_t w = bits.Load(pos);
+      uint32_t used = 0, out = 0;
+      for (int f = 0; f < 8; f += 2) {
+        const uint32_t c1 = (p1[b] >> f) & 3u, c2 = (p2[b] >> f) & 3u;
+        const uint32_t a1 = c1 == 3 ? 1 + ((w >> used) & 1u) : c1;
+        used += c1 == 3;
+        const uint32_t a2 = c2 == 3 ? 1 + ((w >> used) & 1u) : c2;
+        used += c2 == 3;
+        out |= (a1 == a2 ? a1 : 3u) << f;
+      }
+      pos += used;
+      child[b] = static_cast<uint8_t>(out);
+    }
+  }
+  bits.SetTaken(pos);
+}
+
 // The family's pointers as locals: the byte stores below could otherwise alias them.
 struct Records {
   explicit Records(const Family& fam) : n(fam.n) {
@@ -455,9 +480,12 @@ void TransmitBlock(const SimState& sim, const Family& fam, BitStream& stream) {
 }
 
 void TransmitSingle(const SimState& sim, const Family& fam, BitStream& stream) {
-  if (!sim.tab.Packed) return TransmitUnpacked(fam, sim.par.NumLoci, stream);
+  const int64_t NumLoci = sim.par.NumLoci;
+  if (!sim.tab.Packed) return TransmitUnpacked(fam, NumLoci, stream);
+  const int64_t whole = NumLoci / 4;
+  SingleBytes(fam.p1[0], fam.p2[0], fam.child[0], whole, stream);
   BitReader bits(stream);
-  TransmitFields(fam, 0, sim.par.NumLoci, bits);
+  TransmitFields(fam, 4 * whole, NumLoci, bits);
 }
 
 }  // namespace driftsim

@@ -112,20 +112,21 @@ uint32_t AdvanceBits(uint32_t seed, uint64_t n) {
   return seed;
 }
 
-BitBuffer::BitBuffer(BitStream& stream)
-    : stream_(stream), startState_(stream.RanBitSeed), endState_(stream.RanBitSeed) {}
+BitBuffer::BitBuffer(BitStream& stream) : stream_(stream), endState_(stream.RanBitSeed) {}
 
 void BitBuffer::Refill(uint64_t pos, uint64_t ahead) {
   // Drop the whole words before pos, keep the rest, then append words up to pos + ahead.
-  const uint64_t drop = (pos - start_) / 64;
-  const uint64_t kept = (end_ - start_) / 64 - drop;
-  startState_ = AdvanceBits(startState_, drop * 64);
+  const size_t drop = static_cast<size_t>((pos - start_) / 64);
+  const size_t kept = words() - drop;
   std::memmove(words_, words_ + drop, kept * sizeof(uint64_t));
+  std::memmove(states_, states_ + drop, kept * sizeof(uint32_t));
   start_ += drop * 64;
+  const BitJump& jump = BitJump::For(1);
   size_t n = kept;
-  while (start_ + 64 * n < pos + ahead + 64) {
-    const BitWord w = JumpBits64(endState_);
-    words_[n++] = w.bits;
+  for (; start_ + 64 * n < pos + ahead + 64; ++n) {
+    const BitJump::Result w = jump(endState_);
+    words_[n] = w.bits;
+    states_[n] = endState_;
     endState_ = w.state;
   }
   end_ = start_ + 64 * n;

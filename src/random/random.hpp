@@ -168,7 +168,10 @@ class BitBuffer {
 
   // The bits taken in all: the position after the last one.
   void SetTaken(uint64_t pos) { taken_ = pos; }
-  void Finish() { stream_.RanBitSeed = AdvanceBits(startState_, taken_ - start_); }
+  void Finish() {
+    const uint64_t rel = taken_ - start_;
+    stream_.RanBitSeed = AdvanceBits(rel / 64 < words() ? states_[rel / 64] : endState_, rel % 64);
+  }
 
   static constexpr uint64_t kMaxAhead = 1 << 16;
 
@@ -180,9 +183,11 @@ class BitBuffer {
   uint64_t start_ = 0;  // stream position of the first buffered bit (a multiple of 64)
   uint64_t end_ = 0;    // stream position after the last buffered bit
   uint64_t taken_ = 0;
-  uint32_t startState_;  // state at start_
-  uint32_t endState_;    // state at end_
+  size_t words() const { return static_cast<size_t>((end_ - start_) / 64); }
+
+  uint32_t endState_;  // state at end_
   uint64_t words_[kWords];
+  uint32_t states_[kWords];  // state before each buffered word
 };
 
 // Buffered reader over a bit stream for hot loops: bits come 64 at a time and the stream's
