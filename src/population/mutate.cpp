@@ -3,8 +3,35 @@
 namespace driftsim {
 
 namespace {
+
 // Mutation rate per gene copy per generation (single precision).
 constexpr float kMutationRate = 1e-4f;
+
+// Mutations drawn before they are applied: the hit records are fetched meanwhile, since each
+// lies anywhere in the generation buffer.
+constexpr int kPending = 64;
+
+struct Mutation {
+  uint8_t* rec;
+  int64_t L;
+  int32_t g;  // gene copy 1..2*Ne
+  int32_t a;  // new allele
+};
+
+// Applies mutations in the order they were drawn. Unpacked: the copy takes the new allele.
+// Packed (no phase is stored): a hit heterozygote becomes homozygous for the new allele, a
+// homozygote of the other allele becomes heterozygous.
+void Apply(const Mutation* m, int n, bool packed) {
+  for (int k = 0; k < n; ++k) {
+    if (!packed) {
+      m[k].rec[2 * m[k].L + (m[k].g - 1) % 2] = static_cast<uint8_t>(m[k].a);
+      continue;
+    }
+    const uint32_t x = GetCode(m[k].rec, m[k].L);
+    if (x != uint32_t(m[k].a)) SetCode(m[k].rec, m[k].L, x == 3 ? uint32_t(m[k].a) : 3u);
+  }
+}
+
 }  // namespace
 
 void Mutate(SimState& sim, int Parity) {
@@ -12,23 +39,24 @@ void Mutate(SimState& sim, int Parity) {
   const Tables& tab = sim.tab;
   const float mean = static_cast<float>(par.Ne) * kMutationRate * 2.0f;
   const int32_t copies = 2 * par.Ne;
+  Mutation pending[kPending];
+  int n = 0;
   for (int64_t L = 0; L < par.NumLoci; ++L) {
-    const int32_t n = PoissonCount(sim.rnd, mean);
-    for (int32_t m = 0; m < n; ++m) {
+    const int32_t hits = PoissonCount(sim.rnd, mean);
+    for (int32_t m = 0; m < hits; ++m) {
       // Gene copy g = 2(j-1) + k: copy k of individual j, both from 1.
       const int32_t g = DrawIndex(sim.rnd.RanUniform(), copies);
       const int32_t a = DrawIndex(sim.rnd.RanUniform(), par.NumAllele);
       uint8_t* rec = tab.Focal(Parity, (g - 1) / 2);
-      if (!tab.Packed) {
-        rec[2 * L + (g - 1) % 2] = static_cast<uint8_t>(a);
-        continue;
+      __builtin_prefetch(rec + (tab.Packed ? L / 4 : 2 * L), 1);
+      pending[n++] = {rec, L, g, a};
+      if (n == kPending) {
+        Apply(pending, n, tab.Packed);
+        n = 0;
       }
-      // No phase is stored: a hit heterozygote becomes homozygous for the new allele, a
-      // homozygote of the other allele becomes heterozygous.
-      const uint32_t x = GetCode(rec, L);
-      if (x != uint32_t(a)) SetCode(rec, L, x == 3 ? uint32_t(a) : 3u);
     }
   }
+  Apply(pending, n, tab.Packed);
 }
 
 }  // namespace driftsim

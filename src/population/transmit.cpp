@@ -126,13 +126,16 @@ void SingleBytes(const uint8_t* p1, const uint8_t* p2, uint8_t* child, int64_t n
     for (int64_t b = b0; b < b1; ++b) {
       const uint64_t w = bits.Load(pos);
       uint32_t used = 0, out = 0;
+      // Arithmetic instead of branches, which the random codes would mispredict: a
+      // heterozygote (h = 1) passes 1 + bit, a homozygote its own allele.
       for (int f = 0; f < 8; f += 2) {
         const uint32_t c1 = (p1[b] >> f) & 3u, c2 = (p2[b] >> f) & 3u;
-        const uint32_t a1 = c1 == 3 ? 1 + ((w >> used) & 1u) : c1;
-        used += c1 == 3;
-        const uint32_t a2 = c2 == 3 ? 1 + ((w >> used) & 1u) : c2;
-        used += c2 == 3;
-        out |= (a1 == a2 ? a1 : 3u) << f;
+        const uint32_t h1 = c1 >> 1 & c1, h2 = c2 >> 1 & c2;
+        const uint32_t a1 = c1 - h1 * (2 - ((w >> used) & 1u));
+        used += h1;
+        const uint32_t a2 = c2 - h2 * (2 - ((w >> used) & 1u));
+        used += h2;
+        out |= (a1 | a2) << f;  // 1|1, 2|2, and 1|2 = 3 for the heterozygote
       }
       pos += used;
       child[b] = static_cast<uint8_t>(out);
