@@ -23,7 +23,22 @@ void DrawSourceGenotypes(SimState& sim, uint8_t* first, int64_t count) {
   const int64_t copies = sim.tab.Packed ? 1 : 2;
   UniformFloats u(sim.rnd.Uniform, uint64_t(par.NumLoci) * uint64_t(count * copies));
   if (sim.tab.Packed) {
-    for (int64_t L = 0; L < par.NumLoci; ++L) {
+    // Whole bytes are composed in a staging row, one byte per record, and stored once; the
+    // loci of a last partial byte are set field by field.
+    std::vector<uint8_t> stage(static_cast<size_t>(count));
+    const int64_t whole = par.NumLoci / 4;
+    for (int64_t b = 0; b < whole; ++b) {
+      std::fill(stage.begin(), stage.end(), 0);
+      for (int f = 0; f < 4; ++f) {
+        const float* hw = freq + 2 * (4 * b + f);
+        for (int64_t j = 0; j < count; ++j) {
+          stage[size_t(j)] =
+              static_cast<uint8_t>(stage[size_t(j)] | PickCode(hw, u.Next()) << 2 * f);
+        }
+      }
+      for (int64_t j = 0; j < count; ++j) first[j * bytes + b] = stage[size_t(j)];
+    }
+    for (int64_t L = 4 * whole; L < par.NumLoci; ++L) {
       const float* hw = freq + 2 * L;
       for (int64_t j = 0; j < count; ++j) SetCode(first + j * bytes, L, PickCode(hw, u.Next()));
     }

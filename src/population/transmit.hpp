@@ -24,9 +24,11 @@ inline uint8_t PickAllele(const float* cum, int32_t NumAllele, float u) {
   return static_cast<uint8_t>(below + 1);
 }
 
-// Packed genotype from the cumulative Hardy-Weinberg probabilities of codes 1 and 2.
+// Packed genotype from the cumulative Hardy-Weinberg probabilities of codes 1 and 2: code 1 if
+// u <= hw[0], else 2 if u <= hw[1], else 3; in arithmetic, as the draws are unpredictable.
 inline uint32_t PickCode(const float* hw, float u) {
-  return u <= hw[0] ? 1u : u <= hw[1] ? 2u : 3u;
+  const uint32_t le0 = u <= hw[0], le1 = u <= hw[1];
+  return 3u - le1 - le0 * (2u - le1);
 }
 
 // Genotypes of count consecutive records drawn locus by locus from the source frequencies:

@@ -1,5 +1,6 @@
 #include "random/random.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
@@ -115,21 +116,25 @@ uint32_t AdvanceBits(uint32_t seed, uint64_t n) {
 BitBuffer::BitBuffer(BitStream& stream) : stream_(stream), endState_(stream.RanBitSeed) {}
 
 void BitBuffer::Refill(uint64_t pos, uint64_t ahead) {
-  // Drop the whole words before pos, keep the rest, then append words up to pos + ahead.
+  // Drop the whole words before pos and keep the rest.
   const size_t drop = static_cast<size_t>((pos - start_) / 64);
   const size_t kept = words() - drop;
   std::memmove(words_, words_ + drop, kept * sizeof(uint64_t));
   std::memmove(states_, states_ + drop, kept * sizeof(uint32_t));
   start_ += drop * 64;
+  // The first fill covers just what is asked, as short loops need few bits; later fills go to
+  // capacity, so that refills (and their moves) stay rare in long ones.
+  const size_t need = static_cast<size_t>((pos + ahead + 64 - start_ + 63) / 64);
+  const size_t fill = refilled_ ? kWords : need;
+  refilled_ = true;
   const BitJump& jump = BitJump::For(1);
-  size_t n = kept;
-  for (; start_ + 64 * n < pos + ahead + 64; ++n) {
+  for (size_t n = kept; n < fill; ++n) {
     const BitJump::Result w = jump(endState_);
     words_[n] = w.bits;
     states_[n] = endState_;
     endState_ = w.state;
   }
-  end_ = start_ + 64 * n;
+  end_ = start_ + 64 * std::max(fill, kept);
 }
 
 void RanUniformFloatsPortable(RngState& s, float* out, size_t n) {

@@ -185,6 +185,7 @@ class BitBuffer {
   uint64_t taken_ = 0;
   size_t words() const { return static_cast<size_t>((end_ - start_) / 64); }
 
+  bool refilled_ = false;
   uint32_t endState_;  // state at end_
   uint64_t words_[kWords];
   uint32_t states_[kWords];  // state before each buffered word
