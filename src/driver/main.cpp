@@ -49,6 +49,8 @@ int main(int argc, char** argv) {
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
   std::signal(SIGHUP, OnSignal);
+  // Past a file-size limit, writes then fail with EFBIG and the run stops cleanly.
+  std::signal(SIGXFSZ, SIG_IGN);
   try {
     driftsim::RunSimulation(argc > 1 ? argv[1] : nullptr);
   } catch (const driftsim::FatalError& error) {

@@ -121,11 +121,21 @@ void PendingFile::Close() {
 }
 
 void CommitFiles(PendingFile& first, PendingFile& second) {
+  // An interruption between the two renames would pair a new data file with an old parameter
+  // file: the signals wait until both are in place.
+  sigset_t block, saved;
+  sigemptyset(&block);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&block, sig);
+  sigprocmask(SIG_BLOCK, &block, &saved);
   for (PendingFile* f : {&first, &second}) {
-    if (rename(f->tempName_.c_str(), f->finalName_.c_str()) != 0) f->Fail("rename", errno);
+    if (rename(f->tempName_.c_str(), f->finalName_.c_str()) != 0) {
+      sigprocmask(SIG_SETMASK, &saved, nullptr);
+      f->Fail("rename", errno);
+    }
     f->committed_ = true;
     ReleaseSlot(f->slot_);
   }
+  sigprocmask(SIG_SETMASK, &saved, nullptr);
 }
 
 }  // namespace driftsim

@@ -247,6 +247,10 @@ Params ReadPara(const char* paramArg) {
     FatalStop("Parameter file, " + name + ", cannot be read: " + std::strerror(EISDIR) + "!",
               kRoutine);
   }
+  // A device never ends its lines (/dev/zero): reading it would fill memory.
+  if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+    FatalStop("Parameter file, " + name + ", cannot be read: not a regular file!", kRoutine);
+  }
   std::ifstream in(name, std::ios::binary);
   if (!in) {
     FatalStop("Parameter file, " + name + ", cannot be read: " + std::strerror(errno) + "!",

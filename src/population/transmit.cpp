@@ -146,9 +146,9 @@ void SingleBytes(const uint8_t* p1, const uint8_t* p2, uint8_t* child, int64_t n
       for (int f = 0; f < 8; f += 2) {
         const uint32_t c1 = (p1[b] >> f) & 3u, c2 = (p2[b] >> f) & 3u;
         const uint32_t h1 = c1 >> 1 & c1, h2 = c2 >> 1 & c2;
-        const uint32_t a1 = c1 - h1 * (2 - ((w >> used) & 1u));
+        const uint32_t a1 = c1 - h1 * (2 - static_cast<uint32_t>((w >> used) & 1u));
         used += h1;
-        const uint32_t a2 = c2 - h2 * (2 - ((w >> used) & 1u));
+        const uint32_t a2 = c2 - h2 * (2 - static_cast<uint32_t>((w >> used) & 1u));
         used += h2;
         out |= (a1 | a2) << f;  // 1|1, 2|2, and 1|2 = 3 for the heterozygote
       }
@@ -192,8 +192,10 @@ inline void PackedBytes(const Records& r, int64_t b0, int64_t b1, const BitBuffe
 #if defined(__x86_64__)
 // The vector conversions start from deliberately undefined vectors, which GCC 12 reports as
 // maybe uninitialised.
+#if !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #define DRIFTSIM_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512bitalg,gfni")))
 
 // GF(2) matrices for the byte-wise affine instruction: bit i of the result is the parity of
@@ -203,6 +205,33 @@ constexpr uint64_t kNibbleToEvenBits = 0x0100020004000800ull;  // bits 0..3 -> b
 
 // Members whose bits one 32-bit gather covers: 3 x 8 bits plus a shift of up to 7.
 constexpr int kMembersPerGather = 3;
+
+// Bytes 16q..16q+15 of v widened to 32-bit lanes, and v with those bytes replaced. The lane
+// number must be a constant of the instruction: the switch folds away in unrolled loops.
+DRIFTSIM_AVX512 inline __m512i QuarterAsDwords(__m512i v, int q) {
+  switch (q) {
+    case 0:
+      return _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(v, 0));
+    case 1:
+      return _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(v, 1));
+    case 2:
+      return _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(v, 2));
+    default:
+      return _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(v, 3));
+  }
+}
+DRIFTSIM_AVX512 inline __m512i WithQuarter(__m512i v, __m128i part, int q) {
+  switch (q) {
+    case 0:
+      return _mm512_inserti32x4(v, part, 0);
+    case 1:
+      return _mm512_inserti32x4(v, part, 1);
+    case 2:
+      return _mm512_inserti32x4(v, part, 2);
+    default:
+      return _mm512_inserti32x4(v, part, 3);
+  }
+}
 
 // Allele-2 nibble of each parent byte: its homozygous-2 fields, and the bits w deposited into
 // its heterozygous fields (a 256-entry table indexed by het nibble and bits).
@@ -247,7 +276,7 @@ DRIFTSIM_AVX512 void PackedBytes64(const Records& r, int64_t b0, const BitBuffer
   __m512i start[4];
   uint32_t carry = static_cast<uint32_t>(rel0);
   for (int q = 0; q < 4; ++q) {
-    const __m512i t = _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(total, q));
+    const __m512i t = QuarterAsDwords(total, q);
     __m512i inc = t;
     const __m512i zero = _mm512_setzero_si512();
     inc = _mm512_add_epi32(inc, _mm512_alignr_epi32(inc, zero, 15));
@@ -268,8 +297,7 @@ DRIFTSIM_AVX512 void PackedBytes64(const Records& r, int64_t b0, const BitBuffer
     if (i % kMembersPerGather == 0) {
       first = i;
       for (int q = 0; q < 4; ++q) {
-        const __m512i at = _mm512_add_epi32(
-            start[q], _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(before[i], q)));
+        const __m512i at = _mm512_add_epi32(start[q], QuarterAsDwords(before[i], q));
         gathered[q] = _mm512_srlv_epi32(_mm512_i32gather_epi32(_mm512_srli_epi32(at, 3), base, 1),
                                         _mm512_and_si512(at, _mm512_set1_epi32(7)));
       }
@@ -278,13 +306,12 @@ DRIFTSIM_AVX512 void PackedBytes64(const Records& r, int64_t b0, const BitBuffer
     const __m512i offset = _mm512_sub_epi8(before[i], before[first]);
     __m512i w1 = _mm512_setzero_si512(), w2 = _mm512_setzero_si512();
     for (int q = 0; q < 4; ++q) {
-      const __m512i word = _mm512_srlv_epi32(
-          gathered[q], _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(offset, q)));
-      const __m512i h1 = _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(count1[i], q));
+      const __m512i word = _mm512_srlv_epi32(gathered[q], QuarterAsDwords(offset, q));
+      const __m512i h1 = QuarterAsDwords(count1[i], q);
       const __m128i v1 = _mm512_cvtepi32_epi8(_mm512_and_si512(word, low4));
       const __m128i v2 = _mm512_cvtepi32_epi8(_mm512_and_si512(_mm512_srlv_epi32(word, h1), low4));
-      w1 = _mm512_inserti32x4(w1, v1, q);
-      w2 = _mm512_inserti32x4(w2, v2, q);
+      w1 = WithQuarter(w1, v1, q);
+      w2 = WithQuarter(w2, v2, q);
     }
     const __m512i a1 = AlleleNibbles(het1[i], hom1[i], w1, depositTable);
     const __m512i a2 = AlleleNibbles(het2[i], hom2[i], w2, depositTable);
@@ -322,7 +349,9 @@ DRIFTSIM_AVX512 void PackedBytesAvx512(const Records& r, int64_t b0, int64_t b1,
   bits.Prepare(pos, uint64_t(b1 - b) * 8 * uint64_t(r.n));
   PackedBytes(r, b, b1, bits, pos);
 }
+#if !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 #endif
 
 // Packed, whole bytes [0, nbytes): per member the first parent's four alleles in locus order,
@@ -381,7 +410,7 @@ class CopyBits {
 // first (second) parent passes at locus L.
 inline void CopyChunk(const uint8_t* p1, const uint8_t* p2, uint8_t* child, uint64_t m1,
                       uint64_t m2, int count) {
-  for (int L = 0; L < count; ++L) {
+  for (size_t L = 0; L < size_t(count); ++L) {
     child[2 * L] = p1[2 * L + ((m1 >> L) & 1u)];
     child[2 * L + 1] = p2[2 * L + ((m2 >> L) & 1u)];
   }
@@ -420,7 +449,7 @@ __attribute__((target("avx2,bmi2"))) void CopyChunkAvx2(const uint8_t* p1, const
 
 // Loci of one member made before the next member's: long runs of each record keep the thirty
 // records of a block streaming well.
-constexpr int64_t kRunChunks = 16;
+constexpr int64_t kRunChunks = 256;
 
 // Unpacked loci of a family with the chunk copier Copy: the bits of kRunChunks chunks of 64
 // loci for every member first, then each member's run of loci.

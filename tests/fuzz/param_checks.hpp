@@ -14,14 +14,14 @@ namespace driftsim::check {
 // The words that name each of the nineteen values in a read-error message, in reading order
 // (the three sample sizes share one wording).
 inline constexpr const char* kReadWordings[] = {
-    "Model (=0/1)",         "Ne",
-    "parameter MigRate",    "parameter NumLoci",
-    "parameter NumAllele",  "parameter NumGen",
-    "parameter NumIndiv",   "parameter IDUM",
-    "parameter OutFile",    "parameter INIT_POINT",
-    "parameter MaxNe",      "parameter Monitor",
-    "parameter NumThread",  "parameter MisRate",
-    "parameter DropRate",   "parameter FalseRate",
+    "Model (=0/1)",        "Ne",
+    "parameter MigRate",   "parameter NumLoci",
+    "parameter NumAllele", "parameter NumGen",
+    "parameter NumIndiv",  "parameter IDUM",
+    "parameter OutFile",   "parameter INIT_POINT",
+    "parameter MaxNe",     "parameter Monitor",
+    "parameter NumThread", "parameter MisRate",
+    "parameter DropRate",  "parameter FalseRate",
     "parameter FreqDist",
 };
 
@@ -34,8 +34,8 @@ inline constexpr const char* kRangeMessages[] = {
     "NumAllele value out of range [2, 127]!",
     "NumGen value out of range [1, 10000]!",
     "NumIndiv value out of range [1, 1000000]!",
-    "Parameter IDUM must be nonzero, within [-2147483646, 2147483646] and not a multiple of "
-    "262144!",
+    ("Parameter IDUM must be nonzero, within [-2147483646, 2147483646] and not a multiple of "
+     "262144!"),
     "Parameter INIT_POINT < 1!",
     "Parameter MaxNe < Simulated Ne!",
     "Parameter MaxNe out of Range[2, 1000000]!",
