@@ -93,15 +93,15 @@ void FillInitialUnpacked(SimState& sim) {
   const Params& par = sim.par;
   const Tables& tab = sim.tab;
   const int32_t K = par.NumAllele;
-  std::vector<float> cum(static_cast<size_t>(K));
+  CumFreq cum(K);
   UniformFloats u(sim.rnd.Uniform, uint64_t(par.NumLoci) * 2 * uint64_t(par.Ne));
   for (int64_t L = 0; L < par.NumLoci; ++L) {
     if ((L + 1) % 100 == 0) LocusProgress(L + 1);
-    BuildCumFreq(tab.AlleleFreq.get() + L * K, K, cum.data());
+    cum.Build(tab.AlleleFreq.get() + L * K);
     for (int32_t j = 0; j < par.Ne; ++j) {
       uint8_t* g = tab.Focal(0, j) + 2 * L;
-      g[0] = PickAllele(cum.data(), K, u.Next());
-      g[1] = PickAllele(cum.data(), K, u.Next());
+      g[0] = cum.Pick(u.Next());
+      g[1] = cum.Pick(u.Next());
     }
   }
   if (par.NumLoci >= 100) LocusDone(par.NumLoci);

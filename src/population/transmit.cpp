@@ -10,12 +10,6 @@
 
 namespace driftsim {
 
-void BuildCumFreq(const float* freq, int32_t NumAllele, float* cum) {
-  cum[0] = freq[0];
-  for (int32_t k = 1; k < NumAllele - 1; ++k) cum[k] = cum[k - 1] + freq[k];
-  cum[NumAllele - 1] = 1.1f;
-}
-
 void DrawSourceGenotypes(SimState& sim, uint8_t* first, int64_t count) {
   const Params& par = sim.par;
   const int64_t bytes = sim.tab.GenoBytes;
@@ -45,13 +39,13 @@ void DrawSourceGenotypes(SimState& sim, uint8_t* first, int64_t count) {
     return;
   }
   const int32_t K = par.NumAllele;
-  std::vector<float> cum(static_cast<size_t>(K));
+  CumFreq cum(K);
   for (int64_t L = 0; L < par.NumLoci; ++L) {
-    BuildCumFreq(freq + L * K, K, cum.data());
+    cum.Build(freq + L * K);
     for (int64_t j = 0; j < count; ++j) {
       uint8_t* g = first + j * bytes + 2 * L;
-      g[0] = PickAllele(cum.data(), K, u.Next());
-      g[1] = PickAllele(cum.data(), K, u.Next());
+      g[0] = cum.Pick(u.Next());
+      g[1] = cum.Pick(u.Next());
     }
   }
 }
