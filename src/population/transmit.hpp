@@ -80,4 +80,13 @@ void DrawParents(SimState& sim, int b, Family& fam);
 void TransmitBlock(const SimState& sim, const Family& fam, BitStream& bits);
 void TransmitSingle(const SimState& sim, const Family& fam, BitStream& bits);
 
+// The pieces of those, by representation. Unpacked: all loci, locus by locus.
+void TransmitUnpacked(const Family& fam, int64_t NumLoci, BitStream& stream);
+// Packed: whole bytes [0, nbytes) of a family, byte by byte; loci [L0, L1) field by field; and
+// the whole bytes of one member locus by locus.
+void TransmitBytes(const Family& fam, int64_t nbytes, BitStream& stream);
+void TransmitFields(const Family& fam, int64_t L0, int64_t L1, BitReader& bits);
+void SingleBytes(const uint8_t* p1, const uint8_t* p2, uint8_t* child, int64_t nbytes,
+                 BitStream& stream);
+
 }  // namespace driftsim
