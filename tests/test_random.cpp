@@ -242,7 +242,7 @@ TEST(RanUniform, VectorFloatsEqualSingleDraws) {
   RngState a, b;
   a.IDUM = b.IDUM = -5;
   {
-    UniformFloats chunks(a, 5000);
+    UniformFloats chunks(a, 5000, true);
     for (int i = 0; i < 5000; ++i) ASSERT_EQ(chunks.Next(), static_cast<float>(b.RanUniform()));
   }
   EXPECT_EQ(a.XorWord, b.XorWord);

@@ -94,7 +94,8 @@ void FillInitialUnpacked(SimState& sim) {
   const Tables& tab = sim.tab;
   const int32_t K = par.NumAllele;
   CumFreq cum(K);
-  UniformFloats u(sim.rnd.Uniform, uint64_t(par.NumLoci) * 2 * uint64_t(par.Ne));
+  UniformFloats u(sim.rnd.Uniform, uint64_t(par.NumLoci) * 2 * uint64_t(par.Ne),
+                  ActiveKernel() != Kernel::kPortable);
   for (int64_t L = 0; L < par.NumLoci; ++L) {
     if ((L + 1) % 100 == 0) LocusProgress(L + 1);
     cum.Build(tab.AlleleFreq.get() + L * K);
@@ -113,7 +114,8 @@ void FillInitialPacked(SimState& sim) {
   const Params& par = sim.par;
   const Tables& tab = sim.tab;
   std::vector<uint8_t> stage(4 * static_cast<size_t>(par.Ne), 1);
-  UniformFloats u(sim.rnd.Uniform, uint64_t(par.NumLoci) * uint64_t(par.Ne));
+  UniformFloats u(sim.rnd.Uniform, uint64_t(par.NumLoci) * uint64_t(par.Ne),
+                  ActiveKernel() != Kernel::kPortable);
   int64_t groups = 0;
   for (int64_t first = 0; first < par.NumLoci; first += 4) {
     const int64_t n = ++groups;

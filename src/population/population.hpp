@@ -91,9 +91,10 @@ void TakeSample(SimState& sim, int SampleNo, int Parity);
 // Source sample, drawn from the allele frequencies (migration model only).
 void TakeSourceSample(SimState& sim);
 
-// Code paths of the hot loops: the portable one, and vector ones chosen from the CPU's features
-// at run time (AVX2 with BMI2; AVX-512 with BW, VBMI, BITALG and GFNI, which also uses the AVX2
-// code where it has no code of its own). Every path gives the same bytes.
+// Code paths of the hot loops (transmission and batches of uniform draws): the portable one,
+// and vector ones chosen from the CPU's features at run time (AVX2 with BMI2; AVX-512 with BW,
+// VBMI, BITALG and GFNI, which also uses the AVX2 code where it has no code of its own). Every
+// path gives the same bytes.
 enum class Kernel { kPortable, kAvx2, kAvx512 };
 Kernel BestKernel();
 // The path in use; tests set it to compare paths.

@@ -10,7 +10,8 @@ void DrawSourceGenotypes(SimState& sim, uint8_t* first, int64_t count) {
   const int64_t bytes = sim.tab.GenoBytes;
   const float* freq = sim.tab.AlleleFreq.get();
   const int64_t copies = sim.tab.Packed ? 1 : 2;
-  UniformFloats u(sim.rnd.Uniform, uint64_t(par.NumLoci) * uint64_t(count * copies));
+  UniformFloats u(sim.rnd.Uniform, uint64_t(par.NumLoci) * uint64_t(count * copies),
+                  ActiveKernel() != Kernel::kPortable);
   if (sim.tab.Packed) {
     // Whole bytes are composed in a staging row, one byte per record, and stored once; the
     // loci of a last partial byte are set field by field.

@@ -238,10 +238,10 @@ bool HasAvx2() {
 }  // namespace
 #endif
 
-void RanUniformFloats(RngState& s, float* out, size_t n) {
+void RanUniformFloats(RngState& s, float* out, size_t n, bool vectors) {
 #if defined(__x86_64__)
   // The vector path needs an initialised, running stream and enough draws to pay its set-up.
-  if (n >= 16 && HasAvx2() && UniformVectorsAllowed()) {
+  if (vectors && n >= 16 && HasAvx2()) {
     if (s.IDUM <= 0 || s.MulWord < 0) {
       *out++ = static_cast<float>(s.RanUniform());
       --n;
@@ -250,11 +250,6 @@ void RanUniformFloats(RngState& s, float* out, size_t n) {
   }
 #endif
   RanUniformFloatsPortable(s, out, n);
-}
-
-bool& UniformVectorsAllowed() {
-  static bool allowed = true;
-  return allowed;
 }
 
 }  // namespace driftsim

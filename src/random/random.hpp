@@ -43,19 +43,18 @@ struct RngState {
 };
 
 // Fills out[0..n) with the next n draws rounded to single precision: the same values and the
-// same final state as n calls of RanUniform. Vector code computes eight draws at a time (the
-// xorshift steps lane by lane, the multiplicative step as a multiplication by 16807^8 mod
-// 2^31-1, exact like Schrage's); the portable loop is the reference.
-void RanUniformFloats(RngState& s, float* out, size_t n);
+// same final state as n calls of RanUniform. With vectors allowed and AVX2 present, eight draws
+// at a time (the xorshift steps lane by lane, the multiplicative step as a multiplication by
+// 16807^8 mod 2^31-1, exact like Schrage's); the portable loop is the reference.
+void RanUniformFloats(RngState& s, float* out, size_t n, bool vectors = true);
 void RanUniformFloatsPortable(RngState& s, float* out, size_t n);
-// Whether the vector path may be used (tests switch it off to compare).
-bool& UniformVectorsAllowed();
 
 // Hands out a known number of draws rounded to single precision, in stream order, produced in
 // chunks; the stream's state ends exactly after the last of them.
 class UniformFloats {
  public:
-  UniformFloats(RngState& s, uint64_t total) : s_(s), left_(total) {}
+  UniformFloats(RngState& s, uint64_t total, bool vectors)
+      : s_(s), left_(total), vectors_(vectors) {}
   UniformFloats(const UniformFloats&) = delete;
   UniformFloats& operator=(const UniformFloats&) = delete;
 
@@ -68,12 +67,13 @@ class UniformFloats {
   void Refill() {
     n_ = static_cast<size_t>(left_ < kChunk ? left_ : kChunk);
     left_ -= n_;
-    RanUniformFloats(s_, buf_, n_);
+    RanUniformFloats(s_, buf_, n_, vectors_);
     i_ = 0;
   }
   static constexpr size_t kChunk = 2048;
   RngState& s_;
   uint64_t left_;
+  bool vectors_;
   size_t i_ = 0, n_ = 0;
   float buf_[kChunk];
 };
