@@ -13,20 +13,17 @@ void DrawSourceGenotypes(SimState& sim, uint8_t* first, int64_t count) {
   UniformFloats u(sim.rnd.Uniform, uint64_t(par.NumLoci) * uint64_t(count * copies),
                   ActiveKernel() != Kernel::kPortable);
   if (sim.tab.Packed) {
-    // Whole bytes are composed in a staging row, one byte per record, and stored once; the
-    // loci of a last partial byte are set field by field.
-    std::vector<uint8_t> stage(static_cast<size_t>(count));
+    // Whole bytes are composed in place: the first locus of a byte writes the byte, the other
+    // three add their fields, so no byte is read before it is written.
     const int64_t whole = par.NumLoci / 4;
     for (int64_t b = 0; b < whole; ++b) {
-      std::fill(stage.begin(), stage.end(), 0);
-      for (int f = 0; f < 4; ++f) {
-        const float* hw = freq + 2 * (4 * b + f);
+      const float* hw = freq + 8 * b;
+      for (int64_t j = 0; j < count; ++j) first[j * bytes + b] = uint8_t(PickCode(hw, u.Next()));
+      for (int f = 1; f < 4; ++f) {
         for (int64_t j = 0; j < count; ++j) {
-          stage[size_t(j)] =
-              static_cast<uint8_t>(stage[size_t(j)] | PickCode(hw, u.Next()) << 2 * f);
+          first[j * bytes + b] |= static_cast<uint8_t>(PickCode(hw + 2 * f, u.Next()) << 2 * f);
         }
       }
-      for (int64_t j = 0; j < count; ++j) first[j * bytes + b] = stage[size_t(j)];
     }
     for (int64_t L = 4 * whole; L < par.NumLoci; ++L) {
       const float* hw = freq + 2 * L;
