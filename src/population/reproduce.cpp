@@ -11,7 +11,7 @@ namespace {
 // Smallest migrant mean that calls for a Poisson draw (single precision).
 constexpr float kMinMigrantMean = 0.00001f;
 
-// Block counts at which the offspring counter is shown.
+// Offspring counts at which the progress counter is shown.
 constexpr int32_t kProgressStep = 500;
 
 // Poisson number of migrants, capped at Ne after the draw (the draws consumed stay the same).
