@@ -47,6 +47,16 @@ TEST(RanUniform, InitialisationAndWrapAround) {
   EXPECT_EQ(w.RanUniform(), second);
 }
 
+TEST(RanUniform, FoldedStepEqualsSchrage) {
+  // Every value the multiplicative word can hold: all of [0, 2^31-1] in strides, plus the ends.
+  for (int64_t w = 0; w <= 2147483647; w += 997) {
+    ASSERT_EQ(MinStdStep(int32_t(w)), MinStdStepSchrage(int32_t(w))) << w;
+  }
+  for (const int32_t w : {0, 1, 127772, 127773, 2147483646, 2147483647}) {
+    EXPECT_EQ(MinStdStep(w), MinStdStepSchrage(w)) << w;
+  }
+}
+
 TEST(RanUniform, DrawsStayInUnitInterval) {
   RngState s;
   s.IDUM = -12345;

@@ -15,6 +15,22 @@ namespace driftsim {
 // 1/2147483647 rounded to double; a draw is this times an odd 31-bit integer, so U is in (0, 1].
 inline constexpr double kUnitScale = std::bit_cast<double>(uint64_t{0x3E00000000200000});
 
+// 16807 * w mod 2^31-1 for 0 <= w <= 2^31-1.
+inline int32_t MinStdStep(int32_t w) {
+  const uint64_t p = 16807u * static_cast<uint64_t>(w);
+  uint64_t r = (p & 0x7FFFFFFFu) + (p >> 31);
+  if (r >= 0x7FFFFFFFu) r -= 0x7FFFFFFFu;
+  return static_cast<int32_t>(r);
+}
+
+// Schrage's factorisation of the same step, kept as the reference for tests.
+inline int32_t MinStdStepSchrage(int32_t w) {
+  const int32_t k = w / 127773;
+  int32_t r = 16807 * (w - k * 127773) - 2836 * k;
+  if (r < 0) r += 2147483647;
+  return r;
+}
+
 // Uniform generator: xorshift combined with the minimal standard multiplicative generator.
 struct RngState {
   int32_t IDUM = 0;  // a value of 0 or below asks for initialisation at the next draw
@@ -32,11 +48,10 @@ struct RngState {
     x ^= x >> 17;
     x ^= x << 5;
     XorWord = x;
-    // 16807 * MulWord mod 2^31-1 without overflow (Schrage's factorisation).
-    const int32_t k = MulWord / 127773;
-    int32_t w = 16807 * (MulWord - k * 127773) - 2836 * k;
-    if (w < 0) w += 2147483647;
-    MulWord = w;
+    // 16807 * MulWord mod 2^31-1: the 46-bit product folded once (2^31 = 1 mod 2^31-1), which
+    // gives exactly the value of Schrage's factorisation in fewer dependent steps.
+    MulWord = MinStdStep(MulWord);
+    const int32_t w = MulWord;
     const uint32_t m = ((x ^ static_cast<uint32_t>(w)) & 0x7FFFFFFFu) | 1u;
     return UnitScale * static_cast<double>(m);
   }
