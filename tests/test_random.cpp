@@ -233,18 +233,22 @@ TEST(RanBit, BufferGivesTheStreamAtAnyPosition) {
   }
 }
 
-TEST(RanUniform, VectorFloatsEqualSingleDraws) {
+TEST(RanUniform, VectorBatchesEqualSingleDraws) {
   for (const size_t n :
        {size_t(1), size_t(15), size_t(16), size_t(17), size_t(1000), size_t(4099)}) {
     for (const int32_t seed : {-1, -77, -2147483646}) {
-      RngState single, batch;
-      single.IDUM = batch.IDUM = seed;
-      std::vector<float> got(n), expected(n);
-      RanUniformFloatsPortable(single, expected.data(), n);
-      RanUniformFloats(batch, got.data(), n);
-      EXPECT_EQ(got, expected) << n << " draws from seed " << seed;
+      RngState single, batch, doubles;
+      single.IDUM = batch.IDUM = doubles.IDUM = seed;
+      std::vector<double> expected(n), gotDouble(n);
+      std::vector<float> gotFloat(n);
+      RanUniformBatchPortable(single, expected.data(), n);
+      RanUniformBatch(batch, gotFloat.data(), n);
+      RanUniformBatch(doubles, gotDouble.data(), n);
+      EXPECT_EQ(gotDouble, expected) << n << " draws from seed " << seed;
+      for (size_t i = 0; i < n; ++i) ASSERT_EQ(gotFloat[i], static_cast<float>(expected[i]));
       EXPECT_EQ(batch.XorWord, single.XorWord);
       EXPECT_EQ(batch.MulWord, single.MulWord);
+      EXPECT_EQ(doubles.MulWord, single.MulWord);
       EXPECT_EQ(batch.RanUniform(), single.RanUniform());
     }
   }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
+#include <type_traits>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -153,9 +154,10 @@ void BitBuffer::Refill(uint64_t pos, uint64_t ahead) {
   end_ = start_ + 64 * std::max(fill, kept);
 }
 
-void RanUniformFloatsPortable(RngState& s, float* out, size_t n) {
+template <typename T>
+void RanUniformBatchPortable(RngState& s, T* out, size_t n) {
   RngState u = s;
-  for (size_t i = 0; i < n; ++i) out[i] = static_cast<float>(u.RanUniform());
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<T>(u.RanUniform());
   s = u;
 }
 
@@ -181,13 +183,14 @@ __attribute__((target("avx2"))) inline __m256i MulMod(__m256i w, __m256i a) {
   return _mm256_sub_epi64(r, _mm256_and_si256(ge, m));
 }
 
-__attribute__((target("avx2"))) void RanUniformFloatsAvx2(RngState& s, float* out, size_t n) {
+template <typename T>
+__attribute__((target("avx2"))) void RanUniformBatchAvx2(RngState& s, T* out, size_t n) {
   // Lanes j = 0..7 hold the states of draws i+j: the first eight by single steps.
   alignas(32) uint32_t x0[8];
   alignas(32) int64_t w0[8];
   RngState u = s;
   for (int j = 0; j < 8; ++j) {
-    out[j] = static_cast<float>(u.RanUniform());
+    out[j] = static_cast<T>(u.RanUniform());
     x0[j] = u.XorWord;
     w0[j] = u.MulWord;
   }
@@ -212,12 +215,15 @@ __attribute__((target("avx2"))) void RanUniformFloatsAvx2(RngState& s, float* ou
     const __m256i w = _mm256_permute2x128_si256(_mm256_permutevar8x32_epi32(wlo, pack),
                                                 _mm256_permutevar8x32_epi32(whi, pack), 0x20);
     const __m256i m = _mm256_or_si256(_mm256_and_si256(_mm256_xor_si256(x, w), low31), one);
-    const __m128 lo =
-        _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(m)), scale));
-    const __m128 hi =
-        _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(m, 1)), scale));
-    _mm_storeu_ps(out + i, lo);
-    _mm_storeu_ps(out + i + 4, hi);
+    const __m256d lo = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(m)), scale);
+    const __m256d hi = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(m, 1)), scale);
+    if constexpr (std::is_same_v<T, float>) {
+      _mm_storeu_ps(out + i, _mm256_cvtpd_ps(lo));
+      _mm_storeu_ps(out + i + 4, _mm256_cvtpd_ps(hi));
+    } else {
+      _mm256_storeu_pd(out + i, lo);
+      _mm256_storeu_pd(out + i + 4, hi);
+    }
   }
   // The state of the last vector draw, then the rest one by one.
   alignas(32) uint32_t xs[8];
@@ -226,7 +232,7 @@ __attribute__((target("avx2"))) void RanUniformFloatsAvx2(RngState& s, float* ou
   _mm256_store_si256(reinterpret_cast<__m256i*>(ws + 4), whi);
   u.XorWord = xs[7];
   u.MulWord = static_cast<int32_t>(ws[7]);
-  for (; i < n; ++i) out[i] = static_cast<float>(u.RanUniform());
+  for (; i < n; ++i) out[i] = static_cast<T>(u.RanUniform());
   s = u;
 }
 
@@ -238,18 +244,24 @@ bool HasAvx2() {
 }  // namespace
 #endif
 
-void RanUniformFloats(RngState& s, float* out, size_t n, bool vectors) {
+template <typename T>
+void RanUniformBatch(RngState& s, T* out, size_t n, bool vectors) {
 #if defined(__x86_64__)
   // The vector path needs an initialised, running stream and enough draws to pay its set-up.
   if (vectors && n >= 16 && HasAvx2()) {
     if (s.IDUM <= 0 || s.MulWord < 0) {
-      *out++ = static_cast<float>(s.RanUniform());
+      *out++ = static_cast<T>(s.RanUniform());
       --n;
     }
-    if (s.IDUM > 0 && n >= 16) return RanUniformFloatsAvx2(s, out, n);
+    if (s.IDUM > 0 && n >= 16) return RanUniformBatchAvx2(s, out, n);
   }
 #endif
-  RanUniformFloatsPortable(s, out, n);
+  RanUniformBatchPortable(s, out, n);
 }
+
+template void RanUniformBatch<float>(RngState&, float*, size_t, bool);
+template void RanUniformBatch<double>(RngState&, double*, size_t, bool);
+template void RanUniformBatchPortable<float>(RngState&, float*, size_t);
+template void RanUniformBatchPortable<double>(RngState&, double*, size_t);
 
 }  // namespace driftsim

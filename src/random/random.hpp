@@ -57,23 +57,26 @@ struct RngState {
   }
 };
 
-// Fills out[0..n) with the next n draws rounded to single precision: the same values and the
-// same final state as n calls of RanUniform. With vectors allowed and AVX2 present, eight draws
-// at a time (the xorshift steps lane by lane, the multiplicative step as a multiplication by
-// 16807^8 mod 2^31-1, exact like Schrage's); the portable loop is the reference.
-void RanUniformFloats(RngState& s, float* out, size_t n, bool vectors = true);
-void RanUniformFloatsPortable(RngState& s, float* out, size_t n);
+// Fills out[0..n) with the next n draws, as doubles or rounded to single precision: the same
+// values and the same final state as n calls of RanUniform. With vectors allowed and AVX2
+// present, eight draws at a time (the xorshift steps lane by lane, the multiplicative step as a
+// multiplication by 16807^8 mod 2^31-1); the portable loop is the reference.
+template <typename T>
+void RanUniformBatch(RngState& s, T* out, size_t n, bool vectors = true);
+template <typename T>
+void RanUniformBatchPortable(RngState& s, T* out, size_t n);
 
-// Hands out a known number of draws rounded to single precision, in stream order, produced in
+// Hands out a known number of draws (double, or rounded to float), in stream order, produced in
 // chunks; the stream's state ends exactly after the last of them.
-class UniformFloats {
+template <typename T>
+class UniformDraws {
  public:
-  UniformFloats(RngState& s, uint64_t total, bool vectors)
+  UniformDraws(RngState& s, uint64_t total, bool vectors)
       : s_(s), left_(total), vectors_(vectors) {}
-  UniformFloats(const UniformFloats&) = delete;
-  UniformFloats& operator=(const UniformFloats&) = delete;
+  UniformDraws(const UniformDraws&) = delete;
+  UniformDraws& operator=(const UniformDraws&) = delete;
 
-  inline float Next() {
+  inline T Next() {
     if (i_ == n_) Refill();
     return buf_[i_++];
   }
@@ -82,7 +85,7 @@ class UniformFloats {
   void Refill() {
     n_ = static_cast<size_t>(left_ < kChunk ? left_ : kChunk);
     left_ -= n_;
-    RanUniformFloats(s_, buf_, n_, vectors_);
+    RanUniformBatch(s_, buf_, n_, vectors_);
     i_ = 0;
   }
   static constexpr size_t kChunk = 2048;
@@ -90,8 +93,10 @@ class UniformFloats {
   uint64_t left_;
   bool vectors_;
   size_t i_ = 0, n_ = 0;
-  float buf_[kChunk];
+  T buf_[kChunk];
 };
+using UniformFloats = UniformDraws<float>;
+using UniformDoubles = UniformDraws<double>;
 
 // Values PoissonDev keeps between calls; all single precision.
 struct PoissonMemo {
