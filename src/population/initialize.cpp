@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <vector>

@@ -1,8 +1,4 @@
 #include "population/transmit.hpp"
-
-#include <algorithm>
-#include <vector>
-
 namespace driftsim {
 
 void DrawSourceGenotypes(SimState& sim, uint8_t* first, int64_t count) {

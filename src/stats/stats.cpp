@@ -171,15 +171,9 @@ void GenoReader::Feed(const char* data, size_t size) {
                Decimal(locus_ + 1));
         }
       } else if (*p == ' ') {
-        if (value >= 0) {
-          if (pending_ < 0) {
-            pending_ = value;
-          } else {
-            Record(pending_, value);
-            pending_ = -1;
-          }
-          value = -1;
-        }
+        value_ = value;
+        EndNumber();
+        value = value_;
       } else {
         break;
       }
