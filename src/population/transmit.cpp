@@ -1,4 +1,5 @@
 #include "population/transmit.hpp"
+
 namespace driftsim {
 
 void DrawSourceGenotypes(SimState& sim, uint8_t* first, int64_t count) {
