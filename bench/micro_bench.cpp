@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <memory>
 
+#include "driver/driver.hpp"
 #include "params/params.hpp"
 #include "population/population.hpp"
-#include "quiet_stdout.hpp"
 #include "random/random.hpp"
 
 namespace {
@@ -98,16 +98,16 @@ Params ScenarioParams(int32_t Ne, int32_t NumLoci, int32_t NumAllele) {
 // individual, comparable with the floor of driftsim_bench.
 void BM_Reproduce(benchmark::State& state, int32_t Ne, int32_t NumLoci, int32_t NumAllele) {
   auto sim = std::make_unique<SimState>(ScenarioParams(Ne, NumLoci, NumAllele));
-  int Parity = 0;
-  {
-    // Initialize and Reproduce write progress lines; they would break up the results.
-    driftsim_bench::QuietStdout quiet;
-    driftsim::Initialize(*sim);
-    for (auto _ : state) {
-      Parity = 1 - Parity;
-      driftsim::Reproduce(*sim, Parity);
-      benchmark::ClobberMemory();
-    }
+  const driftsim::Params& par = sim->par;
+  driftsim::Tables& tab = sim->tab;
+  driftsim::Progress silent;
+  driftsim::Initialize(par, tab, sim->rnd.Uniform, silent);
+  int current = 0;
+  for (auto _ : state) {
+    driftsim::Reproduce(par, tab.AlleleFreq.get(), tab.Generation(current),
+                        tab.Generation(1 - current), sim->rnd, silent);
+    current = 1 - current;
+    benchmark::ClobberMemory();
   }
   const int64_t table = int64_t{Ne} * driftsim::GenoBytesOf(NumLoci, NumAllele == 2);
   state.SetBytesProcessed(state.iterations() * 3 * table);

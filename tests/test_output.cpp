@@ -17,7 +17,7 @@ std::unique_ptr<SimState> WithSamples(
     for (int64_t L = 0; L < sim->par.NumLoci; ++L) {
       const auto [a, b] = fill(k, L);
       if (sim->tab.Packed) {
-        SetCode(rec, L, a == 0 ? 0u : a == b ? uint32_t(a) : 3u);
+        SetPackedCode(rec, L, a == 0 ? 0u : a == b ? uint32_t(a) : 3u);
       } else {
         rec[2 * L] = uint8_t(a);
         rec[2 * L + 1] = uint8_t(b);

@@ -36,12 +36,12 @@ ParamLines Small(int model, int Ne, int loci, int alleles) {
 
 TEST(GenotypeRecords, PackedFieldsAndSizes) {
   uint8_t rec[2] = {0x55, 0x00};
-  SetCode(rec, 1, 3);  // locus 4m+2 of the first byte
+  SetPackedCode(rec, 1, 3);  // locus 4m+2 of the first byte
   EXPECT_EQ(rec[0], 0x5D);
-  SetCode(rec, 4, 2);  // the fifth locus opens the second byte
+  SetPackedCode(rec, 4, 2);  // the fifth locus opens the second byte
   EXPECT_EQ(rec[1], 0x02);
-  EXPECT_EQ(GetCode(rec, 1), 3u);
-  EXPECT_EQ(GetCode(rec, 0), 1u);
+  EXPECT_EQ(PackedCode(rec, 1), 3u);
+  EXPECT_EQ(PackedCode(rec, 0), 1u);
   EXPECT_EQ(GenoBytesOf(1, true), 1);
   EXPECT_EQ(GenoBytesOf(5, true), 2);
   EXPECT_EQ(GenoBytesOf(4, true), 1);
@@ -119,10 +119,10 @@ TEST(Initialize, PackedDrawOrderAndSpareFields) {
   }
   for (int j = 0; j < 3; ++j) {
     const uint8_t* rec = sim->tab.Focal(0, j);
-    for (int L = 0; L < 6; ++L) EXPECT_EQ(GetCode(rec, L), code[L][j]);
+    for (int L = 0; L < 6; ++L) EXPECT_EQ(PackedCode(rec, L), code[L][j]);
     // Fields past the last locus repeat the staged codes of loci 3 and 4.
-    EXPECT_EQ(GetCode(rec, 6), code[2][j]);
-    EXPECT_EQ(GetCode(rec, 7), code[3][j]);
+    EXPECT_EQ(PackedCode(rec, 6), code[2][j]);
+    EXPECT_EQ(PackedCode(rec, 7), code[3][j]);
   }
 }
 
@@ -235,7 +235,7 @@ TEST(Reproduce, MigrantsAreCappedAtNe) {
 
 // Sets every locus of individual j in buffer 0 to code.
 void Fill(SimState& sim, int64_t j, uint32_t code) {
-  for (int64_t L = 0; L < sim.par.NumLoci; ++L) SetCode(sim.tab.Focal(0, j), L, code);
+  for (int64_t L = 0; L < sim.par.NumLoci; ++L) SetPackedCode(sim.tab.Focal(0, j), L, code);
 }
 
 TEST(Reproduce, PackedTransmission) {
@@ -248,8 +248,8 @@ TEST(Reproduce, PackedTransmission) {
   Console([&] { Reproduce(*sim, 1); });
   EXPECT_EQ(sim->rnd.Bits.RanBitSeed, bits);
   for (int j = 0; j < 2; ++j) {
-    const uint32_t first = GetCode(sim->tab.Focal(1, j), 0);
-    for (int L = 0; L < 23; ++L) EXPECT_EQ(GetCode(sim->tab.Focal(1, j), L), first);
+    const uint32_t first = PackedCode(sim->tab.Focal(1, j), 0);
+    for (int L = 0; L < 23; ++L) EXPECT_EQ(PackedCode(sim->tab.Focal(1, j), L), first);
   }
 
   // Selfed heterozygotes (Ne 2, all heterozygous, in blocks of ten): 1/4, 1/4, 1/2.
@@ -259,7 +259,7 @@ TEST(Reproduce, PackedTransmission) {
   Console([&] { Reproduce(*sim, 1); });
   double count[4] = {0, 0, 0, 0};
   for (int j = 0; j < 20; ++j) {
-    for (int L = 0; L < 4001; ++L) ++count[GetCode(sim->tab.Focal(1, j), L)];
+    for (int L = 0; L < 4001; ++L) ++count[PackedCode(sim->tab.Focal(1, j), L)];
   }
   const double n = 20 * 4001;
   EXPECT_EQ(count[0], 0);
@@ -292,10 +292,10 @@ TEST(Mutate, ReplaysPoissonCountsAndTheGenotypeRule) {
         if (alleles > 2) {
           rec[2 * L + (g - 1) % 2] = uint8_t(a);
         } else {
-          const uint32_t x = GetCode(rec, L);
+          const uint32_t x = PackedCode(rec, L);
           // 1 hit by 2 becomes 3; 3 hit by a becomes a; a hit by a stays.
           const uint32_t next = x == uint32_t(a) ? x : x == 3 ? uint32_t(a) : 3u;
-          SetCode(rec, L, next);
+          SetPackedCode(rec, L, next);
         }
         ++changed;
       }
@@ -392,7 +392,7 @@ TEST(Reproduce, DriftErodesHeterozygosityAtTheExpectedRate) {
 // The last generation (buffer 0) and sample 1, locus by locus, of a short run on kernel k:
 // the spare fields of packed records and the other samples hold nothing to compare.
 std::pair<std::vector<uint8_t>, uint32_t> ShortRun(const ParamLines& p, Kernel k) {
-  KernelSetting() = k;
+  SetKernel(k);
   auto sim = Initialized(p);
   Console([&] {
     for (int g = 1; g <= 6; ++g) {
@@ -401,19 +401,24 @@ std::pair<std::vector<uint8_t>, uint32_t> ShortRun(const ParamLines& p, Kernel k
     }
     TakeSample(*sim, 1, 0);
   });
-  KernelSetting() = BestKernel();
+  SetKernel(BestKernel());
   std::vector<uint8_t> r(sim->tab.Focal(0, 0), sim->tab.Focal(1, 0));
   for (int i = 0; i < sim->par.NumIndiv[1]; ++i) {
     const uint8_t* rec = sim->tab.Sample(sim->par.NumIndiv[0] + i);
     for (int64_t L = 0; L < sim->par.NumLoci; ++L) {
-      r.push_back(sim->tab.Packed ? uint8_t(GetCode(rec, L)) : rec[2 * L]);
+      r.push_back(sim->tab.Packed ? uint8_t(PackedCode(rec, L)) : rec[2 * L]);
       r.push_back(sim->tab.Packed ? 0 : rec[2 * L + 1]);
     }
   }
   return {r, sim->rnd.Bits.RanBitSeed};
 }
 
-TEST(Kernels, EveryPathGivesTheSameBytes) {
+// Each vector path against the portable one.
+class Kernels : public testing::TestWithParam<Kernel> {};
+
+TEST_P(Kernels, GiveThePortableBytes) {
+  const Kernel k = GetParam();
+  if (!CanRun(k)) GTEST_SKIP() << "this processor cannot run the " << KernelName(k) << " path";
   // Random small populations of every shape, packed ones with whole vector chunks and tails,
   // run on each code path from the same seed.
   RngState pick;
@@ -427,18 +432,20 @@ TEST(Kernels, EveryPathGivesTheSameBytes) {
     p[10] = std::to_string(trial + 1);
     p[19] = std::to_string(trial % 3 == 0);
     const auto portable = ShortRun(p, Kernel::kPortable);
-    for (const Kernel k : {Kernel::kAvx2, Kernel::kAvx512}) {
-      if (k > BestKernel()) continue;
-      const auto vector = ShortRun(p, k);
-      const auto diff =
-          std::mismatch(portable.first.begin(), portable.first.end(), vector.first.begin());
-      EXPECT_TRUE(diff.first == portable.first.end())
-          << p.Text() << " kernel " << int(k) << ": first difference at "
-          << (diff.first - portable.first.begin()) << " of " << portable.first.size();
-      EXPECT_EQ(portable.second, vector.second);
-    }
+    const auto vector = ShortRun(p, k);
+    const auto diff =
+        std::mismatch(portable.first.begin(), portable.first.end(), vector.first.begin());
+    EXPECT_TRUE(diff.first == portable.first.end())
+        << p.Text() << " kernel " << KernelName(k) << ": first difference at "
+        << (diff.first - portable.first.begin()) << " of " << portable.first.size();
+    EXPECT_EQ(portable.second, vector.second);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(VectorPaths, Kernels, testing::Values(Kernel::kAvx2, Kernel::kAvx512),
+                         [](const testing::TestParamInfo<Kernel>& info) {
+                           return std::string(KernelName(info.param));
+                         });
 
 }  // namespace
 }  // namespace driftsim::test

@@ -289,13 +289,19 @@ class Reference {
   std::vector<Indiv> smpl_;
 };
 
-TEST(Reference, RandomRunsMatchTheReferenceOnEveryPath) {
+// Random parameter files of every shape and their reference files, made once for all paths.
+struct RandomRun {
+  std::string text;
+  std::pair<std::string, std::string> expected;
+};
+const std::vector<RandomRun>& RandomRuns(const std::string& stem) {
+  static std::vector<RandomRun> runs;
+  if (!runs.empty()) return runs;
   RngState pick;
   pick.IDUM = -2026;
   auto choose = [&](std::initializer_list<const char*> values) {
     return std::string(values.begin()[DrawIndex(pick.RanUniform(), int32_t(values.size())) - 1]);
   };
-  TempDir dir;
   for (int trial = 0; trial < 80; ++trial) {
     ParamLines p;
     const bool big = trial % 10 == 0;  // blocks with progress texts, whole vector chunks
@@ -309,23 +315,36 @@ TEST(Reference, RandomRunsMatchTheReferenceOnEveryPath) {
     p[6] = std::to_string(DrawIndex(pick.RanUniform(), 3));
     for (int line = 7; line <= 9; ++line) p[line] = std::to_string(DrawIndex(pick.RanUniform(), 6));
     p[10] = std::to_string(1 + DrawIndex(pick.RanUniform(), 100000));
-    p[11] = "'" + (dir / "run") + "'";
+    p[11] = "'" + stem + "'";
     p[13] = "100000";
     for (int line = 16; line <= 18; ++line) p[line] = choose({"0", "1E-5", "0.05", "0.3", "1"});
     p[19] = choose({"0", "1"});
-    WriteFile(dir / "p.txt", p.Text());
-    const Params par = Parse(p.Text());
-    const auto expected = Reference(par).Run();
-    for (const Kernel k : {Kernel::kPortable, Kernel::kAvx2, Kernel::kAvx512}) {
-      if (k > BestKernel()) continue;
-      KernelSetting() = k;
-      Console([&] { RunSimulation((dir / "p.txt").c_str()); });
-      EXPECT_TRUE(ReadFile(dir / "run.dat") == expected.first) << p.Text() << " kernel " << int(k);
-      EXPECT_EQ(ReadFile(dir / "run.par"), expected.second);
-    }
-    KernelSetting() = BestKernel();
+    runs.push_back({p.Text(), Reference(Parse(p.Text())).Run()});
   }
+  return runs;
 }
+
+class ReferenceRuns : public testing::TestWithParam<Kernel> {};
+
+TEST_P(ReferenceRuns, MatchTheReference) {
+  const Kernel k = GetParam();
+  if (!CanRun(k)) GTEST_SKIP() << "this processor cannot run the " << KernelName(k) << " path";
+  static const TempDir dir;
+  OnKernel(k, [&] {
+    for (const RandomRun& run : RandomRuns(dir / "run")) {
+      WriteFile(dir / "p.txt", run.text);
+      Console([&] { RunSimulation((dir / "p.txt").c_str()); });
+      EXPECT_TRUE(ReadFile(dir / "run.dat") == run.expected.first) << run.text;
+      EXPECT_EQ(ReadFile(dir / "run.par"), run.expected.second);
+    }
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPath, ReferenceRuns,
+                         testing::Values(Kernel::kPortable, Kernel::kAvx2, Kernel::kAvx512),
+                         [](const testing::TestParamInfo<Kernel>& info) {
+                           return std::string(KernelName(info.param));
+                         });
 
 }  // namespace
 }  // namespace driftsim::test

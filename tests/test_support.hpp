@@ -13,7 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "cpu/cpu.hpp"
 #include "driver/driver.hpp"
+#include "genotyping/genotyping.hpp"
+#include "output/output.hpp"
 #include "params/params.hpp"
 #include "population/population.hpp"
 
@@ -91,6 +94,54 @@ inline std::string Console(const std::function<void()>& f) {
     throw;
   }
   return testing::internal::GetCapturedStdout();
+}
+
+// The model's steps on a whole run state, with the buffers as the driver alternates them:
+// generation g is written into buffer g % 2 from the parents in the other one. Progress goes
+// to the console, as in a run.
+inline void Initialize(SimState& sim) {
+  ConsoleProgress progress;
+  driftsim::Initialize(sim.par, sim.tab, sim.rnd.Uniform, progress);
+}
+inline void AllocateFreqTable(SimState& sim) {
+  driftsim::AllocateFreqTable(sim.par, sim.tab);
+}
+inline void AllocateGenoTables(SimState& sim) {
+  driftsim::AllocateGenoTables(sim.par, sim.tab);
+}
+inline void Reproduce(SimState& sim, int b) {
+  ConsoleProgress progress;
+  progress.Start();
+  driftsim::Reproduce(sim.par, sim.tab.AlleleFreq.get(), sim.tab.Generation(1 - b),
+                      sim.tab.Generation(b), sim.rnd, progress);
+}
+inline void Mutate(SimState& sim, int b) {
+  driftsim::Mutate(sim.par, sim.tab.Generation(b), sim.rnd);
+}
+// Sample s (1 or 2) from the parents in buffer b.
+inline void TakeSample(SimState& sim, int s, int b) {
+  driftsim::TakeSample(sim.par, sim.tab.Generation(b), SampleRecords(sim.par, sim.tab, s), sim.rnd);
+}
+inline void TakeSourceSample(SimState& sim) {
+  driftsim::TakeSourceSample(sim.par, sim.tab.AlleleFreq.get(),
+                             SampleRecords(sim.par, sim.tab, kSourceSample), sim.rnd.Uniform);
+}
+inline void AddGenoErrors(SimState& sim) {
+  driftsim::AddGenoErrors(sim.par, sim.tab.Samples(sim.par), sim.rnd);
+}
+inline void WriteGenoFile(const SimState& sim, PendingFile& out) {
+  driftsim::WriteGenoFile(sim.par, sim.tab.Samples(sim.par), out);
+}
+inline void WriteParaFile(const SimState& sim, PendingFile& out) {
+  driftsim::WriteParaFile(sim.par, out);
+}
+
+// Runs body with CPU path k forced, and the best path again afterwards.
+template <typename Body>
+void OnKernel(Kernel k, Body body) {
+  SetKernel(k);
+  body();
+  SetKernel(BestKernel());
 }
 
 }  // namespace driftsim::test

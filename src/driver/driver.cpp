@@ -4,10 +4,9 @@
 #include <cstdio>
 #include <thread>
 
-#include "errors/errors.hpp"
+#include "cpu/cpu.hpp"
+#include "genotyping/genotyping.hpp"
 #include "output/output.hpp"
-#include "params/params.hpp"
-#include "population/population.hpp"
 
 namespace driftsim {
 
@@ -30,30 +29,6 @@ class PhaseClock {
 };
 }  // namespace
 
-std::string IntToText(int64_t n) {
-  char digits[24];
-  char* p = digits + sizeof digits;
-  uint64_t m = n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
-  do {
-    *--p = static_cast<char>('0' + m % 10);
-    m /= 10;
-  } while (m != 0);
-  if (n < 0) *--p = '-';
-  return std::string(p, digits + sizeof digits);
-}
-
-int32_t WallSeconds() {
-  const auto now = std::chrono::steady_clock::now().time_since_epoch();
-  return static_cast<int32_t>(std::chrono::duration_cast<std::chrono::seconds>(now).count());
-}
-
-FatalError::FatalError(std::string message, std::string routine)
-    : std::runtime_error(message), message_(std::move(message)), routine_(std::move(routine)) {}
-
-void FatalStop(std::string_view message, std::string_view routine) {
-  throw FatalError(std::string(message), std::string(routine));
-}
-
 std::string FatalReport(const FatalError& error) {
   auto trimmed = [](const std::string& s) { return s.substr(0, s.find_last_not_of(' ') + 1); };
   std::string report(1, '\n');
@@ -68,8 +43,8 @@ void ReportFatalAndWait(const FatalError& error) {
   const std::string report = FatalReport(error);
   std::fwrite(report.data(), 1, report.size(), stdout);
   std::fflush(stdout);
-  const int32_t t0 = WallSeconds();
-  while (WallSeconds() < t0 + 2) {
+  const int32_t t0 = MonotonicSeconds();
+  while (MonotonicSeconds() < t0 + 2) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
 }
@@ -84,51 +59,88 @@ void ConsoleText(std::string_view text) {
   std::fflush(stdout);
 }
 
+void ConsoleProgress::Frequencies(int32_t NumLoci) {
+  ConsoleLine("  Uniform allele frequency of locus 1 to " + IntToText(NumLoci) + "...");
+}
+
+void ConsoleProgress::InitialGenotypes(int32_t NumLoci, int32_t Ne) {
+  ConsoleLine("  Initial genotypes at " + IntToText(NumLoci) + " loci of " + IntToText(Ne) +
+              " individuals...");
+}
+
+void ConsoleProgress::Loci(int64_t done) {
+  ConsoleText("\r  Locus=" + IntToText(done));
+}
+
+void ConsoleProgress::LociDone(int32_t NumLoci) {
+  ConsoleLine("\r  Done for locus 1 to " + IntToText(NumLoci));
+}
+
+void ConsoleProgress::Offspring(int32_t done) {
+  ConsoleText("\r  Indiv=" + IntToText(done));
+}
+
+void ConsoleProgress::OffspringDone(int32_t Ne) {
+  ConsoleLine("\r  Done for indiv 1 to " + IntToText(Ne) +
+              ", TimeTaken(S) = " + IntToText(MonotonicSeconds() - start_));
+}
+
 void RunSimulation(const char* paramArg, RunTimes* times) {
-  const int32_t StartSeconds = WallSeconds();
-  SimState sim(ReadPara(paramArg));
+  const int32_t StartSeconds = MonotonicSeconds();
+  SelectKernelFromEnvironment();
+  const std::string paraFile = ParaFileName(paramArg);
+  ConsoleLine("Reading parameter file: " + paraFile);
+  SimState sim(ReadPara(paraFile));
   const Params& par = sim.par;
+  Tables& tab = sim.tab;
   RunTimes unused;
   RunTimes& t = times ? *times : unused;
   PhaseClock clock;
+  ConsoleProgress progress;
 
   ConsoleLine("Initialize variables...");
-  Initialize(sim);
+  Initialize(par, tab, sim.rnd.Uniform, progress);
   t.initialize = clock.Lap();
 
-  int Parity = 0;
+  // The generations alternate between the two buffers: the last one written holds the
+  // current generation.
+  int current = 0;
   auto generations = [&](int32_t from, int32_t to) {
     for (int32_t g = from; g <= to; ++g) {
       ConsoleLine("Simulating generation = " + IntToText(g));
-      Parity = g % 2;
-      Reproduce(sim, Parity);
-      Mutate(sim, Parity);
+      const int next = g % 2;
+      progress.Start();
+      Reproduce(par, tab.AlleleFreq.get(), tab.Generation(current), tab.Generation(next), sim.rnd,
+                progress);
+      Mutate(par, tab.Generation(next), sim.rnd);
+      current = next;
       ++t.generationCount;
     }
     t.generations += clock.Lap();
   };
   generations(1, kBurnIn);
   ConsoleLine("Taking the 1st sample...");
-  TakeSample(sim, 1, Parity);
+  TakeSample(par, tab.Generation(current), SampleRecords(par, tab, kSample1), sim.rnd);
   t.samples += clock.Lap();
   generations(kBurnIn + 1, kBurnIn + par.NumGen);
   ConsoleLine("Taking the 2ed sample...");
-  TakeSample(sim, 2, Parity);
+  TakeSample(par, tab.Generation(current), SampleRecords(par, tab, kSample2), sim.rnd);
   if (par.Model == 1) {
     ConsoleLine("Taking the source population sample...");
-    TakeSourceSample(sim);
+    TakeSourceSample(par, tab.AlleleFreq.get(), SampleRecords(par, tab, kSourceSample),
+                     sim.rnd.Uniform);
   }
 
   ConsoleLine("Generating genotyping errors & missing data...");
-  AddGenoErrors(sim);
+  AddGenoErrors(par, tab.Samples(par), sim.rnd);
   t.samples += clock.Lap();
 
   ConsoleLine("Write genotype data to file...");
   PendingFile dat(par.OutFile + ".dat", "WriteGenoFile");
-  WriteGenoFile(sim, dat);
+  WriteGenoFile(par, tab.Samples(par), dat);
   ConsoleLine("Write parameters to file...");
   PendingFile para(par.OutFile + ".par", "WriteParaFile");
-  WriteParaFile(sim, para);
+  WriteParaFile(par, para);
   CommitFiles(dat, para);
   t.write = clock.Lap();
 
@@ -136,7 +148,7 @@ void RunSimulation(const char* paramArg, RunTimes* times) {
   ConsoleLine("Data file = " + par.OutFile + ".dat");
   ConsoleLine("Parameter file = " + par.OutFile + ".par");
   ConsoleLine("");
-  ConsoleLine("Time_Taken = " + IntToText(WallSeconds() - StartSeconds));
+  ConsoleLine("Time_Taken = " + IntToText(MonotonicSeconds() - StartSeconds));
   std::fflush(stdout);
 }
 

@@ -1,34 +1,28 @@
-// Run driver: the fixed run sequence, console output, the clock and the one fatal-error path.
+// Run driver: the state of a run, the fixed run sequence, the console and the report of a fatal
+// error. The driver sits on top: it includes every subsystem, and none of them includes it.
 #pragma once
 
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "common/common.hpp"
+#include "params/params.hpp"
+#include "population/population.hpp"
+#include "random/random.hpp"
+
 namespace driftsim {
 
-// Shortest decimal text of an integer: digits only, "-" in front when negative.
-std::string IntToText(int64_t n);
+// Everything a run holds: parameters, random streams, tables; one instance per run.
+struct SimState {
+  explicit SimState(Params p) : par(std::move(p)), rnd(par.IDUM, par.RanBitSeed) {}
+  SimState(const SimState&) = delete;
+  SimState& operator=(const SimState&) = delete;
 
-// Whole seconds of a monotonic clock. Only differences of two readings are meaningful, so a
-// change of the wall clock (daylight saving, manual reset) never gives a wrong elapsed time.
-int32_t WallSeconds();
-
-// The one error every step raises: the message and the routine that detected it.
-class FatalError : public std::runtime_error {
- public:
-  FatalError(std::string message, std::string routine);
-  const std::string& Message() const { return message_; }
-  const std::string& Routine() const { return routine_; }
-
- private:
-  std::string message_;
-  std::string routine_;
+  Params par;
+  Random rnd;
+  Tables tab;
 };
-
-// Ends the run on an error. Library code only throws; main reports and exits.
-[[noreturn]] void FatalStop(std::string_view message, std::string_view routine);
 
 // The four report lines of a fatal stop: empty line, message, empty line, stop line.
 std::string FatalReport(const FatalError& error);
@@ -40,6 +34,22 @@ void ReportFatalAndWait(const FatalError& error);
 // Console output: a whole line, or a progress text that the next one overwrites.
 void ConsoleLine(std::string_view text);
 void ConsoleText(std::string_view text);
+
+// The console lines of the model's progress: loci of the initial population, offspring of a
+// generation with the whole seconds since Start().
+class ConsoleProgress : public Progress {
+ public:
+  void Start() { start_ = MonotonicSeconds(); }
+  void Frequencies(int32_t NumLoci) override;
+  void InitialGenotypes(int32_t NumLoci, int32_t Ne) override;
+  void Loci(int64_t done) override;
+  void LociDone(int32_t NumLoci) override;
+  void Offspring(int32_t done) override;
+  void OffspringDone(int32_t Ne) override;
+
+ private:
+  int32_t start_ = 0;
+};
 
 // Seconds spent in the phases of a run, for benchmarks.
 struct RunTimes {

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "driver/driver.hpp"
+#include "common/common.hpp"
 #include "output/output.hpp"
 
 namespace driftsim {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "driver/driver.hpp"
+#include "common/common.hpp"
 
 namespace driftsim {
 
@@ -71,7 +71,7 @@ char* FormatLoci(const FieldText& text, bool packed, const uint8_t* rec, int64_t
     // Whole bytes through the 256-entry table; L0 is a multiple of 4.
     for (; L + 4 <= L1; L += 4, out += 16) std::memcpy(out, text.PackedByte(rec[L >> 2]), 16);
     for (; L < L1; ++L) {
-      const uint8_t* pair = kCodeAlleles[GetCode(rec, L)];
+      const uint8_t* pair = kCodeAlleles[PackedCode(rec, L)];
       out = text.Pair(out, pair[0], pair[1]);
     }
     return out;
@@ -90,16 +90,15 @@ std::string ParaLine(const std::string& value, const char* comment) {
 
 }  // namespace
 
-void WriteGenoFile(const SimState& sim, PendingFile& out) {
-  const Params& par = sim.par;
+void WriteGenoFile(const Params& par, RecordSpan samples, PendingFile& out) {
   const FieldText text(par.NumAllele);
-  const bool packed = sim.tab.Packed;
+  const bool packed = par.Packed();
   for (const int s : {kSample1, kSample2, kSourceSample}) {
     const int64_t first = SampleStart(par, s);
     const std::string prefix = std::string(1, 'S').append(IntToText(s)).append(1, '_');
     for (int32_t i = 1; i <= par.NumIndiv[s]; ++i) {
       out.Write(prefix + IntToText(i));
-      const uint8_t* rec = sim.tab.Sample(first + i - 1);
+      const uint8_t* rec = samples[first + i - 1];
       for (int64_t L = 0; L < par.NumLoci; L += kLociPerChunk) {
         const int64_t end = std::min<int64_t>(L + kLociPerChunk, par.NumLoci);
         char* at = out.Reserve(size_t(end - L) * kMaxField + kScratch);
@@ -111,8 +110,7 @@ void WriteGenoFile(const SimState& sim, PendingFile& out) {
   out.Close();
 }
 
-void WriteParaFile(const SimState& sim, PendingFile& out) {
-  const Params& par = sim.par;
+void WriteParaFile(const Params& par, PendingFile& out) {
   const std::string lines[] = {
       ParaLine(IntToText(par.Model), "!M_ESTIMATE, 1/0 for migration/isolation model"),
       ParaLine("1", "!I_Equilibrium, 1/0 for equilibrium=Y/N"),

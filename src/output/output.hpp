@@ -61,10 +61,11 @@ void CommitFiles(PendingFile& first, PendingFile& second);
 // Removes every temporary output file still open; safe to call from a signal handler.
 void RemovePendingFiles();
 
-// Writes <OutFile>.dat: one line per sampled individual, samples 1, 2, then the source sample.
-void WriteGenoFile(const SimState& sim, PendingFile& out);
+// Writes <OutFile>.dat: one line per sampled individual, samples 1, 2, then the source sample;
+// samples holds all sampled records, source sample first.
+void WriteGenoFile(const Params& par, RecordSpan samples, PendingFile& out);
 
 // Writes <OutFile>.par: the thirteen lines the estimation program reads.
-void WriteParaFile(const SimState& sim, PendingFile& out);
+void WriteParaFile(const Params& par, PendingFile& out);
 
 }  // namespace driftsim

@@ -9,7 +9,7 @@
 #include <limits>
 #include <optional>
 
-#include "driver/driver.hpp"
+#include "common/common.hpp"
 
 namespace driftsim {
 
@@ -229,7 +229,7 @@ Params ReadParaStream(std::istream& in, const std::string& name) {
   return p;
 }
 
-Params ReadPara(const char* paramArg) {
+std::string ParaFileName(const char* paramArg) {
   std::string name = kDefaultParaFile;
   if (paramArg != nullptr) {
     // The argument is held in a fixed-width field: cut to its width, trailing blanks removed;
@@ -242,7 +242,14 @@ Params ReadPara(const char* paramArg) {
   if (stat(name.c_str(), &st) != 0) {
     FatalStop("Parameter file, " + name + ", does not exist!", kRoutine);
   }
-  ConsoleLine("Reading parameter file: " + name);
+  return name;
+}
+
+Params ReadPara(const std::string& name) {
+  struct stat st;
+  if (stat(name.c_str(), &st) != 0) {
+    FatalStop("Parameter file, " + name + ", does not exist!", kRoutine);
+  }
   if (S_ISDIR(st.st_mode)) {
     FatalStop("Parameter file, " + name + ", cannot be read: " + std::strerror(EISDIR) + "!",
               kRoutine);

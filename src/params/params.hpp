@@ -38,9 +38,11 @@ struct Params {
 // Default parameter file, looked for in the working directory.
 inline constexpr const char* kDefaultParaFile = "SimPara.txt";
 
-// Picks the parameter file from the first command-line argument (null: none), checks that it
-// exists, announces it on the console and reads it.
-Params ReadPara(const char* paramArg);
+// The parameter file named by the first command-line argument (null: none), which must exist.
+std::string ParaFileName(const char* paramArg);
+
+// Reads the parameter file name (a regular file).
+Params ReadPara(const std::string& name);
 
 // Reads and validates the nineteen values from an open stream; name is used in messages.
 Params ReadParaStream(std::istream& in, const std::string& name);

@@ -5,13 +5,15 @@
 #include <cmath>
 #include <vector>
 
-#include "driver/driver.hpp"
+#include "population/alleles.hpp"
 #include "population/population.hpp"
-#include "population/transmit.hpp"
 
 namespace driftsim {
 
 namespace {
+
+// Initial genotypes: progress is reported every this many loci (packed: groups of four loci).
+constexpr int64_t kLociPerReport = 100;
 
 uint64_t PhysicalMemory() {
   const long pages = sysconf(_SC_PHYS_PAGES);
@@ -46,16 +48,14 @@ constexpr std::array<uint8_t, 81> MakePackTable() {
 constexpr auto kPack81 = MakePackTable();
 
 // Frequencies: equal (FreqDist 1, no draws) or normalised logarithms of uniforms (FreqDist 0).
-void FillFrequencies(SimState& sim) {
-  const Params& par = sim.par;
-  float* freq = sim.tab.AlleleFreq.get();
+void FillFrequencies(const Params& par, float* freq, RngState& uniform) {
   const int64_t loci = par.NumLoci;
-  if (sim.tab.Packed) {
+  if (par.Packed()) {
     for (int64_t L = 0; L < loci; ++L) {
       float p = 0.5f, q = 0.5f;
       if (par.FreqDist == 0) {
-        const float a = std::log(static_cast<float>(sim.rnd.RanUniform()));
-        const float b = std::log(static_cast<float>(sim.rnd.RanUniform()));
+        const float a = std::log(static_cast<float>(uniform.RanUniform()));
+        const float b = std::log(static_cast<float>(uniform.RanUniform()));
         const float r = 1.0f / (a + b);
         p = a * r;
         q = b * r;
@@ -74,7 +74,7 @@ void FillFrequencies(SimState& sim) {
     }
     float s = 0.0f;
     for (int32_t k = 0; k < K; ++k) {
-      f[k] = std::log(static_cast<float>(sim.rnd.RanUniform()));
+      f[k] = std::log(static_cast<float>(uniform.RanUniform()));
       s += f[k];
     }
     const float r = 1.0f / s;
@@ -82,66 +82,53 @@ void FillFrequencies(SimState& sim) {
   }
 }
 
-void LocusProgress(int64_t locus) {
-  ConsoleText("\r  Locus=" + IntToText(locus));
-}
-void LocusDone(int32_t NumLoci) {
-  ConsoleLine("\r  Done for locus 1 to " + IntToText(NumLoci));
-}
-
 // Unpacked: locus by locus, both copies of every individual from the locus's CumFreq.
-void FillInitialUnpacked(SimState& sim) {
-  const Params& par = sim.par;
-  const Tables& tab = sim.tab;
+void FillInitialUnpacked(const Params& par, const float* freq, RecordSpan pop, RngState& uniform,
+                         Progress& progress) {
   const int32_t K = par.NumAllele;
   CumFreq cum(K);
-  UniformFloats u(sim.rnd.Uniform, uint64_t(par.NumLoci) * 2 * uint64_t(par.Ne),
-                  ActiveKernel() != Kernel::kPortable);
+  UniformFloats u(uniform, uint64_t(par.NumLoci) * 2 * uint64_t(par.Ne));
   for (int64_t L = 0; L < par.NumLoci; ++L) {
-    if ((L + 1) % 100 == 0) LocusProgress(L + 1);
-    cum.Build(tab.AlleleFreq.get() + L * K);
+    if ((L + 1) % kLociPerReport == 0) progress.Loci(L + 1);
+    cum.Build(freq + L * K);
     for (int32_t j = 0; j < par.Ne; ++j) {
-      uint8_t* g = tab.Focal(0, j) + 2 * L;
+      uint8_t* g = pop[j] + 2 * L;
       g[0] = cum.Pick(u.Next());
       g[1] = cum.Pick(u.Next());
     }
   }
-  if (par.NumLoci >= 100) LocusDone(par.NumLoci);
+  if (par.NumLoci >= kLociPerReport) progress.LociDone(par.NumLoci);
 }
 
 // Packed: groups of four loci staged per individual, then every record byte written once. In a
 // last group of fewer than four loci the spare fields repeat the previous group's codes.
-void FillInitialPacked(SimState& sim) {
-  const Params& par = sim.par;
-  const Tables& tab = sim.tab;
+void FillInitialPacked(const Params& par, const float* freq, RecordSpan pop, RngState& uniform,
+                       Progress& progress) {
   std::vector<uint8_t> stage(4 * static_cast<size_t>(par.Ne), 1);
-  UniformFloats u(sim.rnd.Uniform, uint64_t(par.NumLoci) * uint64_t(par.Ne),
-                  ActiveKernel() != Kernel::kPortable);
+  UniformFloats u(uniform, uint64_t(par.NumLoci) * uint64_t(par.Ne));
   int64_t groups = 0;
   for (int64_t first = 0; first < par.NumLoci; first += 4) {
     const int64_t n = ++groups;
-    if (n % 100 == 0) LocusProgress(4 * n);
+    if (n % kLociPerReport == 0) progress.Loci(4 * n);
     const int64_t end = std::min<int64_t>(first + 4, par.NumLoci);
     for (int64_t L = first; L < end; ++L) {
-      const float* hw = tab.AlleleFreq.get() + 2 * L;
+      const float* hw = freq + 2 * L;
       for (int32_t j = 0; j < par.Ne; ++j) {
-        stage[4 * size_t(j) + size_t(L - first)] = static_cast<uint8_t>(PickCode(hw, u.Next()));
+        stage[4 * size_t(j) + size_t(L - first)] =
+            static_cast<uint8_t>(PickPackedCode(hw, u.Next()));
       }
     }
     for (int32_t j = 0; j < par.Ne; ++j) {
       const uint8_t* c = &stage[4 * size_t(j)];
-      tab.Focal(0, j)[n - 1] =
-          kPack81[(c[0] - 1) + 3 * (c[1] - 1) + 9 * (c[2] - 1) + 27 * (c[3] - 1)];
+      pop[j][n - 1] = kPack81[(c[0] - 1) + 3 * (c[1] - 1) + 9 * (c[2] - 1) + 27 * (c[3] - 1)];
     }
   }
-  if (groups >= 100) LocusDone(par.NumLoci);
+  if (groups >= kLociPerReport) progress.LociDone(par.NumLoci);
 }
 
 }  // namespace
 
-void AllocateFreqTable(SimState& sim) {
-  const Params& par = sim.par;
-  Tables& tab = sim.tab;
+void AllocateFreqTable(const Params& par, Tables& tab) {
   tab.Packed = par.Packed();
   tab.Ne = par.Ne;
   tab.GenoBytes = GenoBytesOf(par.NumLoci, tab.Packed);
@@ -155,45 +142,46 @@ void AllocateFreqTable(SimState& sim) {
 
 namespace {
 
-uint64_t FocalBytes(const SimState& sim) {
-  return uint64_t(sim.tab.GenoBytes) * 2 * uint64_t(sim.par.Ne);
+uint64_t FocalBytes(const Params& par, const Tables& tab) {
+  return uint64_t(tab.GenoBytes) * 2 * uint64_t(par.Ne);
 }
-uint64_t SampleBytes(const SimState& sim) {
-  return uint64_t(sim.tab.GenoBytes) * uint64_t(sim.par.TotalSampled());
+uint64_t SampleBytes(const Params& par, const Tables& tab) {
+  return uint64_t(tab.GenoBytes) * uint64_t(par.TotalSampled());
 }
 
-[[noreturn]] void GenoTablesOutOfMemory(const SimState& sim) {
+[[noreturn]] void GenoTablesOutOfMemory(const Params& par, const Tables& tab) {
   FatalStop("Too large Ne/SampleSize or/and too many loci. Out of memory!\n" +
-                IntToText(sim.tab.GenoBytes) + "*" +
-                IntToText(sim.par.TotalSampled() + 2 * int64_t{sim.par.Ne}) +
-                " bytes are required!",
+                IntToText(tab.GenoBytes) + "*" +
+                IntToText(par.TotalSampled() + 2 * int64_t{par.Ne}) + " bytes are required!",
             "Initialize");
 }
 
 }  // namespace
 
-void AllocateGenoTables(SimState& sim) {
-  Tables& tab = sim.tab;
-  tab.FocalPop.reset(static_cast<uint8_t*>(RequestTable(tab, FocalBytes(sim))));
-  if (tab.FocalPop) tab.SmplGeno.reset(static_cast<uint8_t*>(RequestTable(tab, SampleBytes(sim))));
-  if (!tab.FocalPop || !tab.SmplGeno) GenoTablesOutOfMemory(sim);
+void AllocateGenoTables(const Params& par, Tables& tab) {
+  tab.FocalPop.reset(static_cast<uint8_t*>(RequestTable(tab, FocalBytes(par, tab))));
+  if (tab.FocalPop) {
+    tab.SmplGeno.reset(static_cast<uint8_t*>(RequestTable(tab, SampleBytes(par, tab))));
+  }
+  if (!tab.FocalPop || !tab.SmplGeno) GenoTablesOutOfMemory(par, tab);
 }
 
-void Initialize(SimState& sim) {
-  const Params& par = sim.par;
-  AllocateFreqTable(sim);
-  ConsoleLine("  Uniform allele frequency of locus 1 to " + IntToText(par.NumLoci) + "...");
+void Initialize(const Params& par, Tables& tab, RngState& uniform, Progress& progress) {
+  AllocateFreqTable(par, tab);
+  progress.Frequencies(par.NumLoci);
   // Genotype tables beyond the limit stop the run before the frequencies are drawn, which for
   // many loci takes long; the report is the same as when the request itself fails.
-  if (!WithinLimit(sim.tab, FocalBytes(sim) + SampleBytes(sim))) GenoTablesOutOfMemory(sim);
-  FillFrequencies(sim);
-  AllocateGenoTables(sim);
-  ConsoleLine("  Initial genotypes at " + IntToText(par.NumLoci) + " loci of " + IntToText(par.Ne) +
-              " individuals...");
-  if (sim.tab.Packed) {
-    FillInitialPacked(sim);
+  if (!WithinLimit(tab, FocalBytes(par, tab) + SampleBytes(par, tab))) {
+    GenoTablesOutOfMemory(par, tab);
+  }
+  FillFrequencies(par, tab.AlleleFreq.get(), uniform);
+  AllocateGenoTables(par, tab);
+  progress.InitialGenotypes(par.NumLoci, par.Ne);
+  const RecordSpan pop = tab.Generation(0);
+  if (par.Packed()) {
+    FillInitialPacked(par, tab.AlleleFreq.get(), pop, uniform, progress);
   } else {
-    FillInitialUnpacked(sim);
+    FillInitialUnpacked(par, tab.AlleleFreq.get(), pop, uniform, progress);
   }
 }
 

@@ -27,36 +27,35 @@ void Apply(const Mutation* m, int n, bool packed) {
       m[k].rec[2 * m[k].L + (m[k].g - 1) % 2] = static_cast<uint8_t>(m[k].a);
       continue;
     }
-    const uint32_t x = GetCode(m[k].rec, m[k].L);
-    if (x != uint32_t(m[k].a)) SetCode(m[k].rec, m[k].L, x == 3 ? uint32_t(m[k].a) : 3u);
+    const uint32_t x = PackedCode(m[k].rec, m[k].L);
+    if (x != uint32_t(m[k].a)) SetPackedCode(m[k].rec, m[k].L, x == 3 ? uint32_t(m[k].a) : 3u);
   }
 }
 
 }  // namespace
 
-void Mutate(SimState& sim, int Parity) {
-  const Params& par = sim.par;
-  const Tables& tab = sim.tab;
+void Mutate(const Params& par, RecordSpan generation, Random& rnd) {
+  const bool packed = par.Packed();
   const float mean = static_cast<float>(par.Ne) * kMutationRate * 2.0f;
   const int32_t copies = 2 * par.Ne;
   Mutation pending[kPending];
   int n = 0;
   for (int64_t L = 0; L < par.NumLoci; ++L) {
-    const int32_t hits = PoissonCount(sim.rnd, mean);
+    const int32_t hits = PoissonCount(rnd, mean);
     for (int32_t m = 0; m < hits; ++m) {
       // Gene copy g = 2(j-1) + k: copy k of individual j, both from 1.
-      const int32_t g = DrawIndex(sim.rnd.RanUniform(), copies);
-      const int32_t a = DrawIndex(sim.rnd.RanUniform(), par.NumAllele);
-      uint8_t* rec = tab.Focal(Parity, (g - 1) / 2);
-      __builtin_prefetch(rec + (tab.Packed ? L / 4 : 2 * L), 1);
+      const int32_t g = DrawIndex(rnd.RanUniform(), copies);
+      const int32_t a = DrawIndex(rnd.RanUniform(), par.NumAllele);
+      uint8_t* rec = generation[(g - 1) / 2];
+      __builtin_prefetch(rec + (packed ? L / 4 : 2 * L), 1);
       pending[n++] = {rec, L, g, a};
       if (n == kPending) {
-        Apply(pending, n, tab.Packed);
+        Apply(pending, n, packed);
         n = 0;
       }
     }
   }
-  Apply(pending, n, tab.Packed);
+  Apply(pending, n, packed);
 }
 
 }  // namespace driftsim

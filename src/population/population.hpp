@@ -5,24 +5,28 @@
 // copy 1 then copy 2 of each locus; packed (NumAllele == 2) one 2-bit code per locus, four loci
 // per byte, locus 4m+f in bits 2f..2f+1 of byte m: 1 and 2 homozygotes, 3 heterozygote. Code or
 // allele 0 means missing and occurs only in the samples after genotyping errors.
+//
+// Each step takes what it reads, what it writes and the streams it draws from; the run's state
+// is the driver's.
 #pragma once
 
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 
+#include "common/common.hpp"
 #include "params/params.hpp"
 #include "random/random.hpp"
 
 namespace driftsim {
 
 // Genotype code of locus L (counted from 0) of a packed record.
-inline uint32_t GetCode(const uint8_t* rec, int64_t L) {
+inline uint32_t PackedCode(const uint8_t* rec, int64_t L) {
   return (rec[L >> 2] >> (2 * (L & 3))) & 3u;
 }
 
 // Writes the code of locus L, leaving the other three fields of the byte as they are.
-inline void SetCode(uint8_t* rec, int64_t L, uint32_t code) {
+inline void SetPackedCode(uint8_t* rec, int64_t L, uint32_t code) {
   const int shift = static_cast<int>(2 * (L & 3));
   rec[L >> 2] = static_cast<uint8_t>((rec[L >> 2] & ~(3u << shift)) | (code << shift));
 }
@@ -36,7 +40,18 @@ struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
 };
 
-// The three tables of a run. Owned by the simulation state for the whole run.
+// count records of bytes each, from first: a generation buffer or a stretch of the samples.
+struct RecordSpan {
+  uint8_t* first = nullptr;
+  int64_t count = 0;
+  int64_t bytes = 0;
+
+  uint8_t* operator[](int64_t j) const { return first + j * bytes; }
+  // Records [from, from + n).
+  RecordSpan Part(int64_t from, int64_t n) const { return {(*this)[from], n, bytes}; }
+};
+
+// The three tables of a run. Owned by the driver's state for the whole run.
 struct Tables {
   bool Packed = false;
   int64_t GenoBytes = 0;
@@ -59,55 +74,45 @@ struct Tables {
     return FocalPop.get() + (int64_t{b} * Ne + j) * GenoBytes;
   }
   uint8_t* Sample(int64_t k) const { return SmplGeno.get() + k * GenoBytes; }
+
+  // Generation buffer b (0 or 1); all sampled records, source sample first.
+  RecordSpan Generation(int b) const { return {Focal(b, 0), Ne, GenoBytes}; }
+  RecordSpan Samples(const Params& par) const {
+    return {SmplGeno.get(), par.TotalSampled(), GenoBytes};
+  }
 };
 
-// Everything a run holds: parameters, random streams, tables; one instance per run.
-struct SimState {
-  explicit SimState(Params p) : par(std::move(p)), rnd(par.IDUM, par.RanBitSeed) {}
-  SimState(const SimState&) = delete;
-  SimState& operator=(const SimState&) = delete;
-
-  Params par;
-  Random rnd;
-  Tables tab;
-};
-
-// Allocates the tables, draws the allele frequencies and the initial population (buffer 0).
-void Initialize(SimState& sim);
-
-// Allocation stages, each ending the run with the out-of-memory message when it fails.
-void AllocateFreqTable(SimState& sim);
-void AllocateGenoTables(SimState& sim);
-
-// One generation: migrants and offspring of buffer 1-Parity written into buffer Parity.
-void Reproduce(SimState& sim, int Parity);
-
-// Poisson numbers of K-allele mutations per locus on buffer Parity.
-void Mutate(SimState& sim, int Parity);
-
-// Temporal sample SampleNo (1 or 2): new offspring of parents from buffer Parity.
-void TakeSample(SimState& sim, int SampleNo, int Parity);
-
-// Source sample, drawn from the allele frequencies (migration model only).
-void TakeSourceSample(SimState& sim);
-
-// Code paths of the hot loops (transmission and batches of uniform draws): the portable one,
-// and vector ones chosen from the CPU's features at run time (AVX2 with BMI2; AVX-512 with BW,
-// VBMI, BITALG and GFNI, which also uses the AVX2 code where it has no code of its own). Every
-// path gives the same bytes.
-enum class Kernel { kPortable, kAvx2, kAvx512 };
-Kernel BestKernel();
-// The path in use; tests set it to compare paths.
-Kernel& KernelSetting();
-inline Kernel ActiveKernel() {
-  return KernelSetting();
-}
-
-// First sampled record (from 0) of sample s (0 source, 1, 2).
+// First sampled record (from 0) of sample s (0 source, 1, 2), and the records of sample s.
 inline int64_t SampleStart(const Params& par, int s) {
   return s == kSourceSample ? 0
          : s == kSample1    ? par.NumIndiv[0]
                             : par.NumIndiv[0] + par.NumIndiv[1];
 }
+inline RecordSpan SampleRecords(const Params& par, const Tables& tab, int s) {
+  return tab.Samples(par).Part(SampleStart(par, s), par.NumIndiv[s]);
+}
+
+// Allocates the tables, draws the allele frequencies and the initial population into
+// generation buffer 0, from the uniform stream.
+void Initialize(const Params& par, Tables& tab, RngState& uniform, Progress& progress);
+
+// Allocation stages, each ending the run with the out-of-memory message when it fails.
+void AllocateFreqTable(const Params& par, Tables& tab);
+void AllocateGenoTables(const Params& par, Tables& tab);
+
+// One generation: Poisson migrants drawn from the source frequencies AlleleFreq (migration
+// model), then the offspring of parents, written into offspring.
+void Reproduce(const Params& par, const float* AlleleFreq, RecordSpan parents, RecordSpan offspring,
+               Random& rnd, Progress& progress);
+
+// Poisson numbers of K-allele mutations per locus, applied to the records of generation.
+void Mutate(const Params& par, RecordSpan generation, Random& rnd);
+
+// A temporal sample: one new offspring of parents for each record of sample.
+void TakeSample(const Params& par, RecordSpan parents, RecordSpan sample, Random& rnd);
+
+// The source sample, drawn from the allele frequencies (migration model only).
+void TakeSourceSample(const Params& par, const float* AlleleFreq, RecordSpan sample,
+                      RngState& uniform);
 
 }  // namespace driftsim

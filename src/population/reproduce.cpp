@@ -1,6 +1,6 @@
 #include <algorithm>
 
-#include "driver/driver.hpp"
+#include "population/alleles.hpp"
 #include "population/population.hpp"
 #include "population/transmit.hpp"
 
@@ -11,28 +11,25 @@ namespace {
 // Smallest migrant mean that calls for a Poisson draw (single precision).
 constexpr float kMinMigrantMean = 0.00001f;
 
-// Offspring counts at which the progress counter is shown.
+// Offspring counts at which progress is reported.
 constexpr int32_t kProgressStep = 500;
 
 // Poisson number of migrants, capped at Ne after the draw (the draws consumed stay the same).
-int32_t MigrantCount(SimState& sim) {
-  const Params& par = sim.par;
+int32_t MigrantCount(const Params& par, Random& rnd) {
   if (par.Model != 1) return 0;
   const float mean = static_cast<float>(par.Ne) * par.MigRate;
   if (!(mean >= kMinMigrantMean)) return 0;
-  return std::min(PoissonCount(sim.rnd, mean), par.Ne);
+  return std::min(PoissonCount(rnd, mean), par.Ne);
 }
 
 }  // namespace
 
-void Reproduce(SimState& sim, int Parity) {
-  const Params& par = sim.par;
-  const int32_t start = WallSeconds();
-  const int parents = 1 - Parity;
-  const int32_t M = MigrantCount(sim);
-  if (M >= 1) DrawSourceGenotypes(sim, sim.tab.Focal(Parity, 0), M);
+void Reproduce(const Params& par, const float* AlleleFreq, RecordSpan parents, RecordSpan offspring,
+               Random& rnd, Progress& progress) {
+  const int32_t M = MigrantCount(par, rnd);
+  if (M >= 1) DrawSourceGenotypes(par, AlleleFreq, offspring.Part(0, M), rnd.Uniform);
 
-  BitStream& bits = sim.rnd.Bits;
+  BitStream& bits = rnd.Bits;
   Family fam;
   // Offspring M+1..last in blocks of ten, then last+1..Ne one at a time (individuals from 1).
   const int32_t last = par.Ne - (par.Ne - M) % kBlockSize;
@@ -40,39 +37,33 @@ void Reproduce(SimState& sim, int Parity) {
   fam.n = kBlockSize;
   for (int32_t s = M + 1; s <= last; s += kBlockSize) {
     counter += kBlockSize;
-    if (counter % kProgressStep == 0) ConsoleText("\r  Indiv=" + IntToText(counter));
-    for (int i = 0; i < kBlockSize; ++i) fam.child[i] = sim.tab.Focal(Parity, s - 1 + i);
-    DrawParents(sim, parents, fam);
-    TransmitBlock(sim, fam, bits);
+    if (counter % kProgressStep == 0) progress.Offspring(counter);
+    for (int i = 0; i < kBlockSize; ++i) fam.child[i] = offspring[s - 1 + i];
+    DrawParents(parents, rnd.Uniform, fam);
+    TransmitBlock(par, fam, bits);
   }
-  if (counter >= kProgressStep) {
-    ConsoleLine("\r  Done for indiv 1 to " + IntToText(par.Ne) +
-                ", TimeTaken(S) = " + IntToText(WallSeconds() - start));
-  }
+  if (counter >= kProgressStep) progress.OffspringDone(par.Ne);
   fam.n = 1;
   for (int32_t j = last + 1; j <= par.Ne; ++j) {
-    fam.child[0] = sim.tab.Focal(Parity, j - 1);
-    DrawParents(sim, parents, fam);
-    TransmitSingle(sim, fam, bits);
+    fam.child[0] = offspring[j - 1];
+    DrawParents(parents, rnd.Uniform, fam);
+    TransmitSingle(par, fam, bits);
   }
 }
 
-void TakeSample(SimState& sim, int SampleNo, int Parity) {
-  const int64_t first = SampleStart(sim.par, SampleNo);
-  const int32_t n = sim.par.NumIndiv[SampleNo];
-  BitStream& bits = sim.rnd.Bits;
+void TakeSample(const Params& par, RecordSpan parents, RecordSpan sample, Random& rnd) {
   Family fam;
   fam.n = 1;
-  for (int32_t i = 0; i < n; ++i) {
-    fam.child[0] = sim.tab.Sample(first + i);
-    DrawParents(sim, Parity, fam);
-    TransmitSingle(sim, fam, bits);
+  for (int64_t i = 0; i < sample.count; ++i) {
+    fam.child[0] = sample[i];
+    DrawParents(parents, rnd.Uniform, fam);
+    TransmitSingle(par, fam, rnd.Bits);
   }
 }
 
-void TakeSourceSample(SimState& sim) {
-  const int32_t n = sim.par.NumIndiv[kSourceSample];
-  if (n >= 1) DrawSourceGenotypes(sim, sim.tab.Sample(0), n);
+void TakeSourceSample(const Params& par, const float* AlleleFreq, RecordSpan sample,
+                      RngState& uniform) {
+  if (sample.count >= 1) DrawSourceGenotypes(par, AlleleFreq, sample, uniform);
 }
 
 }  // namespace driftsim

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "cpu/cpu.hpp"
 #include "population/transmit.hpp"
 
 #if defined(__x86_64__)
@@ -100,8 +101,29 @@ inline void PackedBytes(const Records& r, int64_t b0, int64_t b1, const BitBuffe
 #if !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 #define DRIFTSIM_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512bitalg,gfni")))
+
+// Deposit of up to four bits into the set fields of a nibble mask (what pdep does), for all
+// 256 pairs: entry 16 * mask + bits.
+struct DepositTable {
+  alignas(64) uint8_t bytes[256];
+};
+constexpr DepositTable MakeDepositTable() {
+  DepositTable t{};
+  for (unsigned m = 0; m < 16; ++m) {
+    for (unsigned w = 0; w < 16; ++w) {
+      unsigned out = 0, used = 0;
+      for (unsigned f = 0; f < 4; ++f) {
+        if ((m >> f) & 1u) out |= ((w >> used++) & 1u) << f;
+      }
+      t.bytes[m * 16 + w] = static_cast<uint8_t>(out);
+    }
+  }
+  return t;
+}
+constexpr DepositTable kDeposit = MakeDepositTable();
 
 // GF(2) matrices for the byte-wise affine instruction: bit i of the result is the parity of
 // byte 7-i of the matrix ANDed with the source byte.
@@ -151,10 +173,30 @@ DRIFTSIM_AVX512 inline __m512i AlleleNibbles(__m512i het, __m512i hom, __m512i w
   return _mm512_or_si512(dep, _mm512_gf2p8affine_epi64_epi8(hom, toNibble, 0));
 }
 
-// 64 bytes [b0, b0+64) of the family. Every byte's bits start at an offset that depends on all
-// earlier bytes and members: the offsets come from per-byte counts of heterozygous fields and
-// a prefix sum, then each member's bits are gathered at once and its child bytes built with
-// table lookups and bit-matrix steps.
+// 64 bytes [b0, b0+64) of the family at once; the portable twin is PackedBytes.
+//
+// Bits: byte b of member i takes one bit for each heterozygous field of its first parent, then
+// one for each of its second parent's, in the order (byte, member). So every byte's bits start
+// at an offset that depends on all earlier bytes and members. The tricks:
+// - Fields: with s = x >> 1 (16-bit shifts; bits crossing a byte edge land in odd positions,
+//   which the 0x55 mask drops, so a 16-bit shift serves as a byte shift), x & s & 0x55 marks
+//   heterozygous fields (code 3) and ~x & s & 0x55 homozygotes of allele 2 (code 2) at the even
+//   bits; a byte popcount counts the bits each parent byte takes.
+// - Offsets: per byte the members' counts are summed in member order (before[i]: bits of the
+//   members ahead of i in the same byte); an exclusive prefix sum over the 64 byte lanes, done
+//   in four quarters of sixteen 32-bit lanes by lane shifts of 1, 2, 4 and 8 (alignr against
+//   zero), gives where each byte's bits start, carried from quarter to quarter.
+// - Gathers: a member takes at most 8 bits per byte, so the 32 bits loaded at the first of
+//   three members' offset (a byte gather, then a shift by the offset's low three bits) hold the
+//   bits of all three; the other two shift by their distance from the first.
+// - Alleles: a GF(2) affine step packs the even bits into a nibble (kEvenBitsToNibble); the
+//   nibble of heterozygous fields and the member's four bits index the deposit table, a 256-byte
+//   table held in four vectors: permutex2var looks up 128 entries by the low seven index bits,
+//   and the index's top bit chooses between the two halves. Homozygotes of allele 2 add their
+//   own nibble.
+// - Child: a field is 1 unless both parents pass allele 2 (low bit) and has its high bit when
+//   either does, so the heterozygote is 3; the inverse affine step (kNibbleToEvenBits) spreads
+//   both nibbles back to the even bits, and a 16-bit shift moves the high bits up by one.
 DRIFTSIM_AVX512 void PackedBytes64(const Records& r, int64_t b0, const BitBuffer& bits,
                                    uint64_t& pos, const __m512i (&depositTable)[4]) {
   const __m512i evens = _mm512_set1_epi8(0x55);
@@ -233,17 +275,7 @@ DRIFTSIM_AVX512 void PackedBytes64(const Records& r, int64_t b0, const BitBuffer
 
 DRIFTSIM_AVX512 void PackedBytesAvx512(const Records& r, int64_t b0, int64_t b1, BitBuffer& bits,
                                        uint64_t& pos) {
-  // pdep of four bits into a nibble mask, for all 256 (mask, bits) pairs.
-  alignas(64) uint8_t deposit[256];
-  for (unsigned m = 0; m < 16; ++m) {
-    for (unsigned w = 0; w < 16; ++w) {
-      unsigned out = 0, used = 0;
-      for (unsigned f = 0; f < 4; ++f) {
-        if ((m >> f) & 1u) out |= ((w >> used++) & 1u) << f;
-      }
-      deposit[m * 16 + w] = static_cast<uint8_t>(out);
-    }
-  }
+  const uint8_t* deposit = kDeposit.bytes;
   const __m512i table[4] = {_mm512_load_si512(deposit), _mm512_load_si512(deposit + 64),
                             _mm512_load_si512(deposit + 128), _mm512_load_si512(deposit + 192)};
   int64_t b = b0;
@@ -262,20 +294,20 @@ DRIFTSIM_AVX512 void PackedBytesAvx512(const Records& r, int64_t b0, int64_t b1,
 }  // namespace
 
 // Packed, loci [L0, L1) field by field: first parent's allele, second parent's, child's code.
-void TransmitFields(const Family& fam, int64_t L0, int64_t L1, BitReader& bits) {
+void TransmitPackedFields(const Family& fam, int64_t L0, int64_t L1, BitReader& bits) {
   for (int64_t L = L0; L < L1; ++L) {
     for (int i = 0; i < fam.n; ++i) {
-      const uint32_t a1 = PassAllele(GetCode(fam.p1[i], L), bits);
-      const uint32_t a2 = PassAllele(GetCode(fam.p2[i], L), bits);
-      SetCode(fam.child[i], L, a1 == a2 ? a1 : 3u);
+      const uint32_t a1 = PassAllele(PackedCode(fam.p1[i], L), bits);
+      const uint32_t a2 = PassAllele(PackedCode(fam.p2[i], L), bits);
+      SetPackedCode(fam.child[i], L, a1 == a2 ? a1 : 3u);
     }
   }
 }
 
 // Packed, one member, whole bytes [0, nbytes), locus by locus: the first parent's allele, then
 // the second parent's, each taking a bit only when heterozygous.
-void SingleBytes(const uint8_t* p1, const uint8_t* p2, uint8_t* child, int64_t nbytes,
-                 BitStream& stream) {
+void TransmitPackedSingle(const uint8_t* p1, const uint8_t* p2, uint8_t* child, int64_t nbytes,
+                          BitStream& stream) {
   constexpr int64_t kChunk = 4096;
   BitBuffer bits(stream);
   uint64_t pos = 0;
@@ -306,7 +338,7 @@ void SingleBytes(const uint8_t* p1, const uint8_t* p2, uint8_t* child, int64_t n
 // Packed, whole bytes [0, nbytes): per member the first parent's four alleles in locus order,
 // then the second parent's, then the child's byte written whole. A byte takes one bit per
 // heterozygous parental field, so the bits come from a buffer at a running position.
-void TransmitBytes(const Family& fam, int64_t nbytes, BitStream& stream) {
+void TransmitPackedBytes(const Family& fam, int64_t nbytes, BitStream& stream) {
   // Bytes between two checks of the buffer; each member takes at most eight bits per byte.
   constexpr int64_t kChunk = 256;
   static_assert(kChunk * 8 * kBlockSize <= BitBuffer::kMaxAhead);

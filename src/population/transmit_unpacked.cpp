@@ -1,6 +1,7 @@
 // Unpacked transmission: one byte per gene copy, one random bit per copy.
 #include <algorithm>
 
+#include "cpu/cpu.hpp"
 #include "population/transmit.hpp"
 
 #if defined(__x86_64__)
@@ -49,8 +50,13 @@ inline void CopyChunk(const uint8_t* p1, const uint8_t* p2, uint8_t* child, uint
 }
 
 #if defined(__x86_64__)
-// The same with AVX2, 16 loci (32 bytes) per step: each byte takes its parent's byte or the
-// neighbouring one (the parent's other copy), chosen by a byte mask spread from the bits.
+// The same with AVX2, 16 loci (32 bytes) per step; CopyChunk is its portable twin. Each child
+// byte takes its parent's byte or the neighbouring one (the parent's other copy): both
+// candidates come from byte swaps within pairs and blends of the two parents' vectors, and the
+// choice is a byte mask built from the bits. pdep interleaves the 16 bits of each parent (first
+// parent's at even, second's at odd positions); a byte shuffle spreads each of the four bytes
+// of that word over eight lanes, and a compare with the lane's own bit (0x01, 0x02, ... 0x80)
+// turns it into a full byte mask.
 __attribute__((target("avx2,bmi2"))) void CopyChunkAvx2(const uint8_t* p1, const uint8_t* p2,
                                                         uint8_t* child, uint64_t m1, uint64_t m2,
                                                         int count) {

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <type_traits>
 
+#include "cpu/cpu.hpp"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -236,19 +238,14 @@ __attribute__((target("avx2"))) void RanUniformBatchAvx2(RngState& s, T* out, si
   s = u;
 }
 
-bool HasAvx2() {
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
-}
-
 }  // namespace
 #endif
 
 template <typename T>
-void RanUniformBatch(RngState& s, T* out, size_t n, bool vectors) {
+void RanUniformBatch(RngState& s, T* out, size_t n) {
 #if defined(__x86_64__)
   // The vector path needs an initialised, running stream and enough draws to pay its set-up.
-  if (vectors && n >= 16 && HasAvx2()) {
+  if (n >= 16 && ActiveKernel() != Kernel::kPortable) {
     if (s.IDUM <= 0 || s.MulWord < 0) {
       *out++ = static_cast<T>(s.RanUniform());
       --n;
@@ -259,8 +256,8 @@ void RanUniformBatch(RngState& s, T* out, size_t n, bool vectors) {
   RanUniformBatchPortable(s, out, n);
 }
 
-template void RanUniformBatch<float>(RngState&, float*, size_t, bool);
-template void RanUniformBatch<double>(RngState&, double*, size_t, bool);
+template void RanUniformBatch<float>(RngState&, float*, size_t);
+template void RanUniformBatch<double>(RngState&, double*, size_t);
 template void RanUniformBatchPortable<float>(RngState&, float*, size_t);
 template void RanUniformBatchPortable<double>(RngState&, double*, size_t);
 

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/common.hpp"
+
 namespace driftsim {
 
 // 1/2147483647 rounded to double; a draw is this times an odd 31-bit integer, so U is in (0, 1].
@@ -58,11 +60,11 @@ struct RngState {
 };
 
 // Fills out[0..n) with the next n draws, as doubles or rounded to single precision: the same
-// values and the same final state as n calls of RanUniform. With vectors allowed and AVX2
-// present, eight draws at a time (the xorshift steps lane by lane, the multiplicative step as a
-// multiplication by 16807^8 mod 2^31-1); the portable loop is the reference.
+// values and the same final state as n calls of RanUniform. On the vector paths, eight draws at
+// a time (the xorshift steps lane by lane, the multiplicative step as a multiplication by
+// 16807^8 mod 2^31-1); the portable loop is the reference.
 template <typename T>
-void RanUniformBatch(RngState& s, T* out, size_t n, bool vectors = true);
+void RanUniformBatch(RngState& s, T* out, size_t n);
 template <typename T>
 void RanUniformBatchPortable(RngState& s, T* out, size_t n);
 
@@ -71,8 +73,7 @@ void RanUniformBatchPortable(RngState& s, T* out, size_t n);
 template <typename T>
 class UniformDraws {
  public:
-  UniformDraws(RngState& s, uint64_t total, bool vectors)
-      : s_(s), left_(total), vectors_(vectors) {}
+  UniformDraws(RngState& s, uint64_t total) : s_(s), left_(total) {}
   UniformDraws(const UniformDraws&) = delete;
   UniformDraws& operator=(const UniformDraws&) = delete;
 
@@ -85,13 +86,12 @@ class UniformDraws {
   void Refill() {
     n_ = static_cast<size_t>(left_ < kChunk ? left_ : kChunk);
     left_ -= n_;
-    RanUniformBatch(s_, buf_, n_, vectors_);
+    RanUniformBatch(s_, buf_, n_);
     i_ = 0;
   }
   static constexpr size_t kChunk = 2048;
   RngState& s_;
   uint64_t left_;
-  bool vectors_;
   size_t i_ = 0, n_ = 0;
   T buf_[kChunk];
 };
@@ -171,10 +171,17 @@ class BitBuffer {
   BitBuffer(const BitBuffer&) = delete;
   BitBuffer& operator=(const BitBuffer&) = delete;
 
-  // Makes bits [pos, pos + ahead) loadable (ahead at most kMaxAhead).
+  // Makes bits [pos, pos + ahead) loadable. Positions never go back, and ahead is at most
+  // kMaxAhead: the buffer keeps the bits from pos on, so the words it holds must cover the
+  // request and the 64 bits a Load past its end may read.
   void Prepare(uint64_t pos, uint64_t ahead) {
+    Check(ahead <= kMaxAhead && pos >= start_, "bit buffer request within its bound");
     if (pos + ahead + 64 > end_) Refill(pos, ahead);
   }
+  // Bit pos is bit pos % 8 of byte pos / 8 of the buffer: the words are loaded as little-endian
+  // integers, so that bit k of the loaded word is the k-th bit from pos.
+  static_assert(std::endian::native == std::endian::little,
+                "bits are loaded as little-endian words");
   inline uint64_t Load(uint64_t pos) const {
     const uint64_t rel = pos - start_;
     uint64_t w;

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "driver/driver.hpp"
+#include "common/common.hpp"
 #include "params/params.hpp"
 
 namespace driftsim::check {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "errors/errors.hpp"
+#include "genotyping/genotyping.hpp"
 #include "test_support.hpp"
 
 namespace driftsim::test {
@@ -39,7 +39,7 @@ std::pair<uint32_t, uint32_t> Pair(const SimState& sim, const uint8_t* table, in
                                    int64_t L) {
   const uint8_t* rec = table + k * sim.tab.GenoBytes;
   if (!sim.tab.Packed) return {rec[2 * L], rec[2 * L + 1]};
-  const uint32_t c = GetCode(rec, L);
+  const uint32_t c = PackedCode(rec, L);
   return c == 3 ? std::pair{1u, 2u} : std::pair{c, c};
 }
 
@@ -97,8 +97,8 @@ void Replay(const SimState& sim, std::vector<uint8_t>& table, RngState& u, BitSt
   for (int64_t k = 0; k < n; ++k) {
     for (int64_t L = 0; L < par.NumLoci; ++L) {
       if (sim.tab.Packed) {
-        if (GetCode(rec(k), L) == 3 && u.RanUniform() <= drop)
-          SetCode(rec(k), L, bits.RanBit() + 1);
+        if (PackedCode(rec(k), L) == 3 && u.RanUniform() <= drop)
+          SetPackedCode(rec(k), L, bits.RanBit() + 1);
       } else if (rec(k)[2 * L] != rec(k)[2 * L + 1] && u.RanUniform() <= drop) {
         const uint8_t keep = rec(k)[2 * L + bits.RanBit()];
         rec(k)[2 * L] = rec(k)[2 * L + 1] = keep;
@@ -112,7 +112,7 @@ void Replay(const SimState& sim, std::vector<uint8_t>& table, RngState& u, BitSt
         auto [a1, a2] = Pair(sim, table.data(), k, L);
         if (u1 < fal) a1 = bits.RanBit() + 1;
         if (u2 < fal) a2 = bits.RanBit() + 1;
-        SetCode(rec(k), L, a1 == a2 ? a1 : 3);
+        SetPackedCode(rec(k), L, a1 == a2 ? a1 : 3);
       } else {
         for (int c = 0; c < 2; ++c) {
           if (u.RanUniform() <= fal)
@@ -125,7 +125,7 @@ void Replay(const SimState& sim, std::vector<uint8_t>& table, RngState& u, BitSt
     for (int64_t L = 0; L < par.NumLoci; ++L) {
       if (u.RanUniform() > mis) continue;
       if (sim.tab.Packed) {
-        SetCode(rec(k), L, 0);
+        SetPackedCode(rec(k), L, 0);
       } else {
         rec(k)[2 * L] = rec(k)[2 * L + 1] = 0;
       }

@@ -1,0 +1,31 @@
+#include "common/common.hpp"
+
+#include <chrono>
+
+namespace driftsim {
+
+std::string IntToText(int64_t n) {
+  char digits[24];
+  char* p = digits + sizeof digits;
+  uint64_t m = n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
+  do {
+    *--p = static_cast<char>('0' + m % 10);
+    m /= 10;
+  } while (m != 0);
+  if (n < 0) *--p = '-';
+  return std::string(p, digits + sizeof digits);
+}
+
+int32_t MonotonicSeconds() {
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<int32_t>(std::chrono::duration_cast<std::chrono::seconds>(now).count());
+}
+
+FatalError::FatalError(std::string message, std::string routine)
+    : std::runtime_error(message), message_(std::move(message)), routine_(std::move(routine)) {}
+
+void FatalStop(std::string_view message, std::string_view routine) {
+  throw FatalError(std::string(message), std::string(routine));
+}
+
+}  // namespace driftsim

@@ -1,0 +1,56 @@
+// What every layer shares: the one fatal-error path, integer text, the monotonic clock and the
+// interface through which the model reports the progress of its long steps. This leaf includes
+// nothing of driftsim's own; everything else may include it.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace driftsim {
+
+// Shortest decimal text of an integer: digits only, "-" in front when negative.
+std::string IntToText(int64_t n);
+
+// Whole seconds of a monotonic clock. Only differences of two readings are meaningful, so a
+// change of the wall clock (daylight saving, manual reset) never gives a wrong elapsed time.
+int32_t MonotonicSeconds();
+
+// The one error every step raises: the message and the routine that detected it.
+class FatalError : public std::runtime_error {
+ public:
+  FatalError(std::string message, std::string routine);
+  const std::string& Message() const { return message_; }
+  const std::string& Routine() const { return routine_; }
+
+ private:
+  std::string message_;
+  std::string routine_;
+};
+
+// Ends the run on an error. Library code only throws; main reports and exits.
+[[noreturn]] void FatalStop(std::string_view message, std::string_view routine);
+
+// A cheap invariant, checked in every build; a broken one is a bug and stops the run.
+inline void Check(bool holds, const char* what) {
+  if (!holds) FatalStop(std::string("Internal check failed: ") + what + "!", "Check");
+}
+
+// Progress of the long steps of the model. The model says where it is; what the console shows,
+// and when, is the driver's choice. The base class shows nothing.
+class Progress {
+ public:
+  virtual ~Progress() = default;
+  // Initialisation: the frequencies are about to be drawn, then the initial genotypes.
+  virtual void Frequencies(int32_t /*NumLoci*/) {}
+  virtual void InitialGenotypes(int32_t /*NumLoci*/, int32_t /*Ne*/) {}
+  // Initial genotypes drawn for the first done loci; all NumLoci of them.
+  virtual void Loci(int64_t /*done*/) {}
+  virtual void LociDone(int32_t /*NumLoci*/) {}
+  // Offspring of the generation made so far; all Ne of them.
+  virtual void Offspring(int32_t /*done*/) {}
+  virtual void OffspringDone(int32_t /*Ne*/) {}
+};
+
+}  // namespace driftsim

@@ -1,0 +1,12 @@
+// Genotyping errors: allelic dropout, false alleles and missing data on the samples.
+#pragma once
+
+#include "population/population.hpp"
+
+namespace driftsim {
+
+// Dropout, then false alleles, then missing data, each a full pass over every record of
+// samples (source sample first) that runs only when its rate is above 1e-5.
+void AddGenoErrors(const Params& par, RecordSpan samples, Random& rnd);
+
+}  // namespace driftsim

@@ -1,0 +1,64 @@
+// Alleles drawn from frequencies: the cumulative frequencies of a locus, the packed genotype
+// of a Hardy-Weinberg draw, and whole genotypes drawn from the source frequencies. Internal to
+// the population subsystem.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <xmmintrin.h>
+#endif
+
+#include "population/population.hpp"
+
+namespace driftsim {
+
+// CumFreq: the cumulative frequencies of one locus in allele order, single precision; the last
+// entry is 1.1, above every draw, so a search always ends there. An allele is drawn as the
+// smallest k with CumFreq(k) >= u. The entries rise (or are NaN from the first NaN on), so that
+// allele is one more than the number of entries below u: counted four at a time without a
+// branch, as the drawn allele is unpredictable. Padding entries of 1.1 count as never below.
+class CumFreq {
+ public:
+  explicit CumFreq(int32_t NumAllele)
+      : K_(NumAllele), cum_(static_cast<size_t>((NumAllele + 3) / 4 * 4), 1.1f) {}
+
+  // The entries of the locus whose frequencies start at freq.
+  void Build(const float* freq) {
+    cum_[0] = freq[0];
+    for (int32_t k = 1; k < K_ - 1; ++k) cum_[size_t(k)] = cum_[size_t(k - 1)] + freq[k];
+    cum_[size_t(K_ - 1)] = 1.1f;
+  }
+
+  inline uint8_t Pick(float u) const {
+    int32_t below = 0;
+#if defined(__SSE2__)
+    static constexpr uint8_t kBits[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
+    const __m128 uu = _mm_set1_ps(u);
+    for (size_t k = 0; k < cum_.size(); k += 4) {
+      below += kBits[_mm_movemask_ps(_mm_cmplt_ps(_mm_loadu_ps(&cum_[k]), uu))];
+    }
+#else
+    for (const float c : cum_) below += c < u;
+#endif
+    return static_cast<uint8_t>(below + 1);
+  }
+
+ private:
+  int32_t K_;
+  std::vector<float> cum_;
+};
+
+// Packed genotype from the cumulative Hardy-Weinberg probabilities of codes 1 and 2: code 1 if
+// u <= hw[0], else 2 if u <= hw[1], else 3; in arithmetic, as the draws are unpredictable.
+inline uint32_t PickPackedCode(const float* hw, float u) {
+  const uint32_t le0 = u <= hw[0], le1 = u <= hw[1];
+  return 3u - le1 - le0 * (2u - le1);
+}
+
+// Genotypes of the records of out drawn locus by locus from the source frequencies freq:
+// migrants and the source sample.
+void DrawSourceGenotypes(const Params& par, const float* freq, RecordSpan out, RngState& uniform);
+
+}  // namespace driftsim
