@@ -192,8 +192,12 @@ Params ReadParaStream(std::istream& in, const std::string& name) {
   }
   if (p.Model == 0) p.NumIndiv[kSourceSample] = 0;
 
-  // Seeds that make a stream degenerate: 0 or a multiple of 2^18 leaves the bit stream at 0 for
-  // ever; a magnitude above 2147483646 makes the uniform stream reinitialise on every draw.
+  // Refused, as they stop a stream: 0 or a multiple of 2^18 leaves the bit stream at 0 for ever;
+  // a magnitude above 2147483646 makes the uniform stream reinitialise on every draw. Accepted,
+  // as the uniform stream still runs on one of its two words: 1258593648 and 1258593649 start
+  // the multiplicative word at 2^31-1, which it maps to 0 and keeps there, so the draws come
+  // from the xorshift word alone; 777755555 starts the xorshift word at 0, where it stays, so
+  // they come from the multiplicative word alone.
   const int64_t seed = rd.Integer("parameter IDUM");
   const int64_t magnitude = seed < 0 ? -seed : seed;
   if (seed == 0 || magnitude > 2147483646 || magnitude % 262144 == 0) {
