@@ -1,10 +1,20 @@
+// The output files: their layout, failures of every kind leaving earlier files alone, names,
+// and randomised runs checking the format of both files.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <random>
+
+#include "fuzz/param_checks.hpp"
 #include "output/output.hpp"
 #include "test_support.hpp"
 
 namespace driftsim::test {
 namespace {
+
+namespace fs = std::filesystem;
 
 // A state with allocated tables and samples filled by fill(k, L) -> allele pair; no simulation.
 std::unique_ptr<SimState> WithSamples(
@@ -112,58 +122,44 @@ TEST(WriteGenoFile, LinesLongerThanAnyBuffer) {
   }
 }
 
-TEST(WriteParaFile, ExampleFile) {
+// The expected layout, pinned by the stored files of the golden cases, is what WriteParaFile
+// writes.
+TEST(WriteParaFile, GoldenCasesPinTheLayout) {
   TempDir dir;
-  ParamLines p;
-  p[4] = "100";
-  p[6] = "10";
-  p[11] = "Test1";
-  p[13] = "1000";
-  auto sim = MakeState(p);
-  const std::string expected =
-      "1                            !M_ESTIMATE, 1/0 for migration/isolation model\r\n"
-      "1                            !I_Equilibrium, 1/0 for equilibrium=Y/N\r\n"
-      "1000                         !MaximumNe, maximal Ne allowed\r\n"
-      "1                            !Monitor, 0/1/2/3 for monitoring level\r\n"
-      "0                            !NumThread, #openMP threads; when NumThread<=0 the maximal "
-      "value is used\r\n"
-      "100                          !NLOCI_T, #All_Loci including monomorphic\r\n"
-      "\"Test1.dat\"                  !DataFile, genotype data file name\r\n"
-      "2                            !DataForm, 0/1/2 for GenePop, 0123, 2Alleles/genotype "
-      "formats\r\n"
-      "2                            !NumSmp, #temporal samples from focal pop\r\n"
-      "0 10                         !NGEN, generations of temporal samples\r\n"
-      "50 50                        !SmplSize, #genotyped individuals of each temporal sample "
-      "from focal pop\r\n"
-      "50                           !SmplSize, #genotyped individuals of source pop\r\n"
-      "3                            !INIT_POINT, #initial random points to be used\r\n";
-  EXPECT_EQ(ParaFile(*sim, dir), expected);
+  const fs::path cases = fs::path(DRIFTSIM_TEST_DATA) / "golden" / "cases";
+  int seen = 0;
+  for (const auto& entry : fs::directory_iterator(cases)) {
+    if (entry.path().extension() != ".txt") continue;
+    const Params p = Parse(ReadFile(entry.path().string()));
+    fs::path par = entry.path();
+    par.replace_extension(".par");
+    EXPECT_EQ(ExpectedParFile(p), ReadFile(par.string())) << par;
+    const SimState sim(p);
+    EXPECT_EQ(ParaFile(sim, dir), ExpectedParFile(p));
+    ++seen;
+  }
+  EXPECT_GE(seen, 5);
 }
-
+// Data file names around the width of the value column, and the isolation model's lines.
 TEST(WriteParaFile, LongNamesAndIsolationModel) {
   TempDir dir;
-  auto line7 = [&](const std::string& name) {
+  for (const std::string& name : {std::string(), std::string(21, 'a'), std::string(22, 'b')}) {
     ParamLines p;
     p[11] = "'" + name + "'";
     const std::string text = ParaFile(*MakeState(p), dir);
+    EXPECT_EQ(text, ExpectedParFile(Parse(p.Text()))) << name;
+    // Line 7: a name of 21 characters still leaves the comment at column 30, one more pushes it.
     size_t start = 0;
     for (int i = 0; i < 6; ++i) start = text.find("\r\n", start) + 2;
-    return text.substr(start, text.find("\r\n", start) - start);
-  };
-  const std::string n21(21, 'a'), n22(22, 'b');
-  EXPECT_EQ(line7(n21), "\"" + n21 + ".dat\"  !DataFile, genotype data file name");
-  EXPECT_EQ(line7(n22), "\"" + n22 + ".dat\"  !DataFile, genotype data file name");
-  EXPECT_EQ(line7(n21).find('!'), 29u);
-  EXPECT_EQ(line7(n22).find('!'), 30u);
-  EXPECT_EQ(line7(""), "\".dat\"                       !DataFile, genotype data file name");
-
+    EXPECT_EQ(text.find('!', start) - start, name.size() <= 21 ? 29u : name.size() + 8) << name;
+  }
   ParamLines p;
   p[1] = "0";
   p[6] = "10000";
   p[7] = "77";
   p[12] = "9";
   const std::string text = ParaFile(*MakeState(p), dir);
-  EXPECT_EQ(text.substr(0, 2), "0 ");
+  EXPECT_EQ(text, ExpectedParFile(Parse(p.Text())));
   EXPECT_NE(text.find("\r\n0 10000                      !NGEN"), std::string::npos);
   EXPECT_NE(
       text.find("\r\n0                            !SmplSize, #genotyped individuals of source"),
@@ -217,6 +213,282 @@ TEST(OutputFiles, FailuresLeaveNothingBehind) {
   }
   EXPECT_EQ(ReadFile(dir / "run.dat"), "S1_1 1 2 1 2 1 2\r\nS2_1 1 2 1 2 1 2\r\n");
   EXPECT_EQ(ReadFile(dir / "run.par").substr(0, 4), "0   ");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Output failures of the binary, end to end
+
+TEST(EndToEnd, OutputFailuresLeaveEarlierFilesAlone) {
+  TempDir root;
+  std::vector<Launch> runs;
+  std::vector<EarlierFiles> earlier;
+  auto add = [&](const std::string& name, const std::string& outFile,
+                 std::vector<std::pair<int, std::string>> changes = {}) {
+    const fs::path d = root.Path() / name;
+    fs::create_directory(d);
+    changes.emplace_back(11, "'" + outFile + "'");
+    WriteFile((d / "p.txt").string(), SmallRun(changes));
+    runs.push_back({{"p.txt"}, d});
+    earlier.emplace_back(d, "out");
+    return d;
+  };
+  // 0: the directory of OutFile does not exist.
+  add("missing", "nowhere/out");
+  // 1: OutFile.dat is an existing directory (with a file in it).
+  const fs::path d1 = add("datdir", "run");
+  fs::create_directory(d1 / "run.dat");
+  WriteFile((d1 / "run.dat" / "inside").string(), "kept");
+  WriteFile((d1 / "run.par").string(), "earlier run.par");
+  // 2: OutFile.par is an existing directory: the finished data file must not replace run.dat.
+  const fs::path d2 = add("pardir", "run");
+  fs::create_directory(d2 / "run.par");
+  WriteFile((d2 / "run.dat").string(), "earlier run.dat");
+  // 3: a name longer than the file system allows.
+  add("toolong", std::string(300, 'n'));
+  // 4: a path through a regular file.
+  const fs::path d4 = add("notdir", "plain/out");
+  WriteFile((d4 / "plain").string(), "a file, not a directory");
+  // 5 and 6: the file-size limit reached in the middle of the data file (about 4 MB long), with
+  // the limit signal ignored as a shell's `trap "" XFSZ` does.
+  for (const char* name : {"fsize", "fsize-small"}) {
+    add(name, "out",
+        {{1, "0"}, {2, "20"}, {4, "5000"}, {5, "10"}, {8, "200"}, {9, "200"}, {13, "20"}});
+  }
+  runs[5].fileSizeLimit = 1536 * 1024;
+  runs[6].fileSizeLimit = 64 * 1024;  // inside the first block written
+
+  const std::vector<Ended> ended = RunAll(runs);
+  auto reason = [](int err) { return std::string(std::strerror(err)) + "!"; };
+  ExpectFatal(ended[0], "Cannot create file nowhere/out.dat: " + reason(ENOENT), "WriteGenoFile");
+  ExpectFatal(ended[1], "Cannot create file run.dat: " + reason(EISDIR), "WriteGenoFile");
+  ExpectFatal(ended[2], "Cannot create file run.par: " + reason(EISDIR), "WriteParaFile");
+  ExpectFatal(ended[3],
+              "Cannot rename file " + std::string(300, 'n') + ".dat: " + reason(ENAMETOOLONG),
+              "WriteGenoFile");
+  ExpectFatal(ended[4], "Cannot create file plain/out.dat: " + reason(ENOTDIR), "WriteGenoFile");
+  ExpectFatal(ended[5], "Cannot write file out.dat: " + reason(EFBIG), "WriteGenoFile");
+  ExpectFatal(ended[6], "Cannot write file out.dat: " + reason(EFBIG), "WriteGenoFile");
+
+  for (size_t i = 0; i < runs.size(); ++i) {
+    EXPECT_TRUE(TempFilesIn(runs[i].dir).empty()) << runs[i].dir;
+    earlier[i].ExpectUntouched();
+  }
+  EXPECT_FALSE(fs::exists(runs[0].dir / "nowhere"));
+  EXPECT_TRUE(fs::is_directory(d1 / "run.dat"));
+  EXPECT_EQ(ReadFile((d1 / "run.dat" / "inside").string()), "kept");
+  EXPECT_EQ(ReadFile((d1 / "run.par").string()), "earlier run.par");
+  EXPECT_EQ(ReadFile((d2 / "run.dat").string()), "earlier run.dat");
+  EXPECT_TRUE(fs::is_directory(d2 / "run.par"));
+  EXPECT_EQ(ReadFile((d4 / "plain").string()), "a file, not a directory");
+}
+
+// A file-size limit without the signal ignored: the limit signal must not end the run before
+// it can remove its temporary file.
+TEST(EndToEnd, FileSizeLimitSignalLeavesNoTemporaryFile) {
+  TempDir root;
+  Launch run{{"p.txt"}, root.Path()};
+  WriteFile(
+      (root / "p.txt"),
+      SmallRun({{1, "0"}, {2, "20"}, {4, "5000"}, {5, "10"}, {8, "200"}, {9, "200"}, {13, "20"}}));
+  const EarlierFiles earlier(root.Path(), "out");
+  run.fileSizeLimit = 1536 * 1024;
+  run.ignoreFileSizeSignal = false;
+  const Ended e = RunAll({run})[0];
+  EXPECT_TRUE(TempFilesIn(root.Path()).empty());
+  earlier.ExpectUntouched();
+  ExpectFatal(e, "Cannot write file out.dat: " + std::string(std::strerror(EFBIG)) + "!",
+              "WriteGenoFile");
+}
+
+// Non-ASCII bytes in a quoted OutFile pass unchanged into the file names and the data file name
+// of the estimator parameter file.
+TEST(OutFileName, NonAsciiBytesNameTheFiles) {
+  TempDir dir;
+  const std::string stem = "d\xc3\xa4t\xc3\xa4 \xe6\x95\xb0\xe6\x8d\xae";
+  WriteFile(dir / "p.txt", SmallRun({{11, "'" + (dir.Path() / stem).string() + "'"}}));
+  testing::internal::CaptureStdout();
+  RunSimulation((dir / "p.txt").c_str());
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(fs::exists(dir.Path() / (stem + ".dat")));
+  const std::string par = ReadFile((dir.Path() / (stem + ".par")).string());
+  EXPECT_NE(par.find("\"" + (dir.Path() / stem).string() + ".dat\"  !DataFile,"),
+            std::string::npos);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Randomised runs: format invariants of both files and reproducibility
+
+// Working directory for the duration of a test.
+class InDirectory {
+ public:
+  explicit InDirectory(const fs::path& dir) : previous_(fs::current_path()) {
+    fs::current_path(dir);
+  }
+  ~InDirectory() { fs::current_path(previous_); }
+
+ private:
+  fs::path previous_;
+};
+
+std::vector<std::string> CrLfLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = text.find("\r\n", start);
+    if (end == std::string::npos) {
+      lines.push_back(text.substr(start));  // no line end: caught by the callers
+      break;
+    }
+    lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+void CheckDatFile(const Params& p, const std::string& text) {
+  ASSERT_TRUE(text.ends_with("\r\n"));
+  const std::vector<std::string> lines = CrLfLines(text);
+  const int32_t n0 = p.Model == 1 ? p.NumIndiv[0] : 0;
+  ASSERT_EQ(lines.size(), size_t(p.NumIndiv[1] + p.NumIndiv[2] + n0));
+  std::vector<std::string> labels;
+  for (int s : {1, 2, 0}) {
+    for (int32_t i = 1; i <= (s == 0 ? n0 : p.NumIndiv[s]); ++i) {
+      labels.push_back("S" + std::to_string(s) + "_" + std::to_string(i));
+    }
+  }
+  const bool noMissing = p.MisRate <= 1e-5f;
+  const bool allMissing = p.MisRate == 1.0f;
+  const bool allHomozygous = p.DropRate == 1.0f && p.FalseRate <= 1e-5f;
+  for (size_t k = 0; k < lines.size(); ++k) {
+    const std::string& line = lines[k];
+    ASSERT_EQ(line.find_first_of("\r\n"), std::string::npos) << "line " << k + 1;
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (size_t blank; (blank = line.find(' ', start)) != std::string::npos; start = blank + 1) {
+      fields.push_back(line.substr(start, blank - start));
+    }
+    fields.push_back(line.substr(start));
+    ASSERT_EQ(fields.size(), size_t(1 + 2 * p.NumLoci)) << "line " << k + 1;
+    EXPECT_EQ(fields[0], labels[k]);
+    for (size_t f = 1; f < fields.size(); f += 2) {
+      int allele[2];
+      for (int c = 0; c < 2; ++c) {
+        const std::string& t = fields[f + size_t(c)];
+        ASSERT_TRUE(!t.empty() && t.size() <= 3 &&
+                    t.find_first_not_of("0123456789") == std::string::npos &&
+                    (t == "0" || t[0] != '0'))
+            << "line " << k + 1 << " field \"" << t << "\"";
+        allele[c] = std::stoi(t);
+        ASSERT_LE(allele[c], p.NumAllele) << "line " << k + 1;
+      }
+      // Missing genotypes are missing in both copies; a biallelic heterozygote reads 1 2.
+      ASSERT_EQ(allele[0] == 0, allele[1] == 0) << "line " << k + 1;
+      if (p.NumAllele == 2) {
+        ASSERT_FALSE(allele[0] == 2 && allele[1] == 1);
+      }
+      if (noMissing) {
+        ASSERT_NE(allele[0], 0) << "line " << k + 1;
+      }
+      if (allMissing) {
+        ASSERT_EQ(allele[0], 0) << "line " << k + 1;
+      }
+      if (allHomozygous) {
+        ASSERT_EQ(allele[0], allele[1]) << "line " << k + 1;
+      }
+    }
+  }
+}
+
+// A random valid parameter file of a small run.
+std::string RandomSmallRun(std::mt19937& gen, int index) {
+  auto pick = [&](int32_t lo, int32_t hi) {
+    const uint64_t span = uint64_t(int64_t{hi} - lo + 1);
+    return static_cast<int32_t>(lo + static_cast<int64_t>(gen() % span));
+  };
+  auto rate = [&]() -> std::string {
+    switch (gen() % 5) {
+      case 0:
+        return "0";
+      case 1:
+        return "1";
+      case 2:
+        return "1E-5";  // at the threshold: the pass is off
+      default:
+        return "0." + std::to_string(gen() % 1000);
+    }
+  };
+  const int32_t model = pick(0, 1);
+  const int32_t ne = pick(2, 40);
+  const int32_t alleleKind = pick(0, 2);
+  const int32_t alleles = alleleKind == 0 ? 2 : alleleKind == 1 ? pick(3, 9) : pick(10, 127);
+  int32_t seed = 0;
+  while (seed % 262144 == 0) seed = pick(-2147483646, 2147483646);
+  // Names of 1 to 30 characters (the data file name reaches column 30 from 22 on), some quoted
+  // with a blank inside.
+  std::string name = "r" + std::to_string(index) + "_";
+  const int32_t length = pick(1, 30);
+  while (int32_t(name.size()) < length) name += static_cast<char>('a' + gen() % 26);
+  name.resize(size_t(length));
+  const bool quoted = gen() % 4 == 0 && name.size() > 2;
+  if (quoted) name[1] = ' ';
+  const std::vector<std::string> v = {
+      std::to_string(model),
+      std::to_string(ne),
+      rate(),
+      std::to_string(pick(1, 12)),
+      std::to_string(alleles),
+      std::to_string(pick(1, 6)),
+      model == 1 ? std::to_string(pick(1, 6)) : std::to_string(pick(-100, 100)),
+      std::to_string(pick(1, 6)),
+      std::to_string(pick(1, 6)),
+      std::to_string(seed),
+      quoted ? "'" + name + "'" : name,
+      std::to_string(model == 1 ? pick(1, 9) : pick(-9, 9)),
+      std::to_string(pick(ne, gen() % 2 ? 1000000 : ne + 5)),
+      std::to_string(pick(0, 3)),
+      std::to_string(pick(0, 64)),
+      rate(),
+      rate(),
+      rate(),
+      std::to_string(pick(0, 1)),
+  };
+  std::string text;
+  for (const std::string& value : v) text += value + "  comment\n";
+  return text;
+}
+
+TEST(RandomisedRuns, FilesKeepTheirFormatAndTheSameSeedGivesTheSameBytes) {
+  TempDir dir;
+  const InDirectory inside(dir.Path());
+  std::mt19937 gen(7);
+  for (int run = 0; run < 200; ++run) {
+    const std::string text = RandomSmallRun(gen, run);
+    WriteFile("p.txt", text);
+    const Params p = Parse(text);
+    ASSERT_EQ(check::BrokenRule(p), "") << text;
+    std::string bytes[2][2];
+    for (int round = 0; round < 2; ++round) {
+      testing::internal::CaptureStdout();
+      try {
+        RunSimulation("p.txt");
+      } catch (const FatalError& e) {
+        ADD_FAILURE() << e.Message() << "\n" << text;
+      }
+      const std::string console = testing::internal::GetCapturedStdout();
+      EXPECT_NE(console.find("\nSimulation completed.\n"), std::string::npos);
+      bytes[round][0] = ReadFile(p.OutFile + ".dat");
+      bytes[round][1] = ReadFile(p.OutFile + ".par");
+    }
+    SCOPED_TRACE(text);
+    CheckDatFile(p, bytes[0][0]);
+    EXPECT_EQ(bytes[0][1], ExpectedParFile(p));
+    EXPECT_EQ(bytes[0][0], bytes[1][0]) << "data file differs between two runs";
+    EXPECT_EQ(bytes[0][1], bytes[1][1]);
+    EXPECT_TRUE(TempFilesIn(dir.Path()).empty());
+    fs::remove(p.OutFile + ".dat");
+    fs::remove(p.OutFile + ".par");
+    if (HasFatalFailure()) return;
+  }
 }
 
 }  // namespace

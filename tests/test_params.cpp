@@ -1,9 +1,20 @@
+// The parameter reader: ranges, read errors, free-format forms, and hostile text (cut files,
+// random bytes, NUL and non-ASCII bytes, huge lines, the 32-bit limits, odd reals, the fuzz
+// corpus).
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <map>
+#include <random>
+
+#include "fuzz/param_checks.hpp"
 #include "test_support.hpp"
 
 namespace driftsim::test {
 namespace {
+
+namespace fs = std::filesystem;
+using check::ReadErrorMessage;
 
 std::string RefusalWith(int line, const std::string& value) {
   ParamLines p;
@@ -258,6 +269,393 @@ TEST(ReadPara, ChoosesTheFile) {
   EXPECT_EQ(refusal(dir.Path().c_str()),
             "Parameter file, " + dir.Path().string() + ", cannot be read: Is a directory!");
   testing::internal::GetCapturedStdout();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Hostile parameter text
+
+constexpr const char* kName = "SimPara.txt";
+
+std::string ReadError(const std::string& wording) {
+  return ReadErrorMessage(wording, kName);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Parameter files cut short
+
+// One line of a parameter file: leading blanks, the value item, the rest of the line. A line
+// with an empty item is a blank line. For every shorter non-empty start of the item, shortCuts
+// gives what reading it leads to: kReadable (a valid value: the next value is then missing),
+// kUnreadable (the read error of this value) or the range message of this value.
+struct CutLine {
+  std::string lead, item, rest;
+  std::string wording;
+  std::map<std::string, std::string> shortCuts;
+};
+const std::string kReadable = "readable";
+const std::string kUnreadable = "unreadable";
+
+const std::vector<CutLine>& CutFile() {
+  static const std::vector<CutLine> lines = {
+      {"", "1", "   Model", "Model (=0/1)", {}},
+      {"",
+       "1000",
+       " Ne",
+       "Ne",
+       {{"1", "parameter Ne value out of range [2, 100000]!"},
+        {"10", kReadable},
+        {"100", kReadable}}},
+      {" \t ", "", "", "", {}},
+      {"",
+       "0.01",
+       "\tMigRate",
+       "parameter MigRate",
+       {{"0", kReadable}, {"0.", kReadable}, {"0.0", kReadable}}},
+      {"\t", "100", " NumLoci", "parameter NumLoci", {{"1", kReadable}, {"10", kReadable}}},
+      {"",
+       "10",
+       " NumAllele",
+       "parameter NumAllele",
+       {{"1", "NumAllele value out of range [2, 127]!"}}},
+      {"", "5", " NumGen", "parameter NumGen", {}},
+      {"  ", "50", " source sample", "parameter NumIndiv", {{"5", kReadable}}},
+      {"", "+50", " sample 1", "parameter NumIndiv", {{"+", kUnreadable}, {"+5", kReadable}}},
+      {"", "50", ",sample 2", "parameter NumIndiv", {{"5", kReadable}}},
+      {"", "", "", "", {}},
+      {"",
+       "-12345",
+       " IDUM",
+       "parameter IDUM",
+       {{"-", kUnreadable},
+        {"-1", kReadable},
+        {"-12", kReadable},
+        {"-123", kReadable},
+        {"-1234", kReadable}}},
+      // An OutFile cut before its closing delimiter has no end.
+      {" ",
+       "'my run'",
+       " OutFile",
+       "parameter OutFile",
+       {{"'", kUnreadable},
+        {"'m", kUnreadable},
+        {"'my", kUnreadable},
+        {"'my ", kUnreadable},
+        {"'my r", kUnreadable},
+        {"'my ru", kUnreadable},
+        {"'my run", kUnreadable}}},
+      {"", "3", " INIT_POINT", "parameter INIT_POINT", {}},
+      {"",
+       "2000",
+       "/MaxNe",
+       "parameter MaxNe",
+       {{"2", "Parameter MaxNe < Simulated Ne!"},
+        {"20", "Parameter MaxNe < Simulated Ne!"},
+        {"200", "Parameter MaxNe < Simulated Ne!"}}},
+      {"", "1", " Monitor", "parameter Monitor", {}},
+      {"", "0", " NumThread", "parameter NumThread", {}},
+      {"",
+       "1E-3",
+       " MisRate",
+       "parameter MisRate",
+       {{"1", kReadable}, {"1E", kUnreadable}, {"1E-", kUnreadable}}},
+      {"",
+       "1.0D-3",
+       " DropRate",
+       "parameter DropRate",
+       {{"1", kReadable},
+        {"1.", kReadable},
+        {"1.0", kReadable},
+        {"1.0D", kUnreadable},
+        {"1.0D-", kUnreadable}}},
+      {"", ".05", " FalseRate", "parameter FalseRate", {{".", kUnreadable}, {".0", kReadable}}},
+      {"", "0", " FreqDist", "parameter FreqDist", {}},
+  };
+  return lines;
+}
+
+// The outcome of reading the first cut bytes of the file made of CutFile() with line ends eol:
+// "" when accepted, else the expected message.
+std::string ExpectedForCut(const std::string& eol, size_t cut) {
+  size_t pos = 0;
+  for (const CutLine& line : CutFile()) {
+    const size_t start = pos + line.lead.size();
+    const size_t end = start + line.item.size();
+    pos = end + line.rest.size() + eol.size();
+    if (line.item.empty() || cut >= end) continue;  // blank line, or a whole value
+    if (cut <= start) return ReadError(line.wording);
+    const std::string kept = line.item.substr(0, cut - start);
+    const auto found = line.shortCuts.find(kept);
+    if (found == line.shortCuts.end()) {
+      ADD_FAILURE() << "no expectation for the cut item " << kept;
+      return "?";
+    }
+    if (found->second == kUnreadable) return ReadError(line.wording);
+    if (found->second != kReadable) return found->second;
+    // A readable shorter value: the file then ends before the next value.
+    for (const CutLine* next = &line + 1; next != CutFile().data() + CutFile().size(); ++next) {
+      if (!next->item.empty()) return ReadError(next->wording);
+    }
+    return "";
+  }
+  return "";
+}
+
+TEST(CutParameterFile, EveryPrefixIsRefusedNamingTheFirstMissingValue) {
+  for (const std::string eol : {"\n", "\r\n"}) {
+    std::string text;
+    for (const CutLine& line : CutFile()) text += line.lead + line.item + line.rest + eol;
+    ASSERT_EQ(Refusal(text), "");
+    for (size_t cut = 0; cut < text.size(); ++cut) {
+      EXPECT_EQ(Refusal(text.substr(0, cut)), ExpectedForCut(eol, cut))
+          << "cut after " << cut << " bytes of a file with " << (eol.size() == 2 ? "CR LF" : "LF")
+          << " ends: ..." << text.substr(cut > 20 ? cut - 20 : 0, cut > 20 ? 20 : cut);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Hostile parameter text, read in-process
+
+TEST(HostileParameterText, RandomBytesAreRefusedWithTheReadersMessages) {
+  std::mt19937 gen(20240607);
+  const std::string valid = ParamLines().Text();
+  int refused = 0;
+  for (int round = 0; round < 400; ++round) {
+    std::string junk(gen() % 3000, '\0');
+    for (char& c : junk) c = static_cast<char>(gen());
+    // Garbage alone, and garbage after a valid start of every length.
+    const size_t keep = round % 2 ? 0 : gen() % valid.size();
+    const std::string text = valid.substr(0, keep) + junk;
+    const std::string outcome = check::UnacceptableOutcome(text, kName);
+    EXPECT_EQ(outcome, "") << "round " << round;
+    if (Refusal(text) != "") ++refused;
+  }
+  EXPECT_GT(refused, 390);
+}
+
+TEST(HostileParameterText, NulBytes) {
+  ParamLines p;
+  p[1] = std::string(1, '\0');
+  EXPECT_EQ(Refusal(p.Text()), ReadError("Model (=0/1)"));
+  p = ParamLines();
+  p[2] = std::string(
+      "10\0"
+      "00",
+      5);
+  EXPECT_EQ(Refusal(p.Text()), ReadError("Ne"));
+  p = ParamLines();
+  p[11] = std::string("ru\0n", 4);
+  EXPECT_EQ(Refusal(p.Text()), ReadError("parameter OutFile"));
+  // A line of NUL bytes is not a blank line: it takes the place of the next value.
+  std::string text = ParamLines().Text();
+  text.insert(text.find('\n') + 1, std::string(3, '\0') + "\n");
+  EXPECT_EQ(Refusal(text), ReadError("Ne"));
+  // After the value, NUL bytes are part of the free comment.
+  p = ParamLines();
+  p[2] = "1000 " + std::string(5, '\0') + " comment";
+  EXPECT_EQ(Parse(p.Text()).Ne, 1000);
+}
+
+TEST(HostileParameterText, HugeLinesAndManyBlankLines) {
+  const std::string big(10 << 20, '7');
+  ParamLines p;
+  p[2] = "1000 " + std::string(10 << 20, 'c');  // a 10 MB comment
+  EXPECT_EQ(Parse(p.Text()).Ne, 1000);
+  p[2] = big;  // a 10 MB number
+  EXPECT_EQ(Refusal(p.Text()), ReadError("Ne"));
+  p[2] = "0." + big;  // a 10 MB real is an integer read error all the same
+  EXPECT_EQ(Refusal(p.Text()), ReadError("Ne"));
+  p = ParamLines();
+  p[3] = "0." + big;
+  EXPECT_FLOAT_EQ(Parse(p.Text()).MigRate, 0.7777778f);
+  p = ParamLines();
+  p[11] = big;  // cut to the 999-character field
+  EXPECT_EQ(Parse(p.Text()).OutFile, std::string(999, '7'));
+  p[11] = "'   " + std::string(2000, 'x') + "'";  // cut first, then trimmed
+  EXPECT_EQ(Parse(p.Text()).OutFile, std::string(996, 'x'));
+
+  // A line of 10 MB blanks and a million blank lines of every kind before each of two values.
+  std::string blanks = std::string(10 << 20, ' ') + "\n";
+  for (int i = 0; i < 1000000; ++i) blanks += i % 3 == 0 ? "\n" : i % 3 == 1 ? " \t\r\n" : "\t\n";
+  const std::string text = ParamLines().Text();
+  const size_t third = text.find("0.01");
+  const Params q = Parse(blanks + text.substr(0, third) + blanks + text.substr(third));
+  const Params plain = Parse(text);
+  EXPECT_EQ(q.Ne, plain.Ne);
+  EXPECT_EQ(q.MigRate, plain.MigRate);
+  EXPECT_EQ(q.OutFile, plain.OutFile);
+  EXPECT_EQ(q.FreqDist, plain.FreqDist);
+}
+
+TEST(HostileParameterText, NonAsciiBytes) {
+  struct Case {
+    int line;
+    std::string value;
+    std::string wording;
+  };
+  const Case cases[] = {
+      {1, "\xef\xbc\x91", "Model (=0/1)"},           // full-width digit one
+      {2, "1000\xc3\xa9", "Ne"},                     // a letter glued to the number
+      {2, "1000\xc2\xa0Ne", "Ne"},                   // a no-break space is no separator
+      {3, "0.5\xc2\xb5", "parameter MigRate"},       // micro sign
+      {4, "\xd9\xa1\xd9\xa0", "parameter NumLoci"},  // Arabic-Indic digits
+      {10,
+       "\xff\xfe"
+       "7",
+       "parameter IDUM"},  // byte-order mark bytes
+      {16,
+       "0\xe2\x80\xa4"
+       "5",
+       "parameter MisRate"},  // one-dot leader instead of a point
+  };
+  for (const Case& c : cases) {
+    ParamLines p;
+    p[c.line] = c.value;
+    EXPECT_EQ(Refusal(p.Text()), ReadError(c.wording)) << "line " << c.line;
+  }
+  ParamLines p;
+  p[11] = "'d\xc3\xa4t\xc3\xa4 \xe6\x95\xb0\xe6\x8d\xae \xff\x80'";
+  EXPECT_EQ(Parse(p.Text()).OutFile, "d\xc3\xa4t\xc3\xa4 \xe6\x95\xb0\xe6\x8d\xae \xff\x80");
+  p[11] = "\xce\xb1\xce\xb2 comment";
+  EXPECT_EQ(Parse(p.Text()).OutFile, "\xce\xb1\xce\xb2");
+}
+
+TEST(HostileParameterText, IntegersAtAndBeyondThe32BitLimits) {
+  struct Case {
+    int line;
+    const char* value;
+    std::string refusal;  // "" when accepted
+  };
+  const std::string ne = "parameter Ne value out of range [2, 100000]!";
+  const std::string idum = check::kRangeMessages[7];
+  const Case cases[] = {
+      {2, "2147483647", ne},
+      {2, "-2147483648", ne},
+      {2, "2147483648", ReadError("Ne")},
+      {2, "-2147483649", ReadError("Ne")},
+      {2, "4294967298", ReadError("Ne")},  // would wrap to 2
+      {2, "18446744073709551618", ReadError("Ne")},
+      {2, "99999999999999999999999999999999", ReadError("Ne")},
+      {1, "4294967297", ReadError("Model (=0/1)")},  // would wrap to 1
+      {1, "-2147483648", "Model value must be 0 (isolation) or 1 (migration)!"},
+      {1, "+1", ""},
+      {1, "1e0", ReadError("Model (=0/1)")},
+      {1, "0x1", ReadError("Model (=0/1)")},
+      {1, "1-", ReadError("Model (=0/1)")},
+      {1, "-+1", ReadError("Model (=0/1)")},
+      {1, "+", ReadError("Model (=0/1)")},
+      {15, "2147483647", ""},
+      {15, "+2147483647", ""},
+      {15, "2147483648", ReadError("parameter NumThread")},
+      {15, "-2147483648", "Parameter NumThread must be >= 0!"},
+      {10, "2147483646", ""},
+      {10, "-2147483646", ""},
+      {10, "+2147483645", ""},
+      {10, "2147483647", idum},
+      {10, "-2147483648", idum},
+      {10, "2147483648", ReadError("parameter IDUM")},
+      {10, "-2147483649", ReadError("parameter IDUM")},
+      {10, "2147221504", idum},  // 8191 x 262144
+      {12, "-2147483648", "Parameter INIT_POINT < 1!"},
+      {12, "2147483647", ""},
+      {13, "2147483647", "Parameter MaxNe out of Range[2, 1000000]!"},
+      {13, "-2147483648", "Parameter MaxNe < Simulated Ne!"},
+      {14, "2147483647", "Parameter Monitor out of range {0,1,2,3}!"},
+      {19, "-2147483648", "Parameter FreqDist out of range {0, 1}!"},
+      {4, "2147483647", "NumLoci value out of range [1, 100000000]!"},
+      {7, "-2147483648", "NumIndiv value out of range [1, 1000000]!"},
+  };
+  for (const Case& c : cases) {
+    ParamLines p;
+    p[c.line] = c.value;
+    EXPECT_EQ(Refusal(p.Text()), c.refusal) << "line " << c.line << " = " << c.value;
+  }
+  // Seeds at the limits keep their magnitude in both streams.
+  ParamLines p;
+  p[10] = "2147483646";
+  const Params q = Parse(p.Text());
+  EXPECT_EQ(q.IDUM, -2147483646);
+  EXPECT_EQ(q.RanBitSeed, 2147483646u);
+  // Under isolation the source sample size is read but any 32-bit value is discarded.
+  p = ParamLines();
+  p[1] = "0";
+  p[7] = "-2147483648";
+  EXPECT_EQ(Parse(p.Text()).NumIndiv[0], 0);
+  p[7] = "2147483648";
+  EXPECT_EQ(Refusal(p.Text()), ReadError("parameter NumIndiv"));
+}
+
+TEST(HostileParameterText, RealsOutOfTheOrdinary) {
+  const std::string mig = "MigRate value out of range [0, 1]!";
+  const std::string mis = "Parameter MisRate out of range [0, 1]!";
+  struct Case {
+    int line;
+    const char* value;
+    std::string refusal;
+  };
+  const Case cases[] = {
+      {3, "1E50", mig},
+      {3, "-1E50", mig},
+      {3, "1D400", mig},
+      {3, "1E2147483648", mig},
+      {3, "1E99999999999999999999", mig},
+      {3, "3.5E38", mig},  // beyond the largest float
+      {3, "-0", ""},
+      {3, "-0.0E0", ""},
+      {3, "+.5", ""},
+      {3, "1E-99999999999999999999", ""},
+      {3, "1E-40", ""},       // a denormal float, in range
+      {3, "1.00000001", ""},  // rounds to 1 in single precision: accepted
+      {3, "1.0000001", mig},  // rounds above 1
+      {3, "0.99999999999", ""},
+      {16, "1E50", mis},
+      {16, "-1E-50", ""},
+      {16, "1.0000001", mis},
+  };
+  for (const Case& c : cases) {
+    ParamLines p;
+    p[c.line] = c.value;
+    EXPECT_EQ(Refusal(p.Text()), c.refusal) << "line " << c.line << " = " << c.value;
+  }
+  // Spelled-out special values and other number forms are not reals of the file.
+  for (const char* word :
+       {"NaN", "nan", "-nan", "NAN(123)", "Inf", "-inf", "+INF", "Infinity", "-Infinity", "0x1p-2",
+        "1E", "E5", ".", "-.", "1..2", "1E+-3", "1E5.", "1,5E0x", "\xe2\x88\x9e"}) {
+    for (int line : {3, 16, 17, 18}) {
+      ParamLines p;
+      p[line] = word;
+      const std::string refusal = Refusal(p.Text());
+      if (std::string(word) == "1,5E0x") {
+        EXPECT_EQ(refusal, "") << word;  // the comma ends the item: the value is 1
+        continue;
+      }
+      EXPECT_EQ(refusal, ReadError(check::kReadWordings[line == 3 ? 2 : line - 3]))
+          << "line " << line << " = " << word;
+    }
+  }
+}
+
+// Each file of the fuzz corpus is accepted or refused as its name says: valid-*, read-* (a read
+// error), range-* (an out-of-range message); any other file is a fuzzing finding kept as a
+// regression case, which must only lead to an acceptable outcome.
+TEST(HostileParameterText, FuzzCorpusReplays) {
+  const fs::path corpus = fs::path(DRIFTSIM_TEST_DATA) / "fuzz" / "corpus";
+  int files = 0;
+  for (const auto& entry : fs::directory_iterator(corpus)) {
+    const std::string name = entry.path().filename().string();
+    const std::string text = ReadFile(entry.path().string());
+    ++files;
+    EXPECT_EQ(check::UnacceptableOutcome(text, kName), "") << name;
+    const std::string refusal = Refusal(text);
+    if (name.starts_with("valid-")) {
+      EXPECT_EQ(refusal, "") << name;
+    } else if (name.starts_with("read-")) {
+      EXPECT_TRUE(refusal.starts_with("Error reading ")) << name << ": " << refusal;
+    } else if (name.starts_with("range-")) {
+      EXPECT_TRUE(refusal != "" && !refusal.starts_with("Error reading ")) << name;
+    }
+  }
+  EXPECT_GE(files, 40);
 }
 
 }  // namespace

@@ -259,28 +259,7 @@ class Reference {
     return out;
   }
 
-  std::string ParaFile() const {
-    auto line = [](std::string v, const std::string& comment) {
-      v += v.size() <= 27 ? std::string(29 - v.size(), ' ') : "  ";
-      return v + comment + "\r\n";
-    };
-    const Params& p = par_;
-    return line(std::to_string(p.Model), "!M_ESTIMATE, 1/0 for migration/isolation model") +
-           line("1", "!I_Equilibrium, 1/0 for equilibrium=Y/N") +
-           line(std::to_string(p.MaxNe), "!MaximumNe, maximal Ne allowed") +
-           line(std::to_string(p.Monitor), "!Monitor, 0/1/2/3 for monitoring level") +
-           line(std::to_string(p.NumThread),
-                "!NumThread, #openMP threads; when NumThread<=0 the maximal value is used") +
-           line(std::to_string(p.NumLoci), "!NLOCI_T, #All_Loci including monomorphic") +
-           line("\"" + p.OutFile + ".dat\"", "!DataFile, genotype data file name") +
-           line("2", "!DataForm, 0/1/2 for GenePop, 0123, 2Alleles/genotype formats") +
-           line("2", "!NumSmp, #temporal samples from focal pop") +
-           line("0 " + std::to_string(p.NumGen), "!NGEN, generations of temporal samples") +
-           line(std::to_string(p.NumIndiv[1]) + " " + std::to_string(p.NumIndiv[2]),
-                "!SmplSize, #genotyped individuals of each temporal sample from focal pop") +
-           line(std::to_string(p.NumIndiv[0]), "!SmplSize, #genotyped individuals of source pop") +
-           line(std::to_string(p.INIT_POINT), "!INIT_POINT, #initial random points to be used");
-  }
+  std::string ParaFile() const { return ExpectedParFile(par_); }
 
   Params par_;
   Random rnd_;

@@ -1,16 +1,24 @@
 // Helpers shared by the test programs.
 #pragma once
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "cpu/cpu.hpp"
@@ -135,6 +143,166 @@ inline void WriteGenoFile(const SimState& sim, PendingFile& out) {
 inline void WriteParaFile(const SimState& sim, PendingFile& out) {
   driftsim::WriteParaFile(sim.par, out);
 }
+
+// A line of the estimator parameter file: the comment at column 30, or after two blanks when the
+// value is too long for that.
+inline std::string ParLine(const std::string& value, const std::string& comment) {
+  return value + std::string(value.size() <= 27 ? 29 - value.size() : 2, ' ') + comment + "\r\n";
+}
+
+// The thirteen lines of <OutFile>.par that the estimation program reads, for the parameters p.
+inline std::string ExpectedParFile(const Params& p) {
+  return ParLine(std::to_string(p.Model), "!M_ESTIMATE, 1/0 for migration/isolation model") +
+         ParLine("1", "!I_Equilibrium, 1/0 for equilibrium=Y/N") +
+         ParLine(std::to_string(p.MaxNe), "!MaximumNe, maximal Ne allowed") +
+         ParLine(std::to_string(p.Monitor), "!Monitor, 0/1/2/3 for monitoring level") +
+         ParLine(std::to_string(p.NumThread),
+                 "!NumThread, #openMP threads; when NumThread<=0 the maximal value is used") +
+         ParLine(std::to_string(p.NumLoci), "!NLOCI_T, #All_Loci including monomorphic") +
+         ParLine("\"" + p.OutFile + ".dat\"", "!DataFile, genotype data file name") +
+         ParLine("2", "!DataForm, 0/1/2 for GenePop, 0123, 2Alleles/genotype formats") +
+         ParLine("2", "!NumSmp, #temporal samples from focal pop") +
+         ParLine("0 " + std::to_string(p.NumGen), "!NGEN, generations of temporal samples") +
+         ParLine(std::to_string(p.NumIndiv[1]) + " " + std::to_string(p.NumIndiv[2]),
+                 "!SmplSize, #genotyped individuals of each temporal sample from focal pop") +
+         ParLine(std::to_string(p.NumIndiv[0]), "!SmplSize, #genotyped individuals of source pop") +
+         ParLine(std::to_string(p.INIT_POINT), "!INIT_POINT, #initial random points to be used");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Runs of the binary
+
+struct Launch {
+  std::vector<std::string> args;
+  std::filesystem::path dir;
+  rlim_t fileSizeLimit = RLIM_INFINITY;  // bytes
+  bool ignoreFileSizeSignal = true;
+};
+
+struct Ended {
+  bool exited = false;
+  int status = -1;  // exit status, or the signal that ended the process
+  std::string console;
+};
+
+inline pid_t Start(const Launch& l) {
+  const std::string console = (l.dir / "console.txt").string();
+  std::vector<char*> argv;
+  std::string binary = DRIFTSIM_BINARY;
+  argv.push_back(binary.data());
+  std::vector<std::string> args = l.args;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const int out = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (out < 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls between fork and exec.
+    if (chdir(l.dir.c_str()) != 0) _exit(127);
+    dup2(out, 1);
+    dup2(out, 2);
+    if (l.fileSizeLimit != RLIM_INFINITY) {
+      const struct rlimit limit = {l.fileSizeLimit, l.fileSizeLimit};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (l.ignoreFileSizeSignal) signal(SIGXFSZ, SIG_IGN);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(out);
+  return pid;
+}
+
+// Waits for the run; a run still going after two minutes is killed and reported as such.
+inline Ended Wait(pid_t pid, const std::filesystem::path& dir) {
+  Ended e;
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      ADD_FAILURE() << "run did not end within two minutes";
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  e.exited = WIFEXITED(status);
+  e.status = e.exited ? WEXITSTATUS(status) : WIFSIGNALED(status) ? WTERMSIG(status) : -1;
+  e.console = ReadFile((dir / "console.txt").string());
+  return e;
+}
+
+// Runs all launches at the same time, so that their two-second fatal pauses overlap.
+inline std::vector<Ended> RunAll(const std::vector<Launch>& launches) {
+  std::vector<pid_t> pids;
+  for (const Launch& l : launches) pids.push_back(Start(l));
+  std::vector<Ended> ended;
+  for (size_t i = 0; i < pids.size(); ++i) {
+    if (pids[i] < 0) {
+      ADD_FAILURE() << "could not start run " << i;
+      ended.emplace_back();
+      continue;
+    }
+    ended.push_back(Wait(pids[i], launches[i].dir));
+  }
+  return ended;
+}
+
+// Names in dir (not below it) that look like temporary output files.
+inline std::vector<std::string> TempFilesIn(const std::filesystem::path& dir) {
+  std::vector<std::string> found;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find(".driftsim-") != std::string::npos || name.ends_with(".tmp")) {
+      found.push_back(name);
+    }
+  }
+  return found;
+}
+
+// The fatal report: the message between an empty first line and the stop line.
+inline void ExpectFatal(const Ended& e, const std::string& messagePart,
+                        const std::string& routine) {
+  EXPECT_TRUE(e.exited) << "ended by signal " << e.status;
+  EXPECT_EQ(e.status, 1);
+  EXPECT_NE(e.console.find("\n" + messagePart), std::string::npos)
+      << "missing \"" << messagePart << "\" in:\n"
+      << e.console.substr(e.console.size() > 2000 ? e.console.size() - 2000 : 0);
+  EXPECT_TRUE(e.console.ends_with("\n\nProgram stopped in subroutine " + routine + "\n"))
+      << e.console.substr(e.console.size() > 300 ? e.console.size() - 300 : 0);
+  EXPECT_EQ(e.console.find("Simulation completed."), std::string::npos);
+}
+
+// A small valid run with the given lines replaced.
+inline std::string SmallRun(const std::vector<std::pair<int, std::string>>& changes) {
+  ParamLines p;
+  p[2] = "20";
+  p[4] = "12";
+  p[6] = "2";
+  p[7] = p[8] = p[9] = "5";
+  p[11] = "out";
+  p[13] = "20";
+  for (const auto& [line, value] : changes) p[line] = value;
+  return p.Text();
+}
+
+// Files standing for those of an earlier run: whatever a failed run does, they stay as they are.
+struct EarlierFiles {
+  EarlierFiles(const std::filesystem::path& d, const std::string& stem) : dir(d), stem_(stem) {
+    WriteFile(Path(".dat"), "S1_1 1 2\r\nearlier data of " + stem + "\r\n");
+    WriteFile(Path(".par"), "1                            !earlier parameters of " + stem + "\r\n");
+    dat = ReadFile(Path(".dat"));
+    par = ReadFile(Path(".par"));
+  }
+  std::string Path(const char* ext) const { return (dir / (stem_ + ext)).string(); }
+  void ExpectUntouched() const {
+    EXPECT_EQ(ReadFile(Path(".dat")), dat) << stem_ << ".dat changed";
+    EXPECT_EQ(ReadFile(Path(".par")), par) << stem_ << ".par changed";
+  }
+  std::filesystem::path dir;
+  std::string stem_, dat, par;
+};
 
 // Runs body with CPU path k forced, and the best path again afterwards.
 template <typename Body>
