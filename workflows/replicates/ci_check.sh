@@ -33,19 +33,8 @@ echo "== unit tests"
 TMP="$(mktemp -d)"
 [ -n "${KEEP_TMP:-}" ] || trap 'rm -rf "$TMP"' EXIT  # KEEP_TMP=1 keeps it for a look
 
-# Two scenarios of three replicates: isolation with Ne 50, migration with Ne 100.
-cat > "$TMP/config.yaml" <<'YAML'
-template:
-  {Model: 0, Ne: 50, MigRate: 0.0, NumLoci: 20, NumAllele: 6, NumGen: 4, NumIndiv0: 0,
-   NumIndiv1: 30, NumIndiv2: 30, IDUM: 1, OutFile: run, INIT_POINT: 2, MaxNe: 1000, Monitor: 0,
-   NumThread: 0, MisRate: 0.01, DropRate: 0.0, FalseRate: 0.0, FreqDist: 0}
-scenarios:
-  iso50: {Ne: 50}
-  mig100: {Model: 1, Ne: 100, MigRate: 0.05, NumIndiv0: 30}
-replicates: 3
-base_seed: 99
-outdir: out
-YAML
+# The tiny study: isolation with Ne 50, migration with Ne 100, three replicates each.
+cp "$HERE/tests/tiny_study.yaml" "$TMP/config.yaml"
 
 run_workflow() {  # run_workflow DIR LOG
   snakemake -s "$HERE/Snakefile" --directory "$1" --configfile "$1/config.yaml" \

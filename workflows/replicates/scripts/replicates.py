@@ -142,6 +142,14 @@ def check_config(config):
     return template, study, replicates, base_seed
 
 
+def job_threads(config):
+    """CPUs each driftsim job asks the scheduler for: `threads`, a positive integer, default 1."""
+    threads = config.get("threads", 1)
+    if not isinstance(threads, int) or isinstance(threads, bool) or threads < 1:
+        raise ConfigError(f"threads: expected a positive integer, got {threads!r}")
+    return threads
+
+
 # ---------------------------------------------------------------------------------------------
 # Seeds
 

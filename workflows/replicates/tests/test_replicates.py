@@ -68,6 +68,15 @@ class Scenarios(unittest.TestCase):
                 rp.study_plan(c)
 
 
+    def test_job_threads(self):
+        self.assertEqual(rp.job_threads(config()), 1)
+        for good in (1, 2, 64):
+            self.assertEqual(rp.job_threads(config(threads=good)), good)
+        # --config threads=... on the command line gives a number; anything else is refused.
+        for bad in (0, -2, 1.5, "2", True, None):
+            with self.assertRaises(rp.ConfigError, msg=repr(bad)):
+                rp.job_threads(config(threads=bad))
+
 class Seeds(unittest.TestCase):
     def test_distinct_valid_and_reproducible(self):
         keys = [(f"s{i}", k) for i in range(40) for k in range(1, 251)]

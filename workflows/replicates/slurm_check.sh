@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# The workflow's cluster path on a real SLURM: the tiny study of ci_check.sh through Snakemake's
+# SLURM executor (profiles/slurm-test) and through its generic cluster mode with sbatch
+# (profiles/sbatch), each against a run on local cores. Same seeds, same table; and every
+# simulate and stats job must be a SLURM job that accounting lists as COMPLETED, allocated the
+# CPUs its rule asks for, with an affinity mask of that many CPUs.
+#
+# Usage: slurm_check.sh [DRIFTSIM [DRIFTSIM_STATS]]
+# Needs a running cluster with accounting in $SLURM_CONF, with the account and partition of
+# profiles/slurm-test, such as `slurm_cluster.sh run slurm_check.sh` gives. Needs Debian's
+# snakemake (7.x), python3-matplotlib and python3-yaml.
+set -euo pipefail
+
+HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+ROOT="$(cd "$HERE/../.." && pwd)"
+DRIFTSIM="$(realpath -m "${1:-${DRIFTSIM:-$ROOT/build/driftsim}}")"
+STATS="$(realpath -m "${2:-${DRIFTSIM_STATS:-$ROOT/build/driftsim-stats}}")"
+# CPUs per simulate job: more than the one of a stats job, so that the allocation shows it.
+THREADS=2
+export PYTHONDONTWRITEBYTECODE=1
+# Snakemake 7's SLURM executor looks the user's account up under $USER, unset in CI.
+export USER="${USER:-$(id -un)}"
+
+fail() { echo "slurm_check: FAIL: $*" >&2; exit 1; }
+
+for exe in "$DRIFTSIM" "$STATS"; do
+  [ -x "$exe" ] || fail "$exe is not an executable"
+done
+[ -n "${SLURM_CONF:-}" ] || fail "SLURM_CONF is not set; run inside slurm_cluster.sh run"
+sinfo -h -o %T | grep -qx idle || fail "no idle node in the cluster of $SLURM_CONF"
+PY="$(sed -n '1s/^#! *//p' "$(command -v snakemake)")"
+[ -n "$PY" ] || PY=python3
+
+TMP="$(mktemp -d)"
+[ -n "${KEEP_TMP:-}" ] || trap 'rm -rf "$TMP"' EXIT
+
+# Stand-ins for the two programs that log their SLURM job, their name and the CPUs of their
+# affinity mask (what driftsim takes its threads from), then run the real program.
+mkdir "$TMP/bin"
+probe() {  # probe NAME PROGRAM
+  cat > "$TMP/bin/$1" <<SH
+#!/bin/sh
+echo "\${SLURM_JOB_ID:-none} $1 \$($PY -c 'import os; print(len(os.sched_getaffinity(0)))')" >> "$TMP/probe.log"
+exec "$2" "\$@"
+SH
+  chmod +x "$TMP/bin/$1"
+}
+probe driftsim "$DRIFTSIM"
+probe stats "$STATS"
+
+study() {  # study NAME DRIFTSIM STATS SNAKEMAKE-ARGS...: the tiny study in $TMP/NAME
+  local name=$1 sim=$2 stats=$3 start=$SECONDS
+  shift 3
+  mkdir "$TMP/$name"
+  cp "$HERE/tests/tiny_study.yaml" "$TMP/$name/config.yaml"
+  # The jobs start in the directory snakemake was started from.
+  if ! (cd "$TMP/$name" && snakemake -s "$HERE/Snakefile" --configfile config.yaml \
+    --config driftsim="$sim" driftsim_stats="$stats" threads=$THREADS "$@" > snakemake.log 2>&1)
+  then
+    tail -40 "$TMP/$name/snakemake.log"
+    fail "$name: workflow failed"
+  fi
+  echo "$name: workflow done in $((SECONDS - start)) s"
+}
+
+# check_jobs NAME PATTERN: the SLURM job IDs that snakemake's log names (PATTERN captures them)
+# are exactly the study's simulate and stats jobs, and each ran its program on its own CPUs.
+check_jobs() {
+  $PY - "$TMP/$1" "$2" "$TMP/probe.log" "$THREADS" <<'PY'
+import collections, os, re, subprocess, sys
+folder, pattern, probe_log, threads = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+name = os.path.basename(folder)
+def fail(msg):
+    sys.exit(f"slurm_check: FAIL: {name}: {msg}")
+
+with open(os.path.join(folder, "snakemake.log")) as handle:
+    ids = re.findall(pattern, handle.read())
+if len(ids) != 12 or len(set(ids)) != 12:
+    fail(f"expected 12 distinct SLURM jobs (6 simulate, 6 stats) in snakemake's log, got {ids}")
+out = subprocess.run(["sacct", "-n", "-P", "-j", ",".join(ids),
+                      "--format=JobID,JobName,State,AllocCPUS"],
+                     check=True, capture_output=True, text=True).stdout
+jobs, steps = {}, collections.defaultdict(list)
+for line in out.splitlines():
+    jobid, jobname, state, cpus = line.split("|")
+    if "." in jobid:
+        steps[jobid.split(".")[0]].append((jobid, state))
+    else:
+        jobs[jobid] = (jobname, state, int(cpus))
+if sorted(jobs) != sorted(ids):
+    fail(f"sacct lists jobs {sorted(jobs)}, snakemake submitted {sorted(ids)}")
+
+probes = collections.defaultdict(list)
+with open(probe_log) as handle:
+    for line in handle:
+        jobid, program, cpus = line.split()
+        probes[jobid].append((program, int(cpus)))
+
+rules = collections.Counter()
+for jobid, (jobname, state, cpus) in sorted(jobs.items(), key=lambda item: int(item[0])):
+    rule = "simulate" if "simulate" in jobname else "stats" if "stats" in jobname else None
+    if rule is None:
+        fail(f"job {jobid} is named {jobname!r}, neither a simulate nor a stats job")
+    rules[rule] += 1
+    # The job and each of its steps (batch script, srun) ended well.
+    for what, st in [(jobid, state)] + steps[jobid]:
+        if st != "COMPLETED":
+            fail(f"job {what} ({jobname}) is {st}, not COMPLETED")
+    want = threads if rule == "simulate" else 1
+    if cpus != want:
+        fail(f"job {jobid} ({jobname}) was allocated {cpus} CPUs, its rule asks for {want}")
+    program = "driftsim" if rule == "simulate" else "stats"
+    if probes[jobid] != [(program, want)]:
+        fail(f"job {jobid} ({jobname}): expected {program} to run once on {want} CPUs, "
+             f"the probes saw {probes[jobid]}")
+if rules != {"simulate": 6, "stats": 6}:
+    fail(f"jobs per rule {dict(rules)}, expected 6 simulate and 6 stats")
+print(f"{name}: sacct: 12 jobs COMPLETED with all their steps; 6 simulate on {threads} CPUs, "
+      f"6 stats on 1 (allocation and affinity mask)")
+PY
+}
+
+same_table() {  # same_table NAME: its table is the --cores run's, byte for byte
+  local table="$TMP/$1/out/replicates.tsv"
+  [ "$(wc -l < "$table")" = 7 ] || fail "$1: table has $(wc -l < "$table") lines, expected 7"
+  cmp -s "$TMP/cores/out/replicates.tsv" "$table" ||
+    fail "$1: table differs from the --cores run's: $(diff "$TMP/cores/out/replicates.tsv" "$table")"
+  [ -s "$TMP/$1/out/replicates.png" ] || fail "$1: no figure"
+  echo "$1: table equals the --cores run's"
+}
+
+echo "== local run: --cores 2"
+study cores "$DRIFTSIM" "$STATS" --cores 2
+
+echo "== SLURM executor: --profile profiles/slurm-test"
+study slurm "$TMP/bin/driftsim" "$TMP/bin/stats" --profile "$HERE/profiles/slurm-test"
+check_jobs slurm 'has been submitted with SLURM jobid (\d+)'
+same_table slurm
+
+echo "== generic cluster mode with sbatch: --profile profiles/sbatch"
+study sbatch "$TMP/bin/driftsim" "$TMP/bin/stats" --profile "$HERE/profiles/sbatch"
+check_jobs sbatch "with external jobid '(\\d+)'"
+same_table sbatch
+
+echo "slurm_check: OK"
