@@ -200,7 +200,7 @@ TEST(TrueValues, RunsHarmonicMeanAndTemporalF) {
   TrueValues tv = ComputeTrueValues(par, m);
   ASSERT_EQ(tv.Sizes.size(), 4u);
   const int32_t runs[4][3] = {{0, 2, 60}, {3, 4, 6}, {5, 6, 40}, {7, 7, 4}};
-  for (int i = 0; i < 4; ++i) {
+  for (size_t i = 0; i < 4; ++i) {
     EXPECT_EQ(tv.Sizes[i].First, runs[i][0]);
     EXPECT_EQ(tv.Sizes[i].Last, runs[i][1]);
     EXPECT_EQ(tv.Sizes[i].Census, runs[i][2]);
@@ -377,7 +377,7 @@ TEST(RunSimulation, BurnInMovesTheFirstSample) {
   p[2] = "12";
   p[4] = "3";
   p[6] = "2";
-  for (const int burnIn : {0, 1, 7}) {
+  for (const size_t burnIn : {0u, 1u, 7u}) {
     const std::string text = RunWith(dir, p, {{"burn-in", std::to_string(burnIn)}});
     std::vector<std::string> lines;
     std::istringstream in(text);
@@ -407,7 +407,8 @@ TEST(RunSimulation, SizesFileErrorsNameTheFileAndLine) {
 // Allele counts of the temporal samples in a data file: [sample 1 or 2][locus][allele].
 using Counts = std::vector<std::vector<std::vector<double>>>;
 Counts CountAlleles(const std::string& dat, int loci, int alleles) {
-  Counts c(3, std::vector<std::vector<double>>(size_t(loci), std::vector<double>(alleles + 1)));
+  Counts c(
+      3, std::vector<std::vector<double>>(size_t(loci), std::vector<double>(size_t(alleles) + 1)));
   std::istringstream in(dat);
   for (std::string line; std::getline(in, line);) {
     std::istringstream fields(line);
