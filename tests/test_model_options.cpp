@@ -25,7 +25,6 @@ TEST(ModelOptions, OptionValues) {
       {"burn-in", "100000001", "--burn-in: 100000001 is out of range (0 to 100000000)"},
       {"burn-in", "-1", "--burn-in: -1 is out of range (0 to 100000000)"},
       {"burn-in", "2e3", "--burn-in: '2e3' is not a whole number of generations"},
-      {"burn-in", "", "--burn-in: '' is not a whole number of generations"},
       {"burn-in", "99999999999999999999",
        "--burn-in: '99999999999999999999' is not a whole "
        "number of generations"},
@@ -41,7 +40,6 @@ TEST(ModelOptions, OptionValues) {
       {"mutation-rate", "1e-50",
        "--mutation-rate: '1e-50' is not a rate (a number such as 1e-4, 0 to 0.1, within single "
        "precision)"},
-      {"ne-ratio", "1", ""},
       {"ne-ratio", ".25", ""},
       {"ne-ratio", "0", "--ne-ratio: 0 is out of range (above 0, at most 1)"},
       {"ne-ratio", "1.01", "--ne-ratio: 1.01 is out of range (above 0, at most 1)"},
@@ -390,20 +388,6 @@ TEST(RunSimulation, BurnInMovesTheFirstSample) {
   }
 }
 
-TEST(RunSimulation, SizesFileErrorsNameTheFileAndLine) {
-  TempDir dir;
-  ParamLines p;
-  p[2] = "12";
-  try {
-    RunWith(dir, p, {}, "10 20\n5 30\n");
-    ADD_FAILURE() << "the sizes file was accepted";
-  } catch (const FatalError& e) {
-    EXPECT_EQ(e.Message(), dir / "sizes.txt" +
-                               ":2: generation 5 does not come after generation "
-                               "10 of line 1!");
-  }
-}
-
 // Allele counts of the temporal samples in a data file: [sample 1 or 2][locus][allele].
 using Counts = std::vector<std::vector<std::vector<double>>>;
 Counts CountAlleles(const std::string& dat, int loci, int alleles) {
@@ -581,22 +565,6 @@ TEST(ModelChecks, LongBurnInReachesTheKAlleleEquilibrium) {
                                                 std::to_string(e.mean) + " expected " +
                                                 std::to_string(expected));
   }
-}
-
-TEST(Mutate, RateZeroDrawsNothing) {
-  ParamLines p;
-  p[2] = "200";
-  p[4] = "50";
-  auto sim = MakeState(p);
-  Console([&] { Initialize(*sim); });
-  const std::vector<uint8_t> before(sim->tab.Focal(0, 0), sim->tab.Focal(1, 0));
-  const RngState u = sim->rnd.Uniform;
-  const PoissonMemo memo = sim->rnd.Memo;
-  driftsim::Mutate(sim->par, sim->tab.Generation(0), sim->rnd, 0.0f);
-  EXPECT_TRUE(std::equal(before.begin(), before.end(), sim->tab.Focal(0, 0)));
-  EXPECT_EQ(sim->rnd.Uniform.XorWord, u.XorWord);
-  EXPECT_EQ(sim->rnd.Uniform.MulWord, u.MulWord);
-  EXPECT_EQ(sim->rnd.Memo.LastMean, memo.LastMean);
 }
 
 }  // namespace
