@@ -1,8 +1,9 @@
 // A plain reference simulation, written step by step from the model's rules with single draws
 // and one genotype code per locus, compared byte for byte with the program's output files over
-// many random parameter files and every code path.
+// many random parameter files and model options, on every code path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "test_support.hpp"
@@ -12,19 +13,26 @@ namespace {
 
 class Reference {
  public:
-  explicit Reference(const Params& p) : par_(p), rnd_(p.IDUM, p.RanBitSeed) {}
+  // A rate of 0 is run as the model without its mutation step.
+  explicit Reference(const Params& p, const ModelOptions& m = {})
+      : par_(p), model_(m), mutation_(m.MutationRate != 0), rnd_(p.IDUM, p.RanBitSeed) {}
 
   // The .dat and .par bytes of a whole run.
   std::pair<std::string, std::string> Run() {
     Init();
+    const int32_t B = model_.BurnIn;
     int parity = 0;
-    for (int g = 1; g <= 250 + par_.NumGen; ++g) {
+    int32_t N = par_.Ne;
+    if (B == 0) Sample(1, parity, N);
+    for (int g = 1; g <= B + par_.NumGen; ++g) {
       parity = g % 2;
-      Reproduce(parity);
-      Mutate(parity);
-      if (g == 250) Sample(1, parity);
+      const int32_t next = Size(g);
+      Reproduce(parity, N, next);
+      if (mutation_) Mutate(parity, next);
+      N = next;
+      if (g == B) Sample(1, parity, N);
     }
-    Sample(2, parity);
+    Sample(2, parity, N);
     if (par_.Model == 1) SourceSample();
     Errors();
     return {DataFile(), ParaFile()};
@@ -38,6 +46,14 @@ class Reference {
   using Indiv = std::vector<Geno>;
 
   bool Packed() const { return par_.NumAllele == 2; }
+  // Size of generation g: Ne until the last change at or before g.
+  int32_t Size(int g) const {
+    int32_t N = par_.Ne;
+    for (const SizeChange& c : model_.Sizes.Changes) {
+      if (c.First <= g) N = c.Size;
+    }
+    return N;
+  }
   int32_t Idx(int32_t n) { return DrawIndex(rnd_.RanUniform(), n); }
   float U() { return static_cast<float>(rnd_.RanUniform()); }
 
@@ -95,7 +111,9 @@ class Reference {
         for (int32_t k = 0; k < K; ++k) freq_[size_t(L * K + k)] *= r;
       }
     }
-    for (auto& buffer : pop_) buffer.assign(size_t(par_.Ne), Indiv(size_t(loci)));
+    int32_t largest = par_.Ne;
+    for (int g = 1; g <= model_.BurnIn + par_.NumGen; ++g) largest = std::max(largest, Size(g));
+    for (auto& buffer : pop_) buffer.assign(size_t(largest), Indiv(size_t(loci)));
     FromSource(pop_[0], 0, size_t(par_.Ne));
     smpl_.assign(size_t(par_.TotalSampled()), Indiv(size_t(loci)));
   }
@@ -122,10 +140,32 @@ class Reference {
     }
   }
 
-  void Reproduce(int parity) {
-    const int32_t Ne = par_.Ne;
+  // Parent index (from 0) among the Np of the previous generation: uniform, or the first whose
+  // cumulative fecundity reaches the draw times the total.
+  int32_t Parent(int32_t Np) {
+    if (cum_.empty()) return Idx(Np) - 1;
+    const double target = rnd_.RanUniform() * cum_.back();
+    int32_t i = 0;
+    while (cum_[size_t(i)] < target) ++i;
+    return i;
+  }
+
+  void Reproduce(int parity, int32_t Np, int32_t Ne) {
     std::vector<Indiv>& next = pop_[parity];
     const std::vector<Indiv>& prev = pop_[1 - parity];
+    cum_.clear();
+    if (model_.NeRatio < 1) {
+      // Log-fecundities of shape (R Np - 1) / (Np (1 - R)) in parent order, scaled to a
+      // largest fecundity of 1.
+      const double R = model_.NeRatio, n = Np;
+      std::vector<double> logs;
+      for (int32_t i = 0; i < Np; ++i) {
+        logs.push_back(LogGammaDev((R * n - 1) / (n * (1 - R)), rnd_.Uniform));
+      }
+      const double top = *std::max_element(logs.begin(), logs.end());
+      double sum = 0;
+      for (const double x : logs) cum_.push_back(sum += std::exp(x - top));
+    }
     int32_t M = 0;
     const float mean = float(Ne) * par_.MigRate;
     if (par_.Model == 1 && mean >= 0.00001f)
@@ -136,8 +176,8 @@ class Reference {
       const Indiv* par1[10];
       const Indiv* par2[10];
       for (int i = 0; i < 10; ++i) {
-        par1[i] = &prev[size_t(Idx(Ne) - 1)];
-        par2[i] = &prev[size_t(Idx(Ne) - 1)];
+        par1[i] = &prev[size_t(Parent(Np))];
+        par2[i] = &prev[size_t(Parent(Np))];
       }
       if (!Packed()) {
         for (int64_t L = 0; L < par_.NumLoci; ++L) {
@@ -166,18 +206,18 @@ class Reference {
       }
     }
     for (int32_t j = last; j < Ne; ++j) {
-      const Indiv& p1 = prev[size_t(Idx(Ne) - 1)];
-      const Indiv& p2 = prev[size_t(Idx(Ne) - 1)];
+      const Indiv& p1 = prev[size_t(Parent(Np))];
+      const Indiv& p2 = prev[size_t(Parent(Np))];
       Offspring(next[size_t(j)], p1, p2);
     }
   }
 
-  void Mutate(int parity) {
-    const float mean = float(par_.Ne) * 1e-4f * 2.0f;
+  void Mutate(int parity, int32_t Ne) {
+    const float mean = float(Ne) * model_.MutationRate * 2.0f;
     for (int64_t L = 0; L < par_.NumLoci; ++L) {
       const long n = std::lround(rnd_.PoissonDev(mean));
       for (long m = 0; m < n; ++m) {
-        const int32_t g = Idx(2 * par_.Ne);
+        const int32_t g = Idx(2 * Ne);
         const uint8_t a = uint8_t(Idx(par_.NumAllele));
         Geno& x = pop_[parity][size_t((g - 1) / 2)][size_t(L)];
         if (!Packed()) {
@@ -189,11 +229,12 @@ class Reference {
     }
   }
 
-  void Sample(int s, int parity) {
+  // Sample members' parents are drawn uniformly, also under fecundities.
+  void Sample(int s, int parity, int32_t Ne) {
     const int64_t first = s == 1 ? par_.NumIndiv[0] : par_.NumIndiv[0] + par_.NumIndiv[1];
     for (int32_t i = 0; i < par_.NumIndiv[s]; ++i) {
-      const Indiv& p1 = pop_[parity][size_t(Idx(par_.Ne) - 1)];
-      const Indiv& p2 = pop_[parity][size_t(Idx(par_.Ne) - 1)];
+      const Indiv& p1 = pop_[parity][size_t(Idx(Ne) - 1)];
+      const Indiv& p2 = pop_[parity][size_t(Idx(Ne) - 1)];
       Offspring(smpl_[size_t(first + i)], p1, p2);
     }
   }
@@ -262,7 +303,10 @@ class Reference {
   std::string ParaFile() const { return ExpectedParFile(par_); }
 
   Params par_;
+  ModelOptions model_;
+  bool mutation_;
   Random rnd_;
+  std::vector<double> cum_;  // cumulative fecundities of this generation's parents
   std::vector<float> freq_;
   std::vector<Indiv> pop_[2];
   std::vector<Indiv> smpl_;
@@ -272,6 +316,8 @@ class Reference {
 struct RandomRun {
   std::string text;
   std::pair<std::string, std::string> expected;
+  std::vector<std::pair<std::string, std::string>> options;  // model options as texts
+  std::string sizes;                                         // sizes file, when given
 };
 const std::vector<RandomRun>& RandomRuns(const std::string& stem) {
   static std::vector<RandomRun> runs;
@@ -298,7 +344,57 @@ const std::vector<RandomRun>& RandomRuns(const std::string& stem) {
     p[13] = "100000";
     for (int line = 16; line <= 18; ++line) p[line] = choose({"0", "1E-5", "0.05", "0.3", "1"});
     p[19] = choose({"0", "1"});
-    runs.push_back({p.Text(), Reference(Parse(p.Text())).Run()});
+    runs.push_back({p.Text(), Reference(Parse(p.Text())).Run(), {}, {}});
+  }
+  return runs;
+}
+
+// Random model options on small random runs: burn-in, sizes that shrink and grow, mutation
+// rates including 0 (the reference then has no mutation step), ratios of fecundity variance.
+const std::vector<RandomRun>& RandomOptionRuns(const std::string& stem,
+                                               const std::string& sizesFile) {
+  static std::vector<RandomRun> runs;
+  if (!runs.empty()) return runs;
+  RngState pick;
+  pick.IDUM = -1717;
+  auto draw = [&](int32_t n) { return DrawIndex(pick.RanUniform(), n); };
+  auto choose = [&](std::initializer_list<const char*> values) {
+    return std::string(values.begin()[draw(int32_t(values.size())) - 1]);
+  };
+  for (int trial = 0; trial < 40; ++trial) {
+    ParamLines p;
+    const bool big = trial % 10 == 0;
+    p[1] = choose({"0", "1"});
+    p[2] = std::to_string(big ? 500 + draw(100) : 1 + draw(40));
+    p[3] = choose({"0", "0.01", "0.2", "1.0"});
+    p[4] = std::to_string(big ? 200 + draw(300) : draw(30));
+    p[5] = choose({"2", "2", "3", "9", "127"});
+    p[6] = std::to_string(draw(3));
+    for (int line = 7; line <= 9; ++line) p[line] = std::to_string(draw(6));
+    p[10] = std::to_string(1 + draw(100000));
+    p[11] = "'" + stem + "'";
+    p[13] = "100000";
+    for (int line = 16; line <= 18; ++line) p[line] = choose({"0", "0.05", "1"});
+    p[19] = choose({"0", "1"});
+    RandomRun run;
+    const int32_t burnIn = std::stoi(choose({"0", "1", "2", "9", "30"}));
+    run.options = {{"burn-in", std::to_string(burnIn)},
+                   {"mutation-rate", choose({"0", "1e-4", "0.003", "0.05"})},
+                   {"ne-ratio", choose({"1", "0.6", "0.95"})}};
+    // Up to three changes, within the run or just past its end, shrinking or growing.
+    const int32_t end = burnIn + std::stoi(p[6]);
+    for (int32_t g = draw(4), n = 0; g <= end + 1 && n < 3; g += draw(end + 2), ++n) {
+      run.sizes += std::to_string(g) + " " + std::to_string(1 + draw(big ? 900 : 60)) + "\n";
+    }
+    ModelOptions m;
+    for (const auto& [name, value] : run.options) EXPECT_EQ(SetModelOption(m, name, value), "");
+    if (!run.sizes.empty()) {
+      std::istringstream in(run.sizes);
+      m.Sizes = ReadSizesStream(in, sizesFile);
+    }
+    run.text = p.Text();
+    run.expected = Reference(Parse(run.text), m).Run();
+    runs.push_back(run);
   }
   return runs;
 }
@@ -319,10 +415,32 @@ TEST_P(ReferenceRuns, MatchTheReference) {
   });
 }
 
+TEST_P(ReferenceRuns, MatchTheReferenceWithModelOptions) {
+  const Kernel k = GetParam();
+  if (!CanRun(k)) GTEST_SKIP() << "this processor cannot run the " << KernelName(k) << " path";
+  static const TempDir dir;
+  OnKernel(k, [&] {
+    for (const RandomRun& run : RandomOptionRuns(dir / "run", dir / "sizes.txt")) {
+      WriteFile(dir / "p.txt", run.text);
+      ModelOptions m;
+      for (const auto& [name, value] : run.options) SetModelOption(m, name, value);
+      if (!run.sizes.empty()) {
+        WriteFile(dir / "sizes.txt", run.sizes);
+        SetModelOption(m, "sizes", dir / "sizes.txt");
+      }
+      Console([&] { RunSimulation((dir / "p.txt").c_str(), m); });
+      EXPECT_TRUE(ReadFile(dir / "run.dat") == run.expected.first)
+          << run.text << run.sizes << run.options[0].second << " " << run.options[1].second << " "
+          << run.options[2].second;
+      EXPECT_EQ(ReadFile(dir / "run.par"), run.expected.second);
+    }
+  });
+}
+
 INSTANTIATE_TEST_SUITE_P(EveryPath, ReferenceRuns,
                          testing::Values(Kernel::kPortable, Kernel::kAvx2, Kernel::kAvx512),
-                         [](const testing::TestParamInfo<Kernel>& info) {
-                           return std::string(KernelName(info.param));
+                         [](const testing::TestParamInfo<Kernel>& kernel) {
+                           return std::string(KernelName(kernel.param));
                          });
 
 }  // namespace

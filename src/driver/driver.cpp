@@ -11,8 +11,6 @@
 namespace driftsim {
 
 namespace {
-// Generations before the first sample.
-constexpr int32_t kBurnIn = 250;
 
 // Seconds since the previous lap, for the phase times.
 class PhaseClock {
@@ -86,6 +84,11 @@ void ConsoleProgress::OffspringDone(int32_t Ne) {
 }
 
 void RunSimulation(const char* paramArg, RunTimes* times) {
+  RunSimulation(paramArg, ModelOptions{}, times);
+}
+
+void RunSimulation(const char* paramArg, const ModelOptions& options, RunTimes* times,
+                   TrueValues* truth) {
   const int32_t StartSeconds = MonotonicSeconds();
   SelectKernelFromEnvironment();
   const std::string paraFile = ParaFileName(paramArg);
@@ -93,6 +96,11 @@ void RunSimulation(const char* paramArg, RunTimes* times) {
   SimState sim(ReadPara(paraFile));
   const Params& par = sim.par;
   Tables& tab = sim.tab;
+  ModelOptions model = options;
+  if (!model.SizesFile.empty()) ConsoleLine("Reading sizes file: " + model.SizesFile);
+  PrepareModel(par, model);
+  if (truth) *truth = ComputeTrueValues(par, model);
+  tab.Ne = LargestSize(par, model);
   RunTimes unused;
   RunTimes& t = times ? *times : unused;
   PhaseClock clock;
@@ -103,28 +111,31 @@ void RunSimulation(const char* paramArg, RunTimes* times) {
   t.initialize = clock.Lap();
 
   // The generations alternate between the two buffers: the last one written holds the
-  // current generation.
+  // current generation, of size individuals.
   int current = 0;
+  int32_t size = par.Ne;
   auto generations = [&](int32_t from, int32_t to) {
     for (int32_t g = from; g <= to; ++g) {
       ConsoleLine("Simulating generation = " + IntToText(g));
       const int next = g % 2;
+      const int32_t nextSize = model.Sizes.At(g, par.Ne);
       progress.Start();
-      Reproduce(par, tab.AlleleFreq.get(), tab.Generation(current), tab.Generation(next), sim.rnd,
-                progress);
-      Mutate(par, tab.Generation(next), sim.rnd);
+      Reproduce(par, tab.AlleleFreq.get(), tab.Generation(current, size),
+                tab.Generation(next, nextSize), sim.rnd, progress, model.NeRatio);
+      Mutate(par, tab.Generation(next, nextSize), sim.rnd, model.MutationRate);
       current = next;
+      size = nextSize;
       ++t.generationCount;
     }
     t.generations += clock.Lap();
   };
-  generations(1, kBurnIn);
+  generations(1, model.BurnIn);
   ConsoleLine("Taking the 1st sample...");
-  TakeSample(par, tab.Generation(current), SampleRecords(par, tab, kSample1), sim.rnd);
+  TakeSample(par, tab.Generation(current, size), SampleRecords(par, tab, kSample1), sim.rnd);
   t.samples += clock.Lap();
-  generations(kBurnIn + 1, kBurnIn + par.NumGen);
+  generations(model.BurnIn + 1, model.BurnIn + par.NumGen);
   ConsoleLine("Taking the 2ed sample...");
-  TakeSample(par, tab.Generation(current), SampleRecords(par, tab, kSample2), sim.rnd);
+  TakeSample(par, tab.Generation(current, size), SampleRecords(par, tab, kSample2), sim.rnd);
   if (par.Model == 1) {
     ConsoleLine("Taking the source population sample...");
     TakeSourceSample(par, tab.AlleleFreq.get(), SampleRecords(par, tab, kSourceSample),

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "common/common.hpp"
+#include "params/model_options.hpp"
 #include "params/params.hpp"
 #include "population/population.hpp"
 #include "random/random.hpp"
@@ -62,7 +63,10 @@ struct RunTimes {
 
 // The whole run, from reading the parameter file to the final report. paramArg is the first
 // command-line argument, or null when there is none; times, when given, receives the phase
-// times. Throws FatalError on any failure.
+// times; truth, when given, the true values of the run's model (set before the generations
+// begin). Throws FatalError on any failure.
 void RunSimulation(const char* paramArg, RunTimes* times = nullptr);
+void RunSimulation(const char* paramArg, const ModelOptions& model, RunTimes* times = nullptr,
+                   TrueValues* truth = nullptr);
 
 }  // namespace driftsim

@@ -130,7 +130,7 @@ void FillInitialPacked(const Params& par, const float* freq, RecordSpan pop, Rng
 
 void AllocateFreqTable(const Params& par, Tables& tab) {
   tab.Packed = par.Packed();
-  tab.Ne = par.Ne;
+  tab.Ne = std::max(tab.Ne, par.Ne);
   tab.GenoBytes = GenoBytesOf(par.NumLoci, tab.Packed);
   const int64_t entries = int64_t{par.NumAllele} * par.NumLoci;
   tab.AlleleFreq.reset(static_cast<float*>(RequestTable(tab, uint64_t(entries) * sizeof(float))));
@@ -142,8 +142,8 @@ void AllocateFreqTable(const Params& par, Tables& tab) {
 
 namespace {
 
-uint64_t FocalBytes(const Params& par, const Tables& tab) {
-  return uint64_t(tab.GenoBytes) * 2 * uint64_t(par.Ne);
+uint64_t FocalBytes(const Tables& tab) {
+  return uint64_t(tab.GenoBytes) * 2 * uint64_t(tab.Ne);
 }
 uint64_t SampleBytes(const Params& par, const Tables& tab) {
   return uint64_t(tab.GenoBytes) * uint64_t(par.TotalSampled());
@@ -152,14 +152,14 @@ uint64_t SampleBytes(const Params& par, const Tables& tab) {
 [[noreturn]] void GenoTablesOutOfMemory(const Params& par, const Tables& tab) {
   FatalStop("Too large Ne/SampleSize or/and too many loci. Out of memory!\n" +
                 IntToText(tab.GenoBytes) + "*" +
-                IntToText(par.TotalSampled() + 2 * int64_t{par.Ne}) + " bytes are required!",
+                IntToText(par.TotalSampled() + 2 * int64_t{tab.Ne}) + " bytes are required!",
             "Initialize");
 }
 
 }  // namespace
 
 void AllocateGenoTables(const Params& par, Tables& tab) {
-  tab.FocalPop.reset(static_cast<uint8_t*>(RequestTable(tab, FocalBytes(par, tab))));
+  tab.FocalPop.reset(static_cast<uint8_t*>(RequestTable(tab, FocalBytes(tab))));
   if (tab.FocalPop) {
     tab.SmplGeno.reset(static_cast<uint8_t*>(RequestTable(tab, SampleBytes(par, tab))));
   }
@@ -171,13 +171,13 @@ void Initialize(const Params& par, Tables& tab, RngState& uniform, Progress& pro
   progress.Frequencies(par.NumLoci);
   // Genotype tables beyond the limit stop the run before the frequencies are drawn, which for
   // many loci takes long; the report is the same as when the request itself fails.
-  if (!WithinLimit(tab, FocalBytes(par, tab) + SampleBytes(par, tab))) {
+  if (!WithinLimit(tab, FocalBytes(tab) + SampleBytes(par, tab))) {
     GenoTablesOutOfMemory(par, tab);
   }
   FillFrequencies(par, tab.AlleleFreq.get(), uniform);
   AllocateGenoTables(par, tab);
   progress.InitialGenotypes(par.NumLoci, par.Ne);
-  const RecordSpan pop = tab.Generation(0);
+  const RecordSpan pop = tab.Generation(0, par.Ne);
   if (par.Packed()) {
     FillInitialPacked(par, tab.AlleleFreq.get(), pop, uniform, progress);
   } else {

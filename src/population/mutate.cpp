@@ -4,9 +4,6 @@ namespace driftsim {
 
 namespace {
 
-// Mutation rate per gene copy per generation (single precision).
-constexpr float kMutationRate = 1e-4f;
-
 // Mutations drawn before they are applied: the hit records are fetched meanwhile, since each
 // lies anywhere in the generation buffer.
 constexpr int kPending = 64;
@@ -34,10 +31,13 @@ void Apply(const Mutation* m, int n, bool packed) {
 
 }  // namespace
 
-void Mutate(const Params& par, RecordSpan generation, Random& rnd) {
+void Mutate(const Params& par, RecordSpan generation, Random& rnd, float MutationRate) {
+  // A rate of 0 draws nothing, not even the Poisson count of each locus.
+  if (MutationRate == 0.0f) return;
   const bool packed = par.Packed();
-  const float mean = static_cast<float>(par.Ne) * kMutationRate * 2.0f;
-  const int32_t copies = 2 * par.Ne;
+  const int32_t N = static_cast<int32_t>(generation.count);
+  const float mean = static_cast<float>(N) * MutationRate * 2.0f;
+  const int32_t copies = 2 * N;
   Mutation pending[kPending];
   int n = 0;
   for (int64_t L = 0; L < par.NumLoci; ++L) {

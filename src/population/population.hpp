@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "common/common.hpp"
+#include "params/model_options.hpp"
 #include "params/params.hpp"
 #include "random/random.hpp"
 
@@ -55,6 +56,9 @@ struct RecordSpan {
 struct Tables {
   bool Packed = false;
   int64_t GenoBytes = 0;
+  // Records of each generation buffer: the largest size of the run. A driver whose sizes change
+  // sets it before Initialize; otherwise it is Ne. A generation of N individuals is held in the
+  // first N records of its buffer.
   int32_t Ne = 0;
   // Largest total of table bytes to request; 0 means the machine's physical memory. A request
   // beyond it fails at once instead of being killed later when its pages are touched.
@@ -75,8 +79,10 @@ struct Tables {
   }
   uint8_t* Sample(int64_t k) const { return SmplGeno.get() + k * GenoBytes; }
 
-  // Generation buffer b (0 or 1); all sampled records, source sample first.
+  // Generation buffer b (0 or 1): all its records, or the first count of them; all sampled
+  // records, source sample first.
   RecordSpan Generation(int b) const { return {Focal(b, 0), Ne, GenoBytes}; }
+  RecordSpan Generation(int b, int64_t count) const { return {Focal(b, 0), count, GenoBytes}; }
   RecordSpan Samples(const Params& par) const {
     return {SmplGeno.get(), par.TotalSampled(), GenoBytes};
   }
@@ -100,13 +106,17 @@ void Initialize(const Params& par, Tables& tab, RngState& uniform, Progress& pro
 void AllocateFreqTable(const Params& par, Tables& tab);
 void AllocateGenoTables(const Params& par, Tables& tab);
 
-// One generation: Poisson migrants drawn from the source frequencies AlleleFreq (migration
-// model), then the offspring of parents, written into offspring.
+// One generation of offspring.count individuals from the parents.count of the previous one:
+// Poisson migrants drawn from the source frequencies AlleleFreq (migration model), then the
+// offspring of parents, written into offspring. Below an NeRatio of 1 the parents' fecundities
+// are drawn first and parents are chosen in proportion to them.
 void Reproduce(const Params& par, const float* AlleleFreq, RecordSpan parents, RecordSpan offspring,
-               Random& rnd, Progress& progress);
+               Random& rnd, Progress& progress, double NeRatio = 1.0);
 
-// Poisson numbers of K-allele mutations per locus, applied to the records of generation.
-void Mutate(const Params& par, RecordSpan generation, Random& rnd);
+// Poisson numbers of K-allele mutations per locus, mean 2 x generation.count x MutationRate,
+// applied to the records of generation.
+void Mutate(const Params& par, RecordSpan generation, Random& rnd,
+            float MutationRate = kDefaultMutationRate);
 
 // A temporal sample: one new offspring of parents for each record of sample.
 void TakeSample(const Params& par, RecordSpan parents, RecordSpan sample, Random& rnd);

@@ -71,6 +71,29 @@ float Random::PoissonDev(float mean) {
   }
 }
 
+double LogGammaDev(double shape, RngState& uniform) {
+  const double b = shape < 1.0 ? shape + 1.0 : shape;
+  const double d = b - 1.0 / 3.0;
+  const double c = 1.0 / std::sqrt(9.0 * d);
+  constexpr double kTwoPi = 6.283185307179586;
+  double logDev;
+  for (;;) {
+    const double u1 = uniform.RanUniform();
+    const double u2 = uniform.RanUniform();
+    const double z = std::sqrt(-2.0 * std::log(u1)) * std::cos(kTwoPi * u2);
+    double v = 1.0 + c * z;
+    if (v <= 0.0) continue;
+    v = v * v * v;
+    const double u3 = uniform.RanUniform();
+    if (std::log(u3) < 0.5 * z * z + d - d * v + d * std::log(v)) {
+      logDev = std::log(d * v);
+      break;
+    }
+  }
+  if (shape < 1.0) logDev += std::log(uniform.RanUniform()) / shape;
+  return logDev;
+}
+
 namespace {
 
 uint32_t Step(uint32_t s) {

@@ -327,6 +327,14 @@ inline int32_t DrawIndex(double u, int32_t n) {
   return i > n ? n : i;
 }
 
+// Natural logarithm of a gamma deviate of the given shape (scale 1), double precision, from the
+// uniform stream (Marsaglia and Tsang's method). The logarithm keeps tiny shapes, whose
+// deviates underflow, comparable. Draws per attempt: two for a normal deviate by Box-Muller
+// (the cosine half only), one for the acceptance test; an attempt whose cubic term is not
+// positive ends after its two draws. Shapes below 1 take a deviate of shape + 1 and then one
+// draw more, for the factor U^(1/shape).
+double LogGammaDev(double shape, RngState& uniform);
+
 // A Poisson deviate as an integer count (the deviate is whole; halves round away from zero).
 inline int32_t PoissonCount(Random& rnd, float mean) {
   return static_cast<int32_t>(std::lround(rnd.PoissonDev(mean)));
