@@ -240,17 +240,21 @@ def write_text_atomic(path, text):
 # Stats tables and the aggregate table
 
 def read_stats(path):
-    """Parses a driftsim-stats table into {row name: {column: text}}."""
+    """Parses a driftsim-stats table into {row name: {column: text}}.
+
+    The table starts with the columns of STATS_HEADER; later releases add columns after them
+    (and rows after the S1-S2 and S1-S0 rows), which are read too."""
     with open(path) as handle:
         lines = [line.rstrip("\r\n") for line in handle if line.strip()]
-    if not lines or lines[0].split("\t") != STATS_HEADER:
+    header = lines[0].split("\t") if lines else []
+    if header[:len(STATS_HEADER)] != STATS_HEADER:
         raise ValueError(f"{path}: unexpected header {lines[0] if lines else '(empty file)'!r}")
     rows = {}
     for line in lines[1:]:
         cells = line.split("\t")
-        if len(cells) != len(STATS_HEADER):
-            raise ValueError(f"{path}: row with {len(cells)} cells, expected {len(STATS_HEADER)}: {line!r}")
-        rows[cells[0]] = dict(zip(STATS_HEADER, cells))
+        if len(cells) != len(header):
+            raise ValueError(f"{path}: row with {len(cells)} cells, expected {len(header)}: {line!r}")
+        rows[cells[0]] = dict(zip(header, cells))
     for needed in ("S1", "S2", "S1-S2"):
         if needed not in rows:
             raise ValueError(f"{path}: no {needed} row")
