@@ -279,7 +279,7 @@ TEST(StatsReader, DataMustAgreeWithTheParameterFile) {
        "x.dat, line 3: the file ends with 1 individuals of sample S1, but x.par, line 11 "
        "gives 2"},
       {good + "S2_2 1 1 1 1\r\n", false,
-       "x.dat, line 5: more individuals of sample S2 than the 1 that x.par, line 11 gives"},
+       "x.dat, line 5: 2 individuals of sample S2 so far, but x.par, line 11 gives 1"},
       {"S1_1 1 2 1 1 2 2\r\n", false,
        "x.dat, line 1: wrong number of genotypes: more than 2, but x.par, line 6 gives 2 loci"},
       {"S1_1 1 2 1 1\r\nS1_2 2 2\r\n", false,

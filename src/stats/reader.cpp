@@ -426,9 +426,9 @@ void GenoReader::StartFields() {
   lastSample_ = sample_;
   const int64_t count = ++individuals_[slot];
   if (rules_.par != nullptr && count > rules_.par->individuals[slot]) {
-    Fail("more individuals of sample " + SampleName(sample_) + " than the " +
-         Decimal(rules_.par->individuals[slot]) + " that " + rules_.par->name + ", line " +
-         Decimal(SizeLine(sample_)) + " gives");
+    Fail(Decimal(count) + " individuals of sample " + SampleName(sample_) + " so far, but " +
+         rules_.par->name + ", line " + Decimal(SizeLine(sample_)) + " gives " +
+         Decimal(rules_.par->individuals[slot]));
   }
   locus_ = 0;
   largest_ = 0;

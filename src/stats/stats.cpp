@@ -258,8 +258,8 @@ TemporalStats TemporalSummary(const GenoCounts& counts, int32_t generations) {
       leftOut[kFs].Add((fsSquares - t.squares) / (fsSpread - t.spread));
     }
   }
-  // Chi-square interval: n' F / F is taken as chi-square with n' = sum (K - 1) degrees of
-  // freedom, the number of independent alleles.
+  // Chi-square interval: n' times the estimate over the true F is taken as chi-square with
+  // n' = sum (K - 1) degrees of freedom, the number of independent alleles.
   const double nPrime = weights;
   const double upper = nPrime > 0 ? ChiSquareQuantile(0.975, nPrime) : kNA;
   const double lower = nPrime > 0 ? ChiSquareQuantile(0.025, nPrime) : kNA;
