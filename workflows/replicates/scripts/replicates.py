@@ -39,6 +39,10 @@ SCENARIO_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.+-]*$")
 PARAM_FILE = "SimPara.txt"
 STATS_FILE = "stats.tsv"
 
+# driftsim-convert's formats and the files each writes beside run.dat (with OutFile "run").
+EXPORT_SUFFIXES = {"genepop": [".gen"], "vcf": [".vcf"], "vcf.gz": [".vcf.gz"],
+                   "plink": [".ped", ".map"]}
+
 STATS_HEADER = ["row", "individuals", "loci", "missing", "alleles", "Ho", "He",
                 "Fc", "Fk", "Fs", "Ne_Fc", "Ne_Fk", "Ne_Fs", "Fst"]
 
@@ -140,6 +144,34 @@ def check_config(config):
         if values["MaxNe"] < values["Ne"]:
             raise ConfigError(f"scenario {label}: MaxNe {values['MaxNe']} is below Ne {values['Ne']}")
     return template, study, replicates, base_seed
+
+
+def check_exports(config):
+    """The formats of the optional `exports` key, in order; refused before anything runs if
+    unknown, repeated, or plink for a scenario that is not biallelic."""
+    exports = config.get("exports") or []
+    if not isinstance(exports, list) or not all(isinstance(f, str) for f in exports):
+        raise ConfigError(f"exports: expected a list of formats, got {exports!r}")
+    for f in exports:
+        if f not in EXPORT_SUFFIXES:
+            raise ConfigError(f"exports: unknown format {f!r} (known: {', '.join(EXPORT_SUFFIXES)})")
+    if len(set(exports)) != len(exports):
+        raise ConfigError(f"exports: a format is named twice in {exports}")
+    if "plink" in exports:
+        template, study, _, _ = check_config(config)
+        for label, overrides in study:
+            alleles = {**template, **overrides}["NumAllele"]
+            if alleles != 2:
+                raise ConfigError(f"exports: plink takes biallelic data only; scenario {label} "
+                                  f"has NumAllele {alleles}")
+    return exports
+
+
+def export_files(config, folder):
+    """The export files of one replicate folder, for every format of `exports`."""
+    stem = check_config(config)[0]["OutFile"]
+    return [os.path.join(folder, stem + suffix)
+            for f in check_exports(config) for suffix in EXPORT_SUFFIXES[f]]
 
 
 # ---------------------------------------------------------------------------------------------

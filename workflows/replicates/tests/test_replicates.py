@@ -68,6 +68,17 @@ class Scenarios(unittest.TestCase):
                 rp.study_plan(c)
 
 
+class Exports(unittest.TestCase):
+    def test_files_per_format_and_refusals(self):
+        c = config(exports=["vcf.gz", "plink"], grid={"Ne": [50]})
+        c["template"]["NumAllele"] = 2
+        self.assertEqual(rp.export_files(c, "d"), ["d/run.vcf.gz", "d/run.ped", "d/run.map"])
+        self.assertEqual(rp.export_files(config(), "d"), [])
+        for bad in (["bcf"], ["vcf", "vcf"], "vcf", ["plink"]):  # plink with NumAllele 5
+            with self.assertRaises(rp.ConfigError, msg=repr(bad)):
+                rp.check_exports(config(exports=bad))
+
+
 class Seeds(unittest.TestCase):
     def test_distinct_valid_and_reproducible(self):
         keys = [(f"s{i}", k) for i in range(40) for k in range(1, 251)]
