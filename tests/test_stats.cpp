@@ -219,20 +219,18 @@ TEST(StatsReader, FastPathAgreesWithACountByHand) {
   // A long line of one-digit alleles with missing genotypes at irregular places, two-digit
   // alleles in between, and a genotype with one allele 0: read whole and in pieces of 7 bytes
   // (every word boundary of the fast path), the counts are those tallied here.
-  const int loci = 1000;
+  constexpr int64_t kLoci = 1000;
   std::string line = "S1_1";
-  std::vector<int> first(loci), second(loci);
+  std::array<int, kLoci> first{}, second{};
   uint32_t state = 12345;
   const auto next = [&state](uint32_t n) {
     state = state * 1103515245U + 12345U;
-    return (state >> 16) % n;
+    return static_cast<int>((state >> 16) % n);
   };
-  for (int l = 0; l < loci; ++l) {
-    const uint32_t kind = next(20);
-    first[l] = kind == 0   ? 0
-               : kind == 1 ? 10 + static_cast<int>(next(5))
-                           : 1 + static_cast<int>(next(9));
-    second[l] = kind == 2 ? 0 : 1 + static_cast<int>(next(9));
+  for (size_t l = 0; l < first.size(); ++l) {
+    const int kind = next(20);
+    first[l] = kind == 0 ? 0 : kind == 1 ? 10 + next(5) : 1 + next(9);
+    second[l] = kind == 2 ? 0 : 1 + next(9);
     line += " " + std::to_string(first[l]) + " " + std::to_string(second[l]);
   }
   line += "\r\n";
@@ -243,20 +241,20 @@ TEST(StatsReader, FastPathAgreesWithACountByHand) {
   }
   reader.Finish();
   for (const GenoCounts& c : {Read(line), pieces.Take()}) {
-    ASSERT_EQ(c.loci, loci);
+    ASSERT_EQ(c.loci, kLoci);
     int64_t missing = 0;
-    for (int l = 0; l < loci; ++l) {
+    for (size_t l = 0; l < first.size(); ++l) {
+      const auto locus = static_cast<int64_t>(l);
       if (first[l] == 0 || second[l] == 0) {
         ++missing;
-        EXPECT_EQ(c.Typed(stats::kFirst, l), 0) << "locus " << l;
+        EXPECT_EQ(c.Typed(stats::kFirst, locus), 0) << "locus " << l;
         continue;
       }
       for (int32_t a = 1; a <= c.width; ++a) {
         const uint32_t expected = (first[l] == a ? 1U : 0U) + (second[l] == a ? 1U : 0U);
-        ASSERT_EQ(c.Count(stats::kFirst, l, a), expected) << "locus " << l << " allele " << a;
+        ASSERT_EQ(c.Count(stats::kFirst, locus, a), expected) << "locus " << l << " allele " << a;
       }
-      EXPECT_EQ(c.samples[stats::kFirst].hets[static_cast<size_t>(l)],
-                first[l] != second[l] ? 1U : 0U);
+      EXPECT_EQ(c.samples[stats::kFirst].hets[l], first[l] != second[l] ? 1U : 0U);
     }
     EXPECT_EQ(c.samples[stats::kFirst].missing, missing);
   }
