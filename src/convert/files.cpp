@@ -126,6 +126,7 @@ OutputFile::OutputFile(std::string path, int bgzfLevel, int threads) : path_(std
   if (fd_ < 0) throw StatsError("cannot create " + path_ + ": " + Reason(errno));
   slot_ = Remember(temporary_);
   if (slot_ < 0) {
+    unlink(temporary_.c_str());
     Forget();
     throw StatsError("cannot create " + path_ + ": name too long or too many output files");
   }
