@@ -6,8 +6,6 @@
 // leaves no partial output, and earlier files of the same names as they were.
 #pragma once
 
-#include <sys/types.h>
-
 #include <memory>
 #include <string>
 #include <string_view>
