@@ -1,11 +1,11 @@
 // driftsim-stats: summary statistics of a data set written by driftsim.
+#include <getopt.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <new>
 #include <string>
 
@@ -14,54 +14,85 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: driftsim-stats RUN.dat [RUN.par]\n"
+    "driftsim-stats " DRIFTSIM_VERSION
+    " - summary statistics of a data set simulated by driftsim\n"
+    "\n"
+    "Usage: driftsim-stats [--format tsv|json] RUN.dat [RUN.par]\n"
     "\n"
     "Reads a genotype data file written by driftsim and its estimator parameter file (by\n"
-    "default the .par file of the same name beside it) and prints one tab-separated table:\n"
-    "a header line, one row per sample (S1, S2, and S0 when there is a source sample) with\n"
-    "individuals, loci, fraction of missing genotypes, mean alleles per locus, Ho and He,\n"
-    "a row S1-S2 with the temporal F statistics Fc, Fk, Fs and their moment estimates of Ne,\n"
-    "and a row S1-S0 with Fst when there is a source sample. NA marks cells that do not apply.\n"
+    "default the .par file of the same name beside it), checks that they agree, and prints\n"
+    "one tab-separated table: a header line, one row per sample (S1, S2, and S0 when there\n"
+    "is a source sample) with individuals, loci, fraction of missing genotypes, mean alleles\n"
+    "per locus, Ho, He and Hs; a row S1-S2 with the temporal F statistics Fc, Fk, Fs, their\n"
+    "moment estimates of Ne, the generations t, the harmonic-mean sample sizes and the loci\n"
+    "and alleles that entered F; a row S1-S0 with Fst when there is a source sample; then\n"
+    "the bounds of the 95% jackknife and chi-square intervals of F and Ne, one row each.\n"
+    "NA marks cells that do not apply. See driftsim-stats(1) for the definitions.\n"
     "\n"
     "Options:\n"
-    "  -h, --help   print this help and exit\n"
+    "  --format tsv|json  the table (default) or one JSON object with every digit\n"
+    "  -h, --help         print this help and exit\n"
+    "  --version          print the version and exit\n"
     "\n"
-    "Exit status: 0 on success, 1 on any error (message on standard error).\n";
+    "Exit status: 0 on success, 1 on any error (message on standard error), 2 for a wrong\n"
+    "command line.\n";
+
+constexpr int kUsageError = 2;
 
 int Misuse(const std::string& message) {
   std::fprintf(stderr, "driftsim-stats: %s\n", message.c_str());
-  std::fputs("Usage: driftsim-stats RUN.dat [RUN.par]  (driftsim-stats --help for more)\n", stderr);
-  return EXIT_FAILURE;
+  std::fputs("Usage: driftsim-stats [--format tsv|json] RUN.dat [RUN.par]  (--help for more)\n",
+             stderr);
+  return kUsageError;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string files[2];
-  int count = 0;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
-      return EXIT_SUCCESS;
+  enum { kFormat = 256, kVersion };
+  const option options[] = {{"format", required_argument, nullptr, kFormat},
+                            {"help", no_argument, nullptr, 'h'},
+                            {"version", no_argument, nullptr, kVersion},
+                            {nullptr, 0, nullptr, 0}};
+  bool json = false;
+  opterr = 0;  // messages are ours
+  for (int c; (c = getopt_long(argc, argv, ":h", options, nullptr)) != -1;) {
+    switch (c) {
+      case 'h':
+        std::fputs(kUsage, stdout);
+        return EXIT_SUCCESS;
+      case kVersion:
+        std::puts("driftsim-stats " DRIFTSIM_VERSION);
+        return EXIT_SUCCESS;
+      case kFormat:
+        if (std::strcmp(optarg, "tsv") != 0 && std::strcmp(optarg, "json") != 0) {
+          return Misuse(std::string("unknown format ") + optarg + " (tsv or json)");
+        }
+        json = std::strcmp(optarg, "json") == 0;
+        break;
+      case ':':
+        return Misuse("--format needs a value (tsv or json)");
+      default:
+        return Misuse(std::string("unknown option ") + argv[optind - 1]);
     }
-    if (arg.size() > 1 && arg[0] == '-') return Misuse("unknown option " + arg);
-    if (count == 2) return Misuse("too many arguments");
-    files[count++] = arg;
   }
+  const int count = argc - optind;
   if (count == 0) return Misuse("no data file given");
+  if (count > 2) return Misuse("too many arguments");
+  const std::string data = argv[optind];
   try {
     namespace st = driftsim::stats;
-    const std::string par = count == 2 ? files[1] : st::ParFileFor(files[0]);
+    const std::string parPath = count == 2 ? argv[optind + 1] : st::ParFileFor(data);
     // A data file that cannot be opened is reported before anything else; the parameter file
     // is read next, so that a missing one is found before the data file is streamed.
-    if (access(files[0].c_str(), R_OK) != 0) {
-      throw st::StatsError("cannot open " + files[0] + ": " + std::strerror(errno));
+    if (access(data.c_str(), R_OK) != 0) {
+      throw st::StatsError("cannot open " + data + ": " + std::strerror(errno));
     }
-    const int32_t generations = st::ReadGenerationsFile(par);
-    const st::GenoCounts counts = st::ReadGenoFile(files[0]);
-    const std::string table = st::StatsTable(counts, generations);
-    if (std::fwrite(table.data(), 1, table.size(), stdout) != table.size() ||
+    const st::ParInfo par = st::ReadParFile(parPath);
+    const st::GenoCounts counts = st::ReadGenoFile(data, &par);
+    const std::string text =
+        json ? st::StatsJson(counts, par, data) : st::StatsTable(counts, par.generations);
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
         std::fflush(stdout) != 0) {
       std::fputs("driftsim-stats: cannot write to standard output\n", stderr);
       return EXIT_FAILURE;

@@ -1,16 +1,10 @@
+// The statistics of a data set and the table that prints them.
 #include "stats/stats.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
+#include <initializer_list>
 #include <limits>
-#include <memory>
 
 namespace driftsim::stats {
 
@@ -19,400 +13,109 @@ namespace {
 constexpr double kNA = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
-// Bytes read at a time from the data file.
-constexpr size_t kChunkBytes = size_t{1} << 20;
+// Standard normal quantile of 0.975: the half width of a 95% interval in standard errors.
+constexpr double kNormal975 = 1.959963984540054;
 
-// Longest label accepted: labels are short, and the bound keeps a line without blanks from
-// being collected in memory.
-constexpr size_t kMaxLabel = 64;
-
-// Longest line accepted in the parameter file, which has short lines only.
-constexpr size_t kMaxParLine = 4096;
+// An F within this fraction of its sampling correction is taken as equal to it: the two are
+// sums over many loci and differ by rounding alone when F is at the correction.
+constexpr double kDriftTolerance = 1e-9;
 
 std::string Decimal(int64_t n) {
   return std::to_string(n);
 }
 
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
-
-// The character as it reads in a message: itself when printable, else its code.
-std::string Shown(char c) {
-  const auto u = static_cast<unsigned char>(c);
-  if (u >= 0x20 && u < 0x7f) return std::string("'") + c + "'";
-  return "byte " + Decimal(u);
-}
-
-std::string SystemReason(int err) {
-  return std::strerror(err);
-}
-
-// Owns a file descriptor opened here.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int Get() const { return fd_; }
-
- private:
-  int fd_;
+// What one locus typed in both samples adds to the temporal F statistics.
+struct LocusTerms {
+  int32_t k = 0;       // alleles seen in either sample
+  double fc = 0;       // (K - 1) x the locus Fc: its share of the weighted sum
+  double fk = 0;       // sum (x - y)^2 / z
+  double squares = 0;  // sum (x - y)^2, the locus share of the numerator of Fs
+  double spread = 0;   // sum z (1 - z), of the denominator of Fs
 };
 
-// Parses an optionally signed decimal integer at text[pos], advancing pos; false if none.
-bool ParseInteger(const std::string& text, size_t& pos, int64_t& value) {
-  size_t i = pos;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  const size_t first = i;
-  int64_t n = 0;
-  while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-    if (n > 100000000) return false;  // far beyond any generation count
-    n = n * 10 + (text[i++] - '0');
+// The terms of locus l. The sums of Fs over all loci, when given, also receive the terms allele
+// by allele (the order of additions of earlier releases, which fixes the printed digits).
+LocusTerms TermsAt(const GenoCounts& counts, int64_t l, double copies1, double copies2,
+                   double* squaresTotal = nullptr, double* spreadTotal = nullptr) {
+  LocusTerms t;
+  double fc = 0;
+  for (int32_t a = 1; a <= counts.width; ++a) {
+    const uint32_t c1 = counts.Count(kFirst, l, a);
+    const uint32_t c2 = counts.Count(kSecond, l, a);
+    if (c1 == 0 && c2 == 0) continue;
+    ++t.k;
+    const double x = c1 / copies1;
+    const double y = c2 / copies2;
+    const double z = (x + y) / 2.0;
+    const double square = (x - y) * (x - y);
+    fc += square / (z - x * y);
+    t.fk += square / z;
+    t.squares += square;
+    t.spread += z * (1.0 - z);
+    if (squaresTotal != nullptr) {
+      *squaresTotal += square;
+      *spreadTotal += z * (1.0 - z);
+    }
   }
-  if (i == first) return false;
-  pos = i;
-  value = negative ? -n : n;
-  return true;
+  t.fc = t.k > 0 ? (t.k - 1) * (fc / t.k) : 0;
+  return t;
+}
+
+// Mean and sum of squared deviations of a stream of values (Welford's update, stable when the
+// leave-one-out values differ in their last digits only).
+struct Spread {
+  int64_t n = 0;
+  double mean = 0, m2 = 0;
+  void Add(double x) {
+    ++n;
+    const double d = x - mean;
+    mean += d / static_cast<double>(n);
+    m2 += d * (x - mean);
+  }
+};
+
+// The Ne interval of an F interval: a larger F means a smaller Ne.
+Interval NeInterval(Interval f, double s1, double s2, int32_t generations) {
+  return {MomentNe(f.high, s1, s2, generations), MomentNe(f.low, s1, s2, generations)};
+}
+
+// Regularised lower incomplete gamma function P(a, x), by its series below a + 1 and by the
+// continued fraction of Q = 1 - P above (both converge in about sqrt(a) steps near x = a).
+double LowerGamma(double a, double x) {
+  if (x <= 0) return 0;
+  const double front = std::exp(-x + a * std::log(x) - std::lgamma(a));
+  constexpr double kEpsilon = 1e-16;
+  constexpr int kSteps = 100000000;
+  if (x < a + 1) {
+    double term = 1.0 / a, sum = term;
+    for (int n = 1; n < kSteps && std::fabs(term) > std::fabs(sum) * kEpsilon; ++n) {
+      term *= x / (a + n);
+      sum += term;
+    }
+    return sum * front;
+  }
+  // Modified Lentz evaluation of the continued fraction.
+  constexpr double kTiny = 1e-300;
+  double b = x + 1 - a, c = 1 / kTiny, d = 1 / b, h = d;
+  for (int n = 1; n < kSteps; ++n) {
+    const double an = -n * (n - a);
+    b += 2;
+    d = an * d + b;
+    if (std::fabs(d) < kTiny) d = kTiny;
+    c = b + an / c;
+    if (std::fabs(c) < kTiny) c = kTiny;
+    d = 1 / d;
+    const double delta = d * c;
+    h *= delta;
+    if (std::fabs(delta - 1) < kEpsilon) break;
+  }
+  return 1 - front * h;
 }
 
 }  // namespace
 
-int64_t GenoCounts::Typed(int s, int64_t l) const {
-  int64_t copies = 0;
-  for (int32_t a = 1; a <= width; ++a) copies += Count(s, l, a);
-  return copies / 2;
-}
-
 // ---------------------------------------------------------------------------------------------
-// Data file reader
-
-GenoReader::GenoReader(std::string name) : name_(std::move(name)) {}
-
-void GenoReader::Fail(const std::string& what) const {
-  throw StatsError(name_ + ", line " + Decimal(line_) + ": " + what);
-}
-
-// Records one genotype of the current line at locus locus_. Called once per genotype: kept
-// small so that it is inlined into the byte loop.
-inline void GenoReader::Record(int64_t first, int64_t second) {
-  const int64_t larger = std::max(first, second);
-  if (larger > counts_.width) Widen(static_cast<int32_t>(larger));
-  if (locus_ >= (firstLine_ != 0 ? counts_.loci : capacity_)) {
-    if (firstLine_ != 0) {
-      Fail("wrong number of genotypes: more than " + Decimal(counts_.loci) +
-           ", the number on line " + Decimal(firstLine_));
-    }
-    GrowFirstLine();
-  }
-  SampleCounts& s = *sample_;
-  if (first == 0 || second == 0) {
-    ++s.missing;
-  } else {
-    uint32_t* row = s.alleles.data() + locus_ * counts_.width;
-    ++row[first - 1];
-    ++row[second - 1];
-    s.hets[static_cast<size_t>(locus_)] += first != second ? 1U : 0U;
-  }
-  ++locus_;
-}
-
-// Runs of genotypes "a b " with one-digit alleles, both present and within the table: the
-// usual case (every genotype of a file with up to 9 alleles but the last of each line), counted
-// here without the checks of the general path. Returns where the run ends.
-const char* GenoReader::ShortGenotypes(const char* p, const char* end) {
-  const int64_t limit = firstLine_ != 0 ? counts_.loci : capacity_;
-  const auto width = static_cast<unsigned>(counts_.width);
-  // An allele a passes when a - 1 < bound: a digit 1..9 that has its place in the table.
-  const unsigned bound = std::min(width, 9U);
-  uint32_t* const alleles = sample_->alleles.data();
-  uint32_t* const hets = sample_->hets.data();
-  int64_t locus = locus_;
-  while (end - p >= 4 && locus < limit) {
-    const unsigned a = static_cast<unsigned>(static_cast<unsigned char>(p[0])) - '1';
-    const unsigned b = static_cast<unsigned>(static_cast<unsigned char>(p[2])) - '1';
-    if (a >= bound || b >= bound || p[1] != ' ' || p[3] != ' ') break;
-    uint32_t* const row = alleles + locus * width;
-    ++row[a];
-    ++row[b];
-    hets[locus] += a != b ? 1U : 0U;
-    ++locus;
-    p += 4;
-  }
-  locus_ = locus;
-  return p;
-}
-
-void GenoReader::Feed(const char* data, size_t size) {
-  const char* p = data;
-  const char* const end = data + size;
-  while (p < end) {
-    if (state_ != kFields) {
-      Byte(*p++);
-      continue;
-    }
-    // Genotype fields: digits and single blanks make up almost the whole file, so they are
-    // handled here with the number being read in a local; anything else goes to Byte.
-    int64_t value = value_;
-    for (; p < end; ++p) {
-      if (value < 0 && pending_ < 0) {
-        p = ShortGenotypes(p, end);
-        if (p == end) break;
-      }
-      const unsigned digit = static_cast<unsigned>(static_cast<unsigned char>(*p)) - '0';
-      if (digit <= 9) {
-        value = (value < 0 ? 0 : value * 10) + digit;
-        if (value > kMaxAllele) {
-          Fail("allele number above " + Decimal(kMaxAllele) + " at genotype " +
-               Decimal(locus_ + 1));
-        }
-      } else if (*p == ' ') {
-        value_ = value;
-        EndNumber();
-        value = value_;
-      } else {
-        break;
-      }
-    }
-    value_ = value;
-    if (p < end) Byte(*p++);
-  }
-}
-
-void GenoReader::Byte(char c) {
-  switch (state_) {
-    case kLineStart:
-      if (c == '\n') {
-        ++line_;  // empty line
-      } else if (c == '\r') {
-        state_ = kCarriageReturn;
-      } else if (IsBlank(c)) {
-        Fail("line starts with a blank; expected a label S1_n, S2_n or S0_n");
-      } else {
-        label_.assign(1, c);
-        state_ = kLabel;
-      }
-      return;
-    case kLabel:
-      if (IsBlank(c)) {
-        StartFields();
-      } else if (c == '\n' || c == '\r') {
-        Fail("label " + label_ + " is followed by no genotypes");
-      } else if (label_.size() >= kMaxLabel) {
-        Fail("label longer than " + Decimal(kMaxLabel) + " characters");
-      } else {
-        label_.push_back(c);
-      }
-      return;
-    case kFields:
-      if (IsBlank(c)) {
-        EndNumber();  // a tab separates like a blank
-      } else if (c == '\n') {
-        EndLine();
-        ++line_;
-      } else if (c == '\r') {
-        EndLine();
-        state_ = kCarriageReturn;
-      } else {
-        Fail("unexpected " + Shown(c) + " at genotype " + Decimal(locus_ + 1) +
-             "; expected allele numbers separated by blanks");
-      }
-      return;
-    case kCarriageReturn:
-      if (c != '\n') Fail("carriage return not followed by a line feed");
-      ++line_;
-      state_ = kLineStart;
-      return;
-  }
-}
-
-void GenoReader::StartFields() {
-  const bool wellFormed =
-      label_.size() >= 4 && label_[0] == 'S' && label_[1] >= '0' && label_[1] <= '2' &&
-      label_[2] == '_' &&
-      std::all_of(label_.begin() + 3, label_.end(), [](char d) { return d >= '0' && d <= '9'; });
-  if (!wellFormed) Fail("label " + label_ + " is not of the form S1_n, S2_n or S0_n");
-  sample_ = &counts_.samples[static_cast<size_t>(label_[1] - '0')];
-  // Allele counts of one locus must fit in 32 bits.
-  if (sample_->individuals >= (int64_t{1} << 31) - 1) Fail("too many individuals in one sample");
-  ++sample_->individuals;
-  if (firstLine_ != 0 && sample_->hets.empty()) {
-    sample_->hets.assign(static_cast<size_t>(counts_.loci), 0);
-    sample_->alleles.assign(static_cast<size_t>(counts_.loci * counts_.width), 0);
-  }
-  locus_ = 0;
-  value_ = -1;
-  pending_ = -1;
-  state_ = kFields;
-}
-
-void GenoReader::EndNumber() {
-  if (value_ < 0) return;
-  if (pending_ < 0) {
-    pending_ = value_;
-  } else {
-    Record(pending_, value_);
-    pending_ = -1;
-  }
-  value_ = -1;
-}
-
-void GenoReader::EndLine() {
-  EndNumber();
-  if (pending_ >= 0) {
-    Fail("odd number of allele numbers (" + Decimal(2 * locus_ + 1) +
-         "); each genotype is a pair of allele numbers");
-  }
-  if (locus_ == 0) Fail("label " + label_ + " is followed by no genotypes");
-  if (firstLine_ == 0) {
-    // The first line fixes the number of loci: trim the tables grown while reading it.
-    firstLine_ = line_;
-    counts_.loci = locus_;
-    sample_->hets.resize(static_cast<size_t>(locus_));
-    sample_->hets.shrink_to_fit();
-    sample_->alleles.resize(static_cast<size_t>(locus_ * counts_.width));
-    sample_->alleles.shrink_to_fit();
-  } else if (locus_ != counts_.loci) {
-    Fail("wrong number of genotypes: " + Decimal(locus_) + ", but line " + Decimal(firstLine_) +
-         " has " + Decimal(counts_.loci));
-  }
-  state_ = kLineStart;
-}
-
-void GenoReader::Widen(int32_t width) {
-  const auto oldWidth = static_cast<size_t>(counts_.width);
-  const auto newWidth = static_cast<size_t>(width);
-  for (SampleCounts& s : counts_.samples) {
-    const size_t rows = s.hets.size();
-    std::vector<uint32_t> wider(rows * newWidth, 0);
-    for (size_t r = 0; r < rows; ++r) {
-      std::copy_n(s.alleles.begin() + static_cast<ptrdiff_t>(r * oldWidth), oldWidth,
-                  wider.begin() + static_cast<ptrdiff_t>(r * newWidth));
-    }
-    s.alleles.swap(wider);
-  }
-  counts_.width = width;
-}
-
-void GenoReader::GrowFirstLine() {
-  capacity_ = std::max<int64_t>(1024, 2 * capacity_);
-  sample_->hets.resize(static_cast<size_t>(capacity_), 0);
-  sample_->alleles.resize(static_cast<size_t>(capacity_ * counts_.width), 0);
-}
-
-GenoCounts GenoReader::Finish() {
-  if (state_ == kLabel) Fail("label " + label_ + " is followed by no genotypes");
-  if (state_ == kFields) EndLine();
-  if (firstLine_ == 0) throw StatsError(name_ + ": no genotype lines");
-  state_ = kLineStart;
-  return std::move(counts_);
-}
-
-GenoCounts ReadGenoStream(std::istream& in, const std::string& name) {
-  GenoReader reader(name);
-  std::unique_ptr<char[]> buffer(new char[kChunkBytes]);
-  while (in) {
-    in.read(buffer.get(), static_cast<std::streamsize>(kChunkBytes));
-    reader.Feed(buffer.get(), static_cast<size_t>(in.gcount()));
-  }
-  if (in.bad()) throw StatsError(name + ": read error");
-  return reader.Finish();
-}
-
-GenoCounts ReadGenoDescriptor(int fd, const std::string& name) {
-  GenoReader reader(name);
-  std::unique_ptr<char[]> buffer(new char[kChunkBytes]);
-  for (;;) {
-    const ssize_t got = read(fd, buffer.get(), kChunkBytes);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      throw StatsError(name + ": read error: " + SystemReason(errno));
-    }
-    if (got == 0) break;
-    reader.Feed(buffer.get(), static_cast<size_t>(got));
-  }
-  return reader.Finish();
-}
-
-GenoCounts ReadGenoFile(const std::string& path) {
-  const Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.Get() < 0) throw StatsError("cannot open " + path + ": " + SystemReason(errno));
-  posix_fadvise(file.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-  return ReadGenoDescriptor(file.Get(), path);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Parameter file
-
-int32_t ReadGenerations(std::istream& in, const std::string& name) {
-  constexpr int64_t kNgenLine = 10;
-  std::string text;
-  int64_t line = 0;
-  for (char c; line < kNgenLine && in.get(c);) {
-    if (c == '\n') {
-      ++line;
-      if (line < kNgenLine) text.clear();
-    } else if (text.size() >= kMaxParLine) {
-      throw StatsError(name + ", line " + Decimal(line + 1) + ": longer than " +
-                       Decimal(kMaxParLine) + " characters; not an estimator parameter file");
-    } else {
-      text.push_back(c);
-    }
-  }
-  if (in.bad()) throw StatsError(name + ": read error");
-  if (line < kNgenLine - 1 || (line == kNgenLine - 1 && text.empty())) {
-    throw StatsError(name + ": fewer than " + Decimal(kNgenLine) +
-                     " lines; line 10 must give the generations of the samples (NGEN)");
-  }
-  if (!text.empty() && text.back() == '\r') text.pop_back();
-  size_t pos = 0;
-  int64_t first = 0, second = 0;
-  const auto skipBlanks = [&] {
-    while (pos < text.size() && IsBlank(text[pos])) ++pos;
-  };
-  skipBlanks();
-  bool ok = ParseInteger(text, pos, first);
-  if (ok && pos < text.size() && IsBlank(text[pos])) {
-    skipBlanks();
-    ok = ParseInteger(text, pos, second);
-  } else {
-    ok = false;
-  }
-  ok = ok && (pos == text.size() || IsBlank(text[pos]) || text[pos] == '!');
-  if (!ok) {
-    const std::string shown = text.size() > 60 ? text.substr(0, 60) + "..." : text;
-    throw StatsError(name + ", line 10: expected the NGEN line \"0 <NumGen>\", found \"" + shown +
-                     "\"");
-  }
-  const int64_t generations = second - first;
-  if (generations < 1) {
-    throw StatsError(name + ", line 10: the second sample is not later than the first (NGEN " +
-                     Decimal(first) + " " + Decimal(second) + ")");
-  }
-  return static_cast<int32_t>(generations);
-}
-
-int32_t ReadGenerationsFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw StatsError("cannot open " + path + ": " + SystemReason(errno));
-  return ReadGenerations(in, path);
-}
-
-std::string ParFileFor(const std::string& datPath) {
-  const std::string suffix = ".dat";
-  if (datPath.size() > suffix.size() &&
-      datPath.compare(datPath.size() - suffix.size(), suffix.size(), suffix) == 0) {
-    return datPath.substr(0, datPath.size() - suffix.size()) + ".par";
-  }
-  return datPath + ".par";
-}
-
-// ---------------------------------------------------------------------------------------------
-// Statistics
+// Per sample
 
 SampleStats SampleSummary(const GenoCounts& counts, int sample) {
   const SampleCounts& s = counts.samples[static_cast<size_t>(sample)];
@@ -420,13 +123,13 @@ SampleStats SampleSummary(const GenoCounts& counts, int sample) {
   st.individuals = s.individuals;
   st.loci = counts.loci;
   if (s.individuals == 0) {
-    st.missing = st.alleles = st.ho = st.he = kNA;
+    st.missing = st.alleles = st.ho = st.he = st.hs = kNA;
     return st;
   }
   st.missing = static_cast<double>(s.missing) /
                (static_cast<double>(s.individuals) * static_cast<double>(counts.loci));
   int64_t typedLoci = 0;
-  double alleles = 0, ho = 0, he = 0;
+  double alleles = 0, ho = 0, he = 0, hs = 0;
   for (int64_t l = 0; l < counts.loci; ++l) {
     const int64_t n = counts.Typed(sample, l);
     if (n == 0) continue;
@@ -444,23 +147,46 @@ SampleStats SampleSummary(const GenoCounts& counts, int sample) {
     alleles += seen;
     ho += s.hets[static_cast<size_t>(l)] / static_cast<double>(n);
     he += copies / (copies - 1.0) * (1.0 - homozygosity);
+    hs += 1.0 - homozygosity;
   }
   if (typedLoci == 0) {
-    st.alleles = st.ho = st.he = kNA;
+    st.alleles = st.ho = st.he = st.hs = kNA;
   } else {
     const auto loci = static_cast<double>(typedLoci);
     st.alleles = alleles / loci;
     st.ho = ho / loci;
     st.he = he / loci;
+    st.hs = hs / loci;
   }
   return st;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Temporal F
+
 double MomentNe(double f, double s1, double s2, int32_t generations) {
   if (std::isnan(f) || std::isnan(s1) || std::isnan(s2)) return kNA;
-  const double drift = f - 1.0 / (2.0 * s1) - 1.0 / (2.0 * s2);
-  if (!(drift > 0)) return kInfinity;
+  const double correction = 1.0 / (2.0 * s1) + 1.0 / (2.0 * s2);
+  const double drift = f - correction;
+  if (!(drift > kDriftTolerance * correction)) return kInfinity;
   return generations / (2.0 * drift);
+}
+
+double ChiSquareQuantile(double p, double df) {
+  const double a = df / 2.0;
+  // Wilson and Hilferty's approximation starts the search; bisection on P(df/2, x/2) = p
+  // finishes it.
+  const double z = p < 0.5 ? -kNormal975 : kNormal975;  // only the 95% quantiles are used
+  const double h = 2.0 / (9.0 * df);
+  const double guess = df * std::pow(std::fmax(1.0 - h + z * std::sqrt(h), 0.01), 3.0);
+  double low = guess, high = guess;
+  while (low > 1e-300 && LowerGamma(a, low / 2.0) > p) low /= 1.5;
+  while (LowerGamma(a, high / 2.0) < p) high *= 1.5;
+  for (int i = 0; i < 200 && high - low > 1e-15 * high; ++i) {
+    const double middle = (low + high) / 2.0;
+    (LowerGamma(a, middle / 2.0) < p ? low : high) = middle;
+  }
+  return (low + high) / 2.0;
 }
 
 // Per locus, with x and y the frequencies of an allele in samples 1 and 2, z = (x + y) / 2 and
@@ -471,10 +197,21 @@ double MomentNe(double f, double s1, double s2, int32_t generations) {
 //   Fs (Jorde and Ryman): sum (x - y)^2 over all loci and alleles divided by sum z (1 - z), the
 //     ratio of sums without a further sample-size correction.
 // Loci typed in only one sample are left out; a locus with one allele adds nothing to Fc and
-// Fk (weight 0) and nothing to either sum of Fs.
+// Fk (weight 0) and nothing to either sum of Fs. The loci that enter are those with K >= 2;
+// the jackknife leaves them out one at a time.
 TemporalStats TemporalSummary(const GenoCounts& counts, int32_t generations) {
+  TemporalStats st;
+  st.generations = generations;
+  const auto none = [&st] {
+    st.s1 = st.s2 = kNA;
+    for (TemporalF& f : st.f) {
+      f.f = f.ne = kNA;
+      f.jackknife = f.neJackknife = f.chiSquare = f.neChiSquare = {kNA, kNA};
+    }
+    return st;
+  };
   if (counts.samples[kFirst].individuals == 0 || counts.samples[kSecond].individuals == 0) {
-    return {kNA, kNA, kNA, kNA, kNA, kNA, kNA, kNA};
+    return none();
   }
   double fcSum = 0, fkSum = 0, weights = 0, fsSquares = 0, fsSpread = 0;
   double inverse1 = 0, inverse2 = 0;
@@ -486,38 +223,64 @@ TemporalStats TemporalSummary(const GenoCounts& counts, int32_t generations) {
     ++used;
     inverse1 += 1.0 / static_cast<double>(n1);
     inverse2 += 1.0 / static_cast<double>(n2);
-    const double copies1 = 2.0 * static_cast<double>(n1);
-    const double copies2 = 2.0 * static_cast<double>(n2);
-    int32_t k = 0;
-    double fc = 0, fk = 0;
-    for (int32_t a = 1; a <= counts.width; ++a) {
-      const uint32_t c1 = counts.Count(kFirst, l, a);
-      const uint32_t c2 = counts.Count(kSecond, l, a);
-      if (c1 == 0 && c2 == 0) continue;
-      ++k;
-      const double x = c1 / copies1;
-      const double y = c2 / copies2;
-      const double z = (x + y) / 2.0;
-      const double square = (x - y) * (x - y);
-      fc += square / (z - x * y);
-      fk += square / z;
-      fsSquares += square;
-      fsSpread += z * (1.0 - z);
-    }
-    if (k < 2) continue;
-    fcSum += (k - 1) * (fc / k);
-    fkSum += fk;
-    weights += k - 1;
+    const LocusTerms t = TermsAt(counts, l, 2.0 * static_cast<double>(n1),
+                                 2.0 * static_cast<double>(n2), &fsSquares, &fsSpread);
+    if (t.k < 2) continue;
+    fcSum += t.fc;
+    fkSum += t.fk;
+    weights += t.k - 1;
+    ++st.loci;
+    st.alleles += t.k;
   }
-  TemporalStats st;
-  st.fc = weights > 0 ? fcSum / weights : kNA;
-  st.fk = weights > 0 ? fkSum / weights : kNA;
-  st.fs = fsSpread > 0 ? fsSquares / fsSpread : kNA;
-  st.s1 = used > 0 ? static_cast<double>(used) / inverse1 : kNA;
-  st.s2 = used > 0 ? static_cast<double>(used) / inverse2 : kNA;
-  st.neFc = MomentNe(st.fc, st.s1, st.s2, generations);
-  st.neFk = MomentNe(st.fk, st.s1, st.s2, generations);
-  st.neFs = MomentNe(st.fs, st.s1, st.s2, generations);
+  if (used == 0) return none();
+  st.s1 = static_cast<double>(used) / inverse1;
+  st.s2 = static_cast<double>(used) / inverse2;
+  TemporalF& fc = st.f[kFc];
+  TemporalF& fk = st.f[kFk];
+  TemporalF& fs = st.f[kFs];
+  fc.f = weights > 0 ? fcSum / weights : kNA;
+  fk.f = weights > 0 ? fkSum / weights : kNA;
+  fs.f = fsSpread > 0 ? fsSquares / fsSpread : kNA;
+
+  // Jackknife over the loci that enter: each F recomputed without one of them.
+  std::array<Spread, 3> leftOut;
+  if (st.loci >= 2) {
+    for (int64_t l = 0; l < counts.loci; ++l) {
+      const int64_t n1 = counts.Typed(kFirst, l);
+      const int64_t n2 = counts.Typed(kSecond, l);
+      if (n1 == 0 || n2 == 0) continue;
+      const LocusTerms t =
+          TermsAt(counts, l, 2.0 * static_cast<double>(n1), 2.0 * static_cast<double>(n2));
+      if (t.k < 2) continue;
+      const double rest = weights - (t.k - 1);
+      leftOut[kFc].Add((fcSum - t.fc) / rest);
+      leftOut[kFk].Add((fkSum - t.fk) / rest);
+      leftOut[kFs].Add((fsSquares - t.squares) / (fsSpread - t.spread));
+    }
+  }
+  // Chi-square interval: n' times the estimate over the true F is taken as chi-square with
+  // n' = sum (K - 1) degrees of freedom, the number of independent alleles.
+  const double nPrime = weights;
+  const double upper = nPrime > 0 ? ChiSquareQuantile(0.975, nPrime) : kNA;
+  const double lower = nPrime > 0 ? ChiSquareQuantile(0.025, nPrime) : kNA;
+  for (size_t k = 0; k < st.f.size(); ++k) {
+    TemporalF& f = st.f[k];
+    f.ne = MomentNe(f.f, st.s1, st.s2, generations);
+    if (st.loci >= 2 && !std::isnan(f.f)) {
+      const double loci = static_cast<double>(st.loci);
+      const double error = std::sqrt((loci - 1.0) / loci * leftOut[k].m2);
+      f.jackknife = {f.f - kNormal975 * error, f.f + kNormal975 * error};
+    } else {
+      f.jackknife = {kNA, kNA};
+    }
+    if (nPrime > 0 && !std::isnan(f.f)) {
+      f.chiSquare = {nPrime * f.f / upper, nPrime * f.f / lower};
+    } else {
+      f.chiSquare = {kNA, kNA};
+    }
+    f.neJackknife = NeInterval(f.jackknife, st.s1, st.s2, generations);
+    f.neChiSquare = NeInterval(f.chiSquare, st.s1, st.s2, generations);
+  }
   return st;
 }
 
@@ -565,37 +328,50 @@ std::string FormatNumber(double x) {
 }
 
 std::string StatsTable(const GenoCounts& counts, int32_t generations) {
+  // The first 14 columns are those of earlier releases; later ones are added at the end.
   std::string out =
-      "row\tindividuals\tloci\tmissing\talleles\tHo\tHe\tFc\tFk\tFs\tNe_Fc\tNe_Fk\tNe_Fs\tFst\n";
-  const auto cells = [&out](std::initializer_list<std::string> values) {
+      "row\tindividuals\tloci\tmissing\talleles\tHo\tHe\tFc\tFk\tFs\tNe_Fc\tNe_Fk\tNe_Fs\tFst"
+      "\tHs\tt\tS1_hmean\tS2_hmean\tF_loci\tF_alleles\n";
+  const std::string na = "NA";
+  const auto row = [&out](const std::string& name, std::initializer_list<std::string> values) {
+    out += name;
     for (const std::string& v : values) {
       out += '\t';
       out += v;
     }
+    out += '\n';
   };
-  const std::string na = "NA";
   const bool source = counts.samples[kSource].individuals > 0;
   for (const int s : {kFirst, kSecond, kSource}) {
     if (s == kSource && !source) continue;
     const SampleStats st = SampleSummary(counts, s);
-    out += 'S';
-    out += Decimal(s);
     // Counts are printed whole, whatever their size.
-    cells({Decimal(st.individuals), Decimal(st.loci), FormatNumber(st.missing),
-           FormatNumber(st.alleles), FormatNumber(st.ho), FormatNumber(st.he), na, na, na, na, na,
-           na, na});
-    out += "\n";
+    row(SampleName(s), {Decimal(st.individuals), Decimal(st.loci), FormatNumber(st.missing),
+                        FormatNumber(st.alleles), FormatNumber(st.ho), FormatNumber(st.he), na, na,
+                        na, na, na, na, na, FormatNumber(st.hs), na, na, na, na, na});
   }
   const TemporalStats t = TemporalSummary(counts, generations);
-  out += "S1-S2";
-  cells({na, na, na, na, na, na, FormatNumber(t.fc), FormatNumber(t.fk), FormatNumber(t.fs),
-         FormatNumber(t.neFc), FormatNumber(t.neFk), FormatNumber(t.neFs), na});
-  out += "\n";
+  const auto& f = t.f;
+  row("S1-S2", {na, na, na, na, na, na, FormatNumber(f[kFc].f), FormatNumber(f[kFk].f),
+                FormatNumber(f[kFs].f), FormatNumber(f[kFc].ne), FormatNumber(f[kFk].ne),
+                FormatNumber(f[kFs].ne), na, na, Decimal(t.generations), FormatNumber(t.s1),
+                FormatNumber(t.s2), Decimal(t.loci), Decimal(t.alleles)});
   if (source) {
-    out += "S1-S0";
-    cells({na, na, na, na, na, na, na, na, na, na, na, na, FormatNumber(SourceFst(counts))});
-    out += "\n";
+    row("S1-S0", {na, na, na, na, na, na, na, na, na, na, na, na, FormatNumber(SourceFst(counts)),
+                  na, na, na, na, na, na});
   }
+  // The 95% intervals: one row per bound, in the columns of the figures they bound.
+  const auto bounds = [&](const std::string& name, Interval TemporalF::*ofF,
+                          Interval TemporalF::*ofNe, double Interval::*side) {
+    row(name, {na, na, na, na, na, na, FormatNumber(f[kFc].*ofF.*side),
+               FormatNumber(f[kFk].*ofF.*side), FormatNumber(f[kFs].*ofF.*side),
+               FormatNumber(f[kFc].*ofNe.*side), FormatNumber(f[kFk].*ofNe.*side),
+               FormatNumber(f[kFs].*ofNe.*side), na, na, na, na, na, na, na});
+  };
+  bounds("S1-S2_jackknife_low", &TemporalF::jackknife, &TemporalF::neJackknife, &Interval::low);
+  bounds("S1-S2_jackknife_high", &TemporalF::jackknife, &TemporalF::neJackknife, &Interval::high);
+  bounds("S1-S2_chisq_low", &TemporalF::chiSquare, &TemporalF::neChiSquare, &Interval::low);
+  bounds("S1-S2_chisq_high", &TemporalF::chiSquare, &TemporalF::neChiSquare, &Interval::high);
   return out;
 }
 

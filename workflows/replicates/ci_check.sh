@@ -3,9 +3,9 @@
 # a tiny study (2 scenarios x 3 replicates) in a temporary directory, a resume after a lost
 # replicate, and a failing driftsim run.
 #
-# Usage: ci_check.sh [DRIFTSIM [DRIFTSIM_STATS]]
-# The binaries come from the arguments, else from $DRIFTSIM and $DRIFTSIM_STATS, else from
-# build/driftsim and build/driftsim-stats of this repository.
+# Usage: ci_check.sh [DRIFTSIM [DRIFTSIM_STATS [DRIFTSIM_CONVERT]]]
+# The binaries come from the arguments, else from $DRIFTSIM, $DRIFTSIM_STATS and
+# $DRIFTSIM_CONVERT, else from build/ of this repository.
 # Needs Debian's snakemake (7.x) and python3-matplotlib.
 set -euo pipefail
 
@@ -13,12 +13,13 @@ HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 ROOT="$(cd "$HERE/../.." && pwd)"
 DRIFTSIM="$(realpath -m "${1:-${DRIFTSIM:-$ROOT/build/driftsim}}")"
 STATS="$(realpath -m "${2:-${DRIFTSIM_STATS:-$ROOT/build/driftsim-stats}}")"
+CONVERT="$(realpath -m "${3:-${DRIFTSIM_CONVERT:-$ROOT/build/driftsim-convert}}")"
 CORES="${CORES:-2}"
 export PYTHONDONTWRITEBYTECODE=1
 
 fail() { echo "ci_check: FAIL: $*" >&2; exit 1; }
 
-for exe in "$DRIFTSIM" "$STATS"; do
+for exe in "$DRIFTSIM" "$STATS" "$CONVERT"; do
   [ -x "$exe" ] || fail "$exe is not an executable"
 done
 command -v snakemake >/dev/null || fail "snakemake not found (apt-get install snakemake)"
@@ -35,10 +36,13 @@ TMP="$(mktemp -d)"
 
 # The tiny study: isolation with Ne 50, migration with Ne 100, three replicates each.
 cp "$HERE/tests/tiny_study.yaml" "$TMP/config.yaml"
+# ...and two exports of each replicate.
+echo "exports: [genepop, vcf]" >> "$TMP/config.yaml"
 
 run_workflow() {  # run_workflow DIR LOG
   snakemake -s "$HERE/Snakefile" --directory "$1" --configfile "$1/config.yaml" \
-    --config driftsim="$DRIFTSIM" driftsim_stats="$STATS" --cores "$CORES" > "$2" 2>&1
+    --config driftsim="$DRIFTSIM" driftsim_stats="$STATS" driftsim_convert="$CONVERT" \
+    --cores "$CORES" > "$2" 2>&1
 }
 
 echo "== workflow: 2 scenarios x 3 replicates in $TMP"
@@ -104,6 +108,15 @@ for r in rows:
     for name in ("run.dat", "run.par", "stats.tsv", "driftsim.log"):
         if not os.path.getsize(os.path.join(folder, name)):
             fail(f"{folder}/{name} is empty")
+    # The exports of the configuration's exports key: every individual of the .dat.
+    with open(os.path.join(folder, "run.dat")) as handle:
+        labels = [line.split()[0] for line in handle]
+    with open(os.path.join(folder, "run.gen")) as handle:
+        gen = [line.split(" ,")[0] for line in handle if " ," in line]
+    with open(os.path.join(folder, "run.vcf")) as handle:
+        vcf = next(line for line in handle if line.startswith("#CHROM")).split()[9:]
+    if gen != labels or vcf != labels:
+        fail(f"{folder}: exports do not hold the individuals of run.dat")
 if len(seeds) != 6:
     fail(f"seeds not distinct: {sorted(seeds)}")
 

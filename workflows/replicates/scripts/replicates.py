@@ -39,6 +39,10 @@ SCENARIO_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.+-]*$")
 PARAM_FILE = "SimPara.txt"
 STATS_FILE = "stats.tsv"
 
+# driftsim-convert's formats and the files each writes beside run.dat (with OutFile "run").
+EXPORT_SUFFIXES = {"genepop": [".gen"], "vcf": [".vcf"], "vcf.gz": [".vcf.gz"],
+                   "plink": [".ped", ".map"]}
+
 STATS_HEADER = ["row", "individuals", "loci", "missing", "alleles", "Ho", "He",
                 "Fc", "Fk", "Fs", "Ne_Fc", "Ne_Fk", "Ne_Fs", "Fst"]
 
@@ -150,6 +154,34 @@ def job_threads(config):
     return threads
 
 
+def check_exports(config):
+    """The formats of the optional `exports` key, in order; refused before anything runs if
+    unknown, repeated, or plink for a scenario that is not biallelic."""
+    exports = config.get("exports") or []
+    if not isinstance(exports, list) or not all(isinstance(f, str) for f in exports):
+        raise ConfigError(f"exports: expected a list of formats, got {exports!r}")
+    for f in exports:
+        if f not in EXPORT_SUFFIXES:
+            raise ConfigError(f"exports: unknown format {f!r} (known: {', '.join(EXPORT_SUFFIXES)})")
+    if len(set(exports)) != len(exports):
+        raise ConfigError(f"exports: a format is named twice in {exports}")
+    if "plink" in exports:
+        template, study, _, _ = check_config(config)
+        for label, overrides in study:
+            alleles = {**template, **overrides}["NumAllele"]
+            if alleles != 2:
+                raise ConfigError(f"exports: plink takes biallelic data only; scenario {label} "
+                                  f"has NumAllele {alleles}")
+    return exports
+
+
+def export_files(config, folder):
+    """The export files of one replicate folder, for every format of `exports`."""
+    stem = check_config(config)[0]["OutFile"]
+    return [os.path.join(folder, stem + suffix)
+            for f in check_exports(config) for suffix in EXPORT_SUFFIXES[f]]
+
+
 # ---------------------------------------------------------------------------------------------
 # Seeds
 
@@ -248,17 +280,21 @@ def write_text_atomic(path, text):
 # Stats tables and the aggregate table
 
 def read_stats(path):
-    """Parses a driftsim-stats table into {row name: {column: text}}."""
+    """Parses a driftsim-stats table into {row name: {column: text}}.
+
+    The table starts with the columns of STATS_HEADER; later releases add columns after them
+    (and rows after the S1-S2 and S1-S0 rows), which are read too."""
     with open(path) as handle:
         lines = [line.rstrip("\r\n") for line in handle if line.strip()]
-    if not lines or lines[0].split("\t") != STATS_HEADER:
+    header = lines[0].split("\t") if lines else []
+    if header[:len(STATS_HEADER)] != STATS_HEADER:
         raise ValueError(f"{path}: unexpected header {lines[0] if lines else '(empty file)'!r}")
     rows = {}
     for line in lines[1:]:
         cells = line.split("\t")
-        if len(cells) != len(STATS_HEADER):
-            raise ValueError(f"{path}: row with {len(cells)} cells, expected {len(STATS_HEADER)}: {line!r}")
-        rows[cells[0]] = dict(zip(STATS_HEADER, cells))
+        if len(cells) != len(header):
+            raise ValueError(f"{path}: row with {len(cells)} cells, expected {len(header)}: {line!r}")
+        rows[cells[0]] = dict(zip(header, cells))
     for needed in ("S1", "S2", "S1-S2"):
         if needed not in rows:
             raise ValueError(f"{path}: no {needed} row")

@@ -77,6 +77,18 @@ class Scenarios(unittest.TestCase):
             with self.assertRaises(rp.ConfigError, msg=repr(bad)):
                 rp.job_threads(config(threads=bad))
 
+
+class Exports(unittest.TestCase):
+    def test_files_per_format_and_refusals(self):
+        c = config(exports=["vcf.gz", "plink"], grid={"Ne": [50]})
+        c["template"]["NumAllele"] = 2
+        self.assertEqual(rp.export_files(c, "d"), ["d/run.vcf.gz", "d/run.ped", "d/run.map"])
+        self.assertEqual(rp.export_files(config(), "d"), [])
+        for bad in (["bcf"], ["vcf", "vcf"], "vcf", ["plink"]):  # plink with NumAllele 5
+            with self.assertRaises(rp.ConfigError, msg=repr(bad)):
+                rp.check_exports(config(exports=bad))
+
+
 class Seeds(unittest.TestCase):
     def test_distinct_valid_and_reproducible(self):
         keys = [(f"s{i}", k) for i in range(40) for k in range(1, 251)]
@@ -188,6 +200,22 @@ class Aggregate(unittest.TestCase):
             header = read(table).splitlines()[0].split("\t")
         self.assertNotIn("Fst", header)
         self.assertNotIn("S0_He", header)
+
+    def test_later_columns_and_rows_are_read(self):
+        # driftsim-stats adds columns after Fst, and interval rows after the last row.
+        lines = STATS.format(s0="", s10="", ne="77").splitlines()
+        wide = "".join(line + ("\tHs\tt\n" if i == 0 else "\tNA\t5\n") for i, line in enumerate(lines))
+        wide += "S1-S2_chisq_low" + "\tNA" * 15 + "\n"
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, rp.STATS_FILE)
+            write(path, wide)
+            rows = rp.read_stats(path)
+            self.assertEqual(rows["S1-S2"]["Ne_Fc"], "77")
+            self.assertEqual(rows["S1-S2"]["t"], "5")
+            self.assertIn("S1-S2_chisq_low", rows)
+            write(path, wide.replace("\tNA\t5\n", "\tNA\n", 1))  # a row short of a cell
+            with self.assertRaises(ValueError):
+                rp.read_stats(path)
 
     def test_broken_or_stale_inputs_are_reported(self):
         c = config()

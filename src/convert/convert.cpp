@@ -1,0 +1,152 @@
+// One conversion: the parameter file, the output files, the data file streamed through the
+// writers, and the commit.
+#include "convert/convert.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace driftsim::convert {
+
+namespace {
+
+// Hands every line to the format's writer and, when wanted, to the population map.
+class Fanout final : public stats::LineSink {
+ public:
+  Fanout(Writer& format, Writer* popMap) : format_(format), popMap_(popMap) {}
+  void Line(const stats::GenoLine& line) override {
+    format_.Line(line);
+    if (popMap_ != nullptr) popMap_->Line(line);
+  }
+
+ private:
+  Writer& format_;
+  Writer* popMap_;
+};
+
+// The data file's name without .dat: the stem of the default output names.
+std::string Stem(const std::string& data) {
+  const std::string par = stats::ParFileFor(data);
+  return par.substr(0, par.size() - 4);
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// An output that would replace one of the inputs, or another output, is refused before
+// anything is written.
+void CheckNames(const std::vector<std::string>& outputs, const std::string& data,
+                const std::string& par) {
+  struct stat inputs[2];
+  const bool have[2] = {stat(data.c_str(), &inputs[0]) == 0, stat(par.c_str(), &inputs[1]) == 0};
+  const char* const what[2] = {"data file", "parameter file"};
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    for (size_t j = 0; j < i; ++j) {
+      if (outputs[i] == outputs[j]) {
+        throw StatsError("output file " + outputs[i] + " is named twice");
+      }
+    }
+    struct stat st;
+    if (stat(outputs[i].c_str(), &st) != 0) continue;
+    for (int k = 0; k < 2; ++k) {
+      if (have[k] && SameFile(st, inputs[k])) {
+        throw StatsError("output file " + outputs[i] + " would overwrite the " + what[k]);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+bool ParseFormat(std::string_view name, Format& format) {
+  if (name == "genepop") {
+    format = Format::kGenepop;
+  } else if (name == "vcf") {
+    format = Format::kVcf;
+  } else if (name == "vcf.gz") {
+    format = Format::kVcfGz;
+  } else if (name == "plink") {
+    format = Format::kPlink;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool Available(Format format) {
+#ifdef DRIFTSIM_HAVE_HTSLIB
+  (void)format;
+  return true;
+#else
+  return format != Format::kVcfGz;
+#endif
+}
+
+std::vector<std::string> OutputNames(const Options& o) {
+  const std::string stem = Stem(o.data);
+  switch (o.format) {
+    case Format::kGenepop:
+      return {o.output.empty() ? stem + ".gen" : o.output};
+    case Format::kVcf:
+      return {o.output.empty() ? stem + ".vcf" : o.output};
+    case Format::kVcfGz:
+      return {o.output.empty() ? stem + ".vcf.gz" : o.output};
+    case Format::kPlink: {
+      const std::string base = o.output.empty() ? stem : o.output;
+      return {base + ".ped", base + ".map"};
+    }
+  }
+  return {};
+}
+
+void Convert(const Options& o) {
+  if (!Available(o.format)) {
+    throw StatsError(
+        "this driftsim-convert was built without htslib and cannot write vcf.gz; write --to vcf "
+        "and compress it with bgzip");
+  }
+  // The data file is checked first, then the parameter file is read: both before any output.
+  if (access(o.data.c_str(), R_OK) != 0) {
+    throw StatsError("cannot open " + o.data + ": " + std::strerror(errno));
+  }
+  const std::string parPath = o.par.empty() ? stats::ParFileFor(o.data) : o.par;
+  const stats::ParInfo par = stats::ReadParFile(parPath);
+  std::vector<std::string> names = OutputNames(o);
+  if (!o.popMap.empty()) names.push_back(o.popMap);
+  CheckNames(names, o.data, parPath);
+
+  std::vector<std::unique_ptr<OutputFile>> files;
+  for (size_t i = 0; i < names.size(); ++i) {
+    const bool compressed = o.format == Format::kVcfGz && i == 0;
+    files.push_back(std::make_unique<OutputFile>(names[i], compressed ? o.level : -1, o.threads));
+  }
+  std::unique_ptr<Writer> writer;
+  switch (o.format) {
+    case Format::kGenepop:
+      writer = MakeGenepop(*files[0], par, o.data);
+      break;
+    case Format::kVcf:
+    case Format::kVcfGz:
+      writer = MakeVcf(*files[0], par, o.data);
+      break;
+    case Format::kPlink:
+      writer = MakePlink(*files[0], *files[1], par, o.data);
+      break;
+  }
+  std::unique_ptr<Writer> popMap = o.popMap.empty() ? nullptr : MakePopMap(*files.back());
+  Fanout sink(*writer, popMap.get());
+  stats::GenoReader reader(o.data, sink, {&par, true});
+  stats::ReadFileInto(reader, o.data);
+  writer->Finish();
+  std::vector<OutputFile*> all;
+  for (const auto& f : files) {
+    f->Finish();
+    all.push_back(f.get());
+  }
+  Commit(all);
+}
+
+}  // namespace driftsim::convert

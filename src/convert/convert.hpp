@@ -1,0 +1,105 @@
+// Exports of a simulated data set for other estimators: GENEPOP, VCF (plain or BGZF) and PLINK
+// text files, written from the data file as it streams through driftsim-stats' reader.
+//
+// Every file is written under a temporary name in its destination folder and renamed into
+// place when all files of the conversion are complete: a failed or interrupted conversion
+// leaves no partial output, and earlier files of the same names as they were.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "stats/stats.hpp"
+
+struct BGZF;
+
+namespace driftsim::convert {
+
+using stats::StatsError;  // the one error of both tools
+
+// ---------------------------------------------------------------------------------------------
+// Output files
+
+// A file written under a temporary name (hidden, unpredictable, created exclusively) in the
+// folder of its final name, removed again unless committed. With a BGZF level (0 to 9), what
+// is written is compressed as BGZF by htslib, on `threads` extra threads.
+class OutputFile {
+ public:
+  explicit OutputFile(std::string path, int bgzfLevel = -1, int threads = 0);
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  void Write(std::string_view text);
+  // Writes what is buffered, ends the file and flushes it to disk.
+  void Finish();
+
+  const std::string& Path() const { return path_; }
+  const std::string& TemporaryPath() const { return temporary_; }
+
+ private:
+  friend void Commit(const std::vector<OutputFile*>& files);
+  void Flush();
+  void Fail(const std::string& what) const;
+  void Forget();
+
+  std::string path_, temporary_;
+  int fd_ = -1;
+  BGZF* bgzf_ = nullptr;
+  int slot_ = -1;  // entry in the list of files that a signal removes
+  std::string buffer_;
+};
+
+// Renames every file into place, or none: signals are held during the renames, and a rename
+// that fails puts the earlier files back. After a commit, SIGINT, SIGTERM and SIGHUP no longer
+// end the process: its work is done.
+void Commit(const std::vector<OutputFile*>& files);
+
+// Makes SIGINT, SIGTERM and SIGHUP remove the temporary files of uncommitted OutputFiles, then
+// end the process with the usual signal status.
+void RemoveOnSignals();
+
+// ---------------------------------------------------------------------------------------------
+// Conversion
+
+enum class Format { kGenepop, kVcf, kVcfGz, kPlink };
+
+// The format of a --to name (genepop, vcf, vcf.gz, plink); false if there is none.
+bool ParseFormat(std::string_view name, Format& format);
+
+// True if this build can write the format (vcf.gz needs htslib).
+bool Available(Format format);
+
+struct Options {
+  Format format = Format::kGenepop;
+  std::string data, par;  // par empty: the .par beside the data file
+  std::string output;     // file name, or stem for plink; empty: beside the data file
+  std::string popMap;     // sample<TAB>population file, if wanted
+  int level = 1;          // BGZF compression level
+  int threads = 0;        // extra compression threads
+};
+
+// The files a conversion writes: one, or the .ped and .map of plink.
+std::vector<std::string> OutputNames(const Options& options);
+
+// Converts, or throws StatsError and leaves no output.
+void Convert(const Options& options);
+
+// Writers, one per format: each is the LineSink of the reader, with Finish after the last line.
+class Writer : public stats::LineSink {
+ public:
+  virtual ~Writer() = default;
+  virtual void Finish() {}
+};
+
+std::unique_ptr<Writer> MakeGenepop(OutputFile& out, const stats::ParInfo& par,
+                                    const std::string& data);
+std::unique_ptr<Writer> MakeVcf(OutputFile& out, const stats::ParInfo& par,
+                                const std::string& data);
+std::unique_ptr<Writer> MakePlink(OutputFile& ped, OutputFile& map, const stats::ParInfo& par,
+                                  const std::string& data);
+std::unique_ptr<Writer> MakePopMap(OutputFile& out);
+
+}  // namespace driftsim::convert
