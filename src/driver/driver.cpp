@@ -92,6 +92,9 @@ void RunSimulation(const char* paramArg, RunTimes* times) {
   ConsoleLine("Reading parameter file: " + paraFile);
   SimState sim(ReadPara(paraFile));
   const Params& par = sim.par;
+  // The output folder is tried before the work: both temporary files exist from here on.
+  PendingFile dat(par.OutFile + ".dat", "WriteGenoFile");
+  PendingFile para(par.OutFile + ".par", "WriteParaFile");
   Tables& tab = sim.tab;
   RunTimes unused;
   RunTimes& t = times ? *times : unused;
@@ -136,10 +139,8 @@ void RunSimulation(const char* paramArg, RunTimes* times) {
   t.samples += clock.Lap();
 
   ConsoleLine("Write genotype data to file...");
-  PendingFile dat(par.OutFile + ".dat", "WriteGenoFile");
   WriteGenoFile(par, tab.Samples(par), dat);
   ConsoleLine("Write parameters to file...");
-  PendingFile para(par.OutFile + ".par", "WriteParaFile");
   WriteParaFile(par, para);
   CommitFiles(dat, para);
   t.write = clock.Lap();
