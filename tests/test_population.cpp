@@ -493,8 +493,8 @@ TEST_P(Kernels, GiveThePortableBytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(VectorPaths, Kernels, testing::Values(Kernel::kAvx2, Kernel::kAvx512),
-                         [](const testing::TestParamInfo<Kernel>& info) {
-                           return std::string(KernelName(info.param));
+                         [](const testing::TestParamInfo<Kernel>& kernel) {
+                           return std::string(KernelName(kernel.param));
                          });
 
 }  // namespace
