@@ -394,7 +394,7 @@ TEST(EndToEnd, OutputFailuresLeaveEarlierFilesAlone) {
   ExpectFatal(ended[5], "Cannot write file out.dat: " + reason(EFBIG), "WriteGenoFile");
   ExpectFatal(ended[6], "Cannot write file out.dat: " + reason(EFBIG), "WriteGenoFile");
   // A folder or name that cannot take the files stops the run before the simulation.
-  for (const size_t i : {0, 1, 2, 4}) {
+  for (const size_t i : {size_t{0}, size_t{1}, size_t{2}, size_t{4}}) {
     EXPECT_TRUE(ended[i].console.starts_with("Reading parameter file: p.txt\n\nCannot create"))
         << ended[i].console;
   }
