@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 #include "fuzz/param_checks.hpp"
@@ -238,12 +240,31 @@ TEST(EndToEnd, SizesThatCannotFitStopAtOnce) {
   }
 }
 
+// Under an address-space limit below the tables (`prlimit --as`), the run stops with the
+// out-of-memory message and leaves no temporary file.
+TEST(EndToEnd, AddressSpaceLimitStopsWithTheMessage) {
+  if (kSanitized) GTEST_SKIP() << "the sanitizers reserve more address space than any limit";
+  TempDir root;
+  WriteFile(root / "p.txt",
+            SmallRun({{2, "100"}, {4, "1000000"}, {7, "20"}, {8, "20"}, {9, "20"}, {13, "100"}}));
+  const EarlierFiles earlier(root.Path(), "out");
+  Launch run{{"p.txt"}, root.Path()};
+  run.addressSpaceLimit = 200000000;
+  const Ended e = RunAll({run})[0];
+  ExpectFatal(e,
+              "Too large Ne/SampleSize or/and too many loci. Out of memory!\n2000000*260 bytes are "
+              "required!",
+              "Initialize");
+  EXPECT_TRUE(TempFilesIn(root.Path()).empty());
+  earlier.ExpectUntouched();
+}
+
 // ---------------------------------------------------------------------------------------------
 // Interruption
 
 class Interrupted : public testing::TestWithParam<int> {};
 
-// A signal during the generations: the process ends by that signal and writes nothing.
+// A signal during the generations: the process ends by that signal and leaves no file.
 TEST_P(Interrupted, DuringTheGenerations) {
   const int sig = GetParam();
   TempDir root;
@@ -260,48 +281,99 @@ TEST_P(Interrupted, DuringTheGenerations) {
   earlier.ExpectUntouched();
 }
 
-// A signal while the data file is being written (its temporary file exists): the temporary
-// file is removed and the earlier files stay.
-TEST_P(Interrupted, WhileWritingTheDataFile) {
+// The run stopped at a commit step, sent sig, then continued.
+Ended SignalledAt(const TempDir& root, const std::string& step, int sig) {
+  Launch run{{"p.txt"}, root.Path()};
+  run.stopAt = step;
+  const pid_t pid = Start(run);
+  EXPECT_TRUE(WaitStopped(pid)) << "the run did not stop at " << step;
+  kill(pid, sig);
+  kill(pid, SIGCONT);
+  return Wait(pid, root.Path());
+}
+
+// Both files written, the commit not begun: the signal ends the run and removes both
+// temporary files; the earlier pair stays.
+TEST_P(Interrupted, BeforeTheCommit) {
   const int sig = GetParam();
   TempDir root;
-  // A data file of about 320 MB (80000 lines) after quick generations and no genotyping errors:
-  // the writing takes a while.
-  WriteFile(root / "p.txt", SmallRun({{1, "0"},
-                                      {2, "10"},
-                                      {4, "1000"},
-                                      {5, "2"},
-                                      {6, "1"},
-                                      {8, "40000"},
-                                      {9, "40000"},
-                                      {13, "10"},
-                                      {16, "0"},
-                                      {17, "0"},
-                                      {18, "0"}}));
+  WriteFile(root / "p.txt", SmallRun({}));
   const EarlierFiles earlier(root.Path(), "out");
-  const pid_t pid = Start({{"p.txt"}, root.Path()});
-  ASSERT_GT(pid, 0);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-  bool seen = false;
-  int status = 0;
-  while (!seen && std::chrono::steady_clock::now() < deadline) {
-    seen = !TempFilesIn(root.Path()).empty();
-    if (!seen && waitpid(pid, &status, WNOHANG) == pid) break;
-    if (!seen) std::this_thread::sleep_for(std::chrono::microseconds(500));
-  }
-  ASSERT_TRUE(seen) << "the temporary data file never appeared";
-  kill(pid, sig);
-  const Ended e = Wait(pid, root.Path());
+  const Ended e = SignalledAt(root, "start", sig);
   EXPECT_FALSE(e.exited);
-  EXPECT_EQ(e.status, sig);
+  EXPECT_EQ(e.status, sig) << e.console.substr(0, 500);
   EXPECT_TRUE(TempFilesIn(root.Path()).empty());
   earlier.ExpectUntouched();
 }
 
-std::string SignalName(const testing::TestParamInfo<int>& param) {
-  return param.param == SIGINT ? "SIGINT" : "SIGTERM";
+// Between the two renames (the data file already in place): the signal waits until both are
+// in place, and the run completes with status 0.
+TEST_P(Interrupted, DuringTheCommitTheRunCompletes) {
+  const int sig = GetParam();
+  TempDir root;
+  const std::string text = SmallRun({});
+  WriteFile(root / "p.txt", text);
+  const EarlierFiles earlier(root.Path(), "out");
+  const Ended e = SignalledAt(root, "rename:1", sig);
+  EXPECT_TRUE(e.exited) << "ended by signal " << e.status;
+  EXPECT_EQ(e.status, 0);
+  EXPECT_NE(e.console.find("\nSimulation completed.\nData file = out.dat\n"), std::string::npos);
+  EXPECT_EQ(ReadFile(root / "out.par"), ExpectedParFile(Parse(text)));
+  EXPECT_TRUE(ReadFile(root / "out.dat").starts_with("S1_1 "));
+  EXPECT_TRUE(TempFilesIn(root.Path()).empty());
 }
-INSTANTIATE_TEST_SUITE_P(Signals, Interrupted, testing::Values(SIGINT, SIGTERM), SignalName);
+
+// Every catchable signal whose default action ends the process.
+const int kTerminationSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGUSR1, SIGUSR2, SIGALRM,
+                                   SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGPWR};
+std::string SignalName(const testing::TestParamInfo<int>& param) {
+  return std::string("SIG") + sigabbrev_np(param.param);
+}
+INSTANTIATE_TEST_SUITE_P(Signals, Interrupted, testing::ValuesIn(kTerminationSignals), SignalName);
+
+// A console that goes away (`driftsim p.txt | head -1`) does not stop the run.
+TEST(Binary, ClosedConsoleDoesNotStopTheRun) {
+  TempDir root;
+  const std::string text = SmallRun({});
+  WriteFile(root / "p.txt", text);
+  Launch run{{"p.txt"}, root.Path()};
+  run.closedConsole = true;
+  const Ended e = RunAll({run})[0];
+  EXPECT_TRUE(e.exited) << "ended by signal " << e.status;
+  EXPECT_EQ(e.status, 0);
+  EXPECT_EQ(ReadFile(root / "out.par"), ExpectedParFile(Parse(text)));
+  EXPECT_TRUE(TempFilesIn(root.Path()).empty());
+}
+
+// Two runs with the same OutFile: the second finds the folder locked while the first is between
+// its renames, waits, and then replaces the pair whole.
+TEST(Binary, ConcurrentRunsCommitOnePairAfterTheOther) {
+  TempDir root;
+  const std::string first = SmallRun({{4, "12"}, {10, "11"}});
+  const std::string second = SmallRun({{4, "13"}, {10, "22"}});
+  WriteFile(root / "first.txt", first);
+  WriteFile(root / "second.txt", second);
+  Launch a{{"first.txt"}, root.Path()};
+  a.stopAt = "rename:1";
+  const pid_t pa = Start(a);
+  ASSERT_TRUE(WaitStopped(pa));
+  fs::rename(root / "console.txt", root / "console-first.txt");
+  Launch b{{"second.txt"}, root.Path()};
+  b.stopAt = "lock-wait";
+  const pid_t pb = Start(b);
+  EXPECT_TRUE(WaitStopped(pb)) << "the second run did not find the folder locked";
+  kill(pb, SIGCONT);
+  kill(pa, SIGCONT);
+  const Ended ea = Wait(pa, root.Path());
+  const Ended eb = Wait(pb, root.Path());
+  EXPECT_TRUE(ea.exited && ea.status == 0);
+  EXPECT_TRUE(eb.exited && eb.status == 0);
+  EXPECT_EQ(ReadFile(root / "out.par"), ExpectedParFile(Parse(second)));
+  const std::string dat = ReadFile(root / "out.dat");
+  const std::string line = dat.substr(0, dat.find("\r\n"));
+  EXPECT_EQ(std::count(line.begin(), line.end(), ' '), 2 * 13) << line;
+  EXPECT_TRUE(TempFilesIn(root.Path()).empty());
+}
 
 }  // namespace
 }  // namespace driftsim::test

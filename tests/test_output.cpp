@@ -2,10 +2,12 @@
 // and randomised runs checking the format of both files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <set>
 
 #include "fuzz/param_checks.hpp"
 #include "output/output.hpp"
@@ -143,7 +145,7 @@ TEST(WriteParaFile, GoldenCasesPinTheLayout) {
 // Data file names around the width of the value column, and the isolation model's lines.
 TEST(WriteParaFile, LongNamesAndIsolationModel) {
   TempDir dir;
-  for (const std::string& name : {std::string(), std::string(21, 'a'), std::string(22, 'b')}) {
+  for (const std::string& name : {std::string("x"), std::string(21, 'a'), std::string(22, 'b')}) {
     ParamLines p;
     p[11] = "'" + name + "'";
     const std::string text = ParaFile(*MakeState(p), dir);
@@ -215,6 +217,129 @@ TEST(OutputFiles, FailuresLeaveNothingBehind) {
   EXPECT_EQ(ReadFile(dir / "run.par").substr(0, 4), "0   ");
 }
 
+// The step of the commit that the hook fails, and the errno it fails with.
+struct InjectedFault {
+  CommitStep step;
+  int file;
+  int err;
+};
+std::vector<InjectedFault> gFaults;
+
+int FailInjected(CommitStep step, int file) {
+  for (const InjectedFault& f : gFaults) {
+    if (f.step == step && f.file == file) return f.err;
+  }
+  return 0;
+}
+
+// A fault at each step of the commit, with and without an earlier pair: a failed rename leaves
+// both names as they were (earlier files back, or no file where there was none) and nothing
+// else in the folder; faults of the lock, the hard links and the folder flush (a file system
+// without them) still give the new pair.
+TEST(CommitFiles, EveryFaultLeavesBothNewOrBothAsTheyWere) {
+  struct Case {
+    const char* what;
+    std::vector<InjectedFault> faults;
+    const char* earlier;  // the earlier files present: "dat par", "dat" or ""
+    std::string failure;  // "" when the commit succeeds
+  };
+  const std::string perm = std::strerror(EPERM);
+  const Case cases[] = {
+      {"second rename", {{CommitStep::kRename, 1, EPERM}}, "dat par", "run1.par: " + perm},
+      {"second rename, no earlier pair",
+       {{CommitStep::kRename, 1, EPERM}},
+       "",
+       "run1.par: " + perm},
+      {"second rename, earlier .dat only",
+       {{CommitStep::kRename, 1, EPERM}},
+       "dat",
+       "run1.par: " + perm},
+      {"first rename",
+       {{CommitStep::kRename, 0, EACCES}},
+       "dat par",
+       "run1.dat: " + std::string(std::strerror(EACCES))},
+      {"no hard links, second rename",
+       {{CommitStep::kKeep, 0, EPERM},
+        {CommitStep::kKeep, 1, EPERM},
+        {CommitStep::kRename, 1, EPERM}},
+       "dat par",
+       "run1.par: " + perm},
+      {"no hard links, first rename",
+       {{CommitStep::kKeep, 0, EXDEV},
+        {CommitStep::kKeep, 1, EXDEV},
+        {CommitStep::kRename, 0, EIO}},
+       "dat par",
+       "run1.dat: " + std::string(std::strerror(EIO))},
+      {"no hard links",
+       {{CommitStep::kKeep, 0, EPERM}, {CommitStep::kKeep, 1, ENOTSUP}},
+       "dat par",
+       ""},
+      {"no lock", {{CommitStep::kLock, 0, ENOLCK}}, "dat par", ""},
+      {"no folder flush", {{CommitStep::kSyncFolder, 0, EINVAL}}, "dat", ""},
+      {"no fault", {}, "", ""},
+  };
+  auto sim = WithSamples(Sized(0, 3, 4, 0, 1, 1), [](int64_t, int64_t) { return std::pair{1, 2}; });
+  const std::string newDat = "S1_1 1 2 1 2 1 2\r\nS2_1 1 2 1 2 1 2\r\n";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::string earlier = c.earlier;
+    if (earlier.find("dat") != std::string::npos) WriteFile(dir / "run1.dat", "earlier data");
+    if (earlier.find("par") != std::string::npos) WriteFile(dir / "run1.par", "earlier parameters");
+    gFaults = c.faults;
+    gCommitHook = FailInjected;
+    const auto [message, routine] = Failure([&] {
+      PendingFile dat(dir / "run1.dat", "WriteGenoFile");
+      PendingFile par(dir / "run1.par", "WriteParaFile");
+      WriteGenoFile(*sim, dat);
+      WriteParaFile(*sim, par);
+      CommitFiles(dat, par);
+    });
+    gCommitHook = nullptr;
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir.Path())) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    if (c.failure.empty()) {
+      EXPECT_EQ(message, "");
+      EXPECT_EQ(ReadFile(dir / "run1.dat"), newDat);
+      EXPECT_EQ(ReadFile(dir / "run1.par"), ExpectedParFile(sim->par));
+      EXPECT_EQ(names, (std::vector<std::string>{"run1.dat", "run1.par"}));
+      continue;
+    }
+    EXPECT_EQ(message, "Cannot rename file " + (dir / c.failure) + "!");
+    EXPECT_EQ(routine, c.failure.starts_with("run1.dat") ? "WriteGenoFile" : "WriteParaFile");
+    std::vector<std::string> expected;
+    if (earlier.find("dat") != std::string::npos) {
+      expected.push_back("run1.dat");
+      EXPECT_EQ(ReadFile(dir / "run1.dat"), "earlier data");
+    }
+    if (earlier.find("par") != std::string::npos) {
+      expected.push_back("run1.par");
+      EXPECT_EQ(ReadFile(dir / "run1.par"), "earlier parameters");
+    }
+    EXPECT_EQ(names, expected);
+  }
+}
+
+// Temporary names cannot be guessed from the process: twelve random letters and digits, in the
+// folder of the final name.
+TEST(PendingFile, TemporaryNamesAreUnpredictable) {
+  TempDir dir;
+  std::set<std::string> seen;
+  for (int i = 0; i < 20; ++i) {
+    PendingFile f(dir / "run1.dat", "WriteGenoFile");
+    const fs::path temp = f.TempName();
+    EXPECT_EQ(temp.parent_path(), dir.Path());
+    const std::string name = temp.filename();
+    ASSERT_EQ(name.size(), 26u) << name;
+    EXPECT_TRUE(name.starts_with(".driftsim-") && name.ends_with(".tmp")) << name;
+    EXPECT_EQ(name.substr(10, 12).find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789"),
+              std::string::npos);
+    seen.insert(name);
+  }
+  EXPECT_EQ(seen.size(), 20u);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Output failures of the binary, end to end
 
@@ -268,6 +393,11 @@ TEST(EndToEnd, OutputFailuresLeaveEarlierFilesAlone) {
   ExpectFatal(ended[4], "Cannot create file plain/out.dat: " + reason(ENOTDIR), "WriteGenoFile");
   ExpectFatal(ended[5], "Cannot write file out.dat: " + reason(EFBIG), "WriteGenoFile");
   ExpectFatal(ended[6], "Cannot write file out.dat: " + reason(EFBIG), "WriteGenoFile");
+  // A folder or name that cannot take the files stops the run before the simulation.
+  for (const size_t i : {size_t{0}, size_t{1}, size_t{2}, size_t{4}}) {
+    EXPECT_TRUE(ended[i].console.starts_with("Reading parameter file: p.txt\n\nCannot create"))
+        << ended[i].console;
+  }
 
   for (size_t i = 0; i < runs.size(); ++i) {
     EXPECT_TRUE(TempFilesIn(runs[i].dir).empty()) << runs[i].dir;

@@ -177,7 +177,6 @@ TEST(ReadPara, OutFileForms) {
       {"'my run' comment", "my run"},
       {"\"a,b/c\"", "a,b/c"},
       {"'it''s'", "it's"},
-      {"''", ""},
       {"'  padded  '", "padded"},
       {"dir/run", "dir"},
       {"run,x", "run"},
@@ -194,6 +193,71 @@ TEST(ReadPara, OutFileForms) {
   EXPECT_EQ(Parse(p.Text()).OutFile, std::string(999, 'x'));
   p[11] = std::string("'a\0b'", 5);
   EXPECT_EQ(Refusal(p.Text()), "Error reading parameter OutFile in input file: SimPara.txt!");
+}
+
+// An OutFile that names no file in its folder would write hidden files (.dat, ..dat).
+TEST(ReadPara, OutFileThatNamesNoFile) {
+  const std::string refusal =
+      "Parameter OutFile is empty or a folder name; quote a name that holds a slash, e.g. "
+      "'results/run1'!";
+  const std::pair<const char*, const char*> cases[] = {
+      {"''", refusal.c_str()},
+      {"'   '", refusal.c_str()},
+      {"/tmp/x/run", refusal.c_str()},  // cut at its first slash: empty
+      {"./run", refusal.c_str()},
+      {"../run", refusal.c_str()},
+      {"'results/'", refusal.c_str()},
+      {"'results/..'", refusal.c_str()},
+      {"'results/run1'", ""},
+      {"ro/run1", ""},  // reads as ro, as the format says
+      {"'.run'", ""},
+      {"'...'", ""},
+  };
+  for (const auto& [line, expected] : cases) {
+    ParamLines p;
+    p[11] = line;
+    p[12] = "x";  // the check comes before line 12 is read
+    const std::string outcome = Refusal(p.Text());
+    EXPECT_EQ(outcome,
+              *expected ? expected : ReadErrorMessage("parameter INIT_POINT", "SimPara.txt"))
+        << line;
+  }
+}
+
+// The output is renamed over <OutFile>.dat and .par: neither may be the parameter file itself.
+TEST(ReadPara, OutputThatWouldOverwriteTheParameterFile) {
+  TempDir dir;
+  const std::string cwd = fs::current_path();
+  fs::current_path(dir.Path());
+  fs::create_directory("sub");
+  auto refusal = [](const std::string& file, const std::string& outFile) {
+    ParamLines p;
+    p[11] = "'" + outFile + "'";
+    WriteFile(file, p.Text());
+    try {
+      ReadPara(file);
+    } catch (const FatalError& e) {
+      EXPECT_EQ(e.Routine(), "ReadPara");
+      return e.Message();
+    }
+    return std::string();
+  };
+  EXPECT_EQ(refusal("run1.dat", "run1"),
+            "Output file run1.dat would overwrite the parameter file!");
+  EXPECT_EQ(refusal("run1.par", "run1"),
+            "Output file run1.par would overwrite the parameter file!");
+  EXPECT_EQ(refusal("sub/p.dat", "sub/../sub/p"),
+            "Output file sub/../sub/p.dat would overwrite the parameter file!");
+  EXPECT_EQ(refusal("p.txt", "other"), "");
+  fs::create_hard_link("p.txt", "hard.par");  // the same inode under the output's name
+  EXPECT_EQ(refusal("p.txt", "hard"), "Output file hard.par would overwrite the parameter file!");
+  fs::create_symlink("p.txt",
+                     "link.dat");  // a link named like the output is replaced, not followed
+  EXPECT_EQ(refusal("p.txt", "link"), "");
+  EXPECT_EQ(refusal("link.dat", "p"), "");  // the parameter file named through a link
+  fs::create_symlink("q.dat", "q-link.txt");
+  EXPECT_EQ(refusal("q-link.txt", "q"), "Output file q.dat would overwrite the parameter file!");
+  fs::current_path(cwd);
 }
 
 TEST(ReadPara, IsolationModelReplacements) {
@@ -588,9 +652,11 @@ TEST(HostileParameterText, IntegersAtAndBeyondThe32BitLimits) {
 TEST(HostileParameterText, RealsOutOfTheOrdinary) {
   const std::string mig = "MigRate value out of range [0, 1]!";
   const std::string mis = "Parameter MisRate out of range [0, 1]!";
+  const std::string fal = "Parameter FalseRate out of range [0, 1]!";
+  const std::string zeros(100, '0');
   struct Case {
     int line;
-    const char* value;
+    std::string value;
     std::string refusal;
   };
   const Case cases[] = {
@@ -611,11 +677,33 @@ TEST(HostileParameterText, RealsOutOfTheOrdinary) {
       {16, "1E50", mis},
       {16, "-1E-50", ""},
       {16, "1.0000001", mis},
+      // The whole decimal decides, however many digits: long mantissas with exponents that
+      // bring them back into range or not, many leading zeros in either direction.
+      {3, "1" + zeros + "E-10", mig},                   // 1E90
+      {3, "1" + zeros + "E-100", ""},                   // 1
+      {3, "1" + zeros + "E-101", ""},                   // 0.1
+      {3, "-1" + zeros + "E-10", mig},                  // -1E90
+      {16, "5" + zeros.substr(0, 60) + "E-2", mis},     // 5E58
+      {3, "0." + zeros.substr(0, 50) + "1", ""},        // 1E-51: rounds to 0
+      {3, "0." + zeros + "1E+100", ""},                 // 0.1
+      {3, "0." + zeros + "1E+102", mig},                // 10
+      {18, "0." + zeros.substr(0, 30) + "1E+70", fal},  // 1E39, beyond the largest float
+      {3, "0." + zeros + "1E+99999999999999999999", mig},
+      {3, "1" + zeros + "E-99999999999999999999", ""},
+      {3, "1E-" + zeros + "1", ""},  // a long exponent of leading zeros
+      {3, "1E+" + zeros + "1", mig},
+      // Halfway between 1 and the next float rounds to even (1); a digit beyond it, far out,
+      // rounds up.
+      {3, "1.000000059604644775390625", ""},
+      {3, "1.000000059604644775390625" + zeros + "1", mig},
+      {3, "1.000000059604644775390624" + zeros + "9", ""},
+      {3, "0." + std::string(200, '9'), ""},
   };
   for (const Case& c : cases) {
     ParamLines p;
     p[c.line] = c.value;
-    EXPECT_EQ(Refusal(p.Text()), c.refusal) << "line " << c.line << " = " << c.value;
+    EXPECT_EQ(Refusal(p.Text()), c.refusal) << "line " << c.line << " = " << c.value.substr(0, 60)
+                                            << " (" << c.value.size() << " characters)";
   }
   // Spelled-out special values and other number forms are not reals of the file.
   for (const char* word :

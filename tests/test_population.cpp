@@ -72,6 +72,56 @@ TEST(Initialize, OutOfMemoryMessages) {
   EXPECT_EQ(OutOfMemory(Small(1, 100, 10, 2), 1 << 20), "");
 }
 
+// Limits in cgroup files on the process's cgroup and its parents, v2 and v1: the smallest holds.
+TEST(MemoryLimit, CgroupFilesOfTheProcessAndItsParents) {
+  TempDir root;
+  const auto limit = [&](const std::string& path, const std::string& value) {
+    std::filesystem::create_directories((root.Path() / path).parent_path());
+    WriteFile(root / path, value + "\n");
+  };
+  limit("a/memory.max", "max");
+  limit("a/b/memory.max", "1000000");
+  limit("a/b/c/memory.max", "5000000");
+  limit("top/memory.max", "max");
+  limit("memory.max", "7000000");  // the top of a namespaced mount: the process's own cgroup
+  limit("unified/u/memory.max", "3000000");
+  limit("memory/x/memory.limit_in_bytes", "9223372036854771712");  // v1 without a limit
+  limit("memory/x/y/memory.limit_in_bytes", "2000000");
+  limit("memory/z/memory.limit_in_bytes", "not a number");
+  const std::pair<const char*, uint64_t> cases[] = {
+      {"0::/a/b/c\n", 1000000},  // the parent's limit is the smaller
+      {"0::/\n", 7000000},
+      {"0::/u\n", 3000000},
+      {"4:memory:/x/y\n", 2000000},
+      {"4:cpu,memory:/x/y\n", 2000000},
+      {"4:cpu:/x/y\n", UINT64_MAX},  // not the memory controller
+      {"4:memory:/z\n", UINT64_MAX},
+      {"9:name=systemd:/\n4:memory:/x/y\n0::/a/b/c\n", 1000000},
+      {"", UINT64_MAX},
+      {"garbage", UINT64_MAX},
+  };
+  for (const auto& [text, expected] : cases) {
+    EXPECT_EQ(CgroupMemoryLimit(text, root.Path().string()), expected) << text;
+  }
+}
+
+// RLIMIT_AS, as `prlimit --as` sets it, bounds the limit too; checked in a child process, which
+// alone has the address-space limit.
+TEST(MemoryLimit, AddressSpaceLimit) {
+  if (kSanitized) GTEST_SKIP() << "the sanitizers reserve more address space than any limit";
+  const uint64_t outside = MemoryLimit();
+  constexpr uint64_t kLimit = uint64_t{1} << 30;
+  ASSERT_GT(outside, kLimit) << "the machine's own limit is below 1 GiB";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const struct rlimit as = {kLimit, RLIM_INFINITY};
+    _exit(setrlimit(RLIMIT_AS, &as) == 0 && MemoryLimit() == kLimit ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 TEST(Initialize, UnpackedDrawOrder) {
   ParamLines p = Small(0, 4, 3, 3);
   auto sim = MakeState(p);

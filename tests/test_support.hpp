@@ -17,6 +17,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -29,6 +30,19 @@
 #include "population/population.hpp"
 
 namespace driftsim::test {
+
+// Whether AddressSanitizer is built in: it reserves terabytes of address space.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+#else
+inline constexpr bool kSanitized = false;
+#endif
 
 // The nineteen value lines of a parameter file, by line number 1..19, each written with a
 // comment after it.
@@ -175,8 +189,13 @@ inline std::string ExpectedParFile(const Params& p) {
 struct Launch {
   std::vector<std::string> args;
   std::filesystem::path dir;
-  rlim_t fileSizeLimit = RLIM_INFINITY;  // bytes
+  rlim_t fileSizeLimit = RLIM_INFINITY;      // bytes
+  rlim_t addressSpaceLimit = RLIM_INFINITY;  // bytes, as `prlimit --as` sets it
   bool ignoreFileSizeSignal = true;
+  // DRIFTSIM_TEST_STOP of the run: the commit step at which it stops itself (see stop_hook.cpp).
+  std::string stopAt{};
+  // Standard output into a pipe whose reading end is already closed, as `driftsim | head -1`.
+  bool closedConsole = false;
 };
 
 struct Ended {
@@ -193,24 +212,55 @@ inline pid_t Start(const Launch& l) {
   std::vector<std::string> args = l.args;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (!std::string_view(*e).starts_with("DRIFTSIM_TEST_STOP=")) env.emplace_back(*e);
+  }
+  if (!l.stopAt.empty()) env.push_back("DRIFTSIM_TEST_STOP=" + l.stopAt);
+  std::vector<char*> envp;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
   const int out = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (out < 0) return -1;
+  int pipeEnds[2] = {-1, -1};
+  if (l.closedConsole && pipe2(pipeEnds, O_CLOEXEC) != 0) return -1;
+  if (l.closedConsole) close(pipeEnds[0]);
   const pid_t pid = fork();
   if (pid == 0) {
     // Only async-signal-safe calls between fork and exec.
     if (chdir(l.dir.c_str()) != 0) _exit(127);
-    dup2(out, 1);
+    dup2(l.closedConsole ? pipeEnds[1] : out, 1);
     dup2(out, 2);
     if (l.fileSizeLimit != RLIM_INFINITY) {
       const struct rlimit limit = {l.fileSizeLimit, l.fileSizeLimit};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (l.addressSpaceLimit != RLIM_INFINITY) {
+      const struct rlimit limit = {l.addressSpaceLimit, l.addressSpaceLimit};
+      setrlimit(RLIMIT_AS, &limit);
+    }
+    const struct rlimit noCore = {0, 0};  // runs ended by SIGQUIT or SIGABRT write no core
+    setrlimit(RLIMIT_CORE, &noCore);
     if (l.ignoreFileSizeSignal) signal(SIGXFSZ, SIG_IGN);
-    execv(argv[0], argv.data());
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   close(out);
+  if (l.closedConsole) close(pipeEnds[1]);
   return pid;
+}
+
+// Waits until the run has stopped itself at its DRIFTSIM_TEST_STOP step; false if it ended
+// or did not stop within two minutes.
+inline bool WaitStopped(pid_t pid) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+  int status = 0;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const pid_t r = waitpid(pid, &status, WNOHANG | WUNTRACED);
+    if (r == pid) return WIFSTOPPED(status);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return false;
 }
 
 // Waits for the run; a run still going after two minutes is killed and reported as such.

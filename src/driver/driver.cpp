@@ -95,6 +95,9 @@ void RunSimulation(const char* paramArg, const ModelOptions& options, RunTimes* 
   ConsoleLine("Reading parameter file: " + paraFile);
   SimState sim(ReadPara(paraFile));
   const Params& par = sim.par;
+  // The output folder is tried before the work: both temporary files exist from here on.
+  PendingFile dat(par.OutFile + ".dat", "WriteGenoFile");
+  PendingFile para(par.OutFile + ".par", "WriteParaFile");
   Tables& tab = sim.tab;
   ModelOptions model = options;
   if (!model.SizesFile.empty()) ConsoleLine("Reading sizes file: " + model.SizesFile);
@@ -147,10 +150,8 @@ void RunSimulation(const char* paramArg, const ModelOptions& options, RunTimes* 
   t.samples += clock.Lap();
 
   ConsoleLine("Write genotype data to file...");
-  PendingFile dat(par.OutFile + ".dat", "WriteGenoFile");
   WriteGenoFile(par, tab.Samples(par), dat);
   ConsoleLine("Write parameters to file...");
-  PendingFile para(par.OutFile + ".par", "WriteParaFile");
   WriteParaFile(par, para);
   CommitFiles(dat, para);
   t.write = clock.Lap();

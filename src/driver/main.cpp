@@ -1,5 +1,4 @@
 // driftsim: simulates temporal genetic samples of a Wright-Fisher population.
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,13 +27,6 @@ constexpr const char* kUsage =
     "\n"
     "The parameter file format is described in README.md and in driftsim(1).\n";
 
-// An interrupted run removes its unfinished output files and ends with the usual status.
-extern "C" void OnSignal(int sig) {
-  driftsim::RemovePendingFiles();
-  std::signal(sig, SIG_DFL);
-  std::raise(sig);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -46,11 +38,7 @@ int main(int argc, char** argv) {
     std::puts("driftsim " DRIFTSIM_VERSION);
     return EXIT_SUCCESS;
   }
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
-  std::signal(SIGHUP, OnSignal);
-  // Past a file-size limit, writes then fail with EFBIG and the run stops cleanly.
-  std::signal(SIGXFSZ, SIG_IGN);
+  driftsim::InstallSignalHandling();
   try {
     driftsim::RunSimulation(argc > 1 ? argv[1] : nullptr);
   } catch (const driftsim::FatalError& error) {

@@ -1,8 +1,8 @@
 // Output files: the genotype data file and the estimator parameter file.
 //
-// Both files are written under temporary names beside their final names and renamed into place
-// only when both are complete, so a failed or interrupted run leaves no truncated file and does
-// not touch the files of an earlier run.
+// Both files are written under unpredictable temporary names beside their final names, made
+// before the simulation starts, and put in place together by CommitFiles: a failed or
+// interrupted run leaves no truncated file and leaves the files of an earlier run as they were.
 #pragma once
 
 #include <cstddef>
@@ -32,7 +32,7 @@ class PendingFile {
   void Write(const char* text, size_t n);
   void Write(const std::string& text) { Write(text.data(), text.size()); }
 
-  // Writes out the buffer and closes the file, checking both.
+  // Writes out the buffer, flushes the file to disk and closes it, checking all three.
   void Close();
   const std::string& FinalName() const { return finalName_; }
   const std::string& TempName() const { return tempName_; }
@@ -55,8 +55,24 @@ class PendingFile {
   size_t used_ = 0;
 };
 
-// Renames two closed files to their final names.
+// Puts two closed files of one folder in place, both or neither: under an advisory lock on the
+// folder, with the termination signals held back, the earlier files kept under hard links until
+// both renames have succeeded (and put back when one fails), and the folder flushed to disk
+// after the last rename. A failure ends the run through FatalStop as a failed rename.
 void CommitFiles(PendingFile& first, PendingFile& second);
+
+// Steps of CommitFiles, for tests. kStart comes after both files are closed, kLockWait only when
+// another run holds the folder's lock; kKeep and kRename come once per file (0: first).
+enum class CommitStep { kStart, kLockWait, kLock, kKeep, kRename, kSyncFolder };
+// A test hook, null in a normal run: called before each step, it may stop the process or fail
+// the step by returning the errno that the step is then taken to have failed with.
+using CommitHook = int (*)(CommitStep step, int file);
+extern CommitHook gCommitHook;
+
+// Handlers for every catchable termination signal: an interrupted run removes its temporary
+// files and ends by that signal, except once its files are committed, when it completes. A
+// closed console pipe (SIGPIPE) and a file-size limit (SIGXFSZ, writes then fail) are ignored.
+void InstallSignalHandling();
 
 // Removes every temporary output file still open; safe to call from a signal handler.
 void RemovePendingFiles();

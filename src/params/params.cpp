@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -77,11 +78,13 @@ class ValueReader {
     }
     const char* p = item.data() + (item[0] == '+' ? 1 : 0);
     float value = 0;
-    // Out-of-range magnitudes come back as errors; they are out of every accepted range.
+    // from_chars rounds the whole decimal number correctly; beyond the float range it gives an
+    // error, and the decimal order of magnitude tells an overflow (out of every accepted range)
+    // from an underflow (0).
     const auto [stop, ec] = std::from_chars(p, item.data() + item.size(), value);
     if (ec == std::errc::result_out_of_range) {
       return (*p == '-' ? -1 : 1) *
-             (HugeExponent(item) ? std::numeric_limits<float>::infinity() : 0.0f);
+             (DecimalOrder(item) > 0 ? std::numeric_limits<float>::infinity() : 0.0f);
     }
     if (ec != std::errc()) ReadError(wording);
     (void)stop;
@@ -144,10 +147,26 @@ class ValueReader {
     return i > expStart && i == s.size();
   }
 
-  // Whether an out-of-range real overflowed (rather than underflowed).
-  static bool HugeExponent(const std::string& s) {
+  // The decimal order of magnitude of a nonzero real of the checked form: the exponent of its
+  // first significant digit, plus one (0.05: -1, 5: 1, 1E-50: -49). Saturates far beyond the
+  // float range, so that ten million digits or a twenty-digit exponent cannot overflow it.
+  static int64_t DecimalOrder(const std::string& s) {
+    constexpr int64_t kFar = int64_t{1} << 40;
     const size_t e = s.find('E');
-    return e == std::string::npos || s[e + 1] != '-';
+    const std::string mantissa = s.substr(0, e);
+    const size_t point = std::min(mantissa.find('.'), mantissa.size());
+    const size_t first = mantissa.find_first_of("123456789");
+    if (first == std::string::npos) return 0;  // zero: never out of range
+    int64_t order = first < point ? int64_t(point - first) : -int64_t(first - point - 1);
+    if (e != std::string::npos) {
+      size_t i = e + 1;
+      const bool negative = s[i] == '-';
+      if (s[i] == '+' || s[i] == '-') ++i;
+      int64_t exponent = 0;
+      for (; i < s.size(); ++i) exponent = std::min(kFar, exponent * 10 + (s[i] - '0'));
+      order += negative ? -exponent : exponent;
+    }
+    return order;
   }
 
   std::istream& in_;
@@ -209,6 +228,14 @@ Params ReadParaStream(std::istream& in, const std::string& name) {
   p.RanBitSeed = static_cast<uint32_t>(magnitude);
 
   p.OutFile = rd.Text("parameter OutFile");
+  // An unquoted name ends at its first slash: /tmp/x/run reads as empty, ./run as ".". Such a
+  // name would write hidden files (.dat, ..dat) in the working folder.
+  const std::string last = p.OutFile.substr(p.OutFile.rfind('/') + 1);
+  if (last.empty() || last == "." || last == "..") {
+    OutOfRange(
+        "Parameter OutFile is empty or a folder name; quote a name that holds a slash, e.g. "
+        "'results/run1'!");
+  }
   p.INIT_POINT = rd.Integer("parameter INIT_POINT");
   if (p.Model == 0) {
     p.INIT_POINT = 1;
@@ -267,7 +294,18 @@ Params ReadPara(const std::string& name) {
     FatalStop("Parameter file, " + name + ", cannot be read: " + std::strerror(errno) + "!",
               kRoutine);
   }
-  return ReadParaStream(in, name);
+  const Params p = ReadParaStream(in, name);
+  // The output replaces its files by renaming over them: it must not be the parameter file
+  // itself (the same device and inode, whatever the path). A link named like the output is
+  // replaced, not followed, so its own inode is the one compared.
+  for (const char* ext : {".dat", ".par"}) {
+    const std::string out = p.OutFile + ext;
+    struct stat os;
+    if (lstat(out.c_str(), &os) == 0 && os.st_dev == st.st_dev && os.st_ino == st.st_ino) {
+      FatalStop("Output file " + out + " would overwrite the parameter file!", kRoutine);
+    }
+  }
+  return p;
 }
 
 }  // namespace driftsim

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "common/common.hpp"
 #include "params/model_options.hpp"
@@ -60,8 +61,8 @@ struct Tables {
   // sets it before Initialize; otherwise it is Ne. A generation of N individuals is held in the
   // first N records of its buffer.
   int32_t Ne = 0;
-  // Largest total of table bytes to request; 0 means the machine's physical memory. A request
-  // beyond it fails at once instead of being killed later when its pages are touched.
+  // Largest total of table bytes to request; 0 means MemoryLimit(). A request beyond it fails at
+  // once instead of being killed later when its pages are touched.
   uint64_t MemoryLimit = 0;
   uint64_t Allocated = 0;
 
@@ -97,6 +98,15 @@ inline int64_t SampleStart(const Params& par, int s) {
 inline RecordSpan SampleRecords(const Params& par, const Tables& tab, int s) {
   return tab.Samples(par).Part(SampleStart(par, s), par.NumIndiv[s]);
 }
+
+// The memory a run may use: the smallest of physical memory, the cgroup limit of the process
+// (under SLURM or in a container) and its address-space limit (RLIMIT_AS).
+uint64_t MemoryLimit();
+
+// The smallest cgroup memory limit on the cgroup of the process and its ancestors, from the text
+// of /proc/self/cgroup and the folder where the cgroup file systems are mounted: v2 memory.max
+// (also under unified/), v1 memory/.../memory.limit_in_bytes. UINT64_MAX when there is none.
+uint64_t CgroupMemoryLimit(const std::string& procSelfCgroup, const std::string& mountRoot);
 
 // Allocates the tables, draws the allele frequencies and the initial population into
 // generation buffer 0, from the uniform stream.

@@ -45,6 +45,8 @@ inline constexpr const char* kRangeMessages[] = {
     "Parameter DropRate out of range [0, 1]!",
     "Parameter FalseRate out of range [0, 1]!",
     "Parameter FreqDist out of range {0, 1}!",
+    ("Parameter OutFile is empty or a folder name; quote a name that holds a slash, e.g. "
+     "'results/run1'!"),
 };
 
 inline std::string ReadErrorMessage(const std::string& wording, const std::string& name) {
@@ -83,6 +85,8 @@ inline std::string BrokenRule(const Params& p) {
   if (!p.OutFile.empty() && (p.OutFile.front() == ' ' || p.OutFile.back() == ' ')) {
     return "OutFile blanks";
   }
+  const std::string last = p.OutFile.substr(p.OutFile.rfind('/') + 1);
+  if (last.empty() || last == "." || last == "..") return "OutFile name";
   if (p.Model == 0 ? p.INIT_POINT != 1 : p.INIT_POINT < 1) return "INIT_POINT";
   if (p.MaxNe < p.Ne || p.MaxNe > 1000000) return "MaxNe";
   if (!within(p.Monitor, 0, 3)) return "Monitor";
