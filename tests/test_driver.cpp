@@ -62,7 +62,7 @@ TEST(Binary, HelpAndVersion) {
   for (const char* flag : {"--help", "-h"}) {
     const auto [status, out] = RunBinary(dir.Path(), flag);
     EXPECT_EQ(status, 0);
-    EXPECT_NE(out.find("Usage: driftsim [PARAMFILE]"), std::string::npos);
+    EXPECT_NE(out.find("Usage: driftsim [OPTIONS] [PARAMFILE]"), std::string::npos);
   }
   const auto [status, out] = RunBinary(dir.Path(), "--version");
   EXPECT_EQ(status, 0);

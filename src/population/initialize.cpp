@@ -1,8 +1,10 @@
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <fstream>
 #include <vector>
 
 #include "population/alleles.hpp"
@@ -126,6 +128,12 @@ void FillInitialPacked(const Params& par, const float* freq, RecordSpan pop, Rng
   if (groups >= kLociPerReport) progress.LociDone(par.NumLoci);
 }
 
+[[noreturn]] void FreqTableOutOfMemory(const Params& par) {
+  FatalStop("The total number of  alleles = " + IntToText(int64_t{par.NumAllele} * par.NumLoci) +
+                ". Out of memory!",
+            "Initialize");
+}
+
 }  // namespace
 
 void AllocateFreqTable(const Params& par, Tables& tab) {
@@ -134,10 +142,7 @@ void AllocateFreqTable(const Params& par, Tables& tab) {
   tab.GenoBytes = GenoBytesOf(par.NumLoci, tab.Packed);
   const int64_t entries = int64_t{par.NumAllele} * par.NumLoci;
   tab.AlleleFreq.reset(static_cast<float*>(RequestTable(tab, uint64_t(entries) * sizeof(float))));
-  if (!tab.AlleleFreq) {
-    FatalStop("The total number of  alleles = " + IntToText(entries) + ". Out of memory!",
-              "Initialize");
-  }
+  if (!tab.AlleleFreq) FreqTableOutOfMemory(par);
 }
 
 namespace {
@@ -149,11 +154,31 @@ uint64_t SampleBytes(const Params& par, const Tables& tab) {
   return uint64_t(tab.GenoBytes) * uint64_t(par.TotalSampled());
 }
 
-[[noreturn]] void GenoTablesOutOfMemory(const Params& par, const Tables& tab) {
+[[noreturn]] void GenoTablesOutOfMemory(const Params& par) {
   FatalStop("Too large Ne/SampleSize or/and too many loci. Out of memory!\n" +
-                IntToText(tab.GenoBytes) + "*" +
+                IntToText(GenoBytesOf(par.NumLoci, par.Packed())) + "*" +
                 IntToText(par.TotalSampled() + 2 * int64_t{par.Ne}) + " bytes are required!",
             "Initialize");
+}
+
+// Pages this process maps, and of them its data and stack, from /proc/self/statm.
+struct MappedBytes {
+  uint64_t all = 0;
+  uint64_t data = 0;
+};
+MappedBytes ProcessMapped() {
+  std::ifstream statm("/proc/self/statm");
+  uint64_t size = 0, resident = 0, shared = 0, text = 0, lib = 0, data = 0;
+  statm >> size >> resident >> shared >> text >> lib >> data;
+  const auto page = static_cast<uint64_t>(sysconf(_SC_PAGE_SIZE));
+  return {size * page, data * page};
+}
+
+// What limit resource leaves beyond used bytes; UINT64_MAX when it is unlimited.
+uint64_t LeftUnder(int resource, uint64_t used) {
+  struct rlimit lim;
+  if (getrlimit(resource, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY) return UINT64_MAX;
+  return lim.rlim_cur > used ? lim.rlim_cur - used : 0;
 }
 
 }  // namespace
@@ -163,7 +188,25 @@ void AllocateGenoTables(const Params& par, Tables& tab) {
   if (tab.FocalPop) {
     tab.SmplGeno.reset(static_cast<uint8_t*>(RequestTable(tab, SampleBytes(par, tab))));
   }
-  if (!tab.FocalPop || !tab.SmplGeno) GenoTablesOutOfMemory(par, tab);
+  if (!tab.FocalPop || !tab.SmplGeno) GenoTablesOutOfMemory(par);
+}
+
+TableBytes TableSizes(const Params& par) {
+  const auto geno = static_cast<uint64_t>(GenoBytesOf(par.NumLoci, par.Packed()));
+  return {uint64_t(par.NumAllele) * uint64_t(par.NumLoci) * sizeof(float),
+          geno * 2 * uint64_t(par.Ne), geno * uint64_t(par.TotalSampled())};
+}
+
+uint64_t UsableMemory() {
+  const MappedBytes mapped = ProcessMapped();
+  return std::min(
+      {PhysicalMemory(), LeftUnder(RLIMIT_AS, mapped.all), LeftUnder(RLIMIT_DATA, mapped.data)});
+}
+
+void CheckTablesFit(const Params& par, uint64_t limit, uint64_t extra) {
+  const TableBytes bytes = TableSizes(par);
+  if (bytes.AlleleFreq > limit) FreqTableOutOfMemory(par);
+  if (bytes.Total() > limit || extra > limit - bytes.Total()) GenoTablesOutOfMemory(par);
 }
 
 void Initialize(const Params& par, Tables& tab, RngState& uniform, Progress& progress) {
@@ -172,7 +215,7 @@ void Initialize(const Params& par, Tables& tab, RngState& uniform, Progress& pro
   // Genotype tables beyond the limit stop the run before the frequencies are drawn, which for
   // many loci takes long; the report is the same as when the request itself fails.
   if (!WithinLimit(tab, FocalBytes(par, tab) + SampleBytes(par, tab))) {
-    GenoTablesOutOfMemory(par, tab);
+    GenoTablesOutOfMemory(par);
   }
   FillFrequencies(par, tab.AlleleFreq.get(), uniform);
   AllocateGenoTables(par, tab);

@@ -100,6 +100,23 @@ void Initialize(const Params& par, Tables& tab, RngState& uniform, Progress& pro
 void AllocateFreqTable(const Params& par, Tables& tab);
 void AllocateGenoTables(const Params& par, Tables& tab);
 
+// Bytes of the three tables of a run, as Initialize requests them.
+struct TableBytes {
+  uint64_t AlleleFreq = 0;
+  uint64_t FocalPop = 0;  // both generation buffers
+  uint64_t SmplGeno = 0;
+  uint64_t Total() const { return AlleleFreq + FocalPop + SmplGeno; }
+};
+TableBytes TableSizes(const Params& par);
+
+// Bytes this process may still take: the physical memory, less where the address-space or
+// data-size limit (ulimit -v, prlimit --as) leaves less beyond what the process already maps.
+uint64_t UsableMemory();
+
+// Stops, with the message Initialize would give, when the tables and extra bytes of working
+// space do not fit in limit bytes.
+void CheckTablesFit(const Params& par, uint64_t limit, uint64_t extra);
+
 // One generation: Poisson migrants drawn from the source frequencies AlleleFreq (migration
 // model), then the offspring of parents, written into offspring.
 void Reproduce(const Params& par, const float* AlleleFreq, RecordSpan parents, RecordSpan offspring,
