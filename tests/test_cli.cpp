@@ -21,8 +21,8 @@ std::string Reading(std::vector<std::string> args) {
   argv.push_back(nullptr);
   const CommandLine c = ReadCommandLine(static_cast<int>(args.size()), argv.data());
   if (c.action == CommandLine::kUsageError) return c.error;
-  if (c.action == CommandLine::kHelp) return "help";
-  if (c.action == CommandLine::kVersion) return "version";
+  if (c.action == CommandLine::kShowHelp) return "help";
+  if (c.action == CommandLine::kShowVersion) return "version";
   const RunOptions& o = c.options;
   std::string s = "run";
   if (o.paramFile) s += " file=" + *o.paramFile;

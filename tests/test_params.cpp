@@ -292,11 +292,11 @@ TEST(ReadPara, OverridesAreReadAndCheckedAsTheirLines) {
       const Params par = ReadParaStream(in, "SimPara.txt", c.overrides);
       EXPECT_EQ(c.refusal, "");
       const std::vector<ParamValue> read = ParamValues(par);
-      for (const auto& [name, value] : c.values) {
+      for (const auto& expected : c.values) {
         const auto v = std::find_if(read.begin(), read.end(),
-                                    [&](const ParamValue& x) { return x.name == name; });
-        ASSERT_NE(v, read.end()) << name;
-        EXPECT_EQ(v->text, value) << name;
+                                    [&](const ParamValue& x) { return x.name == expected.first; });
+        ASSERT_NE(v, read.end()) << expected.first;
+        EXPECT_EQ(v->text, expected.second) << expected.first;
       }
     } catch (const FatalError& e) {
       EXPECT_EQ(e.Message(), c.refusal);

@@ -82,9 +82,9 @@ const OptionRow kOptions[] = {
      "then going to standard error",
      [](CommandLine& cl, const char* v) { FileName(cl, cl.options.summary, "--summary", v); }},
     {"help", 'h', nullptr, "print this help and exit",
-     [](CommandLine& cl, const char*) { cl.action = CommandLine::kHelp; }},
+     [](CommandLine& cl, const char*) { cl.action = CommandLine::kShowHelp; }},
     {"version", 0, nullptr, "print the version and exit",
-     [](CommandLine& cl, const char*) { cl.action = CommandLine::kVersion; }},
+     [](CommandLine& cl, const char*) { cl.action = CommandLine::kShowVersion; }},
 };
 constexpr int kRows = static_cast<int>(std::size(kOptions));
 

@@ -28,7 +28,7 @@ struct RunOptions {
 };
 
 struct CommandLine {
-  enum Action { kRun, kHelp, kVersion, kUsageError };
+  enum Action { kRun, kShowHelp, kShowVersion, kUsageError };
   Action action = kRun;
   RunOptions options;
   std::string error;  // kUsageError: the one line for standard error

@@ -23,10 +23,10 @@ extern "C" void OnSignal(int sig) {
 int main(int argc, char** argv) {
   const driftsim::CommandLine command = driftsim::ReadCommandLine(argc, argv);
   switch (command.action) {
-    case driftsim::CommandLine::kHelp:
+    case driftsim::CommandLine::kShowHelp:
       std::fputs(driftsim::HelpText().c_str(), stdout);
       return EXIT_SUCCESS;
-    case driftsim::CommandLine::kVersion:
+    case driftsim::CommandLine::kShowVersion:
       std::printf("driftsim %s\n", driftsim::kVersion);
       return EXIT_SUCCESS;
     case driftsim::CommandLine::kUsageError:
