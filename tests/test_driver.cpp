@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <regex>
 
 #include "fuzz/param_checks.hpp"
 #include "test_support.hpp"
@@ -71,7 +73,7 @@ TEST(Binary, HelpAndVersion) {
   for (const char* flag : {"--help", "-h"}) {
     const auto [status, out] = RunBinary(dir.Path(), flag);
     EXPECT_EQ(status, 0);
-    EXPECT_NE(out.find("Usage: driftsim [PARAMFILE]"), std::string::npos);
+    EXPECT_NE(out.find("Usage: driftsim [OPTIONS] [PARAMFILE]"), std::string::npos);
   }
   const auto [status, out] = RunBinary(dir.Path(), "--version");
   EXPECT_EQ(status, 0);
@@ -120,6 +122,73 @@ TEST(RunSimulation, RunSequenceLines) {
   lines = RunLines(dir, p);
   ASSERT_EQ(lines.size(), 2u + 2 + 252 + 10 + 1);
   EXPECT_EQ(lines[258], "Taking the source population sample...");
+}
+
+TEST(Console, QuietAndProgressKeepOnlyTheCompletionLines) {
+  TempDir dir;
+  ParamLines p;
+  p[2] = "20";
+  p[4] = "300";
+  p[6] = "3";
+  p[11] = "'" + (dir / "out") + "'";
+  WriteFile(dir / "para.txt", p.Text());
+  for (const ConsoleMode mode : {ConsoleMode::kQuiet, ConsoleMode::kProgress}) {
+    RunOptions options;
+    options.paramFile = dir / "para.txt";
+    options.console = mode;
+    testing::internal::CaptureStderr();
+    const std::string out = Console([&] { RunSimulation(options); });
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string completion = "Simulation completed.\nData file = " + (dir / "out") +
+                                   ".dat\nParameter file = " + (dir / "out") +
+                                   ".par\n\nTime_Taken = ";
+    EXPECT_TRUE(out.starts_with(completion)) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 5);
+    if (mode == ConsoleMode::kQuiet) {
+      EXPECT_EQ(err, "");
+      continue;
+    }
+    // stderr is no terminal here: plain lines at every tenth of each phase, no redrawing.
+    EXPECT_EQ(err.find('\r'), std::string::npos);
+    std::map<std::string, std::vector<int>> percents;
+    std::istringstream lines(err);
+    const std::regex form(
+        R"(((initialising|generation|writing)[^%]*?) +(\d+)%  elapsed \d+:\d\d  left \d+:\d\d)");
+    for (std::string line; std::getline(lines, line);) {
+      std::smatch m;
+      ASSERT_TRUE(std::regex_match(line, m, form)) << line;
+      percents[m[2]].push_back(std::stoi(m[3]));
+    }
+    EXPECT_EQ(percents["initialising"], (std::vector<int>{33, 66, 100}));
+    EXPECT_EQ(percents["generation"], (std::vector<int>{10, 20, 30, 40, 50, 60, 70, 80, 90, 100}));
+    EXPECT_EQ(percents["writing"], (std::vector<int>{10, 20, 30, 40, 50, 60, 70, 80, 90, 100}));
+    EXPECT_NE(err.find("\ngeneration 253 of 253   100%"), std::string::npos) << err;
+  }
+}
+
+TEST(Console, TerminalLineRedrawsWithinTheWidth) {
+  for (const int width : {40, 100}) {
+    std::FILE* err = std::tmpfile();
+    BarConsole bar(stdout, err, true, width);
+    for (int32_t g = 1; g <= 300; ++g) bar.Generation(g, 300);
+    bar.PhaseEnd();
+    std::rewind(err);
+    std::string text;
+    for (int c; (c = std::fgetc(err)) != EOF;) text += char(c);
+    std::fclose(err);
+    ASSERT_TRUE(text.starts_with("\r")) << text;
+    ASSERT_TRUE(text.ends_with("\x1b[K\n")) << text;
+    std::istringstream draws(text.substr(1, text.size() - 2));
+    std::string last;
+    for (std::string draw; std::getline(draws, draw, '\r');) {
+      ASSERT_TRUE(draw.ends_with("\x1b[K")) << draw;
+      last = draw.substr(0, draw.size() - 3);
+      EXPECT_LT(last.size(), size_t(width)) << last;  // a wrapped line could not be redrawn
+    }
+    EXPECT_TRUE(last.starts_with("generation 300 of 300")) << last;
+    const std::string fullBar = "[" + std::string(30, '#') + "]";
+    EXPECT_EQ(last.find(fullBar) != std::string::npos, width == 100) << last;
+  }
 }
 
 TEST(RunSimulation, SameSeedSameBytesOtherSeedOtherBytes) {

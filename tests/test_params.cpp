@@ -302,6 +302,117 @@ TEST(ReadPara, FirstProblemHidesLaterOnes) {
   EXPECT_EQ(Refusal(p.Text()), "parameter Ne value out of range [2, 100000]!");
 }
 
+ParamOverride Set(const std::string& name, const std::string& value) {
+  return {name, value, "--set " + name + "=" + value};
+}
+
+TEST(ReadPara, OverridesAreReadAndCheckedAsTheirLines) {
+  using Values = std::vector<std::pair<std::string, std::string>>;
+  struct Case {
+    std::vector<ParamOverride> overrides;
+    std::string refusal;  // empty: accepted, with these values among those read
+    Values values;
+    std::vector<std::pair<int, std::string>> edits = {};  // of the file's lines
+  };
+  const Case cases[] = {
+      {{Set("ne", "500")}, "", {{"Ne", "500"}}},
+      {{Set("Ne", "500"), Set("NE", "600")}, "", {{"Ne", "600"}}},
+      {{Set("MigRate", " 1.0D-3 ")}, "", {{"MigRate", "0.001"}}},
+      {{Set("NumIndiv0", "7"), Set("numindiv2", "9")},
+       "",
+       {{"NumIndiv0", "7"}, {"NumIndiv1", "50"}, {"NumIndiv2", "9"}}},
+      {{Set("Model", "0"), Set("NumIndiv0", "-5"), Set("INIT_POINT", "0")},
+       "",
+       {{"NumIndiv0", "0"}, {"INIT_POINT", "1"}}},
+      {{Set("IDUM", "-99")}, "", {{"IDUM", "-99"}}},
+      {{{"OutFile", " a b/c, 'd' ", "--out  a b/c, 'd' ", true}},
+       "",
+       {{"OutFile", " a b/c, 'd' "}}},
+      {{Set("OutFile", "'a b' ")}, "", {{"OutFile", "a b"}}},
+      {{Set("Ne", "1O00")}, "Error reading Ne in option --set Ne=1O00!", {}},
+      // A comment after the value, as a file line may have, is refused.
+      {{Set("Ne", "100 junk")}, "Error reading Ne in option --set Ne=100 junk!", {}},
+      {{Set("Ne", "")}, "Error reading Ne in option --set Ne=!", {}},
+      {{Set("OutFile", "dir/run")},
+       "Error reading parameter OutFile in option --set OutFile=dir/run!",
+       {}},
+      {{{"IDUM", "7x", "--seed 7x"}}, "Error reading parameter IDUM in option --seed 7x!", {}},
+      {{Set("Nee", "100")}, "Unknown parameter name in option --set Nee=100!", {}},
+      {{Set("Ne", "0")}, "parameter Ne value out of range [2, 100000]!", {}},
+      {{Set("IDUM", "262144")},
+       "Parameter IDUM must be nonzero, within [-2147483646, 2147483646] and not a multiple of "
+       "262144!",
+       {}},
+      // Checked in the file's order with the final values: MaxNe (2000) against the new Ne.
+      {{Set("MaxNe", "3000"), Set("Ne", "2500")}, "", {{"Ne", "2500"}, {"MaxNe", "3000"}}},
+      {{Set("Ne", "2500")}, "Parameter MaxNe < Simulated Ne!", {}},
+      {{Set("FreqDist", "2"), Set("Ne", "1")}, "parameter Ne value out of range [2, 100000]!", {}},
+      // An override replaces a value out of range, not one that cannot be read; an unknown
+      // name is refused before the file is read.
+      {{Set("Ne", "500")}, "", {{"Ne", "500"}}, {{2, "1"}}},
+      {{Set("Ne", "500")}, "Error reading Ne in input file: SimPara.txt!", {}, {{2, "x"}}},
+      {{Set("Nee", "5")}, "Unknown parameter name in option --set Nee=5!", {}, {{1, "x"}}},
+  };
+  for (const Case& c : cases) {
+    std::string what;
+    for (const ParamOverride& o : c.overrides) what += o.option + "; ";
+    SCOPED_TRACE(what);
+    ParamLines p;
+    for (const auto& [line, value] : c.edits) p[line] = value;
+    std::istringstream in(p.Text());
+    try {
+      const Params par = ReadParaStream(in, "SimPara.txt", c.overrides);
+      EXPECT_EQ(c.refusal, "");
+      const std::vector<ParamValue> read = ParamValues(par);
+      for (const auto& expected : c.values) {
+        const auto v = std::find_if(read.begin(), read.end(),
+                                    [&](const ParamValue& x) { return x.name == expected.first; });
+        ASSERT_NE(v, read.end()) << expected.first;
+        EXPECT_EQ(v->text, expected.second) << expected.first;
+      }
+    } catch (const FatalError& e) {
+      EXPECT_EQ(e.Message(), c.refusal);
+    }
+  }
+}
+
+TEST(ParaFileText, ReadsBackAsTheSameValues) {
+  std::vector<ParamLines> sets(5);
+  sets[1][3] = "1.0D-3";
+  sets[1][16] = "0.3333333";
+  sets[1][10] = "-2147483646";
+  sets[2][1] = "0";
+  sets[2][11] = "'it''s a/b, c'";
+  sets[3][11] = "\"'q'\"";
+  sets[4][17] = "1E-30";
+  sets[4][11] = "\"x\"";
+  for (const ParamLines& lines : sets) {
+    const Params p = Parse(lines.Text());
+    const std::string text = ParaFileText(p);
+    const Params q = Parse(text);
+    EXPECT_EQ(ParaFileText(q), text);
+    EXPECT_EQ(q.OutFile, p.OutFile) << text;
+    EXPECT_EQ(q.MigRate, p.MigRate) << text;
+    EXPECT_EQ(q.MisRate, p.MisRate) << text;
+    EXPECT_EQ(q.DropRate, p.DropRate) << text;
+    EXPECT_EQ(q.IDUM, p.IDUM) << text;
+    EXPECT_EQ(q.Seed, p.Seed) << text;
+  }
+  EXPECT_TRUE(
+      ParaFileText(Parse(ParamLines().Text())).starts_with("1        Model\n1000     Ne\n"));
+  Params p = Parse(ParamLines().Text());
+  for (const char* stem : {"a\nb", " lead", "trail "}) {
+    p.OutFile = stem;
+    try {
+      ParaFileText(p);
+      ADD_FAILURE() << stem;
+    } catch (const FatalError& e) {
+      EXPECT_EQ(e.Message(),
+                "OutFile " + std::string(stem) + " cannot be written in a parameter file!");
+    }
+  }
+}
+
 TEST(ReadPara, ChoosesTheFile) {
   TempDir dir;
   const std::string path = dir / "para.txt";

@@ -122,6 +122,40 @@ TEST(MemoryLimit, AddressSpaceLimit) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+// --check's forecast: CheckTablesFit refuses with Initialize's message exactly when Initialize
+// would, and TableSizes counts what Initialize requests.
+TEST(Initialize, CheckTablesFitForetellsTheAllocation) {
+  ParamLines wide = Small(0, 5000, 1000, 10);
+  wide[8] = wide[9] = "50";
+  const ParamLines packed = Small(1, 100, 1001, 2);
+  const uint64_t packedBytes = TableSizes(Parse(packed.Text())).Total();
+  const std::pair<ParamLines, uint64_t> cases[] = {
+      {wide, 1 << 20},
+      {wide, 100000000},
+      {Small(1, 100, 100000000, 127), 1 << 20},
+      {packed, packedBytes},
+      {packed, packedBytes - 1},
+      {packed, 8 * 1001 - 1},  // not even the frequencies
+  };
+  for (const auto& [lines, limit] : cases) {
+    const Params par = Parse(lines.Text());
+    std::string foretold;
+    try {
+      CheckTablesFit(par, limit, 0);
+    } catch (const FatalError& e) {
+      foretold = e.Message();
+    }
+    EXPECT_EQ(foretold, OutOfMemory(lines, limit)) << limit;
+    if (foretold.empty()) {
+      auto sim = MakeState(lines);
+      Console([&] { Initialize(*sim); });
+      EXPECT_EQ(TableSizes(par).Total(), sim->tab.Allocated);
+    }
+  }
+  // The working space beside the tables counts against the same limit.
+  EXPECT_THROW(CheckTablesFit(Parse(packed.Text()), packedBytes, 1), FatalError);
+}
+
 TEST(Initialize, UnpackedDrawOrder) {
   ParamLines p = Small(0, 4, 3, 3);
   auto sim = MakeState(p);

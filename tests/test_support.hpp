@@ -122,7 +122,7 @@ inline std::string Console(const std::function<void()>& f) {
 // generation g is written into buffer g % 2 from the parents in the other one. Progress goes
 // to the console, as in a run.
 inline void Initialize(SimState& sim) {
-  ConsoleProgress progress;
+  NormalConsole progress;
   driftsim::Initialize(sim.par, sim.tab, sim.rnd.Uniform, progress);
 }
 inline void AllocateFreqTable(SimState& sim) {
@@ -132,7 +132,7 @@ inline void AllocateGenoTables(SimState& sim) {
   driftsim::AllocateGenoTables(sim.par, sim.tab);
 }
 inline void Reproduce(SimState& sim, int b) {
-  ConsoleProgress progress;
+  NormalConsole progress;
   progress.Start();
   driftsim::Reproduce(sim.par, sim.tab.AlleleFreq.get(), sim.tab.Generation(1 - b),
                       sim.tab.Generation(b), sim.rnd, progress);

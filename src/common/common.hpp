@@ -51,6 +51,8 @@ class Progress {
   // Offspring of the generation made so far; all Ne of them.
   virtual void Offspring(int32_t /*done*/) {}
   virtual void OffspringDone(int32_t /*Ne*/) {}
+  // Records of the data file written so far.
+  virtual void Records(int64_t /*done*/) {}
 };
 
 }  // namespace driftsim

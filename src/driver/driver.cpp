@@ -1,5 +1,10 @@
 #include "driver/driver.hpp"
 
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -7,6 +12,7 @@
 #include "cpu/cpu.hpp"
 #include "genotyping/genotyping.hpp"
 #include "output/output.hpp"
+#include "summary/summary.hpp"
 
 namespace driftsim {
 
@@ -47,84 +53,305 @@ void ReportFatalAndWait(const FatalError& error) {
   }
 }
 
-void ConsoleLine(std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fputc('\n', stdout);
+void Console::Line(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), out_);
+  std::fputc('\n', out_);
 }
 
-void ConsoleText(std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
+void Console::Text(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), out_);
+  std::fflush(out_);
+}
+
+void Console::Final(std::string_view line) {
+  Line(line);
+}
+
+void NormalConsole::Generation(int32_t g, int32_t /*last*/) {
+  Line("Simulating generation = " + IntToText(g));
+  Start();
+}
+
+void NormalConsole::Frequencies(int32_t NumLoci) {
+  Line("  Uniform allele frequency of locus 1 to " + IntToText(NumLoci) + "...");
+}
+
+void NormalConsole::InitialGenotypes(int32_t NumLoci, int32_t Ne) {
+  Line("  Initial genotypes at " + IntToText(NumLoci) + " loci of " + IntToText(Ne) +
+       " individuals...");
+}
+
+void NormalConsole::Loci(int64_t done) {
+  Text("\r  Locus=" + IntToText(done));
+}
+
+void NormalConsole::LociDone(int32_t NumLoci) {
+  Line("\r  Done for locus 1 to " + IntToText(NumLoci));
+}
+
+void NormalConsole::Offspring(int32_t done) {
+  Text("\r  Indiv=" + IntToText(done));
+}
+
+void NormalConsole::OffspringDone(int32_t Ne) {
+  Line("\r  Done for indiv 1 to " + IntToText(Ne) +
+       ", TimeTaken(S) = " + IntToText(MonotonicSeconds() - start_));
+}
+
+namespace {
+
+double Now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Whole seconds as M:SS, or H:MM:SS from an hour on.
+std::string Clock(double seconds) {
+  const auto s = static_cast<int64_t>(seconds + 0.5);
+  const auto two = [](int64_t n) { return (n < 10 ? "0" : "") + IntToText(n); };
+  if (s < 3600) return IntToText(s / 60) + ":" + two(s % 60);
+  return IntToText(s / 3600) + ":" + two(s / 60 % 60) + ":" + two(s % 60);
+}
+
+// A terminal redraws at most this often; the count of a fast phase would only flicker.
+constexpr double kRedrawSeconds = 0.1;
+
+}  // namespace
+
+BarConsole::BarConsole(std::FILE* out, std::FILE* err, bool terminal, int width)
+    : Console(out), err_(err), terminal_(terminal), width_(width) {}
+
+void BarConsole::Begin(int64_t total) {
+  PhaseEnd();
+  active_ = true;
+  total_ = total;
+  tenthsShown_ = 0;
+  start_ = Now();
+  lastDraw_ = -1;
+}
+
+void BarConsole::Show(std::string label, double done) {
+  if (!active_) return;
+  label_ = std::move(label);
+  const double f = total_ > 0 ? std::clamp(done / double(total_), 0.0, 1.0) : 1.0;
+  const double now = Now();
+  const int tenths = static_cast<int>(f * 10 + 1e-9);
+  if (terminal_ ? f < 1 && now - lastDraw_ < kRedrawSeconds : tenths <= tenthsShown_) return;
+  lastDraw_ = now;
+  tenthsShown_ = tenths;
+  const double elapsed = now - start_;
+  const int percent = static_cast<int>(f * 100 + 1e-9);
+  const std::string left = f > 0 ? Clock(elapsed * (1 - f) / f) : "?";
+  std::string tail = IntToText(percent) + "%  elapsed " + Clock(elapsed) + "  left " + left;
+  tail.insert(0, 6 - IntToText(percent).size(), ' ');  // percentages right-aligned
+  std::string line;
+  if (!terminal_) {
+    line = label_ + tail + "\n";
+  } else {
+    // The bar takes what the terminal leaves, within bounds; none on a narrow one.
+    const int room = width_ - 1 - static_cast<int>(label_.size() + tail.size()) - 3;
+    const int bar = std::min(room, 30);
+    line = label_;
+    if (bar >= 10) {
+      const int full = static_cast<int>(f * bar);
+      line += " [" + std::string(size_t(full), '#') + std::string(size_t(bar - full), '.') + "]";
+    }
+    line += tail;
+    // A line that wrapped could not be redrawn: cut to the width.
+    if (line.size() >= size_t(width_)) line.resize(size_t(std::max(width_ - 1, 1)));
+    line = "\r" + line + "\x1b[K";  // the erase clears what a longer earlier line left
+  }
+  std::fwrite(line.data(), 1, line.size(), err_);
+  std::fflush(err_);
+}
+
+void BarConsole::PhaseEnd() {
+  if (!active_) return;
+  lastDraw_ = -1;
+  Show(label_, double(total_));
+  if (terminal_) std::fputc('\n', err_);
+  active_ = false;
+}
+
+void BarConsole::Frequencies(int32_t NumLoci) {
+  Begin(NumLoci);
+  Show("initialising: allele frequencies", 0);
+}
+
+void BarConsole::InitialGenotypes(int32_t NumLoci, int32_t Ne) {
+  Ne_ = Ne;
+  Show("initialising: locus 0 of " + IntToText(NumLoci), 0);
+}
+
+void BarConsole::Loci(int64_t done) {
+  const int64_t loci = std::min(done, total_);
+  Show("initialising: locus " + IntToText(loci) + " of " + IntToText(total_), double(loci));
+}
+
+void BarConsole::Generation(int32_t g, int32_t last) {
+  if (!active_ || last != lastGeneration_) Begin(last);
+  generation_ = g;
+  lastGeneration_ = last;
+  Show("generation " + IntToText(g) + " of " + IntToText(last), g - 1);
+}
+
+void BarConsole::Offspring(int32_t done) {
+  Show(label_, generation_ - 1 + double(done) / Ne_);
+}
+
+void BarConsole::Writing(int64_t records) {
+  Begin(records);
+  Show("writing: individual 0 of " + IntToText(records), 0);
+}
+
+void BarConsole::Records(int64_t done) {
+  Show("writing: individual " + IntToText(done) + " of " + IntToText(total_), double(done));
+}
+
+std::unique_ptr<Console> MakeConsole(ConsoleMode mode, std::FILE* out) {
+  switch (mode) {
+    case ConsoleMode::kQuiet:
+      return std::make_unique<Console>(out);
+    case ConsoleMode::kProgress: {
+      const bool terminal = isatty(STDERR_FILENO) != 0;
+      struct winsize size {};
+      const int width = terminal && ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0
+                            ? size.ws_col
+                            : 80;
+      return std::make_unique<BarConsole>(out, stderr, terminal, width);
+    }
+    case ConsoleMode::kNormal:
+      break;
+  }
+  return std::make_unique<NormalConsole>(out);
+}
+
+namespace {
+
+std::string ParamFileOf(const RunOptions& options) {
+  return ParaFileName(options.paramFile ? options.paramFile->c_str() : nullptr);
+}
+
+// Bytes of working space beside the tables: the output buffers, and slack for the allocator
+// and the packed staging rows.
+uint64_t WorkingBytes(const Params& par) {
+  return 2 * uint64_t{PendingFile::kBufferSize} + 4 * uint64_t(par.Ne) + (uint64_t{1} << 20);
+}
+
+uint64_t PeakResidentBytes() {
+  struct rusage usage {};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<uint64_t>(usage.ru_maxrss) * 1024;  // kilobytes on Linux
+}
+
+// Bytes, with their size in the largest binary unit that keeps it at 1 or more.
+std::string Bytes(uint64_t n) {
+  const char* units[] = {"KiB", "MiB", "GiB", "TiB"};
+  double size = double(n) / 1024;
+  int unit = 0;
+  for (; size >= 1024 && unit < 3; ++unit) size /= 1024;
+  char text[32];
+  std::snprintf(text, sizeof text, " (%.1f %s)", size, units[unit]);
+  return IntToText(int64_t(n)) + " bytes" + (n >= 1024 ? text : "");
+}
+
+}  // namespace
+
+void CheckSimulation(const RunOptions& options) {
+  SelectKernelFromEnvironment();
+  NormalConsole console;
+  const std::string paraFile = ParamFileOf(options);
+  console.Step("Reading parameter file: " + paraFile);
+  const Params par = ReadPara(paraFile, options.overrides);
+  ModelOptions model = options.model;
+  PrepareModel(par, model);
+  const int32_t records = LargestSize(par, model);
+  std::string report = "Parameters:\n";
+  for (const ParamValue& v : ParamValues(par)) {
+    std::string name = v.name;
+    name.resize(12, ' ');
+    report += "  " + name + v.text + "\n";
+  }
+  const TableBytes tables = TableSizes(par, records);
+  const int64_t genoBytes = GenoBytesOf(par.NumLoci, par.Packed());
+  report += "Tables:\n  allele frequencies  " + Bytes(tables.AlleleFreq) +
+            "\n  generations         " + Bytes(tables.FocalPop) + ", 2 x " + IntToText(records) +
+            " records of " + IntToText(genoBytes) + " bytes\n  samples             " +
+            Bytes(tables.SmplGeno) + ", " + IntToText(par.TotalSampled()) + " records of " +
+            IntToText(genoBytes) + " bytes\n";
+  const uint64_t usable = UsableMemory();
+  const uint64_t working = WorkingBytes(par);
+  report += "Memory:\n  tables and buffers  " + Bytes(tables.Total() + working) +
+            "\n  estimated peak      " + Bytes(tables.Total() + working + PeakResidentBytes()) +
+            "\n  the process may use " + Bytes(usable) + " more\n";
+  console.Step(report.substr(0, report.size() - 1));
   std::fflush(stdout);
-}
-
-void ConsoleProgress::Frequencies(int32_t NumLoci) {
-  ConsoleLine("  Uniform allele frequency of locus 1 to " + IntToText(NumLoci) + "...");
-}
-
-void ConsoleProgress::InitialGenotypes(int32_t NumLoci, int32_t Ne) {
-  ConsoleLine("  Initial genotypes at " + IntToText(NumLoci) + " loci of " + IntToText(Ne) +
-              " individuals...");
-}
-
-void ConsoleProgress::Loci(int64_t done) {
-  ConsoleText("\r  Locus=" + IntToText(done));
-}
-
-void ConsoleProgress::LociDone(int32_t NumLoci) {
-  ConsoleLine("\r  Done for locus 1 to " + IntToText(NumLoci));
-}
-
-void ConsoleProgress::Offspring(int32_t done) {
-  ConsoleText("\r  Indiv=" + IntToText(done));
-}
-
-void ConsoleProgress::OffspringDone(int32_t Ne) {
-  ConsoleLine("\r  Done for indiv 1 to " + IntToText(Ne) +
-              ", TimeTaken(S) = " + IntToText(MonotonicSeconds() - start_));
+  // In the order of the run: the output folder is tried before the tables are made.
+  CheckOutputFolder(par);
+  CheckTablesFit(par, usable, working, records);
+  if (!options.writeParams.empty()) {
+    WriteWholeFile(options.writeParams, ParaFileText(par), "WriteParams");
+  }
+  console.Step("The run would start.");
+  std::fflush(stdout);
 }
 
 void RunSimulation(const char* paramArg, RunTimes* times) {
   RunSimulation(paramArg, ModelOptions{}, times);
 }
 
-void RunSimulation(const char* paramArg, const ModelOptions& options, RunTimes* times,
+void RunSimulation(const char* paramArg, const ModelOptions& model, RunTimes* times,
                    TrueValues* truth) {
+  RunOptions options;
+  if (paramArg) options.paramFile = paramArg;
+  options.model = model;
+  RunSimulation(options, times, truth);
+}
+
+void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth) {
   const int32_t StartSeconds = MonotonicSeconds();
+  const double startTime = Now();
   SelectKernelFromEnvironment();
-  const std::string paraFile = ParaFileName(paramArg);
-  ConsoleLine("Reading parameter file: " + paraFile);
-  SimState sim(ReadPara(paraFile));
+  // A record on standard output moves the console to standard error.
+  const std::unique_ptr<Console> console =
+      MakeConsole(options.console, options.summary == "-" ? stderr : stdout);
+  const std::string paraFile = ParamFileOf(options);
+  console->Step("Reading parameter file: " + paraFile);
+  SimState sim(ReadPara(paraFile, options.overrides));
   const Params& par = sim.par;
   // The output folder is tried before the work: both temporary files exist from here on.
   PendingFile dat(par.OutFile + ".dat", "WriteGenoFile");
   PendingFile para(par.OutFile + ".par", "WriteParaFile");
   Tables& tab = sim.tab;
-  ModelOptions model = options;
-  if (!model.SizesFile.empty()) ConsoleLine("Reading sizes file: " + model.SizesFile);
+  ModelOptions model = options.model;
+  if (!model.SizesFile.empty()) console->Step("Reading sizes file: " + model.SizesFile);
   PrepareModel(par, model);
-  if (truth) *truth = ComputeTrueValues(par, model);
+  const TrueValues trueValues = ComputeTrueValues(par, model);
+  if (truth) *truth = trueValues;
   tab.Ne = LargestSize(par, model);
+  if (!options.writeParams.empty()) {
+    WriteWholeFile(options.writeParams, ParaFileText(par), "WriteParams");
+  }
   RunTimes unused;
   RunTimes& t = times ? *times : unused;
   PhaseClock clock;
-  ConsoleProgress progress;
 
-  ConsoleLine("Initialize variables...");
-  Initialize(par, tab, sim.rnd.Uniform, progress);
+  console->Step("Initialize variables...");
+  Initialize(par, tab, sim.rnd.Uniform, *console);
+  console->PhaseEnd();
   t.initialize = clock.Lap();
 
   // The generations alternate between the two buffers: the last one written holds the
   // current generation, of size individuals.
   int current = 0;
   int32_t size = par.Ne;
+  const int32_t last = model.BurnIn + par.NumGen;
   auto generations = [&](int32_t from, int32_t to) {
     for (int32_t g = from; g <= to; ++g) {
-      ConsoleLine("Simulating generation = " + IntToText(g));
+      console->Generation(g, last);
       const int next = g % 2;
       const int32_t nextSize = model.Sizes.At(g, par.Ne);
-      progress.Start();
       Reproduce(par, tab.AlleleFreq.get(), tab.Generation(current, size),
-                tab.Generation(next, nextSize), sim.rnd, progress, model.NeRatio);
+                tab.Generation(next, nextSize), sim.rnd, *console, model.NeRatio);
       Mutate(par, tab.Generation(next, nextSize), sim.rnd, model.MutationRate);
       current = next;
       size = nextSize;
@@ -133,35 +360,65 @@ void RunSimulation(const char* paramArg, const ModelOptions& options, RunTimes* 
     t.generations += clock.Lap();
   };
   generations(1, model.BurnIn);
-  ConsoleLine("Taking the 1st sample...");
+  console->Step("Taking the 1st sample...");
   TakeSample(par, tab.Generation(current, size), SampleRecords(par, tab, kSample1), sim.rnd);
   t.samples += clock.Lap();
-  generations(model.BurnIn + 1, model.BurnIn + par.NumGen);
-  ConsoleLine("Taking the 2ed sample...");
+  generations(model.BurnIn + 1, last);
+  console->PhaseEnd();
+  console->Step("Taking the 2ed sample...");
   TakeSample(par, tab.Generation(current, size), SampleRecords(par, tab, kSample2), sim.rnd);
   if (par.Model == 1) {
-    ConsoleLine("Taking the source population sample...");
+    console->Step("Taking the source population sample...");
     TakeSourceSample(par, tab.AlleleFreq.get(), SampleRecords(par, tab, kSourceSample),
                      sim.rnd.Uniform);
   }
 
-  ConsoleLine("Generating genotyping errors & missing data...");
+  console->Step("Generating genotyping errors & missing data...");
   AddGenoErrors(par, tab.Samples(par), sim.rnd);
   t.samples += clock.Lap();
 
-  ConsoleLine("Write genotype data to file...");
-  WriteGenoFile(par, tab.Samples(par), dat);
-  ConsoleLine("Write parameters to file...");
+  console->Step("Write genotype data to file...");
+  console->Writing(par.TotalSampled());
+  WriteGenoFile(par, tab.Samples(par), dat, console.get());
+  console->Step("Write parameters to file...");
   WriteParaFile(par, para);
   CommitFiles(dat, para);
+  console->PhaseEnd();
   t.write = clock.Lap();
+  const double runSeconds = Now() - startTime;
 
-  ConsoleLine("Simulation completed.");
-  ConsoleLine("Data file = " + par.OutFile + ".dat");
-  ConsoleLine("Parameter file = " + par.OutFile + ".par");
-  ConsoleLine("");
-  ConsoleLine("Time_Taken = " + IntToText(MonotonicSeconds() - StartSeconds));
+  console->Final("Simulation completed.");
+  console->Final("Data file = " + par.OutFile + ".dat");
+  console->Final("Parameter file = " + par.OutFile + ".par");
+  console->Final("");
+  console->Final("Time_Taken = " + IntToText(MonotonicSeconds() - StartSeconds));
   std::fflush(stdout);
+  std::fflush(stderr);
+
+  if (!options.summary.empty()) {
+    RunSummary run;
+    run.version = kVersion;
+    run.cpuPath = KernelName(ActiveKernel());
+    run.paramFile = paraFile;
+    run.par = par;
+    run.model = model;
+    run.truth = trueValues;
+    run.files = {DescribeFile(dat.FinalName()), DescribeFile(para.FinalName())};
+    run.initialize = t.initialize;
+    run.generations = t.generations;
+    run.samples = t.samples;
+    run.write = t.write;
+    run.total = runSeconds;
+    run.generationCount = t.generationCount;
+    run.peakMemoryBytes = PeakResidentBytes();
+    const std::string json = SummaryJson(run);
+    if (options.summary == "-") {
+      std::fwrite(json.data(), 1, json.size(), stdout);
+      std::fflush(stdout);
+    } else {
+      WriteWholeFile(options.summary, json, "WriteSummary");
+    }
+  }
 }
 
 }  // namespace driftsim

@@ -3,9 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "cli/cli.hpp"
 #include "common/common.hpp"
 #include "params/model_options.hpp"
 #include "params/params.hpp"
@@ -32,15 +35,39 @@ std::string FatalReport(const FatalError& error);
 // script watching the console sees the report before the process ends.
 void ReportFatalAndWait(const FatalError& error);
 
-// Console output: a whole line, or a progress text that the next one overwrites.
-void ConsoleLine(std::string_view text);
-void ConsoleText(std::string_view text);
-
-// The console lines of the model's progress: loci of the initial population, offspring of a
-// generation with the whole seconds since Start().
-class ConsoleProgress : public Progress {
+// The console of a run. The driver tells it each event of the run sequence and the model its
+// progress; each kind shows its own part of them.
+class Console : public Progress {
  public:
+  explicit Console(std::FILE* out = stdout) : out_(out) {}
+  // A line of the run sequence ("Initialize variables...").
+  virtual void Step(std::string_view /*line*/) {}
+  // Generation g of last is about to be made.
+  virtual void Generation(int32_t /*g*/, int32_t /*last*/) {}
+  // The data file's records are about to be written.
+  virtual void Writing(int64_t /*records*/) {}
+  // The phase under way (initialisation, generations, writing) has ended.
+  virtual void PhaseEnd() {}
+  // A completion line ("Simulation completed." to "Time_Taken = "): every console shows it.
+  void Final(std::string_view line);
+
+ protected:
+  // A whole line; a text that the next one overwrites.
+  void Line(std::string_view text);
+  void Text(std::string_view text);
+
+ private:
+  std::FILE* out_;
+};
+
+// Every line of the run, as without options: the steps, the generations, the loci of the
+// initial population and the offspring of a generation with the whole seconds it took.
+class NormalConsole : public Console {
+ public:
+  using Console::Console;
   void Start() { start_ = MonotonicSeconds(); }
+  void Step(std::string_view line) override { Line(line); }
+  void Generation(int32_t g, int32_t last) override;
   void Frequencies(int32_t NumLoci) override;
   void InitialGenotypes(int32_t NumLoci, int32_t Ne) override;
   void Loci(int64_t done) override;
@@ -52,6 +79,43 @@ class ConsoleProgress : public Progress {
   int32_t start_ = 0;
 };
 
+// The completion lines on out, and one line per phase on err: "generation 12 of 255", a bar,
+// the percentage, the time elapsed and the time left. On a terminal (width columns) the line
+// redraws itself; elsewhere a plain line is written at every tenth of the phase.
+class BarConsole : public Console {
+ public:
+  BarConsole(std::FILE* out, std::FILE* err, bool terminal, int width);
+  void Generation(int32_t g, int32_t last) override;
+  void Writing(int64_t records) override;
+  void PhaseEnd() override;
+  void Frequencies(int32_t NumLoci) override;
+  void InitialGenotypes(int32_t NumLoci, int32_t Ne) override;
+  void Loci(int64_t done) override;
+  void Offspring(int32_t done) override;
+  void Records(int64_t done) override;
+
+ private:
+  void Begin(int64_t total);
+  void Show(std::string label, double done);
+
+  std::FILE* err_;
+  bool terminal_;
+  int width_;
+  bool active_ = false;
+  int64_t total_ = 0;
+  std::string label_;
+  int32_t Ne_ = 1;
+  int32_t generation_ = 0;
+  int32_t lastGeneration_ = 0;
+  int tenthsShown_ = 0;
+  double start_ = 0;
+  double lastDraw_ = -1;
+};
+
+// The console of a mode: normal, quiet (the completion lines only) or progress. The progress
+// line goes to standard error and redraws itself when that is a terminal.
+std::unique_ptr<Console> MakeConsole(ConsoleMode mode, std::FILE* out);
+
 // Seconds spent in the phases of a run, for benchmarks.
 struct RunTimes {
   double initialize = 0;   // tables, frequencies and the initial population
@@ -61,12 +125,21 @@ struct RunTimes {
   double write = 0;    // both output files
 };
 
-// The whole run, from reading the parameter file to the final report. paramArg is the first
-// command-line argument, or null when there is none; times, when given, receives the phase
-// times; truth, when given, the true values of the run's model (set before the generations
-// begin). Throws FatalError on any failure.
+// The whole run, from reading the parameter file to the final report; times, when given,
+// receives the phase times; truth, when given, the true values of the run's model (set before
+// the generations begin). Throws FatalError on any failure.
+void RunSimulation(const RunOptions& options, RunTimes* times = nullptr,
+                   TrueValues* truth = nullptr);
+
+// The run without command-line options; paramArg is the parameter file argument, or null when
+// there is none.
 void RunSimulation(const char* paramArg, RunTimes* times = nullptr);
 void RunSimulation(const char* paramArg, const ModelOptions& model, RunTimes* times = nullptr,
                    TrueValues* truth = nullptr);
+
+// --check: reads and checks the parameters, the output folder and the memory the tables need,
+// and prints the parameters, table sizes and memory estimate. Simulates nothing and writes
+// nothing but --write-params. Throws FatalError with the message that would stop the run.
+void CheckSimulation(const RunOptions& options);
 
 }  // namespace driftsim

@@ -1,46 +1,36 @@
 // driftsim: simulates temporal genetic samples of a Wright-Fisher population.
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <new>
 
+#include "cli/cli.hpp"
 #include "driver/driver.hpp"
 #include "output/output.hpp"
 
-namespace {
-
-constexpr const char* kUsage =
-    "driftsim " DRIFTSIM_VERSION
-    " - simulates temporal genetic samples of a Wright-Fisher population\n"
-    "\n"
-    "Usage: driftsim [PARAMFILE]\n"
-    "\n"
-    "Reads the nineteen values of the simulation parameter file PARAMFILE (default\n"
-    "SimPara.txt in the working directory), simulates the population and writes\n"
-    "  <OutFile>.dat  the genotypes of the two temporal samples and the source sample\n"
-    "  <OutFile>.par  the parameter file of the estimation program\n"
-    "Both files appear whole or not at all.\n"
-    "\n"
-    "Exit status: 0 after a complete run, 1 after any error (the console names it),\n"
-    "130 or 143 when interrupted.\n"
-    "\n"
-    "The parameter file format is described in README.md and in driftsim(1).\n";
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  if (argc > 1 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) {
-    std::fputs(kUsage, stdout);
-    return EXIT_SUCCESS;
-  }
-  if (argc > 1 && !std::strcmp(argv[1], "--version")) {
-    std::puts("driftsim " DRIFTSIM_VERSION);
-    return EXIT_SUCCESS;
+  const driftsim::CommandLine command = driftsim::ReadCommandLine(argc, argv);
+  switch (command.action) {
+    case driftsim::CommandLine::kShowHelp:
+      std::fputs(driftsim::HelpText().c_str(), stdout);
+      return EXIT_SUCCESS;
+    case driftsim::CommandLine::kShowVersion:
+      std::printf("driftsim %s\n", driftsim::kVersion);
+      return EXIT_SUCCESS;
+    case driftsim::CommandLine::kUsageError:
+      // At once, without the pause of a fatal stop: nothing has started.
+      std::fprintf(stderr, "%s\n", command.error.c_str());
+      return 2;
+    case driftsim::CommandLine::kRun:
+      break;
   }
   driftsim::InstallSignalHandling();
   try {
-    driftsim::RunSimulation(argc > 1 ? argv[1] : nullptr);
+    if (command.options.check) {
+      driftsim::CheckSimulation(command.options);
+    } else {
+      driftsim::RunSimulation(command.options);
+    }
   } catch (const driftsim::FatalError& error) {
     driftsim::ReportFatalAndWait(error);
     return EXIT_FAILURE;

@@ -314,4 +314,18 @@ void CommitFiles(PendingFile& first, PendingFile& second) {
   lock.Sync();
 }
 
+void CheckOutputFolder(const Params& par) {
+  PendingFile dat(par.OutFile + ".dat", "WriteGenoFile");
+  PendingFile para(par.OutFile + ".par", "WriteParaFile");
+}
+
+void WriteWholeFile(const std::string& name, const std::string& text, const std::string& routine) {
+  PendingFile file(name, routine);
+  file.Write(text);
+  file.Close();
+  if (rename(file.tempName_.c_str(), name.c_str()) != 0) file.Fail("rename", errno);
+  file.committed_ = true;
+  ReleaseSlot(file.slot_);
+}
+
 }  // namespace driftsim

@@ -90,9 +90,10 @@ std::string ParaLine(const std::string& value, const char* comment) {
 
 }  // namespace
 
-void WriteGenoFile(const Params& par, RecordSpan samples, PendingFile& out) {
+void WriteGenoFile(const Params& par, RecordSpan samples, PendingFile& out, Progress* progress) {
   const FieldText text(par.NumAllele);
   const bool packed = par.Packed();
+  int64_t written = 0;
   for (const int s : {kSample1, kSample2, kSourceSample}) {
     const int64_t first = SampleStart(par, s);
     const std::string prefix = std::string(1, 'S').append(IntToText(s)).append(1, '_');
@@ -105,6 +106,7 @@ void WriteGenoFile(const Params& par, RecordSpan samples, PendingFile& out) {
         out.Advance(size_t(FormatLoci(text, packed, rec, L, end, at) - at));
       }
       out.Write(kLineEnd, 2);
+      if (progress) progress->Records(++written);
     }
   }
   out.Close();

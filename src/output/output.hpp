@@ -41,6 +41,8 @@ class PendingFile {
 
  private:
   friend void CommitFiles(PendingFile& first, PendingFile& second);
+  friend void WriteWholeFile(const std::string& name, const std::string& text,
+                             const std::string& routine);
   void Flush();
   [[noreturn]] void Fail(const std::string& what, int err);
 
@@ -77,9 +79,18 @@ void InstallSignalHandling();
 // Removes every temporary output file still open; safe to call from a signal handler.
 void RemovePendingFiles();
 
+// Whether the run can write its two files: creates and removes their temporary files, stopping
+// with the message the run would give.
+void CheckOutputFolder(const Params& par);
+
+// Writes name whole or not at all: under a temporary name, renamed into place when complete.
+void WriteWholeFile(const std::string& name, const std::string& text, const std::string& routine);
+
 // Writes <OutFile>.dat: one line per sampled individual, samples 1, 2, then the source sample;
-// samples holds all sampled records, source sample first.
-void WriteGenoFile(const Params& par, RecordSpan samples, PendingFile& out);
+// samples holds all sampled records, source sample first. progress, when given, hears of every
+// record written.
+void WriteGenoFile(const Params& par, RecordSpan samples, PendingFile& out,
+                   Progress* progress = nullptr);
 
 // Writes <OutFile>.par: the thirteen lines the estimation program reads.
 void WriteParaFile(const Params& par, PendingFile& out);

@@ -3,7 +3,9 @@
 
 #include <cstdint>
 #include <istream>
+#include <span>
 #include <string>
+#include <vector>
 
 namespace driftsim {
 
@@ -19,6 +21,7 @@ struct Params {
   int32_t NumAllele = 0;
   int32_t NumGen = 0;
   int32_t NumIndiv[3] = {0, 0, 0};  // source sample, sample 1, sample 2
+  int32_t Seed = 0;                 // IDUM as written, sign kept, for the records of a run
   int32_t IDUM = 0;                 // never positive after reading
   uint32_t RanBitSeed = 0;          // magnitude of the seed as written
   std::string OutFile;
@@ -35,16 +38,46 @@ struct Params {
   int64_t TotalSampled() const { return int64_t{NumIndiv[0]} + NumIndiv[1] + NumIndiv[2]; }
 };
 
+// A value given on the command line in place of the file's. name is a name of the parameter
+// table, in any case; option is the option as given, for messages.
+struct ParamOverride {
+  std::string name;
+  std::string value;
+  std::string option;
+  bool literal = false;  // the text as it is (--out), not read by the rules of its line
+};
+
+// How the value of a line is written: an integer, a real, or a text.
+enum class ValueKind { kInteger, kReal, kText };
+
+// One value of a parameter set: its name in the parameter table and its text, which reads back
+// as the same value (reals in the shortest such form; texts unquoted).
+struct ParamValue {
+  const char* name;
+  ValueKind kind;
+  std::string text;
+};
+
+// The nineteen values of par in file order; IDUM as written.
+std::vector<ParamValue> ParamValues(const Params& par);
+
+// A parameter file that reads back as par: nineteen lines, each value followed by its name.
+// Stops when OutFile cannot be held on a line of the file.
+std::string ParaFileText(const Params& par);
+
 // Default parameter file, looked for in the working directory.
 inline constexpr const char* kDefaultParaFile = "SimPara.txt";
 
 // The parameter file named by the first command-line argument (null: none), which must exist.
 std::string ParaFileName(const char* paramArg);
 
-// Reads the parameter file name (a regular file).
-Params ReadPara(const std::string& name);
+// Reads the parameter file name (a regular file), with overrides; see ReadParaStream.
+Params ReadPara(const std::string& name, std::span<const ParamOverride> overrides = {});
 
-// Reads and validates the nineteen values from an open stream; name is used in messages.
-Params ReadParaStream(std::istream& in, const std::string& name);
+// Reads and validates the nineteen values from an open stream; name is used in messages. Line by
+// line, the file's value is read, then replaced by the overrides of that line in their order,
+// then checked, so that every value meets the same checks and messages as in the file.
+Params ReadParaStream(std::istream& in, const std::string& name,
+                      std::span<const ParamOverride> overrides = {});
 
 }  // namespace driftsim

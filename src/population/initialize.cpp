@@ -141,6 +141,12 @@ void FillInitialPacked(const Params& par, const float* freq, RecordSpan pop, Rng
   if (groups >= kLociPerReport) progress.LociDone(par.NumLoci);
 }
 
+[[noreturn]] void FreqTableOutOfMemory(const Params& par) {
+  FatalStop("The total number of  alleles = " + IntToText(int64_t{par.NumAllele} * par.NumLoci) +
+                ". Out of memory!",
+            "Initialize");
+}
+
 }  // namespace
 
 uint64_t CgroupMemoryLimit(const std::string& procSelfCgroup, const std::string& mountRoot) {
@@ -189,10 +195,7 @@ void AllocateFreqTable(const Params& par, Tables& tab) {
   tab.GenoBytes = GenoBytesOf(par.NumLoci, tab.Packed);
   const int64_t entries = int64_t{par.NumAllele} * par.NumLoci;
   tab.AlleleFreq.reset(static_cast<float*>(RequestTable(tab, uint64_t(entries) * sizeof(float))));
-  if (!tab.AlleleFreq) {
-    FatalStop("The total number of  alleles = " + IntToText(entries) + ". Out of memory!",
-              "Initialize");
-  }
+  if (!tab.AlleleFreq) FreqTableOutOfMemory(par);
 }
 
 namespace {
@@ -204,11 +207,32 @@ uint64_t SampleBytes(const Params& par, const Tables& tab) {
   return uint64_t(tab.GenoBytes) * uint64_t(par.TotalSampled());
 }
 
-[[noreturn]] void GenoTablesOutOfMemory(const Params& par, const Tables& tab) {
+// Ne: records of each generation buffer (the run's largest size).
+[[noreturn]] void GenoTablesOutOfMemory(const Params& par, int32_t Ne) {
   FatalStop("Too large Ne/SampleSize or/and too many loci. Out of memory!\n" +
-                IntToText(tab.GenoBytes) + "*" +
-                IntToText(par.TotalSampled() + 2 * int64_t{tab.Ne}) + " bytes are required!",
+                IntToText(GenoBytesOf(par.NumLoci, par.Packed())) + "*" +
+                IntToText(par.TotalSampled() + 2 * int64_t{Ne}) + " bytes are required!",
             "Initialize");
+}
+
+// Pages this process maps, and of them its data and stack, from /proc/self/statm.
+struct MappedBytes {
+  uint64_t all = 0;
+  uint64_t data = 0;
+};
+MappedBytes ProcessMapped() {
+  std::ifstream statm("/proc/self/statm");
+  uint64_t size = 0, resident = 0, shared = 0, text = 0, lib = 0, data = 0;
+  statm >> size >> resident >> shared >> text >> lib >> data;
+  const auto page = static_cast<uint64_t>(sysconf(_SC_PAGE_SIZE));
+  return {size * page, data * page};
+}
+
+// What limit resource leaves beyond used bytes; UINT64_MAX when it is unlimited.
+uint64_t LeftUnder(int resource, uint64_t used) {
+  struct rlimit lim;
+  if (getrlimit(resource, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY) return UINT64_MAX;
+  return lim.rlim_cur > used ? lim.rlim_cur - used : 0;
 }
 
 }  // namespace
@@ -218,7 +242,27 @@ void AllocateGenoTables(const Params& par, Tables& tab) {
   if (tab.FocalPop) {
     tab.SmplGeno.reset(static_cast<uint8_t*>(RequestTable(tab, SampleBytes(par, tab))));
   }
-  if (!tab.FocalPop || !tab.SmplGeno) GenoTablesOutOfMemory(par, tab);
+  if (!tab.FocalPop || !tab.SmplGeno) GenoTablesOutOfMemory(par, tab.Ne);
+}
+
+TableBytes TableSizes(const Params& par, int32_t Ne) {
+  const auto geno = static_cast<uint64_t>(GenoBytesOf(par.NumLoci, par.Packed()));
+  return {uint64_t(par.NumAllele) * uint64_t(par.NumLoci) * sizeof(float),
+          geno * 2 * uint64_t(Ne ? Ne : par.Ne), geno * uint64_t(par.TotalSampled())};
+}
+
+uint64_t UsableMemory() {
+  const MappedBytes mapped = ProcessMapped();
+  return std::min(
+      {MemoryLimit(), LeftUnder(RLIMIT_AS, mapped.all), LeftUnder(RLIMIT_DATA, mapped.data)});
+}
+
+void CheckTablesFit(const Params& par, uint64_t limit, uint64_t extra, int32_t Ne) {
+  const TableBytes bytes = TableSizes(par, Ne);
+  if (bytes.AlleleFreq > limit) FreqTableOutOfMemory(par);
+  if (bytes.Total() > limit || extra > limit - bytes.Total()) {
+    GenoTablesOutOfMemory(par, Ne ? Ne : par.Ne);
+  }
 }
 
 void Initialize(const Params& par, Tables& tab, RngState& uniform, Progress& progress) {
@@ -227,7 +271,7 @@ void Initialize(const Params& par, Tables& tab, RngState& uniform, Progress& pro
   // Genotype tables beyond the limit stop the run before the frequencies are drawn, which for
   // many loci takes long; the report is the same as when the request itself fails.
   if (!WithinLimit(tab, FocalBytes(tab) + SampleBytes(par, tab))) {
-    GenoTablesOutOfMemory(par, tab);
+    GenoTablesOutOfMemory(par, tab.Ne);
   }
   FillFrequencies(par, tab.AlleleFreq.get(), uniform);
   AllocateGenoTables(par, tab);

@@ -116,6 +116,24 @@ void Initialize(const Params& par, Tables& tab, RngState& uniform, Progress& pro
 void AllocateFreqTable(const Params& par, Tables& tab);
 void AllocateGenoTables(const Params& par, Tables& tab);
 
+// Bytes of the three tables of a run, as Initialize requests them.
+struct TableBytes {
+  uint64_t AlleleFreq = 0;
+  uint64_t FocalPop = 0;  // both generation buffers
+  uint64_t SmplGeno = 0;
+  uint64_t Total() const { return AlleleFreq + FocalPop + SmplGeno; }
+};
+// Ne: records of each generation buffer, the run's largest size (0: par.Ne).
+TableBytes TableSizes(const Params& par, int32_t Ne = 0);
+
+// Bytes this process may still take: MemoryLimit(), less where the address-space or data-size
+// limit (ulimit -v, prlimit --as) leaves less beyond what the process already maps.
+uint64_t UsableMemory();
+
+// Stops, with the message Initialize would give, when the tables and extra bytes of working
+// space do not fit in limit bytes.
+void CheckTablesFit(const Params& par, uint64_t limit, uint64_t extra, int32_t Ne = 0);
+
 // One generation of offspring.count individuals from the parents.count of the previous one:
 // Poisson migrants drawn from the source frequencies AlleleFreq (migration model), then the
 // offspring of parents, written into offspring. Below an NeRatio of 1 the parents' fecundities

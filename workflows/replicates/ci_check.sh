@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # CI check of the replicate workflow: unit tests of its helper module, then the whole workflow on
-# a tiny study (2 scenarios x 3 replicates) in a temporary directory, a resume after a lost
-# replicate, and a failing driftsim run.
+# a tiny study (2 scenarios x 3 replicates, one shared parameter file and options per replicate)
+# in a temporary directory, a resume after a lost replicate, and a failing driftsim run.
 #
 # Usage: ci_check.sh [DRIFTSIM [DRIFTSIM_STATS [DRIFTSIM_CONVERT]]]
 # The binaries come from the arguments, else from $DRIFTSIM, $DRIFTSIM_STATS and
@@ -50,7 +50,7 @@ run_workflow "$TMP" "$TMP/first.log" || { tail -40 "$TMP/first.log"; fail "workf
 
 check_results() {
   $PY - "$TMP/out" <<'PY'
-import csv, math, os, struct, sys
+import csv, hashlib, json, math, os, struct, sys
 out = sys.argv[1]
 def fail(msg):
     sys.exit(f"ci_check: FAIL: {msg}")
@@ -61,7 +61,9 @@ header = lines[0].split("\t")
 expected = (["scenario", "replicate", "seed", "Model", "Ne", "MigRate", "NumIndiv0"]
             + [f"{s}_{x}" for s in ("S1", "S2") for x in ("individuals", "alleles", "Ho", "He")]
             + ["Fc", "Fk", "Fs", "Ne_Fc", "Ne_Fk", "Ne_Fs"]
-            + [f"S0_{x}" for x in ("individuals", "alleles", "Ho", "He")] + ["Fst"])
+            + [f"S0_{x}" for x in ("individuals", "alleles", "Ho", "He")] + ["Fst"]
+            + [f"seconds_{x}" for x in ("initialize", "generations", "samples", "write", "total")]
+            + ["peak_memory_bytes"])
 if header != expected:
     fail(f"table columns {header}, expected {expected}")
 rows = [line.split("\t") for line in lines[1:]]
@@ -84,10 +86,27 @@ for r in rows:
         fail(f"seed {seed} is one driftsim refuses")
     seeds.add(abs(seed))
     folder = os.path.join(out, r["scenario"], "rep" + r["replicate"])
-    with open(os.path.join(folder, "SimPara.txt")) as handle:
-        firsts = [l.split()[0] for l in handle if l.strip()]
-    if firsts[9] != r["seed"] or firsts[1] != r["Ne"] or firsts[0] != r["Model"]:
-        fail(f"{folder}: table row does not match the parameter file")
+    # One shared parameter file; each replicate's own values came as options, and its record
+    # says what ran and what it wrote.
+    if os.path.exists(os.path.join(folder, "SimPara.txt")):
+        fail(f"{folder}: a parameter file of its own")
+    with open(os.path.join(folder, "summary.json")) as handle:
+        run = json.load(handle)
+    values = run["parameters"]
+    if (str(values["IDUM"]), str(values["Ne"]), str(values["Model"])) != (r["seed"], r["Ne"], r["Model"]):
+        fail(f"{folder}: table row does not match the run record")
+    if values["OutFile"] != "run" or values["NumLoci"] != 20 or run["exit_status"] != 0:
+        fail(f"{folder}: run record {values}")
+    for f in run["files"]:
+        with open(os.path.join(folder, f["name"]), "rb") as handle:
+            data = handle.read()
+        if hashlib.sha256(data).hexdigest() != f["sha256"] or len(data) != f["bytes"]:
+            fail(f"{folder}/{f['name']}: digest or size differs from the run record")
+    if [f["name"] for f in run["files"]] != ["run.dat", "run.par"]:
+        fail(f"{folder}: record names {run['files']}")
+    if not (0 <= num(r["seconds_generations"]) <= num(r["seconds_total"])
+            and int(r["peak_memory_bytes"]) > 0):
+        fail(f"{folder}: times {r['seconds_generations']}/{r['seconds_total']}, memory {r['peak_memory_bytes']}")
     mig = r["scenario"] == "mig100"
     if (r["Ne"], r["Model"]) != (("100", "1") if mig else ("50", "0")):
         fail(f"{folder}: scenario values Ne={r['Ne']} Model={r['Model']}")
@@ -105,7 +124,7 @@ for r in rows:
             fail(f"{folder}: source sample columns {r['S0_individuals']} / {r['Fst']}")
     elif r["Fst"] != "NA" or r["S0_He"] != "NA":
         fail(f"{folder}: isolation row has source values")
-    for name in ("run.dat", "run.par", "stats.tsv", "driftsim.log"):
+    for name in ("run.dat", "run.par", "stats.tsv", "summary.json"):
         if not os.path.getsize(os.path.join(folder, name)):
             fail(f"{folder}/{name} is empty")
     # The exports of the configuration's exports key: every individual of the .dat.
@@ -156,9 +175,10 @@ grep -q 'rule simulate:' "$TMP/resume.log" || fail "no simulate job in the resum
 [ "$(grep -c 'rule simulate:' "$TMP/resume.log")" = 1 ] || fail "resume ran more than one simulation"
 check_results
 
-echo "== a failing driftsim run fails the workflow and keeps its console in the log"
+echo "== a value driftsim refuses (given with --set) fails the workflow and keeps its message in the log"
 mkdir "$TMP/bad"
-sed -e 's/^replicates: 3/replicates: 1/' -e 's/NumAllele: 6/NumAllele: 200/' "$TMP/config.yaml" > "$TMP/bad/config.yaml"
+sed -e 's/^replicates: 3/replicates: 1/' -e 's/iso50: {Ne: 50}/iso50: {Ne: 50, NumAllele: 200}/' \
+  "$TMP/config.yaml" > "$TMP/bad/config.yaml"
 if run_workflow "$TMP/bad" "$TMP/bad.log"; then fail "workflow succeeded with NumAllele 200"; fi
 grep -q 'NumAllele' "$TMP/bad/out/iso50/rep1/driftsim.log" || fail "driftsim's message is not in its log"
 [ ! -e "$TMP/bad/out/iso50/rep1/run.dat" ] || fail "failed run left run.dat"

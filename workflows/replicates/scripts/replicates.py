@@ -1,18 +1,22 @@
 #!/usr/bin/env python3
-"""Replicate studies for driftsim: scenarios, seeds, parameter files and the aggregate table.
+"""Replicate studies for driftsim: scenarios, seeds, the shared parameter file, the options of
+each replicate and the aggregate table.
 
 Used by the Snakefile next to this folder and, for runs without Snakemake, from the command line:
 
-    replicates.py write-params CONFIG OUTDIR      writes every OUTDIR/<scenario>/rep<k>/SimPara.txt
-                                                  and prints the replicate folders, one a line
-    replicates.py aggregate CONFIG OUTDIR TABLE   collects every replicate's stats.tsv into TABLE
+    replicates.py commands CONFIG OUTDIR          writes OUTDIR/SimPara.txt and prints one shell
+                                                  command a line that runs a replicate
+    replicates.py aggregate CONFIG OUTDIR TABLE   collects every replicate's stats.tsv and
+                                                  summary.json into TABLE
 """
 
 import hashlib
 import itertools
+import json
 import math
 import os
 import re
+import shlex
 import sys
 
 # The nineteen values of a driftsim parameter file, in file order, with their type.
@@ -36,8 +40,9 @@ SEED_MAX = 2147483646
 SEED_FORBIDDEN_MULTIPLE = 262144
 
 SCENARIO_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.+-]*$")
-PARAM_FILE = "SimPara.txt"
+PARAM_FILE = "SimPara.txt"     # the template, shared by every replicate, in OUTDIR
 STATS_FILE = "stats.tsv"
+SUMMARY_FILE = "summary.json"  # driftsim's record of the run (--summary)
 
 # driftsim-convert's formats and the files each writes beside run.dat (with OutFile "run").
 EXPORT_SUFFIXES = {"genepop": [".gen"], "vcf": [".vcf"], "vcf.gz": [".vcf.gz"],
@@ -239,7 +244,8 @@ def study_plan(config):
         for k in range(1, replicates + 1):
             values = {**template, **overrides, "IDUM": seeds[(label, k)]}
             plan.append({"scenario": label, "replicate": k, "seed": seeds[(label, k)],
-                         "values": values, "dir": replicate_dir(label, k)})
+                         "values": values, "overrides": dict(overrides),
+                         "dir": replicate_dir(label, k)})
     return plan
 
 
@@ -255,17 +261,42 @@ def param_text(values):
     return "\n".join(lines) + "\n"
 
 
-def read_param_file(path):
-    """Reads back the first item of each of the 19 value lines (as text)."""
-    items = []
+def driftsim_args(item, stem):
+    """The options that make the shared parameter file one replicate: its seed, the output stem
+    (the replicate's folder is the working directory) and its scenario's values."""
+    args = ["--seed", str(item["seed"]), "--out", stem]
+    for name, value in item["overrides"].items():
+        args += ["--set", f"{name}={format_value(value)}"]
+    return args
+
+
+def shell_words(args):
+    return " ".join(shlex.quote(a) for a in args)
+
+
+def replicate_command(driftsim, param_file, item, stem):
+    """The shell command that runs one replicate in its folder, with its record in summary.json
+    and its console in driftsim.log."""
+    args = [driftsim, param_file, *driftsim_args(item, stem), "--summary", SUMMARY_FILE]
+    return shell_words(args) + " > driftsim.log 2>&1"
+
+
+def read_summary(path):
+    """driftsim's record of a replicate, checked for the fields the table takes."""
     with open(path) as handle:
-        for line in handle:
-            fields = line.split()
-            if fields:
-                items.append(fields[0])
-    if len(items) < len(PARAM_NAMES):
-        raise ValueError(f"{path}: {len(items)} value lines, expected {len(PARAM_NAMES)}")
-    return dict(zip(PARAM_NAMES, items))
+        record = json.load(handle)
+    if record.get("exit_status") != 0 or "parameters" not in record or "seconds" not in record:
+        raise ValueError(f"{path}: not the record of a completed driftsim run")
+    return record
+
+
+def write_if_changed(path, text):
+    """Writes path unless it holds text already, so that its time stamp stays."""
+    if os.path.exists(path):
+        with open(path) as handle:
+            if handle.read() == text:
+                return
+    write_text_atomic(path, text)
 
 
 def write_text_atomic(path, text):
@@ -314,6 +345,11 @@ def varied_params(config):
     return [n for n in PARAM_NAMES if n in keys]
 
 
+# Columns taken from each replicate's run record: phase times in seconds and peak memory.
+RUN_PHASES = ("initialize", "generations", "samples", "write", "total")
+RUN_COLUMNS = [f"seconds_{phase}" for phase in RUN_PHASES] + ["peak_memory_bytes"]
+
+
 def aggregate(config, outdir, table_path):
     plan = study_plan(config)
     columns = varied_params(config)
@@ -321,15 +357,16 @@ def aggregate(config, outdir, table_path):
     with_source = False
     for item in plan:
         folder = os.path.join(outdir, item["dir"])
-        written = read_param_file(os.path.join(folder, PARAM_FILE))
+        run = read_summary(os.path.join(folder, SUMMARY_FILE))
         stats = read_stats(os.path.join(folder, STATS_FILE))
-        if int(written["IDUM"]) != item["seed"]:
-            raise ValueError(f"{folder}: parameter file seed {written['IDUM']} differs from "
-                             f"the planned seed {item['seed']}; rewrite the parameter files")
+        values = run["parameters"]
+        if values["IDUM"] != item["seed"]:
+            raise ValueError(f"{folder}: the run's seed {values['IDUM']} differs from the "
+                             f"planned seed {item['seed']}; run the replicate again")
         record = {"scenario": item["scenario"], "replicate": str(item["replicate"]),
-                  "seed": written["IDUM"]}
+                  "seed": str(values["IDUM"])}
         for name in columns:
-            record[name] = written[name]
+            record[name] = format_value(values[name])  # as driftsim read it
         for sample in ("S1", "S2"):
             for stat in SAMPLE_STATS:
                 record[f"{sample}_{stat}"] = stats[sample][stat]
@@ -340,11 +377,15 @@ def aggregate(config, outdir, table_path):
             for stat in SAMPLE_STATS:
                 record[f"S0_{stat}"] = stats["S0"][stat]
             record["Fst"] = stats["S1-S0"]["Fst"] if "S1-S0" in stats else "NA"
+        for phase in RUN_PHASES:
+            record[f"seconds_{phase}"] = "%.6g" % run["seconds"][phase]
+        record["peak_memory_bytes"] = str(run["peak_memory_bytes"])
         records.append(record)
     header = ["scenario", "replicate", "seed", *columns,
               *(f"{s}_{stat}" for s in ("S1", "S2") for stat in SAMPLE_STATS), *TEMPORAL_STATS]
     if with_source:
         header += [f"S0_{stat}" for stat in SAMPLE_STATS] + ["Fst"]
+    header += RUN_COLUMNS
     text = "\t".join(header) + "\n"
     for record in records:
         text += "\t".join(record.get(col, "NA") for col in header) + "\n"
@@ -363,18 +404,16 @@ def _load_yaml(path):
 
 def main(argv):
     usage = __doc__.split("\n\n", 1)[1]
-    if len(argv) >= 2 and argv[1] == "write-params" and len(argv) == 4:
+    if len(argv) >= 2 and argv[1] == "commands" and len(argv) == 4:
         config, outdir = _load_yaml(argv[2]), argv[3]
+        template, _, _, _ = check_config(config)
+        path = os.path.abspath(os.path.join(outdir, PARAM_FILE))
+        write_if_changed(path, param_text(template))
         for item in study_plan(config):
-            path = os.path.join(outdir, item["dir"], PARAM_FILE)
-            text = param_text(item["values"])
-            current = None
-            if os.path.exists(path):
-                with open(path) as handle:
-                    current = handle.read()
-            if current != text:
-                write_text_atomic(path, text)
-            print(os.path.join(outdir, item["dir"]))
+            folder = os.path.join(outdir, item["dir"])
+            os.makedirs(folder, exist_ok=True)
+            print(f"cd {shlex.quote(folder)} && "
+                  + replicate_command("driftsim", path, item, template["OutFile"]))
         return 0
     if len(argv) >= 2 and argv[1] == "aggregate" and len(argv) == 5:
         count = aggregate(_load_yaml(argv[2]), argv[3], argv[4])

@@ -2,6 +2,7 @@
 and the aggregate table. Run: python3 -m unittest discover -s tests (from this folder)."""
 
 import copy
+import json
 import os
 import sys
 import tempfile
@@ -124,23 +125,25 @@ class Seeds(unittest.TestCase):
             self.assertTrue(rp.seed_is_valid(seed), seed)
 
 
-class ParameterFile(unittest.TestCase):
+class ParameterFileAndOptions(unittest.TestCase):
     def test_text_holds_the_19_values_in_order(self):
-        plan = rp.study_plan(config(scenarios={"m": {"Model": 1, "NumIndiv0": 30, "MigRate": 0.25}}))
-        item = plan[-1]
-        lines = rp.param_text(item["values"]).splitlines()
+        lines = rp.param_text({**TEMPLATE, "MigRate": 0.25}).splitlines()
         self.assertEqual(len(lines), 19)
         self.assertEqual([l.split()[1] for l in lines], rp.PARAM_NAMES)
         firsts = [l.split()[0] for l in lines]
-        self.assertEqual(firsts[0], "1")
         self.assertEqual(firsts[2], "0.25")
-        self.assertEqual(firsts[6], "30")
-        self.assertEqual(firsts[9], str(item["seed"]))
         self.assertEqual(firsts[16], "1E-05")   # exponent in the form driftsim reads
-        with tempfile.TemporaryDirectory() as tmp:
-            path = os.path.join(tmp, "x", "SimPara.txt")
-            rp.write_text_atomic(path, rp.param_text(item["values"]))
-            self.assertEqual(rp.read_param_file(path)["IDUM"], str(item["seed"]))
+
+    def test_options_make_the_shared_file_a_replicate(self):
+        plan = rp.study_plan(config(scenarios={"m": {"Model": 1, "NumIndiv0": 30, "MigRate": 1e-5}}))
+        item = plan[-1]
+        self.assertEqual(rp.driftsim_args(item, "run"),
+                         ["--seed", str(item["seed"]), "--out", "run", "--set", "Model=1",
+                          "--set", "NumIndiv0=30", "--set", "MigRate=1E-05"])
+        self.assertEqual(rp.driftsim_args(plan[0], "run")[4:], ["--set", "Ne=50"])
+        command = rp.replicate_command("/opt/my bin/driftsim", "/s/SimPara.txt", item, "run")
+        self.assertTrue(command.startswith("'/opt/my bin/driftsim' /s/SimPara.txt --seed "))
+        self.assertTrue(command.endswith(" --summary summary.json > driftsim.log 2>&1"))
 
 
 STATS = ("row\tindividuals\tloci\tmissing\talleles\tHo\tHe\tFc\tFk\tFs\tNe_Fc\tNe_Fk\tNe_Fs\tFst\n"
@@ -155,7 +158,14 @@ class Aggregate(unittest.TestCase):
     def write_study(self, tmp, c, stats_for):
         for item in rp.study_plan(c):
             folder = os.path.join(tmp, item["dir"])
-            rp.write_text_atomic(os.path.join(folder, rp.PARAM_FILE), rp.param_text(item["values"]))
+            # driftsim's record: the effective values (NumIndiv0 is 0 under isolation).
+            values = dict(item["values"])
+            if values["Model"] == 0:
+                values["NumIndiv0"] = 0
+            run = {"parameters": values, "exit_status": 0, "peak_memory_bytes": 5000000 + item["replicate"],
+                   "seconds": {"initialize": 0.5, "generations": 1.25, "samples": 0.0625,
+                               "write": 0.125, "total": 2.0 + item["replicate"]}}
+            rp.write_text_atomic(os.path.join(folder, rp.SUMMARY_FILE), json.dumps(run))
             with open(os.path.join(folder, rp.STATS_FILE), "w") as handle:
                 handle.write(stats_for(item))
 
@@ -190,6 +200,12 @@ class Aggregate(unittest.TestCase):
         self.assertEqual(by[("mig", "1")]["Model"], "1")
         self.assertEqual(by[("mig", "1")]["S2_He"], "0.6")
         self.assertEqual(len({r["seed"] for r in rows}), 9)
+        self.assertEqual(header[-6:], ["seconds_initialize", "seconds_generations", "seconds_samples",
+                                       "seconds_write", "seconds_total", "peak_memory_bytes"])
+        self.assertEqual(by[("mig", "2")]["seconds_total"], "4")
+        self.assertEqual(by[("mig", "2")]["seconds_samples"], "0.0625")
+        self.assertEqual(by[("mig", "3")]["peak_memory_bytes"], "5000003")
+        self.assertEqual(by[("mig", "1")]["MigRate"], "0.1")
 
     def test_no_source_columns_without_migration(self):
         c = config()
@@ -230,7 +246,14 @@ class Aggregate(unittest.TestCase):
                 with self.assertRaises(ValueError):
                     rp.aggregate(c, tmp, table)
             write(stats, good)
-            # A parameter file from another base seed is stale and must not pass unnoticed.
+            summary = os.path.join(tmp, "Ne50", "rep2", rp.SUMMARY_FILE)
+            record = read(summary)
+            for broken in ("", "{}", record.replace('"exit_status": 0', '"exit_status": 1')):
+                write(summary, broken)
+                with self.assertRaises(ValueError):
+                    rp.aggregate(c, tmp, table)
+            write(summary, record)
+            # A run of another base seed is stale and must not pass unnoticed.
             other = copy.deepcopy(c)
             other["base_seed"] = 8
             with self.assertRaises(ValueError):
