@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # CI check of the replicate workflow: unit tests of its helper module, then the whole workflow on
-# a tiny study (2 scenarios x 3 replicates, one shared parameter file and options per replicate)
-# in a temporary directory, a resume after a lost replicate, and a failing driftsim run.
+# a tiny study (3 scenarios x 3 replicates, one shared parameter file and options per replicate,
+# one scenario with a crash and every model option) in a temporary directory, a resume after a
+# lost replicate, and a failing driftsim run.
 #
 # Usage: ci_check.sh [DRIFTSIM [DRIFTSIM_STATS [DRIFTSIM_CONVERT]]]
 # The binaries come from the arguments, else from $DRIFTSIM, $DRIFTSIM_STATS and
@@ -34,7 +35,8 @@ echo "== unit tests"
 TMP="$(mktemp -d)"
 [ -n "${KEEP_TMP:-}" ] || trap 'rm -rf "$TMP"' EXIT  # KEEP_TMP=1 keeps it for a look
 
-# The tiny study: isolation with Ne 50, migration with Ne 100, three replicates each.
+# The tiny study: isolation with Ne 50, migration with Ne 100, a crash from Ne 50; three
+# replicates each.
 cp "$HERE/tests/tiny_study.yaml" "$TMP/config.yaml"
 # ...and two exports of each replicate.
 echo "exports: [genepop, vcf]" >> "$TMP/config.yaml"
@@ -45,7 +47,7 @@ run_workflow() {  # run_workflow DIR LOG
     --cores "$CORES" > "$2" 2>&1
 }
 
-echo "== workflow: 2 scenarios x 3 replicates in $TMP"
+echo "== workflow: 3 scenarios x 3 replicates in $TMP"
 run_workflow "$TMP" "$TMP/first.log" || { tail -40 "$TMP/first.log"; fail "workflow failed"; }
 
 check_results() {
@@ -58,7 +60,8 @@ def fail(msg):
 with open(os.path.join(out, "replicates.tsv"), newline="") as handle:
     lines = handle.read().splitlines()
 header = lines[0].split("\t")
-expected = (["scenario", "replicate", "seed", "Model", "Ne", "MigRate", "NumIndiv0"]
+expected = (["scenario", "replicate", "seed", "Model", "Ne", "MigRate", "NumIndiv0",
+             "true_Ne", "true_F"]
             + [f"{s}_{x}" for s in ("S1", "S2") for x in ("individuals", "alleles", "Ho", "He")]
             + ["Fc", "Fk", "Fs", "Ne_Fc", "Ne_Fk", "Ne_Fs"]
             + [f"S0_{x}" for x in ("individuals", "alleles", "Ho", "He")] + ["Fst"]
@@ -67,14 +70,14 @@ expected = (["scenario", "replicate", "seed", "Model", "Ne", "MigRate", "NumIndi
 if header != expected:
     fail(f"table columns {header}, expected {expected}")
 rows = [line.split("\t") for line in lines[1:]]
-if len(rows) != 6:
-    fail(f"{len(rows)} table rows, expected 6")
+if len(rows) != 9:
+    fail(f"{len(rows)} table rows, expected 9")
 if any(len(r) != len(header) for r in rows):
     fail("a table row has the wrong number of cells")
 rows = [dict(zip(header, r)) for r in rows]
 if sorted((r["scenario"], r["replicate"]) for r in rows) != [
-        (s, str(k)) for s in ("iso50", "mig100") for k in (1, 2, 3)]:
-    fail("scenario/replicate pairs are not iso50, mig100 x 1..3")
+        (s, str(k)) for s in ("crash50", "iso50", "mig100") for k in (1, 2, 3)]:
+    fail("scenario/replicate pairs are not crash50, iso50, mig100 x 1..3")
 
 def num(text):
     return float(text)  # accepts inf; NA raises
@@ -107,6 +110,26 @@ for r in rows:
     if not (0 <= num(r["seconds_generations"]) <= num(r["seconds_total"])
             and int(r["peak_memory_bytes"]) > 0):
         fail(f"{folder}: times {r['seconds_generations']}/{r['seconds_total']}, memory {r['peak_memory_bytes']}")
+    # Only the crash scenario gives model options: its record holds them and the census sizes
+    # of its sizes file, and its true harmonic-mean Ne is below Ne. The others run with
+    # driftsim's defaults, true_Ne equal to Ne.
+    crash = r["scenario"] == "crash50"
+    model = run["model"]
+    got = (model["burn_in"], model["mutation_rate"], model["ne_ratio"], model["sizes_file"],
+           model["sample_generations"])
+    want = ((100, 0.001, 0.5, "../sizes.txt", [100, 104]) if crash
+            else (250, 0.0001, 1.0, None, [250, 254]))
+    if got != want:
+        fail(f"{folder}: record's model {got}, expected {want}")
+    census = [(s["first"], s["last"], s["census"]) for s in run["true_values"]["sizes"]]
+    if crash and census != [(0, 100, 50), (101, 102, 8), (103, 104, 50)]:
+        fail(f"{folder}: census sizes by generation {census}")
+    true_ne, true_f = num(r["true_Ne"]), num(r["true_F"])
+    recorded = run["true_values"]["harmonic_mean_ne"]
+    if abs(true_ne - recorded) > 1e-5 * recorded or not 0 < true_f < 1:
+        fail(f"{folder}: true_Ne {r['true_Ne']} / true_F {r['true_F']} against the run record")
+    if not (true_ne < num(r["Ne"]) if crash else true_ne == num(r["Ne"])):
+        fail(f"{folder}: true_Ne {true_ne} for Ne {r['Ne']}")
     mig = r["scenario"] == "mig100"
     if (r["Ne"], r["Model"]) != (("100", "1") if mig else ("50", "0")):
         fail(f"{folder}: scenario values Ne={r['Ne']} Model={r['Model']}")
@@ -136,7 +159,7 @@ for r in rows:
         vcf = next(line for line in handle if line.startswith("#CHROM")).split()[9:]
     if gen != labels or vcf != labels:
         fail(f"{folder}: exports do not hold the individuals of run.dat")
-if len(seeds) != 6:
+if len(seeds) != 9:
     fail(f"seeds not distinct: {sorted(seeds)}")
 
 png = os.path.join(out, "replicates.png")
@@ -149,7 +172,9 @@ if not (300 <= width <= 4000 and 300 <= height <= 4000):
     fail(f"replicates.png is {width}x{height}")
 if os.path.getsize(png) < 10000:
     fail(f"replicates.png has only {os.path.getsize(png)} bytes")
-print(f"table: 6 rows x {len(header)} columns; figure {width}x{height}")
+crash_ne = sorted({r["true_Ne"] for r in rows if r["scenario"] == "crash50"})
+print(f"table: 9 rows x {len(header)} columns, crash50 true_Ne {crash_ne} (Ne 50); "
+      f"figure {width}x{height}")
 PY
 }
 check_results
@@ -159,12 +184,12 @@ echo "== resume: a lost replicate is redone, the others are left alone"
 # Modification times of every file of the replicates that stay finished.
 stamp() {
   local f
-  for f in "$TMP"/out/*/rep*/*; do
+  for f in "$TMP"/out/*/rep*/* "$TMP"/out/*/sizes.txt; do
     case "$f" in */mig100/rep2/*) ;; *) stat -c '%n %.9Y' "$f" ;; esac
   done
 }
 before="$(stamp)"
-[ "$(echo "$before" | grep -c 'run.dat ')" = 5 ] || fail "expected 5 other replicates"
+[ "$(echo "$before" | grep -c 'run.dat ')" = 8 ] || fail "expected 8 other replicates"
 sleep 1
 rm "$TMP/out/mig100/rep2/run.dat" "$TMP/out/mig100/rep2/stats.tsv" \
    "$TMP/out/replicates.tsv" "$TMP/out/replicates.png"

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The workflow's cluster path on a real SLURM: the tiny study of ci_check.sh through Snakemake's
 # SLURM executor (profiles/slurm-test) and through its generic cluster mode with sbatch
-# (profiles/sbatch), each against a run on local cores. Same seeds, same table; and every
-# simulate and stats job must be a SLURM job that accounting lists as COMPLETED, allocated the
-# CPUs its rule asks for, with an affinity mask of that many CPUs.
+# (profiles/sbatch), each against a run on local cores. Same seeds, same table (but for each
+# run's own times and peak memory); and every simulate and stats job must be a SLURM job that
+# accounting lists as COMPLETED, allocated the CPUs its rule asks for, with an affinity mask of
+# that many CPUs.
 #
 # Usage: slurm_check.sh [DRIFTSIM [DRIFTSIM_STATS]]
 # Needs a running cluster with accounting in $SLURM_CONF, with the account and partition of
@@ -30,6 +31,9 @@ done
 sinfo -h -o %T | grep -qx idle || fail "no idle node in the cluster of $SLURM_CONF"
 PY="$(sed -n '1s/^#! *//p' "$(command -v snakemake)")"
 [ -n "$PY" ] || PY=python3
+# Replicates of the tiny study: each is one simulate and one stats job, and one table row.
+REPS="$(PYTHONPATH="$HERE/scripts" $PY -c 'import sys, yaml, replicates as rp
+print(len(rp.study_plan(yaml.safe_load(open(sys.argv[1])))))' "$HERE/tests/tiny_study.yaml")"
 
 TMP="$(mktemp -d)"
 [ -n "${KEEP_TMP:-}" ] || trap 'rm -rf "$TMP"' EXIT
@@ -66,17 +70,19 @@ study() {  # study NAME DRIFTSIM STATS SNAKEMAKE-ARGS...: the tiny study in $TMP
 # check_jobs NAME PATTERN: the SLURM job IDs that snakemake's log names (PATTERN captures them)
 # are exactly the study's simulate and stats jobs, and each ran its program on its own CPUs.
 check_jobs() {
-  $PY - "$TMP/$1" "$2" "$TMP/probe.log" "$THREADS" <<'PY'
+  $PY - "$TMP/$1" "$2" "$TMP/probe.log" "$THREADS" "$REPS" <<'PY'
 import collections, os, re, subprocess, sys
-folder, pattern, probe_log, threads = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+folder, pattern, probe_log = sys.argv[1:4]
+threads, reps = int(sys.argv[4]), int(sys.argv[5])
 name = os.path.basename(folder)
 def fail(msg):
     sys.exit(f"slurm_check: FAIL: {name}: {msg}")
 
 with open(os.path.join(folder, "snakemake.log")) as handle:
     ids = re.findall(pattern, handle.read())
-if len(ids) != 12 or len(set(ids)) != 12:
-    fail(f"expected 12 distinct SLURM jobs (6 simulate, 6 stats) in snakemake's log, got {ids}")
+if len(ids) != 2 * reps or len(set(ids)) != 2 * reps:
+    fail(f"expected {2 * reps} distinct SLURM jobs ({reps} simulate, {reps} stats) in "
+         f"snakemake's log, got {ids}")
 out = subprocess.run(["sacct", "-n", "-P", "-j", ",".join(ids),
                       "--format=JobID,JobName,State,AllocCPUS"],
                      check=True, capture_output=True, text=True).stdout
@@ -113,20 +119,33 @@ for jobid, (jobname, state, cpus) in sorted(jobs.items(), key=lambda item: int(i
     if probes[jobid] != [(program, want)]:
         fail(f"job {jobid} ({jobname}): expected {program} to run once on {want} CPUs, "
              f"the probes saw {probes[jobid]}")
-if rules != {"simulate": 6, "stats": 6}:
-    fail(f"jobs per rule {dict(rules)}, expected 6 simulate and 6 stats")
-print(f"{name}: sacct: 12 jobs COMPLETED with all their steps; 6 simulate on {threads} CPUs, "
-      f"6 stats on 1 (allocation and affinity mask)")
+if rules != {"simulate": reps, "stats": reps}:
+    fail(f"jobs per rule {dict(rules)}, expected {reps} simulate and {reps} stats")
+print(f"{name}: sacct: {2 * reps} jobs COMPLETED with all their steps; {reps} simulate on "
+      f"{threads} CPUs, {reps} stats on 1 (allocation and affinity mask)")
 PY
 }
 
-same_table() {  # same_table NAME: its table is the --cores run's, byte for byte
+# seeded_table TABLE: the table without the columns that measure the run itself (phase times,
+# peak memory), which differ between any two runs of the same seed.
+seeded_table() {
+  PYTHONPATH="$HERE/scripts" $PY -c 'import csv, sys, replicates as rp
+with open(sys.argv[1], newline="") as handle:
+    rows = list(csv.reader(handle, delimiter="\t"))
+keep = [i for i, name in enumerate(rows[0]) if name not in rp.RUN_COLUMNS]
+print("\n".join("\t".join(row[i] for i in keep) for row in rows))' "$1"
+}
+
+same_table() {  # same_table NAME: its table is the --cores run's but for the run measurements
   local table="$TMP/$1/out/replicates.tsv"
-  [ "$(wc -l < "$table")" = 7 ] || fail "$1: table has $(wc -l < "$table") lines, expected 7"
-  cmp -s "$TMP/cores/out/replicates.tsv" "$table" ||
-    fail "$1: table differs from the --cores run's: $(diff "$TMP/cores/out/replicates.tsv" "$table")"
+  [ "$(wc -l < "$table")" = $((REPS + 1)) ] ||
+    fail "$1: table has $(wc -l < "$table") lines, expected $((REPS + 1))"
+  seeded_table "$TMP/cores/out/replicates.tsv" > "$TMP/cores.seeded"
+  seeded_table "$table" > "$TMP/$1.seeded"
+  cmp -s "$TMP/cores.seeded" "$TMP/$1.seeded" ||
+    fail "$1: table differs from the --cores run's: $(diff "$TMP/cores.seeded" "$TMP/$1.seeded")"
   [ -s "$TMP/$1/out/replicates.png" ] || fail "$1: no figure"
-  echo "$1: table equals the --cores run's"
+  echo "$1: table equals the --cores run's, but for times and peak memory"
 }
 
 echo "== local run: --cores 2"

@@ -2,9 +2,11 @@
 """plot_replicates.py TABLE PNG: the figure of a replicate study.
 
 Top: per scenario, the moment estimates of Ne (Ne_Fc, Ne_Fk, Ne_Fs) over the replicates, on a
-log scale, with the true Ne of the scenario as a red bar. Estimates that are infinite or
-negative (sampling noise larger than the drift signal) cannot be drawn on that scale; their
-count is written above each box. Bottom: expected (He) and observed (Ho) heterozygosity of
+log scale, with the Ne of the parameter file as a red bar and the true harmonic-mean Ne between
+the samples (column true_Ne: below the red bar after a crash or with --ne-ratio) as a black
+diamond at each end of a dotted line. Estimates that are infinite or negative (sampling noise
+larger than the drift signal) cannot be drawn on that scale; their count is written above each
+box. Bottom: expected (He) and observed (Ho) heterozygosity of
 temporal samples 1 and 2."""
 
 import csv
@@ -42,8 +44,15 @@ def main(table_path, png_path):
     step = 0.8 / len(estimators)
     for i, scenario in enumerate(scenarios):
         reps = by_scenario[scenario]
-        true_ne = number(reps[0]["Ne"])
-        top.hlines(true_ne, i - 0.45, i + 0.45, colors="red", linewidth=2.5, zorder=3)
+        top.hlines(number(reps[0]["Ne"]), i - 0.45, i + 0.45, colors="red", linewidth=2.5,
+                   zorder=3)
+        # The same for every replicate of a scenario: the model, not the seed, sets it.
+        true_ne = number(reps[0].get("true_Ne", "NA"))
+        if math.isfinite(true_ne) and true_ne > 0:
+            top.hlines(true_ne, i - 0.45, i + 0.45, colors="black", linestyles="dotted",
+                       linewidth=1.2, zorder=5)
+            top.scatter([i - 0.45, i + 0.45], [true_ne] * 2, marker="D", s=30, color="black",
+                        zorder=6)
         for j, (column, colour) in enumerate(estimators):
             x = i - 0.4 + step * (j + 0.5)
             values = [number(r[column]) for r in reps]
@@ -64,11 +73,13 @@ def main(table_path, png_path):
     top.yaxis.set_major_formatter(ScalarFormatter())
     top.yaxis.set_minor_formatter(NullFormatter())
     top.set_ylabel("moment estimate of Ne")
-    top.set_title("Ne estimates per scenario (red: true Ne; \u221e: infinite or negative estimates)",
-                  fontsize=10, pad=14)
+    top.set_title("Ne estimates per scenario\n(red: Ne of the parameter file; black: true "
+                  "harmonic-mean Ne;\n\u221e: infinite or negative estimates)", fontsize=10, pad=14)
     top.legend(handles=[plt.Line2D([], [], color=c, marker="o", linestyle="", label=n)
                         for n, c in estimators]
-               + [plt.Line2D([], [], color="red", linewidth=2.5, label="true Ne")],
+               + [plt.Line2D([], [], color="red", linewidth=2.5, label="Ne (parameter file)"),
+                  plt.Line2D([], [], color="black", marker="D", linestyle="dotted",
+                             label="true harmonic-mean Ne")],
                fontsize=8, loc="best")
 
     step = 0.8 / len(hets)

@@ -4,8 +4,9 @@ each replicate and the aggregate table.
 
 Used by the Snakefile next to this folder and, for runs without Snakemake, from the command line:
 
-    replicates.py commands CONFIG OUTDIR          writes OUTDIR/SimPara.txt and prints one shell
-                                                  command a line that runs a replicate
+    replicates.py commands CONFIG OUTDIR          writes OUTDIR/SimPara.txt (and the sizes.txt
+                                                  of each scenario with sizes) and prints one
+                                                  shell command a line that runs a replicate
     replicates.py aggregate CONFIG OUTDIR TABLE   collects every replicate's stats.tsv and
                                                   summary.json into TABLE
 """
@@ -41,6 +42,7 @@ SEED_FORBIDDEN_MULTIPLE = 262144
 
 SCENARIO_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.+-]*$")
 PARAM_FILE = "SimPara.txt"     # the template, shared by every replicate, in OUTDIR
+SIZES_FILE = "sizes.txt"       # a scenario's sizes by generation, in OUTDIR/<scenario>
 STATS_FILE = "stats.tsv"
 SUMMARY_FILE = "summary.json"  # driftsim's record of the run (--summary)
 
@@ -50,6 +52,15 @@ EXPORT_SUFFIXES = {"genepop": [".gen"], "vcf": [".vcf"], "vcf.gz": [".vcf.gz"],
 
 STATS_HEADER = ["row", "individuals", "loci", "missing", "alleles", "Ho", "He",
                 "Fc", "Fk", "Fs", "Ne_Fc", "Ne_Fk", "Ne_Fs", "Fst"]
+
+
+# A scenario's `model` map: driftsim's model options, in the order they are given, with the
+# ranges driftsim accepts. `sizes` is a list of [generation, size] pairs, written to SIZES_FILE.
+MODEL_OPTIONS = {"burn_in": "--burn-in", "mutation_rate": "--mutation-rate",
+                 "sizes": "--sizes", "ne_ratio": "--ne-ratio"}
+MAX_BURN_IN = 100000000
+MAX_MUTATION_RATE = 0.1
+SIZE_RANGE = (2, 1000000)
 
 
 class ConfigError(ValueError):
@@ -69,11 +80,80 @@ def _check_value(name, value, where):
         ok = isinstance(value, str) and re.fullmatch(r"[A-Za-z0-9_.+-]+", value) is not None
     if not ok:
         what = {int: "an integer", float: "a number", str: "a plain file stem"}[kind]
-        raise ConfigError(f"{where}: {name} must be {what}, got {value!r}")
+        hint = _yaml_hint(value) if kind is float else ""
+        raise ConfigError(f"{where}: {name} must be {what}, got {value!r}{hint}")
+
+
+def _yaml_hint(value):
+    """PyYAML reads 1e-3 (no dot) as text; say so where a real number was expected."""
+    if isinstance(value, str):
+        try:
+            float(value)
+            return " (YAML reads an exponent without a dot as text: write 1.0e-3)"
+        except ValueError:
+            pass
+    return ""
+
+
+def _is_int(value):
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
+def _is_number(value):
+    return (isinstance(value, (int, float)) and not isinstance(value, bool)
+            and math.isfinite(value))
+
+
+def _check_sizes(sizes, where):
+    if not isinstance(sizes, list) or not sizes:
+        raise ConfigError(f"{where}: sizes must be a non-empty list of [generation, size] pairs")
+    last = 0
+    for pair in sizes:
+        if not (isinstance(pair, list) and len(pair) == 2 and all(_is_int(v) for v in pair)):
+            raise ConfigError(f"{where}: sizes entry {pair!r} is not a [generation, size] pair "
+                              "of whole numbers")
+        generation, size = pair
+        if generation < 1:
+            raise ConfigError(f"{where}: sizes generation {generation}: generations count from 1")
+        if generation <= last:
+            raise ConfigError(f"{where}: sizes generation {generation} does not come after "
+                              f"generation {last}")
+        if not SIZE_RANGE[0] <= size <= SIZE_RANGE[1]:
+            raise ConfigError(f"{where}: size {size} of generation {generation} is out of range "
+                              f"{SIZE_RANGE[0]} to {SIZE_RANGE[1]}")
+        last = generation
+
+
+def check_model(model, where):
+    """Checks a scenario's `model` map against the ranges driftsim accepts."""
+    if not isinstance(model, dict) or not model:
+        raise ConfigError(f"{where}: model must be a mapping of model options "
+                          f"({', '.join(MODEL_OPTIONS)})")
+    for key in model:
+        if key not in MODEL_OPTIONS:
+            raise ConfigError(f"{where}: unknown model option {key!r} "
+                              f"(known: {', '.join(MODEL_OPTIONS)})")
+    if "burn_in" in model:
+        g = model["burn_in"]
+        if not (_is_int(g) and 0 <= g <= MAX_BURN_IN):
+            raise ConfigError(f"{where}: burn_in must be a whole number of generations, "
+                              f"0 to {MAX_BURN_IN}, got {g!r}")
+    if "mutation_rate" in model:
+        u = model["mutation_rate"]
+        if not (_is_number(u) and 0 <= u <= MAX_MUTATION_RATE):
+            raise ConfigError(f"{where}: mutation_rate must be a number from 0 to "
+                              f"{MAX_MUTATION_RATE}, got {u!r}{_yaml_hint(u)}")
+    if "ne_ratio" in model:
+        r = model["ne_ratio"]
+        if not (_is_number(r) and 0 < r <= 1):
+            raise ConfigError(f"{where}: ne_ratio must be a number above 0 and at most 1, "
+                              f"got {r!r}{_yaml_hint(r)}")
+    if "sizes" in model:
+        _check_sizes(model["sizes"], where)
 
 
 def _check_overrides(overrides, where):
-    if not isinstance(overrides, dict) or not overrides:
+    if not isinstance(overrides, dict):
         raise ConfigError(f"{where}: expected a mapping of parameter names to values")
     for name, value in overrides.items():
         if name not in PARAM_TYPES:
@@ -88,16 +168,19 @@ def _value_label(value):
 
 
 def scenarios(config):
-    """Returns the ordered list of (name, overrides) of the study.
+    """Returns the ordered list of (name, overrides, model) of the study.
 
     `grid` maps parameter names to lists of values; every combination is one scenario, named
     after its values (Ne100_NumGen5). `scenarios` maps further names to explicit overrides,
-    for changes that go together (the migration model with its rate and source sample)."""
+    for changes that go together (the migration model with its rate and source sample), and
+    to a `model` map of driftsim's model options ({} where none is given)."""
     result = []
     grid = config.get("grid") or {}
     if not isinstance(grid, dict):
         raise ConfigError("grid: expected a mapping of parameter names to lists of values")
     for name, values in grid.items():
+        if name == "model":
+            raise ConfigError("grid: model options go in a named scenario's model map")
         if not isinstance(values, list) or not values:
             raise ConfigError(f"grid: {name} needs a non-empty list of values")
         for value in values:
@@ -106,17 +189,25 @@ def scenarios(config):
         names = list(grid)
         for combo in itertools.product(*(grid[n] for n in names)):
             label = "_".join(f"{n}{_value_label(v)}" for n, v in zip(names, combo))
-            result.append((label, dict(zip(names, combo))))
+            result.append((label, dict(zip(names, combo)), {}))
     explicit = config.get("scenarios") or {}
     if not isinstance(explicit, dict):
         raise ConfigError("scenarios: expected a mapping of scenario names to overrides")
-    for label, overrides in explicit.items():
-        _check_overrides(overrides, f"scenario {label}")
-        result.append((str(label), dict(overrides)))
+    for label, entry in explicit.items():
+        where = f"scenario {label}"
+        if not isinstance(entry, dict) or not entry:
+            raise ConfigError(f"{where}: expected a mapping of parameter names to values "
+                              "and/or a model map")
+        overrides = {k: v for k, v in entry.items() if k != "model"}
+        model = entry.get("model", {})
+        _check_overrides(overrides, where)
+        if "model" in entry:
+            check_model(model, where)
+        result.append((str(label), overrides, dict(model)))
     if not result:
         raise ConfigError("no scenarios: give a grid, scenarios, or both")
     seen = set()
-    for label, _ in result:
+    for label, _, _ in result:
         if not SCENARIO_NAME.match(label):
             raise ConfigError(f"scenario name {label!r}: use letters, digits and _ . + - only")
         if label in seen:
@@ -143,7 +234,7 @@ def check_config(config):
     if not isinstance(base_seed, int) or isinstance(base_seed, bool):
         raise ConfigError(f"base_seed: expected an integer, got {base_seed!r}")
     study = scenarios(config)
-    for label, overrides in study:
+    for label, overrides, _ in study:
         values = {**template, **overrides}
         # The one cross-value rule that a grid over Ne easily breaks; driftsim checks the rest.
         if values["MaxNe"] < values["Ne"]:
@@ -172,7 +263,7 @@ def check_exports(config):
         raise ConfigError(f"exports: a format is named twice in {exports}")
     if "plink" in exports:
         template, study, _, _ = check_config(config)
-        for label, overrides in study:
+        for label, overrides, _ in study:
             alleles = {**template, **overrides}["NumAllele"]
             if alleles != 2:
                 raise ConfigError(f"exports: plink takes biallelic data only; scenario {label} "
@@ -237,20 +328,30 @@ def format_value(value):
 def study_plan(config):
     """Every replicate of the study: list of dicts with scenario, replicate, seed and values."""
     template, study, replicates, base_seed = check_config(config)
-    keys = [(label, k) for label, _ in study for k in range(1, replicates + 1)]
+    keys = [(label, k) for label, _, _ in study for k in range(1, replicates + 1)]
     seeds = assign_seeds(base_seed, keys)
     plan = []
-    for label, overrides in study:
+    for label, overrides, model in study:
         for k in range(1, replicates + 1):
             values = {**template, **overrides, "IDUM": seeds[(label, k)]}
             plan.append({"scenario": label, "replicate": k, "seed": seeds[(label, k)],
-                         "values": values, "overrides": dict(overrides),
+                         "values": values, "overrides": dict(overrides), "model": dict(model),
                          "dir": replicate_dir(label, k)})
     return plan
 
 
 def replicate_dir(scenario, replicate):
     return os.path.join(scenario, f"rep{replicate}")
+
+
+def sizes_file(scenario):
+    """A scenario's sizes file, relative to OUTDIR; its replicates read it as ../sizes.txt."""
+    return os.path.join(scenario, SIZES_FILE)
+
+
+def sizes_text(sizes):
+    """The lines 'GENERATION SIZE' of driftsim's --sizes file."""
+    return "".join(f"{generation} {size}\n" for generation, size in sizes)
 
 
 def param_text(values):
@@ -263,10 +364,16 @@ def param_text(values):
 
 def driftsim_args(item, stem):
     """The options that make the shared parameter file one replicate: its seed, the output stem
-    (the replicate's folder is the working directory) and its scenario's values."""
+    (the replicate's folder is the working directory), its scenario's values and the model
+    options the scenario gives (none given: driftsim's defaults)."""
     args = ["--seed", str(item["seed"]), "--out", stem]
     for name, value in item["overrides"].items():
         args += ["--set", f"{name}={format_value(value)}"]
+    for key, option in MODEL_OPTIONS.items():
+        if key == "sizes" and "sizes" in item["model"]:
+            args += [option, os.path.join("..", SIZES_FILE)]
+        elif key in item["model"]:
+            args += [option, format_value(item["model"][key])]
     return args
 
 
@@ -287,6 +394,8 @@ def read_summary(path):
         record = json.load(handle)
     if record.get("exit_status") != 0 or "parameters" not in record or "seconds" not in record:
         raise ValueError(f"{path}: not the record of a completed driftsim run")
+    if "true_values" not in record:
+        raise ValueError(f"{path}: no true_values; the driftsim that wrote it is too old")
     return record
 
 
@@ -340,12 +449,15 @@ def varied_params(config):
     """Parameters that some scenario sets, in file order; Ne always (the true value)."""
     _, study, _, _ = check_config(config)
     keys = {"Ne"}
-    for _, overrides in study:
+    for _, overrides, _ in study:
         keys.update(overrides)
     return [n for n in PARAM_NAMES if n in keys]
 
 
-# Columns taken from each replicate's run record: phase times in seconds and peak memory.
+# Columns taken from each replicate's run record: the true values the estimates are compared
+# with (harmonic-mean effective size between the samples, expected drift F), then phase times
+# in seconds and peak memory.
+TRUE_COLUMNS = {"true_Ne": "harmonic_mean_ne", "true_F": "temporal_f"}
 RUN_PHASES = ("initialize", "generations", "samples", "write", "total")
 RUN_COLUMNS = [f"seconds_{phase}" for phase in RUN_PHASES] + ["peak_memory_bytes"]
 
@@ -367,6 +479,8 @@ def aggregate(config, outdir, table_path):
                   "seed": str(values["IDUM"])}
         for name in columns:
             record[name] = format_value(values[name])  # as driftsim read it
+        for column, key in TRUE_COLUMNS.items():
+            record[column] = "%.6g" % run["true_values"][key]
         for sample in ("S1", "S2"):
             for stat in SAMPLE_STATS:
                 record[f"{sample}_{stat}"] = stats[sample][stat]
@@ -381,7 +495,7 @@ def aggregate(config, outdir, table_path):
             record[f"seconds_{phase}"] = "%.6g" % run["seconds"][phase]
         record["peak_memory_bytes"] = str(run["peak_memory_bytes"])
         records.append(record)
-    header = ["scenario", "replicate", "seed", *columns,
+    header = ["scenario", "replicate", "seed", *columns, *TRUE_COLUMNS,
               *(f"{s}_{stat}" for s in ("S1", "S2") for stat in SAMPLE_STATS), *TEMPORAL_STATS]
     if with_source:
         header += [f"S0_{stat}" for stat in SAMPLE_STATS] + ["Fst"]
@@ -402,18 +516,30 @@ def _load_yaml(path):
         return yaml.safe_load(handle)
 
 
+def commands(config, outdir):
+    """Writes OUTDIR/SimPara.txt and the sizes file of every scenario with sizes (each left
+    alone when unchanged), makes the replicate folders and returns, one a replicate, the shell
+    command that runs it in its folder with driftsim from the PATH."""
+    template, study, _, _ = check_config(config)
+    path = os.path.abspath(os.path.join(outdir, PARAM_FILE))
+    write_if_changed(path, param_text(template))
+    for label, _, model in study:
+        if "sizes" in model:
+            write_if_changed(os.path.join(outdir, sizes_file(label)), sizes_text(model["sizes"]))
+    lines = []
+    for item in study_plan(config):
+        folder = os.path.join(outdir, item["dir"])
+        os.makedirs(folder, exist_ok=True)
+        lines.append(f"cd {shlex.quote(folder)} && "
+                     + replicate_command("driftsim", path, item, template["OutFile"]))
+    return lines
+
+
 def main(argv):
     usage = __doc__.split("\n\n", 1)[1]
     if len(argv) >= 2 and argv[1] == "commands" and len(argv) == 4:
-        config, outdir = _load_yaml(argv[2]), argv[3]
-        template, _, _, _ = check_config(config)
-        path = os.path.abspath(os.path.join(outdir, PARAM_FILE))
-        write_if_changed(path, param_text(template))
-        for item in study_plan(config):
-            folder = os.path.join(outdir, item["dir"])
-            os.makedirs(folder, exist_ok=True)
-            print(f"cd {shlex.quote(folder)} && "
-                  + replicate_command("driftsim", path, item, template["OutFile"]))
+        for line in commands(_load_yaml(argv[2]), argv[3]):
+            print(line)
         return 0
     if len(argv) >= 2 and argv[1] == "aggregate" and len(argv) == 5:
         count = aggregate(_load_yaml(argv[2]), argv[3], argv[4])

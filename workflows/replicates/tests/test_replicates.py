@@ -42,11 +42,11 @@ class Scenarios(unittest.TestCase):
     def test_grid_is_a_cartesian_product_plus_named_scenarios(self):
         c = config(grid={"Ne": [50, 100], "NumGen": [2, 5, 9]},
                    scenarios={"mig": {"Model": 1, "MigRate": 0.1, "NumIndiv0": 30}})
-        names = [n for n, _ in rp.scenarios(c)]
+        names = [n for n, _, _ in rp.scenarios(c)]
         self.assertEqual(len(names), 7)
         self.assertEqual(names[0], "Ne50_NumGen2")
         self.assertEqual(names[-1], "mig")
-        self.assertIn({"Ne": 100, "NumGen": 9}, [o for _, o in rp.scenarios(c)])
+        self.assertIn({"Ne": 100, "NumGen": 9}, [o for _, o, _ in rp.scenarios(c)])
 
     def test_bad_configurations_are_refused(self):
         bad = [
@@ -68,6 +68,39 @@ class Scenarios(unittest.TestCase):
             with self.assertRaises(rp.ConfigError, msg=repr(c)):
                 rp.study_plan(c)
 
+    def test_bad_model_maps_are_refused_with_the_option_named(self):
+        cases = [  # (model, words of the message)
+            ({}, "model must be a mapping"),
+            (None, "model must be a mapping"),
+            ({"burnin": 10}, "unknown model option 'burnin'"),
+            ({"burn_in": -1}, "burn_in must be a whole number"),
+            ({"burn_in": 100000001}, "burn_in must be a whole number"),
+            ({"burn_in": 2.5}, "burn_in must be a whole number"),
+            ({"mutation_rate": 0.2}, "mutation_rate must be a number from 0 to 0.1"),
+            ({"mutation_rate": "1e-3"}, "got '1e-3' (YAML reads an exponent without a dot"),
+            ({"mutation_rate": float("nan")}, "mutation_rate must be a number"),
+            ({"ne_ratio": 0}, "ne_ratio must be a number above 0 and at most 1"),
+            ({"ne_ratio": 1.5}, "ne_ratio must be a number above 0"),
+            ({"ne_ratio": True}, "ne_ratio must be a number above 0"),
+            ({"sizes": []}, "sizes must be a non-empty list"),
+            ({"sizes": [251, 20]}, "sizes entry 251 is not a [generation, size] pair"),
+            ({"sizes": [[251, 20, 3]]}, "is not a [generation, size] pair"),
+            ({"sizes": [[251, 20.5]]}, "is not a [generation, size] pair"),
+            ({"sizes": [[0, 20]]}, "generations count from 1"),
+            ({"sizes": [[251, 20], [251, 30]]}, "generation 251 does not come after generation 251"),
+            ({"sizes": [[251, 1]]}, "size 1 of generation 251 is out of range 2 to 1000000"),
+            ({"sizes": [[251, 1000001]]}, "out of range"),
+        ]
+        for model, words in cases:
+            c = config(scenarios={"crash": {"Ne": 100, "model": model}})
+            with self.assertRaises(rp.ConfigError, msg=repr(model)) as caught:
+                rp.study_plan(c)
+            message = str(caught.exception)
+            self.assertTrue(message.startswith("scenario crash: ") and words in message, message)
+        for c, words in [(config(grid={"model": [{"burn_in": 5}]}), "named scenario's model map"),
+                         (config(scenarios={"empty": {}}), "a model map")]:
+            with self.assertRaisesRegex(rp.ConfigError, words):
+                rp.study_plan(c)
 
     def test_job_threads(self):
         self.assertEqual(rp.job_threads(config()), 1)
@@ -145,6 +178,35 @@ class ParameterFileAndOptions(unittest.TestCase):
         self.assertTrue(command.startswith("'/opt/my bin/driftsim' /s/SimPara.txt --seed "))
         self.assertTrue(command.endswith(" --summary summary.json > driftsim.log 2>&1"))
 
+    def test_model_map_gives_only_its_options_in_a_fixed_order(self):
+        full = {"ne_ratio": 0.25, "sizes": [[251, 20], [254, 1000]], "mutation_rate": 1e-5,
+                "burn_in": 0}
+        cases = [  # (scenario, options after --seed and --out)
+            ({"Ne": 60, "model": full},
+             ["--set", "Ne=60", "--burn-in", "0", "--mutation-rate", "1E-05",
+              "--sizes", "../sizes.txt", "--ne-ratio", "0.25"]),
+            ({"model": {"mutation_rate": 0}}, ["--mutation-rate", "0"]),
+            ({"model": {"sizes": [[3, 2]]}}, ["--sizes", "../sizes.txt"]),
+            ({"Ne": 70}, ["--set", "Ne=70"]),
+        ]
+        for scenario, options in cases:
+            plan = rp.study_plan(config(grid={}, scenarios={"s": scenario}, replicates=1))
+            self.assertEqual(rp.driftsim_args(plan[0], "run")[4:], options, msg=repr(scenario))
+        self.assertEqual(rp.sizes_text(full["sizes"]), "251 20\n254 1000\n")
+
+    def test_commands_write_the_sizes_file_each_replicate_reads(self):
+        c = config(grid={}, scenarios={"crash": {"model": {"sizes": [[251, 20], [254, 100]]}},
+                                       "flat": {"Ne": 60}}, replicates=2)
+        with tempfile.TemporaryDirectory() as tmp:
+            lines = rp.commands(c, tmp)
+            self.assertEqual(read(os.path.join(tmp, "crash", "sizes.txt")), "251 20\n254 100\n")
+            self.assertFalse(os.path.exists(os.path.join(tmp, "flat", "sizes.txt")))
+            self.assertEqual([" --sizes ../sizes.txt " in l for l in lines], [True, True, False, False])
+            # Read from the replicate's folder, the path is the scenario's file.
+            folder = os.path.join(tmp, rp.replicate_dir("crash", 1))
+            self.assertTrue(os.path.samefile(os.path.join(folder, "..", "sizes.txt"),
+                                             os.path.join(tmp, rp.sizes_file("crash"))))
+
 
 STATS = ("row\tindividuals\tloci\tmissing\talleles\tHo\tHe\tFc\tFk\tFs\tNe_Fc\tNe_Fk\tNe_Fs\tFst\n"
          "S1\t30\t20\t0\t4.5\t0.61\t0.65\tNA\tNA\tNA\tNA\tNA\tNA\tNA\n"
@@ -164,13 +226,17 @@ class Aggregate(unittest.TestCase):
                 values["NumIndiv0"] = 0
             run = {"parameters": values, "exit_status": 0, "peak_memory_bytes": 5000000 + item["replicate"],
                    "seconds": {"initialize": 0.5, "generations": 1.25, "samples": 0.0625,
-                               "write": 0.125, "total": 2.0 + item["replicate"]}}
+                               "write": 0.125, "total": 2.0 + item["replicate"]},
+                   # A crash scenario's harmonic mean falls below Ne; written as driftsim does.
+                   "true_values": {"harmonic_mean_ne": values["Ne"] / (3.0 if item["model"] else 1.0),
+                                   "temporal_f": 0.1 + 0.01 * item["replicate"] / 3, "sizes": []}}
             rp.write_text_atomic(os.path.join(folder, rp.SUMMARY_FILE), json.dumps(run))
             with open(os.path.join(folder, rp.STATS_FILE), "w") as handle:
                 handle.write(stats_for(item))
 
     def test_one_row_per_replicate_with_scenario_values(self):
-        c = config(scenarios={"mig": {"Model": 1, "NumIndiv0": 30, "MigRate": 0.1}})
+        c = config(scenarios={"mig": {"Model": 1, "NumIndiv0": 30, "MigRate": 0.1},
+                              "crash": {"model": {"sizes": [[251, 10], [253, 50]]}}})
 
         def stats_for(item):
             if item["scenario"] == "mig":
@@ -182,14 +248,14 @@ class Aggregate(unittest.TestCase):
         with tempfile.TemporaryDirectory() as tmp:
             self.write_study(tmp, c, stats_for)
             table = os.path.join(tmp, "t.tsv")
-            self.assertEqual(rp.aggregate(c, tmp, table), 9)
+            self.assertEqual(rp.aggregate(c, tmp, table), 12)
             lines = read(table).splitlines()
         header = lines[0].split("\t")
-        self.assertEqual(header[:8], ["scenario", "replicate", "seed", "Model", "Ne", "MigRate",
-                                      "NumIndiv0", "S1_individuals"])
+        self.assertEqual(header[:10], ["scenario", "replicate", "seed", "Model", "Ne", "MigRate",
+                                       "NumIndiv0", "true_Ne", "true_F", "S1_individuals"])
         self.assertIn("Fst", header)
         rows = [dict(zip(header, l.split("\t"))) for l in lines[1:]]
-        self.assertEqual(len(rows), 9)
+        self.assertEqual(len(rows), 12)
         self.assertTrue(all(len(l.split("\t")) == len(header) for l in lines))
         by = {(r["scenario"], r["replicate"]): r for r in rows}
         self.assertEqual(by[("Ne100", "2")]["Ne_Fc"], "102")
@@ -199,13 +265,17 @@ class Aggregate(unittest.TestCase):
         self.assertEqual(by[("mig", "1")]["Ne_Fc"], "inf")
         self.assertEqual(by[("mig", "1")]["Model"], "1")
         self.assertEqual(by[("mig", "1")]["S2_He"], "0.6")
-        self.assertEqual(len({r["seed"] for r in rows}), 9)
+        self.assertEqual(len({r["seed"] for r in rows}), 12)
         self.assertEqual(header[-6:], ["seconds_initialize", "seconds_generations", "seconds_samples",
                                        "seconds_write", "seconds_total", "peak_memory_bytes"])
         self.assertEqual(by[("mig", "2")]["seconds_total"], "4")
         self.assertEqual(by[("mig", "2")]["seconds_samples"], "0.0625")
         self.assertEqual(by[("mig", "3")]["peak_memory_bytes"], "5000003")
         self.assertEqual(by[("mig", "1")]["MigRate"], "0.1")
+        # True values from the record, six significant digits like the statistics.
+        self.assertEqual([by[(s, "2")]["true_Ne"] for s in ("Ne100", "crash")], ["100", "16.6667"])
+        self.assertEqual(by[("crash", "2")]["Ne"], "50")
+        self.assertEqual(by[("mig", "2")]["true_F"], "0.106667")
 
     def test_no_source_columns_without_migration(self):
         c = config()
@@ -248,7 +318,8 @@ class Aggregate(unittest.TestCase):
             write(stats, good)
             summary = os.path.join(tmp, "Ne50", "rep2", rp.SUMMARY_FILE)
             record = read(summary)
-            for broken in ("", "{}", record.replace('"exit_status": 0', '"exit_status": 1')):
+            for broken in ("", "{}", record.replace('"exit_status": 0', '"exit_status": 1'),
+                           record.replace('"true_values"', '"other_values"')):
                 write(summary, broken)
                 with self.assertRaises(ValueError):
                     rp.aggregate(c, tmp, table)
