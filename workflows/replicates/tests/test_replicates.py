@@ -87,7 +87,7 @@ class Scenarios(unittest.TestCase):
             ({"sizes": [[251, 20, 3]]}, "is not a [generation, size] pair"),
             ({"sizes": [[251, 20.5]]}, "is not a [generation, size] pair"),
             ({"sizes": [[0, 20]]}, "generations count from 1"),
-            ({"sizes": [[251, 20], [251, 30]]}, "generation 251 does not come after generation 251"),
+            ({"sizes": [[251, 20], [251, 30]]}, "251 does not come after generation 251"),
             ({"sizes": [[251, 1]]}, "size 1 of generation 251 is out of range 2 to 1000000"),
             ({"sizes": [[251, 1000001]]}, "out of range"),
         ]
@@ -201,7 +201,8 @@ class ParameterFileAndOptions(unittest.TestCase):
             lines = rp.commands(c, tmp)
             self.assertEqual(read(os.path.join(tmp, "crash", "sizes.txt")), "251 20\n254 100\n")
             self.assertFalse(os.path.exists(os.path.join(tmp, "flat", "sizes.txt")))
-            self.assertEqual([" --sizes ../sizes.txt " in l for l in lines], [True, True, False, False])
+            self.assertEqual([" --sizes ../sizes.txt " in l for l in lines],
+                             [True, True, False, False])
             # Read from the replicate's folder, the path is the scenario's file.
             folder = os.path.join(tmp, rp.replicate_dir("crash", 1))
             self.assertTrue(os.path.samefile(os.path.join(folder, "..", "sizes.txt"),
@@ -228,7 +229,7 @@ class Aggregate(unittest.TestCase):
                    "seconds": {"initialize": 0.5, "generations": 1.25, "samples": 0.0625,
                                "write": 0.125, "total": 2.0 + item["replicate"]},
                    # A crash scenario's harmonic mean falls below Ne; written as driftsim does.
-                   "true_values": {"harmonic_mean_ne": values["Ne"] / (3.0 if item["model"] else 1.0),
+                   "true_values": {"harmonic_mean_ne": values["Ne"] / (3 if item["model"] else 1),
                                    "temporal_f": 0.1 + 0.01 * item["replicate"] / 3, "sizes": []}}
             rp.write_text_atomic(os.path.join(folder, rp.SUMMARY_FILE), json.dumps(run))
             with open(os.path.join(folder, rp.STATS_FILE), "w") as handle:
