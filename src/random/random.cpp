@@ -245,7 +245,7 @@ bool HasAvx2() {
 #endif
 
 template <typename T>
-void RanUniformBatch(RngState& s, T* out, size_t n, bool vectors) {
+void RanUniformBatch(RngState& s, T* out, size_t n, [[maybe_unused]] bool vectors) {
 #if defined(__x86_64__)
   // The vector path needs an initialised, running stream and enough draws to pay its set-up.
   if (vectors && n >= 16 && HasAvx2()) {
