@@ -203,8 +203,9 @@ TEST(CommandLine, CheckWritesNothingAndStopsWithTheRunsMessage) {
       // Beyond the physical memory of any machine that runs the tests.
       {"--set Ne=50000 --set MaxNe=50000 --set NumLoci=10000000 --set NumAllele=3", "", tooBig},
   };
-  // Under an address-space limit, which AddressSanitizer's reservations exceed.
-  if (!kAddressSanitizer) {
+  // Under an address-space limit, which AddressSanitizer's reservations exceed, and which under
+  // an emulator bounds the emulator rather than the program.
+  if (!kAddressSanitizer && !kEmulated) {
     cases.push_back({"--set Ne=1000 --set MaxNe=1000 --set NumLoci=100000",
                      "prlimit --as=300000000",
                      "Too large Ne/SampleSize or/and too many loci. Out of memory!\n200000*2036 "

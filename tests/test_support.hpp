@@ -31,6 +31,10 @@
 
 namespace driftsim::test {
 
+// Whether the programs run under an emulator (a cross build): resource limits then bound the
+// emulator, not the program.
+inline constexpr bool kEmulated = DRIFTSIM_EMULATED;
+
 // Whether AddressSanitizer is built in: it reserves terabytes of address space.
 #if defined(__SANITIZE_ADDRESS__)
 inline constexpr bool kSanitized = true;
