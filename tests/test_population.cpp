@@ -233,9 +233,10 @@ TEST(Reproduce, MigrantsAreCappedAtNe) {
   EXPECT_EQ(sim->rnd.Bits.RanBitSeed, bits);
 }
 
-// Sets every locus of individual j in buffer 0 to code.
+// Sets every locus of individual j in buffer 0 to code, keeping the buffer's counts.
 void Fill(SimState& sim, int64_t j, uint32_t code) {
   for (int64_t L = 0; L < sim.par.NumLoci; ++L) SetPackedCode(sim.tab.Focal(0, j), L, code);
+  CountGenerationHets(sim.par, sim.tab.Generation(0));
 }
 
 TEST(Reproduce, PackedTransmission) {

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "cpu/cpu.hpp"
+#include "cpu/threads.hpp"
 #include "genotyping/genotyping.hpp"
 #include "output/output.hpp"
 
@@ -88,6 +89,7 @@ void ConsoleProgress::OffspringDone(int32_t Ne) {
 void RunSimulation(const char* paramArg, RunTimes* times) {
   const int32_t StartSeconds = MonotonicSeconds();
   SelectKernelFromEnvironment();
+  SelectThreadsFromEnvironment();
   const std::string paraFile = ParaFileName(paramArg);
   ConsoleLine("Reading parameter file: " + paraFile);
   SimState sim(ReadPara(paraFile));

@@ -57,8 +57,21 @@ inline uint32_t PickPackedCode(const float* hw, float u) {
   return 3u - le1 - le0 * (2u - le1);
 }
 
-// Genotypes of the records of out drawn locus by locus from the source frequencies freq:
-// migrants and the source sample.
+// Genotypes drawn locus by locus from the source frequencies freq, for migrants and the source
+// sample: each locus takes SourceDrawsPerLocus draws, record after record.
+inline uint64_t SourceDrawsPerLocus(const Params& par, int64_t records) {
+  return uint64_t(records) * (par.Packed() ? 1u : 2u);
+}
+
+// Loci [L0, L1) of the records of out, with uniform at the first draw of locus L0; uniform ends
+// past the range's draws. Packed ranges start at a multiple of four loci.
+void DrawSourceLoci(const Params& par, const float* freq, RecordSpan out, int64_t L0, int64_t L1,
+                    RngState& uniform);
+
+// Loci per task when the loci of records are split over threads (a multiple of four).
+int64_t SourceLociPerTask(const Params& par, int64_t records);
+
+// All loci of the records of out, split over threads; uniform ends past all their draws.
 void DrawSourceGenotypes(const Params& par, const float* freq, RecordSpan out, RngState& uniform);
 
 }  // namespace driftsim

@@ -163,7 +163,13 @@ void AllocateGenoTables(const Params& par, Tables& tab) {
   if (tab.FocalPop) {
     tab.SmplGeno.reset(static_cast<uint8_t*>(RequestTable(tab, SampleBytes(par, tab))));
   }
-  if (!tab.FocalPop || !tab.SmplGeno) GenoTablesOutOfMemory(par, tab);
+  if (tab.SmplGeno && tab.Packed) {
+    tab.HetCount.reset(
+        static_cast<int32_t*>(RequestTable(tab, 2 * uint64_t(par.Ne) * sizeof(int32_t))));
+  }
+  if (!tab.FocalPop || !tab.SmplGeno || (tab.Packed && !tab.HetCount)) {
+    GenoTablesOutOfMemory(par, tab);
+  }
 }
 
 void Initialize(const Params& par, Tables& tab, RngState& uniform, Progress& progress) {
@@ -180,6 +186,7 @@ void Initialize(const Params& par, Tables& tab, RngState& uniform, Progress& pro
   const RecordSpan pop = tab.Generation(0);
   if (par.Packed()) {
     FillInitialPacked(par, tab.AlleleFreq.get(), pop, uniform, progress);
+    CountGenerationHets(par, pop);
   } else {
     FillInitialUnpacked(par, tab.AlleleFreq.get(), pop, uniform, progress);
   }

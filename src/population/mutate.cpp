@@ -20,15 +20,18 @@ struct Mutation {
 
 // Applies mutations in the order they were drawn. Unpacked: the copy takes the new allele.
 // Packed (no phase is stored): a hit heterozygote becomes homozygous for the new allele, a
-// homozygote of the other allele becomes heterozygous.
-void Apply(const Mutation* m, int n, bool packed) {
+// homozygote of the other allele becomes heterozygous; the record's count of heterozygous
+// fields follows.
+void Apply(const Mutation* m, int n, bool packed, int32_t* hets) {
   for (int k = 0; k < n; ++k) {
     if (!packed) {
       m[k].rec[2 * m[k].L + (m[k].g - 1) % 2] = static_cast<uint8_t>(m[k].a);
       continue;
     }
     const uint32_t x = PackedCode(m[k].rec, m[k].L);
-    if (x != uint32_t(m[k].a)) SetPackedCode(m[k].rec, m[k].L, x == 3 ? uint32_t(m[k].a) : 3u);
+    if (x == uint32_t(m[k].a)) continue;
+    SetPackedCode(m[k].rec, m[k].L, x == 3 ? uint32_t(m[k].a) : 3u);
+    if (hets) hets[(m[k].g - 1) / 2] += x == 3 ? -1 : 1;
   }
 }
 
@@ -50,12 +53,12 @@ void Mutate(const Params& par, RecordSpan generation, Random& rnd) {
       __builtin_prefetch(rec + (packed ? L / 4 : 2 * L), 1);
       pending[n++] = {rec, L, g, a};
       if (n == kPending) {
-        Apply(pending, n, packed);
+        Apply(pending, n, packed, generation.hets);
         n = 0;
       }
     }
   }
-  Apply(pending, n, packed);
+  Apply(pending, n, packed, generation.hets);
 }
 
 }  // namespace driftsim

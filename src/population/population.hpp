@@ -45,10 +45,16 @@ struct RecordSpan {
   uint8_t* first = nullptr;
   int64_t count = 0;
   int64_t bytes = 0;
+  // Packed generation buffers: the heterozygous fields of each record, kept up to date by every
+  // step that writes the records, so that the next generation knows where each family's random
+  // bits start without reading the records first. Null elsewhere.
+  int32_t* hets = nullptr;
 
   uint8_t* operator[](int64_t j) const { return first + j * bytes; }
   // Records [from, from + n).
-  RecordSpan Part(int64_t from, int64_t n) const { return {(*this)[from], n, bytes}; }
+  RecordSpan Part(int64_t from, int64_t n) const {
+    return {(*this)[from], n, bytes, hets ? hets + from : nullptr};
+  }
 };
 
 // The three tables of a run. Owned by the driver's state for the whole run.
@@ -68,6 +74,8 @@ struct Tables {
   std::unique_ptr<uint8_t[], FreeDeleter> FocalPop;
   // Sampled individuals: source sample, sample 1, sample 2.
   std::unique_ptr<uint8_t[], FreeDeleter> SmplGeno;
+  // Packed records: heterozygous fields of each record of FocalPop, buffer b at b*Ne + j.
+  std::unique_ptr<int32_t[], FreeDeleter> HetCount;
 
   // Record of individual j (from 0) of generation buffer b; of sampled individual k (from 0).
   uint8_t* Focal(int b, int64_t j) const {
@@ -76,7 +84,9 @@ struct Tables {
   uint8_t* Sample(int64_t k) const { return SmplGeno.get() + k * GenoBytes; }
 
   // Generation buffer b (0 or 1); all sampled records, source sample first.
-  RecordSpan Generation(int b) const { return {Focal(b, 0), Ne, GenoBytes}; }
+  RecordSpan Generation(int b) const {
+    return {Focal(b, 0), Ne, GenoBytes, HetCount ? HetCount.get() + int64_t{b} * Ne : nullptr};
+  }
   RecordSpan Samples(const Params& par) const {
     return {SmplGeno.get(), par.TotalSampled(), GenoBytes};
   }
@@ -107,6 +117,9 @@ void Reproduce(const Params& par, const float* AlleleFreq, RecordSpan parents, R
 
 // Poisson numbers of K-allele mutations per locus, applied to the records of generation.
 void Mutate(const Params& par, RecordSpan generation, Random& rnd);
+
+// Recounts the heterozygous fields of every record of a packed generation that keeps them.
+void CountGenerationHets(const Params& par, RecordSpan generation);
 
 // A temporal sample: one new offspring of parents for each record of sample.
 void TakeSample(const Params& par, RecordSpan parents, RecordSpan sample, Random& rnd);

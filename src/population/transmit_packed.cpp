@@ -60,9 +60,13 @@ constexpr std::array<uint8_t, 256> MakeHetCountTable() {
 }
 constexpr auto kHetCount = MakeHetCountTable();
 
-// Allele (1 or 2) passed by a parent with the given code; a bit only for the heterozygote.
-inline uint32_t PassAllele(uint32_t code, BitReader& bits) {
-  return code == 3 ? 1 + bits.Bit() : code;
+// Allele (1 or 2) passed by a parent with the given code; a bit only for the heterozygote, the
+// bit at table position p.
+inline uint32_t PassAllele(uint32_t code, const unsigned char* bits, uint64_t& p) {
+  if (code != 3) return code;
+  const uint32_t bit = (bits[p >> 3] >> (p & 7)) & 1u;
+  ++p;
+  return 1 + bit;
 }
 
 // The family's pointers as locals: the byte stores below could otherwise alias them.
@@ -78,15 +82,15 @@ struct Records {
   uint8_t* child[kBlockSize];
 };
 
-// Bytes [b0, b1) of the family, one member at a time within each byte; pos is the running bit
-// position.
-inline void PackedBytes(const Records& r, int64_t b0, int64_t b1, const BitBuffer& bits,
+// Bytes [b0, b1) of the family, one member at a time within each byte; pos is the running
+// position in the bit table.
+inline void PackedBytes(const Records& r, int64_t b0, int64_t b1, const unsigned char* bits,
                         uint64_t& pos) {
   for (int64_t b = b0; b < b1; ++b) {
     for (int i = 0; i < r.n; ++i) {
       const uint32_t x1 = r.p1[i][b], x2 = r.p2[i][b];
       const uint32_t h1 = kHetCount[x1];
-      const uint64_t w = bits.Load(pos);
+      const uint64_t w = BitCycle::Load(bits, pos);
       pos += h1 + kHetCount[x2];
       const uint32_t m1 = kTransmit[x1 * 16u + (w & 15u)];
       const uint32_t m2 = kTransmit[x2 * 16u + ((w >> h1) & 15u)];
@@ -197,7 +201,7 @@ DRIFTSIM_AVX512 inline __m512i AlleleNibbles(__m512i het, __m512i hom, __m512i w
 // - Child: a field is 1 unless both parents pass allele 2 (low bit) and has its high bit when
 //   either does, so the heterozygote is 3; the inverse affine step (kNibbleToEvenBits) spreads
 //   both nibbles back to the even bits, and a 16-bit shift moves the high bits up by one.
-DRIFTSIM_AVX512 void PackedBytes64(const Records& r, int64_t b0, const BitBuffer& bits,
+DRIFTSIM_AVX512 void PackedBytes64(const Records& r, int64_t b0, const unsigned char* bits,
                                    uint64_t& pos, const __m512i (&depositTable)[4]) {
   const __m512i evens = _mm512_set1_epi8(0x55);
   const __m512i toEvens = _mm512_set1_epi64(static_cast<int64_t>(kNibbleToEvenBits));
@@ -219,9 +223,8 @@ DRIFTSIM_AVX512 void PackedBytes64(const Records& r, int64_t b0, const BitBuffer
   }
   // Bits of the earlier bytes of the chunk: an exclusive prefix sum over the 64 byte lanes, in
   // four quarters of sixteen 32-bit lanes.
-  const uint64_t rel0 = pos - bits.Start();
   __m512i start[4];
-  uint32_t carry = static_cast<uint32_t>(rel0);
+  uint32_t carry = static_cast<uint32_t>(pos);
   for (int q = 0; q < 4; ++q) {
     const __m512i t = QuarterAsDwords(total, q);
     __m512i inc = t;
@@ -234,7 +237,7 @@ DRIFTSIM_AVX512 void PackedBytes64(const Records& r, int64_t b0, const BitBuffer
         _mm512_add_epi32(_mm512_sub_epi32(inc, t), _mm512_set1_epi32(static_cast<int>(carry)));
     carry += static_cast<uint32_t>(_mm512_reduce_add_epi32(t));
   }
-  const int* base = reinterpret_cast<const int*>(bits.Bytes());
+  const int* base = reinterpret_cast<const int*>(bits);
   const __m512i low4 = _mm512_set1_epi32(15);
   __m512i gathered[4];
   int first = 0;  // member whose position the gathered words start at
@@ -270,20 +273,16 @@ DRIFTSIM_AVX512 void PackedBytes64(const Records& r, int64_t b0, const BitBuffer
                         _mm512_slli_epi16(_mm512_gf2p8affine_epi64_epi8(highBits, toEvens, 0), 1));
     _mm512_storeu_si512(r.child[i] + b0, child);
   }
-  pos = bits.Start() + carry;
+  pos = carry;
 }
 
-DRIFTSIM_AVX512 void PackedBytesAvx512(const Records& r, int64_t b0, int64_t b1, BitBuffer& bits,
-                                       uint64_t& pos) {
+DRIFTSIM_AVX512 void PackedBytesAvx512(const Records& r, int64_t b0, int64_t b1,
+                                       const unsigned char* bits, uint64_t& pos) {
   const uint8_t* deposit = kDeposit.bytes;
   const __m512i table[4] = {_mm512_load_si512(deposit), _mm512_load_si512(deposit + 64),
                             _mm512_load_si512(deposit + 128), _mm512_load_si512(deposit + 192)};
   int64_t b = b0;
-  for (; b + 64 <= b1; b += 64) {
-    bits.Prepare(pos, 64 * 8 * uint64_t(r.n));
-    PackedBytes64(r, b, bits, pos, table);
-  }
-  bits.Prepare(pos, uint64_t(b1 - b) * 8 * uint64_t(r.n));
+  for (; b + 64 <= b1; b += 64) PackedBytes64(r, b, bits, pos, table);
   PackedBytes(r, b, b1, bits, pos);
 }
 #if !defined(__clang__)
@@ -294,28 +293,37 @@ DRIFTSIM_AVX512 void PackedBytesAvx512(const Records& r, int64_t b0, int64_t b1,
 }  // namespace
 
 // Packed, loci [L0, L1) field by field: first parent's allele, second parent's, child's code.
-void TransmitPackedFields(const Family& fam, int64_t L0, int64_t L1, BitReader& bits) {
+void TransmitPackedFields(const Family& fam, int64_t L0, int64_t L1, BitCycle::Stream bits,
+                          uint64_t& t) {
+  // At most three loci of a block: far fewer bits than the table holds past a position.
+  uint64_t p = bits.At(t);
+  const uint64_t p0 = p;
   for (int64_t L = L0; L < L1; ++L) {
     for (int i = 0; i < fam.n; ++i) {
-      const uint32_t a1 = PassAllele(PackedCode(fam.p1[i], L), bits);
-      const uint32_t a2 = PassAllele(PackedCode(fam.p2[i], L), bits);
+      const uint32_t a1 = PassAllele(PackedCode(fam.p1[i], L), bits.bytes, p);
+      const uint32_t a2 = PassAllele(PackedCode(fam.p2[i], L), bits.bytes, p);
       SetPackedCode(fam.child[i], L, a1 == a2 ? a1 : 3u);
     }
   }
+  t += p - p0;
 }
 
-// Packed, one member, whole bytes [0, nbytes), locus by locus: the first parent's allele, then
-// the second parent's, each taking a bit only when heterozygous.
-void TransmitPackedSingle(const uint8_t* p1, const uint8_t* p2, uint8_t* child, int64_t nbytes,
-                          BitStream& stream) {
-  constexpr int64_t kChunk = 4096;
-  BitBuffer bits(stream);
-  uint64_t pos = 0;
+// Packed, one offspring, all loci, locus by locus: the first parent's allele, then the second
+// parent's, each taking a bit only when heterozygous; whole bytes first, then the last fields.
+void TransmitPackedSingle(const Family& fam, int64_t NumLoci, BitCycle::Stream bits, uint64_t& t) {
+  // Bytes between two reductions of the table position: at most eight bits each.
+  constexpr int64_t kChunk = 2048;
+  static_assert(kChunk * 8 <= BitCycle::kSpan);
+  const uint8_t* p1 = fam.p1[0];
+  const uint8_t* p2 = fam.p2[0];
+  uint8_t* child = fam.child[0];
+  const int64_t nbytes = NumLoci / 4;
   for (int64_t b0 = 0; b0 < nbytes; b0 += kChunk) {
     const int64_t b1 = std::min(nbytes, b0 + kChunk);
-    bits.Prepare(pos, uint64_t(b1 - b0) * 8);
+    uint64_t pos = bits.At(t);
+    const uint64_t pos0 = pos;
     for (int64_t b = b0; b < b1; ++b) {
-      const uint64_t w = bits.Load(pos);
+      const uint64_t w = BitCycle::Load(bits.bytes, pos);
       uint32_t used = 0, out = 0;
       // Arithmetic instead of branches, which the random codes would mispredict: a
       // heterozygote (h = 1) passes 1 + bit, a homozygote its own allele.
@@ -331,32 +339,35 @@ void TransmitPackedSingle(const uint8_t* p1, const uint8_t* p2, uint8_t* child, 
       pos += used;
       child[b] = static_cast<uint8_t>(out);
     }
+    t += pos - pos0;
   }
-  bits.SetTaken(pos);
+  TransmitPackedFields(fam, 4 * nbytes, NumLoci, bits, t);
 }
 
 // Packed, whole bytes [0, nbytes): per member the first parent's four alleles in locus order,
 // then the second parent's, then the child's byte written whole. A byte takes one bit per
-// heterozygous parental field, so the bits come from a buffer at a running position.
-void TransmitPackedBytes(const Family& fam, int64_t nbytes, BitStream& stream) {
-  // Bytes between two checks of the buffer; each member takes at most eight bits per byte.
+// heterozygous parental field, so the bits come from the table at a running position.
+void TransmitPackedBytes(const Family& fam, int64_t nbytes, BitCycle::Stream bits, uint64_t& t) {
+  // Bytes between two reductions of the table position; each member takes at most eight bits
+  // per byte.
   constexpr int64_t kChunk = 256;
-  static_assert(kChunk * 8 * kBlockSize <= BitBuffer::kMaxAhead);
+  static_assert(kChunk * 8 * kBlockSize <= BitCycle::kSpan);
   const Records r(fam);
-  BitBuffer bits(stream);
-  uint64_t pos = 0;
   for (int64_t b0 = 0; b0 < nbytes; b0 += kChunk) {
     const int64_t b1 = std::min(nbytes, b0 + kChunk);
+    uint64_t pos = bits.At(t);
+    const uint64_t pos0 = pos;
 #if defined(__x86_64__)
     if (ActiveKernel() == Kernel::kAvx512) {
-      PackedBytesAvx512(r, b0, b1, bits, pos);
-      continue;
+      PackedBytesAvx512(r, b0, b1, bits.bytes, pos);
+    } else {
+      PackedBytes(r, b0, b1, bits.bytes, pos);
     }
+#else
+    PackedBytes(r, b0, b1, bits.bytes, pos);
 #endif
-    bits.Prepare(pos, uint64_t(b1 - b0) * 8 * uint64_t(r.n));
-    PackedBytes(r, b0, b1, bits, pos);
+    t += pos - pos0;
   }
-  bits.SetTaken(pos);
 }
 
 }  // namespace driftsim

@@ -23,6 +23,67 @@ void RngState::Initialise() {
   IDUM = static_cast<int32_t>(a + 1u);
 }
 
+namespace {
+
+// One xorshift step of the uniform generator.
+uint32_t XorStep(uint32_t x) {
+  x ^= x << 13;
+  x ^= x >> 17;
+  x ^= x << 5;
+  return x;
+}
+
+// The xorshift steps are linear over GF(2): 2^j steps are a 32 x 32 bit matrix, held as the
+// images of the 32 unit vectors, for j = 0..63.
+struct XorJumps {
+  uint32_t column[64][32];
+
+  static uint32_t Apply(const uint32_t (&m)[32], uint32_t x) {
+    uint32_t y = 0;
+    for (int c = 0; c < 32; ++c) y ^= (0u - ((x >> c) & 1u)) & m[c];
+    return y;
+  }
+};
+
+const XorJumps& Jumps() {
+  static const XorJumps jumps = [] {
+    XorJumps j{};
+    for (int c = 0; c < 32; ++c) j.column[0][c] = XorStep(1u << c);
+    for (int k = 1; k < 64; ++k) {
+      for (int c = 0; c < 32; ++c)
+        j.column[k][c] = XorJumps::Apply(j.column[k - 1], j.column[k - 1][c]);
+    }
+    return j;
+  }();
+  return jumps;
+}
+
+// 16807^n mod 2^31-1.
+uint64_t MulPower(uint64_t n) {
+  constexpr uint64_t m = 2147483647;
+  uint64_t result = 1, base = 16807;
+  for (n %= m - 1; n > 0; n >>= 1) {
+    if (n & 1) result = result * base % m;
+    base = base * base % m;
+  }
+  return result;
+}
+
+}  // namespace
+
+void RngState::Skip(uint64_t n) {
+  if (n == 0) return;
+  if (IDUM <= 0 || MulWord < 0) Initialise();
+  const XorJumps& jumps = Jumps();
+  uint32_t x = XorWord;
+  for (int k = 0; k < 64; ++k) {
+    if ((n >> k) & 1u) x = XorJumps::Apply(jumps.column[k], x);
+  }
+  XorWord = x;
+  MulWord =
+      static_cast<int32_t>(static_cast<uint64_t>(MulWord) % 2147483647 * MulPower(n) % 2147483647);
+}
+
 double LnGamma(double x) {
   double s = x + 5.5;
   s = (x + 0.5) * std::log(s) - s;
@@ -108,12 +169,55 @@ const BitJump& BitJump::For(unsigned stride) {
 }
 
 uint32_t AdvanceBits(uint32_t seed, uint64_t n) {
+  // Past the 14 steps that shift the high bits out, the state repeats with the period of the
+  // low 18 bits.
+  constexpr uint64_t kFlush = 14;
+  if (n >= kFlush + BitCycle::kPeriod) n = kFlush + (n - kFlush) % BitCycle::kPeriod;
   // Long jumps of 64*64 draws, then 64 at a time, then single steps.
   static const BitJump& far = BitJump::For(kMaxStride);
   for (; n >= 64 * kMaxStride; n -= 64 * kMaxStride) seed = far(seed).state;
   for (; n >= 64; n -= 64) seed = JumpBits64(seed).state;
   for (; n > 0; --n) seed = Step(seed);
   return seed;
+}
+
+namespace {
+
+struct CycleTables {
+  alignas(64) unsigned char bits[BitCycle::kBytes];
+  alignas(64) unsigned char zeros[BitCycle::kBytes];
+  uint32_t position[BitCycle::kPeriod + 1];  // by low 18 bits of a state
+};
+
+const CycleTables& Cycle() {
+  static const CycleTables* const tables = [] {
+    auto* t = new CycleTables{};
+    constexpr uint32_t kLow = BitCycle::kPeriod;  // mask of the low 18 bits
+    uint32_t s = 1;
+    for (uint32_t p = 0; p < BitCycle::kPeriod; ++p) {
+      Check(p == 0 || s != 1, "the bit register's cycle is 2^18 - 1 long");
+      t->position[s] = p;
+      t->bits[p >> 3] = static_cast<unsigned char>(t->bits[p >> 3] | ((s >> 17) & 1u) << (p & 7));
+      s = Step(s) & kLow;
+    }
+    Check(s == 1, "the bit register's cycle is 2^18 - 1 long");
+    for (uint32_t p = BitCycle::kPeriod; p < 8 * BitCycle::kBytes; ++p) {
+      const uint32_t q = p - BitCycle::kPeriod;
+      const unsigned bit = (t->bits[q >> 3] >> (q & 7)) & 1u;
+      t->bits[p >> 3] = static_cast<unsigned char>(t->bits[p >> 3] | bit << (p & 7));
+    }
+    return t;
+  }();
+  return *tables;
+}
+
+}  // namespace
+
+BitCycle::Stream BitCycle::From(uint32_t seed) {
+  const CycleTables& t = Cycle();
+  const uint32_t low = seed & kPeriod;
+  if (low == 0) return {t.zeros, 0};
+  return {t.bits, t.position[low]};
 }
 
 BitBuffer::BitBuffer(BitStream& stream) : stream_(stream), endState_(stream.RanBitSeed) {}

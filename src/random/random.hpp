@@ -57,6 +57,11 @@ struct RngState {
     const uint32_t m = ((x ^ static_cast<uint32_t>(w)) & 0x7FFFFFFFu) | 1u;
     return UnitScale * static_cast<double>(m);
   }
+
+  // Advances the stream by n draws, as n calls of RanUniform would, in about a microsecond
+  // whatever n: the xorshift word by GF(2) matrices of 2^j steps, the multiplicative word by
+  // 16807^n mod 2^31-1. Work split over threads starts each part at its own draw this way.
+  void Skip(uint64_t n);
 };
 
 // Fills out[0..n) with the next n draws, as doubles or rounded to single precision: the same
@@ -157,8 +162,53 @@ inline BitWord JumpBits64(uint32_t seed) {
   return step(seed);
 }
 
-// Advances a bit-stream state by n single steps.
+// Advances a bit-stream state by n single steps; any n costs at most a few hundred lookups.
 uint32_t AdvanceBits(uint32_t seed, uint64_t n);
+
+// The whole period of the bit stream as a table. The register's low 18 bits run through all
+// 2^18 - 1 nonzero states in one cycle, and only they decide the draws, so every stream is this
+// table read from some position: the draw any distance ahead is a table read, and work split
+// over threads starts each part at its own draw. States whose low 18 bits are 0 draw zeros.
+class BitCycle {
+ public:
+  static constexpr uint32_t kPeriod = (1u << 18) - 1;
+  // Bits that may be read from any position below kPeriod: readers reduce their position modulo
+  // kPeriod at least once every kSpan bits.
+  static constexpr uint32_t kSpan = 1u << 15;
+
+  // A stream laid out in the table: draw t (from 0) is bit At(t) of bytes.
+  struct Stream {
+    const unsigned char* bytes;  // the table, or zeros
+    uint32_t start;              // position of the first draw
+
+    uint32_t At(uint64_t t) const { return static_cast<uint32_t>((start + t) % kPeriod); }
+  };
+
+  // The stream that starts in state seed (the next draw is its draw 0). The table, 32 KB, and
+  // the position of every state, 1 MB, are built once, on first use.
+  static Stream From(uint32_t seed);
+
+  // Bits [p, p + 57) or more of a table, the first in bit 0, for p < kPeriod + kSpan. Bit p is
+  // bit p % 8 of byte p / 8: the words are loaded as little-endian integers.
+  static uint64_t Load(const unsigned char* bytes, uint64_t p) {
+    static_assert(std::endian::native == std::endian::little,
+                  "bits are loaded as little-endian words");
+    uint64_t w;
+    std::memcpy(&w, bytes + (p >> 3), sizeof w);
+    return w >> (p & 7);
+  }
+  // Bits [p, p + 64), for the same p.
+  static uint64_t Load64(const unsigned char* bytes, uint64_t p) {
+    uint64_t lo, hi;
+    std::memcpy(&lo, bytes + (p >> 3), sizeof lo);
+    std::memcpy(&hi, bytes + (p >> 3) + 8, sizeof hi);
+    const unsigned s = static_cast<unsigned>(p & 7);
+    return (lo >> s) | ((hi << 1) << (63 - s));
+  }
+
+  // Bytes of a table: the period, kSpan bits of its start again, and room for the last load.
+  static constexpr size_t kBytes = (kPeriod + kSpan) / 8 + 24;
+};
 
 // A stretch of a bit stream laid out in memory, for loops that take a data-dependent number of
 // bits per step: Load(pos) gives at least 57 bits from position pos without a branch, so the
