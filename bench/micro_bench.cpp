@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "cpu/threads.hpp"
 #include "driver/driver.hpp"
 #include "params/params.hpp"
 #include "population/population.hpp"
@@ -97,6 +98,7 @@ Params ScenarioParams(int32_t Ne, int32_t NumLoci, int32_t NumAllele) {
 // traffic of a generation: two parent records read and one offspring record written per
 // individual, comparable with the floor of driftsim_bench.
 void BM_Reproduce(benchmark::State& state, int32_t Ne, int32_t NumLoci, int32_t NumAllele) {
+  driftsim::SelectThreadsFromEnvironment();
   auto sim = std::make_unique<SimState>(ScenarioParams(Ne, NumLoci, NumAllele));
   const driftsim::Params& par = sim->par;
   driftsim::Tables& tab = sim->tab;
@@ -113,6 +115,7 @@ void BM_Reproduce(benchmark::State& state, int32_t Ne, int32_t NumLoci, int32_t 
   state.SetBytesProcessed(state.iterations() * 3 * table);
 }
 BENCHMARK_CAPTURE(BM_Reproduce, W2_like, 1000, 10000, 10)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Reproduce, W3_like, 1000, 100000, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Reproduce, W5_like, 2000, 400000, 2)->Unit(benchmark::kMillisecond);
 
 }  // namespace

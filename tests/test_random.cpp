@@ -235,25 +235,89 @@ TEST(RanBit, BufferGivesTheStreamAtAnyPosition) {
 }
 
 TEST(RanUniform, VectorBatchesEqualSingleDraws) {
-  if (ActiveKernel() == Kernel::kPortable) GTEST_SKIP() << "this processor has no vector path";
-  for (const size_t n :
-       {size_t(1), size_t(15), size_t(16), size_t(17), size_t(1000), size_t(4099)}) {
-    for (const int32_t seed : {-1, -77, -2147483646}) {
-      RngState single, batch, doubles;
-      single.IDUM = batch.IDUM = doubles.IDUM = seed;
-      std::vector<double> expected(n), gotDouble(n);
-      std::vector<float> gotFloat(n);
-      RanUniformBatchPortable(single, expected.data(), n);
-      RanUniformBatch(batch, gotFloat.data(), n);
-      RanUniformBatch(doubles, gotDouble.data(), n);
-      EXPECT_EQ(gotDouble, expected) << n << " draws from seed " << seed;
-      for (size_t i = 0; i < n; ++i) ASSERT_EQ(gotFloat[i], static_cast<float>(expected[i]));
-      EXPECT_EQ(batch.XorWord, single.XorWord);
-      EXPECT_EQ(batch.MulWord, single.MulWord);
-      EXPECT_EQ(doubles.MulWord, single.MulWord);
-      EXPECT_EQ(batch.RanUniform(), single.RanUniform());
+  for (const Kernel k : {Kernel::kAvx2, Kernel::kAvx512}) {
+    if (!CanRun(k)) continue;
+    SetKernel(k);
+    for (const size_t n : {size_t(1), size_t(15), size_t(16), size_t(17), size_t(31), size_t(32),
+                           size_t(33), size_t(1000), size_t(4099)}) {
+      for (const int32_t seed : {-1, -77, -2147483646}) {
+        RngState single, batch, doubles;
+        single.IDUM = batch.IDUM = doubles.IDUM = seed;
+        std::vector<double> expected(n), gotDouble(n);
+        std::vector<float> gotFloat(n);
+        RanUniformBatchPortable(single, expected.data(), n);
+        RanUniformBatch(batch, gotFloat.data(), n);
+        RanUniformBatch(doubles, gotDouble.data(), n);
+        EXPECT_EQ(gotDouble, expected) << KernelName(k) << ", " << n << " draws from " << seed;
+        for (size_t i = 0; i < n; ++i) ASSERT_EQ(gotFloat[i], static_cast<float>(expected[i]));
+        EXPECT_EQ(batch.XorWord, single.XorWord);
+        EXPECT_EQ(batch.MulWord, single.MulWord);
+        EXPECT_EQ(doubles.MulWord, single.MulWord);
+        EXPECT_EQ(batch.RanUniform(), single.RanUniform());
+      }
     }
   }
+  SetKernel(BestKernel());
+}
+
+TEST(RanUniform, SkipEqualsSingleDraws) {
+  // Skips of every size land where single draws do, from a fresh stream (which the first draw
+  // initialises) and from a running one; long skips add up.
+  for (const int32_t seed : {-1, -77, -2147483646}) {
+    RngState single;
+    single.IDUM = seed;
+    RngState jumped = single;
+    uint64_t drawn = 0;
+    for (const uint64_t n : {0u, 1u, 2u, 15u, 16u, 17u, 1000u, 123457u}) {
+      for (uint64_t i = 0; i < n; ++i) single.RanUniform();
+      drawn += n;
+      RngState fresh;
+      fresh.IDUM = seed;
+      fresh.Skip(drawn);
+      jumped.Skip(n);
+      ASSERT_EQ(jumped.XorWord, single.XorWord) << seed << " " << n;
+      ASSERT_EQ(jumped.MulWord, single.MulWord);
+      ASSERT_EQ(fresh.XorWord, single.XorWord);
+      ASSERT_EQ(fresh.MulWord, single.MulWord);
+      EXPECT_EQ(RngState(jumped).RanUniform(), RngState(single).RanUniform());
+    }
+    RngState a = single, b = single;
+    a.Skip(uint64_t{1} << 40);
+    a.Skip((uint64_t{1} << 40) + 12345);
+    b.Skip((uint64_t{1} << 41) + 12345);
+    EXPECT_EQ(a.XorWord, b.XorWord);
+    EXPECT_EQ(a.MulWord, b.MulWord);
+  }
+}
+
+TEST(RanBit, TheCycleTableIsTheStreamFromAnyState) {
+  // From every kind of state (high bits set, the register's edge states, zero low bits), draw t
+  // of the stream is bit At(t) of the table, also far beyond one period.
+  for (const uint32_t seed : {1u, 131072u, 262143u, 12345u, 0xDEADBEEFu, 262144u, 0u}) {
+    const BitCycle::Stream cycle = BitCycle::From(seed);
+    BitStream single{seed};
+    for (uint64_t t = 0; t < 300000; ++t) {
+      const uint32_t p = cycle.At(t);
+      ASSERT_EQ((cycle.bytes[p >> 3] >> (p & 7)) & 1u, single.RanBit()) << seed << " " << t;
+    }
+    for (const uint64_t t : {uint64_t{1} << 20, uint64_t{5} << 33}) {
+      BitStream far{AdvanceBits(seed, t)};
+      const uint32_t p = cycle.At(t);
+      const uint64_t w = BitCycle::Load64(cycle.bytes, p);
+      const uint64_t w57 = BitCycle::Load(cycle.bytes, p);
+      for (int i = 0; i < 64; ++i) {
+        const uint32_t bit = far.RanBit();
+        ASSERT_EQ((w >> i) & 1u, bit) << seed << " " << t << " " << i;
+        if (i < 57) {
+          ASSERT_EQ((w57 >> i) & 1u, bit);
+        }
+      }
+    }
+  }
+  // Long advances reduce modulo the period only past the steps that shift the high bits out.
+  BitStream s{0xFFFC0001u};
+  for (int i = 0; i < 262143 + 20; ++i) s.RanBit();
+  EXPECT_EQ(AdvanceBits(0xFFFC0001u, 262143 + 20), s.RanBitSeed);
 }
 
 // Chunked hand-out ends the stream exactly after the stated number of draws.

@@ -6,14 +6,6 @@
 
 namespace driftsim {
 
-namespace {
-
-// Draws a task aims at: long enough to pay for its start (a jump of the stream), short enough
-// that the threads share the loci evenly.
-constexpr uint64_t kTaskDraws = 1 << 18;
-
-}  // namespace
-
 void DrawSourceLoci(const Params& par, const float* freq, RecordSpan out, int64_t L0, int64_t L1,
                     RngState& uniform) {
   const int64_t bytes = out.bytes;
@@ -59,7 +51,7 @@ void DrawSourceLoci(const Params& par, const float* freq, RecordSpan out, int64_
 
 int64_t SourceLociPerTask(const Params& par, int64_t records) {
   const uint64_t perLocus = std::max<uint64_t>(SourceDrawsPerLocus(par, records), 1);
-  const int64_t loci = static_cast<int64_t>(kTaskDraws / perLocus);
+  const int64_t loci = static_cast<int64_t>(CurrentTaskSize().draws / perLocus);
   return std::max<int64_t>(4, loci / 4 * 4);
 }
 

@@ -20,11 +20,18 @@ struct Scratch {
 };
 thread_local Scratch tScratch;
 
-// Offspring bytes a task aims at: long enough to pay for its start, short enough that the
-// threads share a generation evenly.
-constexpr int64_t kTaskBytes = 256 * 1024;
+TaskSize gTaskSize;
 
 }  // namespace
+
+TaskSize CurrentTaskSize() {
+  return gTaskSize;
+}
+
+void SetTaskSize(TaskSize size) {
+  Check(size.bytes >= 1 && size.draws >= 1, "task sizes of at least one");
+  gTaskSize = size;
+}
 
 int32_t CountHets(const uint8_t* rec, int64_t NumLoci) {
   // A field is heterozygous (code 3) when both its bits are set.
@@ -34,7 +41,12 @@ int32_t CountHets(const uint8_t* rec, int64_t NumLoci) {
   for (; b + 8 <= whole; b += 8) {
     uint64_t w;
     std::memcpy(&w, rec + b, sizeof w);
-    n += std::popcount(w & (w >> 1) & 0x5555555555555555ull);
+    // One bit per field, in its even position; the bit count without a popcount instruction,
+    // which the default build may not use.
+    w &= (w >> 1) & 0x5555555555555555ull;
+    w = (w & 0x3333333333333333ull) + ((w >> 2) & 0x3333333333333333ull);
+    w = (w + (w >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    n += static_cast<int64_t>((w * 0x0101010101010101ull) >> 56);
   }
   for (; b < whole; ++b) n += std::popcount(static_cast<unsigned>(rec[b] & (rec[b] >> 1) & 0x55));
   for (int64_t L = 4 * whole; L < NumLoci; ++L) n += PackedCode(rec, L) == 3;
@@ -114,6 +126,7 @@ void MakeFamilies(const Params& par, const Brood& brood, int64_t f0, int64_t f1)
       fam.child[i] = brood.offspring[k];
     }
     fam.hets = brood.offspring.hets ? brood.offspring.hets + first : nullptr;
+    if (fam.hets) std::fill(fam.hets, fam.hets + fam.n, 0);
     if (!packed) {
       TransmitUnpacked(fam, NumLoci, state);
       continue;
@@ -126,9 +139,6 @@ void MakeFamilies(const Params& par, const Brood& brood, int64_t f0, int64_t f1)
       TransmitPackedSingle(fam, NumLoci, brood.cycle, t);
     }
     Check(t == brood.bitStart[f + 1], "a family takes the bits planned for it");
-    if (fam.hets) {
-      for (int i = 0; i < fam.n; ++i) fam.hets[i] = CountHets(fam.child[i], NumLoci);
-    }
   }
 }
 
@@ -145,7 +155,7 @@ void CountGenerationHets(const Params& par, RecordSpan generation) {
 
 int64_t FamiliesPerTask(const Brood& brood) {
   const int64_t family = kBlockSize * std::max<int64_t>(brood.offspring.bytes, 1);
-  return std::max<int64_t>(1, kTaskBytes / family);
+  return std::max<int64_t>(1, gTaskSize.bytes / family);
 }
 
 }  // namespace driftsim
