@@ -1,3 +1,5 @@
+#include <cmath>
+
 #include "population/population.hpp"
 
 namespace driftsim {
@@ -43,12 +45,28 @@ void Mutate(const Params& par, RecordSpan generation, Random& rnd) {
   const int32_t copies = 2 * par.Ne;
   Mutation pending[kPending];
   int n = 0;
+  // The draws per locus depend on the deviates: they come from a chunked stream that ends
+  // exactly after the last one taken.
+  UniformAhead u(rnd.Uniform);
+  const auto draw = [&u] { return u.Next(); };
+  // Small means (all but the largest populations) inline PoissonDeviate's multiplication of
+  // uniforms: the count is the number of products above exp(-mean) after the first.
+  const bool small = mean < 12.0f;
+  if (small) PoissonDeviate(mean, rnd.Memo, [] { return 0.0; });  // sets the memo, draws nothing
+  const float limit = rnd.Memo.PoisG;
   for (int64_t L = 0; L < par.NumLoci; ++L) {
-    const int32_t hits = PoissonCount(rnd, mean);
+    int32_t hits = 0;
+    if (small) {
+      for (float t = static_cast<float>(u.Next()); t > limit; t *= static_cast<float>(u.Next())) {
+        ++hits;
+      }
+    } else {
+      hits = static_cast<int32_t>(std::lround(PoissonDeviate(mean, rnd.Memo, draw)));
+    }
     for (int32_t m = 0; m < hits; ++m) {
       // Gene copy g = 2(j-1) + k: copy k of individual j, both from 1.
-      const int32_t g = DrawIndex(rnd.RanUniform(), copies);
-      const int32_t a = DrawIndex(rnd.RanUniform(), par.NumAllele);
+      const int32_t g = DrawIndex(u.Next(), copies);
+      const int32_t a = DrawIndex(u.Next(), par.NumAllele);
       uint8_t* rec = generation[(g - 1) / 2];
       __builtin_prefetch(rec + (packed ? L / 4 : 2 * L), 1);
       pending[n++] = {rec, L, g, a};

@@ -289,6 +289,47 @@ DRIFTSIM_AVX512 void PackedBytes64(Records& r, int64_t b0, const unsigned char* 
   }
 }
 
+// Bytes [b0, b1) of one offspring (b1 - b0 a multiple of 64); the portable twin is the loop of
+// TransmitPackedSingle. A single offspring takes the bits of each locus in turn, the first
+// parent's then the second's: the slots of a byte are its fields' even bits (first parent) and
+// odd bits (second parent) as they lie, and eight bytes' slots follow one another in the
+// stream, so one pdep fills eight bytes without any transpose. The child is then made as in
+// PackedBytes64. Returns the child's heterozygous fields.
+DRIFTSIM_AVX512 int64_t SingleBytesAvx512(const uint8_t* p1, const uint8_t* p2, uint8_t* child,
+                                          int64_t b0, int64_t b1, const unsigned char* bits,
+                                          uint64_t& pos) {
+  const __m512i evens = _mm512_set1_epi8(0x55);
+  __m512i hetSum = _mm512_setzero_si512();
+  alignas(64) uint64_t word[8];
+  uint64_t p = pos;
+  for (int64_t b = b0; b < b1; b += 64) {
+    const __m512i x1 = _mm512_loadu_si512(p1 + b);
+    const __m512i x2 = _mm512_loadu_si512(p2 + b);
+    const __m512i h2 = HetFields(x2);
+    _mm512_store_si512(word, _mm512_or_si512(HetFields(x1), _mm512_add_epi8(h2, h2)));
+    for (uint64_t& w : word) {
+      const unsigned n = static_cast<unsigned>(__builtin_popcountll(w));
+      uint64_t x = BitCycle::Load(bits, p);
+      if (n > 57) [[unlikely]]
+        x = BitCycle::Load64(bits, p);
+      w = _pdep_u64(x, w);
+      p += n;
+    }
+    const __m512i m2 = Hom2Fields(x2);
+    const __m512i a = _mm512_ternarylogic_epi32(_mm512_load_si512(word), Hom2Fields(x1),
+                                                _mm512_add_epi8(m2, m2), 0xFE);
+    const __m512i t = _mm512_srli_epi16(a, 1);
+    const __m512i low = _mm512_ternarylogic_epi32(a, t, evens, 0x2A);
+    const __m512i high = _mm512_ternarylogic_epi32(a, t, evens, 0xA8);
+    _mm512_storeu_si512(child + b, _mm512_or_si512(low, _mm512_add_epi8(high, high)));
+    const __m512i het = _mm512_ternarylogic_epi32(a, t, evens, 0x28);
+    hetSum =
+        _mm512_add_epi64(hetSum, _mm512_sad_epu8(_mm512_popcnt_epi8(het), _mm512_setzero_si512()));
+  }
+  pos = p;
+  return _mm512_reduce_add_epi64(hetSum);
+}
+
 DRIFTSIM_AVX512 void PackedBytesAvx512(Records& r, int64_t b0, int64_t b1,
                                        const unsigned char* bits, uint64_t& pos) {
   __m512i hetSum[kBlockSize];
@@ -337,7 +378,15 @@ void TransmitPackedSingle(const Family& fam, int64_t NumLoci, BitCycle::Stream b
     const int64_t b1 = std::min(nbytes, b0 + kChunk);
     uint64_t pos = bits.At(t);
     const uint64_t pos0 = pos;
-    for (int64_t b = b0; b < b1; ++b) {
+    int64_t b = b0;
+#if defined(__x86_64__)
+    if (ActiveKernel() == Kernel::kAvx512) {
+      const int64_t whole = b0 + (b1 - b0) / 64 * 64;
+      hets += SingleBytesAvx512(p1, p2, child, b0, whole, bits.bytes, pos);
+      b = whole;
+    }
+#endif
+    for (; b < b1; ++b) {
       const uint64_t w = BitCycle::Load(bits.bytes, pos);
       uint32_t used = 0, out = 0;
       // Arithmetic instead of branches, which the random codes would mispredict: a

@@ -93,45 +93,6 @@ double LnGamma(double x) {
   return s + std::log(2.5066282746310005 * ser / x);
 }
 
-float Random::PoissonDev(float mean) {
-  PoissonMemo& m = Memo;
-  if (mean < 12.0f) {
-    // Multiplication of uniforms; every product is rounded to single precision.
-    if (mean != m.LastMean) {
-      m.LastMean = mean;
-      m.PoisG = std::exp(-mean);
-    }
-    float j = -1.0f;
-    float t = 1.0f;
-    do {
-      j += 1.0f;
-      t *= static_cast<float>(Uniform.RanUniform());
-    } while (t > m.PoisG);
-    return j;
-  }
-  // Rejection from a Lorentzian envelope, single precision except for LnGamma.
-  constexpr float kPi = 3.1415927f;
-  constexpr float kEnvelope = 0.9f;
-  if (mean != m.LastMean) {
-    m.LastMean = mean;
-    m.PoisRoot = std::sqrt(2.0f * mean);
-    m.PoisLogMean = std::log(mean);
-    m.PoisG = mean * m.PoisLogMean - static_cast<float>(LnGamma(static_cast<double>(mean + 1.0f)));
-  }
-  for (;;) {
-    float y;
-    float e;
-    do {
-      y = std::tan(kPi * static_cast<float>(Uniform.RanUniform()));
-      e = m.PoisRoot * y + mean;
-    } while (e < 0.0f);
-    e = std::trunc(e);
-    const float lg = static_cast<float>(LnGamma(static_cast<double>(e + 1.0f)));
-    const float t = ((y * y + 1.0f) * kEnvelope) * std::exp(e * m.PoisLogMean - lg - m.PoisG);
-    if (!(Uniform.RanUniform() > static_cast<double>(t))) return e;
-  }
-}
-
 namespace {
 
 uint32_t Step(uint32_t s) {

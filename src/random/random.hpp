@@ -103,6 +103,40 @@ class UniformDraws {
 using UniformFloats = UniformDraws<float>;
 using UniformDoubles = UniformDraws<double>;
 
+// Hands out draws (double) one by one when their number is not known in advance: they are made
+// in chunks ahead of use, and Finish (or the destructor) leaves the stream exactly after the
+// draws taken, by a skip from where it stood.
+class UniformAhead {
+ public:
+  explicit UniformAhead(RngState& s) : s_(s), ahead_(s) {}
+  ~UniformAhead() { Finish(); }
+  UniformAhead(const UniformAhead&) = delete;
+  UniformAhead& operator=(const UniformAhead&) = delete;
+
+  inline double Next() {
+    if (i_ == kChunk) {
+      RanUniformBatch(ahead_, buf_, kChunk);
+      i_ = 0;
+    }
+    ++taken_;
+    return buf_[i_++];
+  }
+  void Finish() {
+    s_.Skip(taken_);
+    taken_ = 0;
+    ahead_ = s_;
+    i_ = kChunk;
+  }
+
+ private:
+  static constexpr size_t kChunk = 1024;
+  RngState& s_;
+  RngState ahead_;
+  uint64_t taken_ = 0;
+  size_t i_ = kChunk;
+  double buf_[kChunk];
+};
+
 // Values PoissonDev keeps between calls; all single precision.
 struct PoissonMemo {
   float LastMean = -1.0f;
@@ -113,6 +147,47 @@ struct PoissonMemo {
 
 // ln(Gamma(x)) for x > 0, double precision.
 double LnGamma(double x);
+
+// Poisson deviate of a single-precision mean from the uniform draws that draw() returns (double,
+// in (0, 1]); returns a whole number. Below a mean of 12, multiplication of uniforms, every
+// product rounded to single precision; above, rejection from a Lorentzian envelope, single
+// precision except for LnGamma.
+template <typename Draw>
+float PoissonDeviate(float mean, PoissonMemo& m, Draw&& draw) {
+  if (mean < 12.0f) {
+    if (mean != m.LastMean) {
+      m.LastMean = mean;
+      m.PoisG = std::exp(-mean);
+    }
+    float j = -1.0f;
+    float t = 1.0f;
+    do {
+      j += 1.0f;
+      t *= static_cast<float>(draw());
+    } while (t > m.PoisG);
+    return j;
+  }
+  constexpr float kPi = 3.1415927f;
+  constexpr float kEnvelope = 0.9f;
+  if (mean != m.LastMean) {
+    m.LastMean = mean;
+    m.PoisRoot = std::sqrt(2.0f * mean);
+    m.PoisLogMean = std::log(mean);
+    m.PoisG = mean * m.PoisLogMean - static_cast<float>(LnGamma(static_cast<double>(mean + 1.0f)));
+  }
+  for (;;) {
+    float y;
+    float e;
+    do {
+      y = std::tan(kPi * static_cast<float>(draw()));
+      e = m.PoisRoot * y + mean;
+    } while (e < 0.0f);
+    e = std::trunc(e);
+    const float lg = static_cast<float>(LnGamma(static_cast<double>(e + 1.0f)));
+    const float t = ((y * y + 1.0f) * kEnvelope) * std::exp(e * m.PoisLogMean - lg - m.PoisG);
+    if (!(draw() > static_cast<double>(t))) return e;
+  }
+}
 
 // Random bits from the 18-bit shift register over x^18 + x^5 + x^2 + x + 1. Only bits 0..17 of
 // the state take part; higher bits are carried along and shifted out.
@@ -363,8 +438,10 @@ class Random {
   double RanUniform() { return Uniform.RanUniform(); }
   uint32_t RanBit() { return Bits.RanBit(); }
 
-  // Poisson deviate of a single-precision mean; returns a whole number.
-  float PoissonDev(float mean);
+  // Poisson deviate of a single-precision mean from the uniform stream; returns a whole number.
+  float PoissonDev(float mean) {
+    return PoissonDeviate(mean, Memo, [this] { return Uniform.RanUniform(); });
+  }
 
   RngState Uniform;
   PoissonMemo Memo;
