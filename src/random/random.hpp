@@ -87,6 +87,25 @@ class UniformDraws {
     return buf_[i_++];
   }
 
+  // The next k draws in a row (k <= kChunk, and no more than are left), valid until the next
+  // call.
+  const T* Take(size_t k) {
+    if (n_ - i_ < k) {
+      const size_t kept = n_ - i_;
+      std::memmove(buf_, buf_ + i_, kept * sizeof(T));
+      const size_t more = static_cast<size_t>(left_ < kChunk - kept ? left_ : kChunk - kept);
+      RanUniformBatch(s_, buf_ + kept, more);
+      left_ -= more;
+      n_ = kept + more;
+      i_ = 0;
+    }
+    const T* run = buf_ + i_;
+    i_ += k;
+    return run;
+  }
+
+  static constexpr size_t kChunk = 2048;
+
  private:
   void Refill() {
     n_ = static_cast<size_t>(left_ < kChunk ? left_ : kChunk);
@@ -94,7 +113,6 @@ class UniformDraws {
     RanUniformBatch(s_, buf_, n_);
     i_ = 0;
   }
-  static constexpr size_t kChunk = 2048;
   RngState& s_;
   uint64_t left_;
   size_t i_ = 0, n_ = 0;
