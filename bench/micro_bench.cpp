@@ -1,6 +1,6 @@
-// Micro benchmarks of the hot pieces of a generation: the uniform generator, the random-bit
-// reader, the 64-bit jump of the bit register, and one whole Reproduce on states shaped like
-// the many-loci (W2) and SNP-panel (W5) scenarios.
+// Micro benchmarks of the hot pieces of a generation: the uniform generator, the 64-bit jump
+// of the bit register, and one whole Reproduce on states shaped like the many-loci (W2), SNP
+// (W3) and SNP-panel (W5) scenarios.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -14,8 +14,6 @@
 
 namespace {
 
-using driftsim::BitReader;
-using driftsim::BitStream;
 using driftsim::Params;
 using driftsim::SimState;
 
@@ -30,32 +28,6 @@ void BM_RanUniform(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_RanUniform);
-
-void BM_BitReaderBit(benchmark::State& state) {
-  BitStream stream{7};
-  BitReader bits(stream);
-  uint32_t sum = 0;
-  for (auto _ : state) {
-    sum += bits.Bit();
-    benchmark::DoNotOptimize(sum);
-  }
-  state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_BitReaderBit);
-
-// Twenty bits serve one locus of a block of ten unpacked offspring.
-void BM_BitReaderBits(benchmark::State& state) {
-  const auto n = static_cast<unsigned>(state.range(0));
-  BitStream stream{7};
-  BitReader bits(stream);
-  uint32_t sum = 0;
-  for (auto _ : state) {
-    sum += bits.Bits(n);
-    benchmark::DoNotOptimize(sum);
-  }
-  state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_BitReaderBits)->Arg(4)->Arg(20);
 
 void BM_JumpBits64(benchmark::State& state) {
   uint32_t seed = 7;

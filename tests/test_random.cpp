@@ -180,60 +180,6 @@ TEST(RanBit, JumpAheadEqualsSingleSteps) {
   }
 }
 
-TEST(RanBit, ReaderGivesTheSingleStepSequence) {
-  BitStream single{4242}, shared{4242};
-  RngState pick;
-  pick.IDUM = -3;
-  {
-    BitReader reader(shared);
-    for (int op = 0; op < 20000; ++op) {
-      const int kind = DrawIndex(pick.RanUniform(), 3);
-      const unsigned n = static_cast<unsigned>(DrawIndex(pick.RanUniform(), 32));
-      if (kind == 1) {
-        ASSERT_EQ(reader.Bit(), single.RanBit());
-      } else if (kind == 2) {
-        const uint32_t v = reader.Bits(n);
-        for (unsigned i = 0; i < n; ++i) ASSERT_EQ((v >> i) & 1u, single.RanBit());
-      } else {
-        const uint32_t v = reader.Peek32();
-        const unsigned take = n % 5;
-        reader.Skip(take);
-        for (unsigned i = 0; i < take; ++i) ASSERT_EQ((v >> i) & 1u, single.RanBit());
-      }
-    }
-  }
-  EXPECT_EQ(shared.RanBitSeed, single.RanBitSeed);
-}
-
-TEST(RanBit, BufferGivesTheStreamAtAnyPosition) {
-  // Positions advance by random steps, with Prepare asking for short and long stretches; the
-  // stream's state ends exactly after the bits taken.
-  RngState pick;
-  pick.IDUM = -9;
-  for (const uint64_t total : {uint64_t(0), uint64_t(37), uint64_t(5000), uint64_t(400000)}) {
-    BitStream shared{99}, single{99};
-    std::vector<uint32_t> expected(total + 64);
-    for (uint32_t& b : expected) b = single.RanBit();
-    {
-      BitBuffer buffer(shared);
-      uint64_t pos = 0;
-      while (pos < total) {
-        const uint64_t ahead = uint64_t(DrawIndex(pick.RanUniform(), 8000));
-        buffer.Prepare(pos, ahead);
-        for (uint64_t end = std::min(total, pos + ahead); pos < end;) {
-          const uint64_t w = buffer.Load(pos);
-          for (int i = 0; i < 57 && pos + uint64_t(i) < total + 64; ++i) {
-            ASSERT_EQ((w >> i) & 1u, expected[pos + uint64_t(i)]) << pos << " + " << i;
-          }
-          pos += uint64_t(DrawIndex(pick.RanUniform(), 9) - 1);
-        }
-      }
-      buffer.SetTaken(total);
-    }
-    EXPECT_EQ(shared.RanBitSeed, AdvanceBits(99, total));
-  }
-}
-
 TEST(RanUniform, VectorBatchesEqualSingleDraws) {
   for (const Kernel k : {Kernel::kAvx2, Kernel::kAvx512}) {
     if (!CanRun(k)) continue;

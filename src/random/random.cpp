@@ -1,6 +1,5 @@
 #include "random/random.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
@@ -179,46 +178,6 @@ BitCycle::Stream BitCycle::From(uint32_t seed) {
   const uint32_t low = seed & kPeriod;
   if (low == 0) return {t.zeros, 0};
   return {t.bits, t.position[low]};
-}
-
-BitBuffer::BitBuffer(BitStream& stream) : stream_(stream), endState_(stream.RanBitSeed) {}
-
-void BitBuffer::Refill(uint64_t pos, uint64_t ahead) {
-  // Drop the whole words before pos and keep the rest.
-  const size_t drop = static_cast<size_t>((pos - start_) / 64);
-  const size_t kept = words() - drop;
-  std::memmove(words_, words_ + drop, kept * sizeof(uint64_t));
-  std::memmove(states_, states_ + drop, kept * sizeof(uint32_t));
-  start_ += drop * 64;
-  // The first fill covers just what is asked, as short loops need few bits; later fills go to
-  // capacity, so that refills (and their moves) stay rare in long ones.
-  const size_t need = static_cast<size_t>((pos + ahead + 64 - start_ + 63) / 64);
-  const size_t fill = refilled_ ? kWords : need;
-  refilled_ = true;
-  // Four words at a time from four states 64 draws apart, each advanced 256 draws per round:
-  // four independent chains of lookups instead of one.
-  const BitJump& word = BitJump::For(1);
-  const BitJump& skip = BitJump::For(4);  // its state part: 256 draws on
-  size_t n = kept;
-  if (n + 4 <= fill) {
-    uint32_t lane[4] = {endState_, 0, 0, 0};
-    for (int k = 1; k < 4; ++k) lane[k] = word(lane[k - 1]).state;
-    for (; n + 4 <= fill; n += 4) {
-      for (int k = 0; k < 4; ++k) {
-        words_[n + size_t(k)] = word(lane[k]).bits;
-        states_[n + size_t(k)] = lane[k];
-        lane[k] = skip(lane[k]).state;
-      }
-    }
-    endState_ = lane[0];
-  }
-  for (; n < fill; ++n) {
-    const BitJump::Result w = word(endState_);
-    words_[n] = w.bits;
-    states_[n] = endState_;
-    endState_ = w.state;
-  }
-  end_ = start_ + 64 * std::max(fill, kept);
 }
 
 template <typename T>
