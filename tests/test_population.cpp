@@ -444,8 +444,8 @@ TEST_P(Kernels, GiveThePortableBytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(VectorPaths, Kernels, testing::Values(Kernel::kAvx2, Kernel::kAvx512),
-                         [](const testing::TestParamInfo<Kernel>& info) {
-                           return std::string(KernelName(info.param));
+                         [](const testing::TestParamInfo<Kernel>& path) {
+                           return std::string(KernelName(path.param));
                          });
 
 }  // namespace

@@ -353,8 +353,8 @@ TEST_P(ReferenceRuns, MatchTheReference) {
 
 INSTANTIATE_TEST_SUITE_P(EveryPath, ReferenceRuns,
                          testing::Values(Kernel::kPortable, Kernel::kAvx2, Kernel::kAvx512),
-                         [](const testing::TestParamInfo<Kernel>& info) {
-                           return std::string(KernelName(info.param));
+                         [](const testing::TestParamInfo<Kernel>& path) {
+                           return std::string(KernelName(path.param));
                          });
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <vector>
 
 #include "cpu/cpu.hpp"
 #include "cpu/threads.hpp"
@@ -14,9 +13,6 @@
 namespace driftsim {
 
 namespace {
-
-// Codes or alleles of a run of draws, before they are spread over the records.
-thread_local std::vector<uint8_t> tStage;
 
 #if defined(__x86_64__)
 // The vector conversions start from deliberately undefined vectors, which GCC 12 reports as
@@ -123,48 +119,50 @@ void DrawSourceLoci(const Params& par, const float* freq, RecordSpan out, int64_
   const int64_t count = out.count;
   uint8_t* first = out.first;
   UniformFloats draws(uniform, uint64_t(L1 - L0) * SourceDrawsPerLocus(par, count));
+  // Codes or alleles of a run of draws, before they are spread over the records.
   constexpr int64_t kRun = static_cast<int64_t>(UniformFloats::kChunk);
-  std::vector<uint8_t>& stage = tStage;
+  uint8_t stage[kRun];
   if (par.Packed()) {
-    stage.resize(static_cast<size_t>(count));
-    // Whole bytes are composed in the stage, field by field, and written once.
     const int64_t whole = std::min<int64_t>(L1, par.NumLoci / 4 * 4) / 4;
     for (int64_t b = L0 / 4; b < whole; ++b) {
+      // A few records (migrants): the byte of each composed at once from its four draws.
       if (4 * count <= kRun) {
-        PackedBytesOfDraws(freq + 8 * b, draws.Take(size_t(4 * count)), stage.data(),
-                           size_t(count));
-        for (int64_t j = 0; j < count; ++j) first[j * bytes + b] = stage[size_t(j)];
+        PackedBytesOfDraws(freq + 8 * b, draws.Take(size_t(4 * count)), stage, size_t(count));
+        for (int64_t j = 0; j < count; ++j) first[j * bytes + b] = stage[j];
         continue;
       }
+      // Many: field after field, the first writing the byte and the others adding to it.
       for (int f = 0; f < 4; ++f) {
         for (int64_t j0 = 0; j0 < count; j0 += kRun) {
-          const size_t k = static_cast<size_t>(std::min(kRun, count - j0));
-          PickPackedCodes(freq + 8 * b + 2 * f, draws.Take(k), stage.data() + j0, k, 2 * f, f == 0);
+          const int64_t k = std::min(kRun, count - j0);
+          PickPackedCodes(freq + 8 * b + 2 * f, draws.Take(size_t(k)), stage, size_t(k), 2 * f,
+                          true);
+          uint8_t* byte = first + j0 * bytes + b;
+          for (int64_t j = 0; j < k; ++j, byte += bytes) {
+            *byte = static_cast<uint8_t>((f == 0 ? 0 : *byte) | stage[j]);
+          }
         }
       }
-      for (int64_t j = 0; j < count; ++j) first[j * bytes + b] = stage[size_t(j)];
     }
     for (int64_t L = std::max(L0, 4 * whole); L < L1; ++L) {
       for (int64_t j0 = 0; j0 < count; j0 += kRun) {
-        const size_t k = static_cast<size_t>(std::min(kRun, count - j0));
-        PickPackedCodes(freq + 2 * L, draws.Take(k), stage.data() + j0, k, 0, true);
+        const int64_t k = std::min(kRun, count - j0);
+        PickPackedCodes(freq + 2 * L, draws.Take(size_t(k)), stage, size_t(k), 0, true);
+        for (int64_t j = 0; j < k; ++j) SetPackedCode(first + (j0 + j) * bytes, L, stage[j]);
       }
-      for (int64_t j = 0; j < count; ++j) SetPackedCode(first + j * bytes, L, stage[size_t(j)]);
     }
     return;
   }
   // Unpacked: both copies of a record are neighbouring draws and neighbouring bytes.
-  stage.resize(static_cast<size_t>(std::min(2 * count, kRun)));
   const int32_t K = par.NumAllele;
   CumFreq cum(K);
   for (int64_t L = L0; L < L1; ++L) {
     cum.Build(freq + L * K);
     for (int64_t j0 = 0; j0 < count; j0 += kRun / 2) {
       const int64_t k = std::min(kRun / 2, count - j0);
-      PickAlleles(cum, draws.Take(size_t(2 * k)), stage.data(), size_t(2 * k));
-      for (int64_t j = 0; j < k; ++j) {
-        std::memcpy(first + (j0 + j) * bytes + 2 * L, stage.data() + 2 * j, 2);
-      }
+      PickAlleles(cum, draws.Take(size_t(2 * k)), stage, size_t(2 * k));
+      for (int64_t j = 0; j < k; ++j)
+        std::memcpy(first + (j0 + j) * bytes + 2 * L, stage + 2 * j, 2);
     }
   }
 }
