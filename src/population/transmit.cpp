@@ -22,6 +22,9 @@ thread_local Scratch tScratch;
 
 TaskSize gTaskSize;
 
+// Families ahead of the one being made whose parents' records are fetched.
+constexpr int64_t kFetchFamiliesAhead = 2;
+
 }  // namespace
 
 TaskSize CurrentTaskSize() {
@@ -117,6 +120,16 @@ void MakeFamilies(const Params& par, const Brood& brood, int64_t f0, int64_t f1)
   BitStream state{packed ? 0u : AdvanceBits(brood.seed, brood.bitStart[f0])};
   Family fam;
   for (int64_t f = f0; f < f1; ++f) {
+    // The parents lie anywhere in their generation: the starts of the records of a family two
+    // ahead are fetched now (short records are all start).
+    if (f + kFetchFamiliesAhead < f1) {
+      const int64_t ahead = brood.FirstOffspring(f + kFetchFamiliesAhead);
+      for (int64_t k = 2 * ahead; k < 2 * (ahead + brood.Size(f + kFetchFamiliesAhead)); ++k) {
+        const uint8_t* rec = brood.parents[brood.parent[k]];
+        __builtin_prefetch(rec);
+        __builtin_prefetch(rec + std::min<int64_t>(64, brood.parents.bytes - 1));
+      }
+    }
     fam.n = brood.Size(f);
     const int64_t first = brood.FirstOffspring(f);
     for (int i = 0; i < fam.n; ++i) {

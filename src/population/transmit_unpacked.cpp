@@ -19,9 +19,10 @@ namespace {
 class CopyBits {
  public:
   CopyBits(uint32_t seed, int n) : jump_(BitJump::For(2 * unsigned(n))), streams_(2 * n) {
+    BitStream step{seed};
     for (int s = 0; s < streams_; ++s) {
-      core_[s] = seed;
-      seed = AdvanceBits(seed, 1);
+      core_[s] = step.RanBitSeed;
+      step.RanBit();
     }
   }
   // Bit L: the copy that stream s takes at locus L of the next 64.
