@@ -114,7 +114,8 @@ constexpr uint64_t kNibblesToPairs = 0x0110022004400880ull;
 constexpr uint32_t Affine(uint32_t x, uint64_t matrix) {
   uint32_t y = 0;
   for (int i = 0; i < 8; ++i) {
-    y |= (std::popcount(static_cast<uint32_t>(x & (matrix >> (8 * (7 - i)))) & 0xFFu) & 1u) << i;
+    const uint32_t row = static_cast<uint32_t>(matrix >> (8 * (7 - i))) & 0xFFu;
+    y |= (static_cast<uint32_t>(std::popcount(x & row)) & 1u) << i;
   }
   return y;
 }
@@ -122,8 +123,9 @@ constexpr bool AffinePairsRoundTrip() {
   for (uint32_t x = 0; x < 256; ++x) {
     const uint32_t nibbles = Affine(x, kPairsToNibbles);
     uint32_t expect = 0;
-    for (int f = 0; f < 4; ++f)
+    for (int f = 0; f < 4; ++f) {
       expect |= ((x >> (2 * f)) & 1u) << f | ((x >> (2 * f + 1)) & 1u) << (4 + f);
+    }
     if (nibbles != expect || Affine(nibbles, kNibblesToPairs) != x) return false;
   }
   return true;

@@ -326,7 +326,8 @@ DRIFTSIM_AVX512F void RanUniformBatchAvx512(RngState& s, T* out, size_t n) {
   for (; i + 16 <= n; i += 16) {
     __m512i y = _mm512_permutexvar_epi32(x, image[0]);
     for (int k = 1; k < 8; ++k) {
-      y = _mm512_xor_si512(y, _mm512_permutexvar_epi32(_mm512_srli_epi32(x, 4 * k), image[k]));
+      y = _mm512_xor_si512(y, _mm512_permutexvar_epi32(
+                                  _mm512_srli_epi32(x, static_cast<unsigned>(4 * k)), image[k]));
     }
     x = y;
     wlo = MulMod512(wlo, a16);
