@@ -65,6 +65,11 @@ TEST(ThreadCount, EnvironmentValuesRefused) {
     SelectThreadsFromEnvironment();
     EXPECT_EQ(ThreadCount(), 1024);
   });
+  // The same check serves a command-line option.
+  EXPECT_EQ(ThreadCountFromText("7"), 7);
+  EXPECT_EQ(ThreadCountFromText("007"), 7);
+  EXPECT_EQ(ThreadCountFromText(""), 0);
+  EXPECT_EQ(ThreadCountFromText("1025"), 0);
 }
 
 TEST(ParallelFor, EveryTaskOnceOnAThreadOfTheCount) {

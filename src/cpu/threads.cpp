@@ -162,14 +162,20 @@ void SetThreadCount(int n) {
   gChosen.store(n, std::memory_order_relaxed);
 }
 
+int ThreadCountFromText(const char* text) {
+  int n = 0;
+  for (const char* c = text; *c != '\0' && n <= kMaxThreads; ++c) {
+    n = *c >= '0' && *c <= '9' ? 10 * n + (*c - '0') : kMaxThreads + 1;
+  }
+  return n >= 1 && n <= kMaxThreads ? n : 0;
+}
+
 void SelectThreadsFromEnvironment() {
   const char* text = std::getenv("DRIFTSIM_THREADS");
   int n = 0;
   if (text != nullptr && *text != '\0') {
-    for (const char* c = text; *c != '\0' && n <= kMaxThreads; ++c) {
-      n = *c >= '0' && *c <= '9' ? 10 * n + (*c - '0') : kMaxThreads + 1;
-    }
-    if (n < 1 || n > kMaxThreads) {
+    n = ThreadCountFromText(text);
+    if (n == 0) {
       FatalStop(std::string("DRIFTSIM_THREADS=") + text +
                     ": the thread count must be a whole number from 1 to " +
                     IntToText(kMaxThreads) + "!",

@@ -25,6 +25,10 @@ int ThreadCount();
 // default (DRIFTSIM_THREADS when applied, else the affinity mask).
 void SetThreadCount(int n);
 
+// The thread count a text gives (digits only, 1 to kMaxThreads), or 0 when it gives none: the
+// check of DRIFTSIM_THREADS, for a command-line option as well.
+int ThreadCountFromText(const char* text);
+
 // Applies DRIFTSIM_THREADS (a whole number 1 to kMaxThreads) unless SetThreadCount chose a
 // count. Any other value stops the run through FatalStop.
 void SelectThreadsFromEnvironment();

@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <vector>
 
@@ -20,8 +19,9 @@ constexpr size_t kFetchAhead = 32;
 
 struct Mutation {
   int64_t L;
-  int32_t g;  // gene copy 1..2*Ne
-  int32_t a;  // new allele
+  int32_t g;     // gene copy 1..2*Ne
+  int16_t a;     // new allele
+  int16_t hets;  // packed: change of the record's heterozygous fields, set when applied
 };
 
 // The mutations of a generation, drawn before any is applied; reused from generation to
@@ -30,10 +30,10 @@ thread_local std::vector<Mutation> tDrawn;
 
 // Applies mutations [k0, k1) in the order they were drawn. Unpacked: the copy takes the new
 // allele. Packed (no phase is stored): a hit heterozygote becomes homozygous for the new allele,
-// a homozygote of the other allele becomes heterozygous; the record's count of heterozygous
-// fields follows (atomically: another range may hit the same record).
-void Apply(const std::vector<Mutation>& m, size_t k0, size_t k1, RecordSpan generation,
-           bool packed) {
+// a homozygote of the other allele becomes heterozygous; the change of the record's count of
+// heterozygous fields is noted, to be added once every range is done (another range may hit
+// the same record).
+void Apply(std::vector<Mutation>& m, size_t k0, size_t k1, RecordSpan generation, bool packed) {
   for (size_t k = k0; k < k1; ++k) {
     if (k + kFetchAhead < k1) {
       const Mutation& ahead = m[k + kFetchAhead];
@@ -46,12 +46,10 @@ void Apply(const std::vector<Mutation>& m, size_t k0, size_t k1, RecordSpan gene
       continue;
     }
     const uint32_t x = PackedCode(rec, m[k].L);
+    m[k].hets = 0;
     if (x == uint32_t(m[k].a)) continue;
     SetPackedCode(rec, m[k].L, x == 3 ? uint32_t(m[k].a) : 3u);
-    if (generation.hets) {
-      std::atomic_ref<int32_t>(generation.hets[(m[k].g - 1) / 2])
-          .fetch_add(x == 3 ? -1 : 1, std::memory_order_relaxed);
-    }
+    m[k].hets = x == 3 ? -1 : 1;
   }
 }
 
@@ -86,7 +84,7 @@ void Mutate(const Params& par, RecordSpan generation, Random& rnd) {
         // Gene copy g = 2(j-1) + k: copy k of individual j, both from 1.
         const int32_t g = DrawIndex(u.Next(), copies);
         const int32_t a = DrawIndex(u.Next(), par.NumAllele);
-        drawn.push_back({L, g, a});
+        drawn.push_back({L, g, static_cast<int16_t>(a), 0});
       }
     }
   }
@@ -102,6 +100,9 @@ void Mutate(const Params& par, RecordSpan generation, Random& rnd) {
   ParallelFor(tasks, [&](int64_t task, int) {
     Apply(drawn, boundary(task), boundary(task + 1), generation, packed);
   });
+  if (packed && generation.hets) {
+    for (const Mutation& m : drawn) generation.hets[(m.g - 1) / 2] += m.hets;
+  }
 }
 
 }  // namespace driftsim
