@@ -268,13 +268,37 @@ TEST(RanBit, TheCycleTableIsTheStreamFromAnyState) {
 
 // Chunked hand-out ends the stream exactly after the stated number of draws.
 TEST(RanUniform, ChunkedDrawsEndTheStreamExactly) {
+  // Known totals, taken one by one and in runs of any length up to a chunk.
   RngState a, b;
   a.IDUM = b.IDUM = -5;
+  RngState pick;
+  pick.IDUM = -8;
   {
-    UniformFloats chunks(a, 5000);
-    for (int i = 0; i < 5000; ++i) ASSERT_EQ(chunks.Next(), static_cast<float>(b.RanUniform()));
+    UniformFloats chunks(a, 50000);
+    int64_t taken = 0;
+    while (taken < 50000) {
+      const size_t k =
+          std::min<size_t>(size_t(DrawIndex(pick.RanUniform(), 2048)), size_t(50000 - taken));
+      const float* run = k % 3 == 0 ? nullptr : chunks.Take(k);
+      for (size_t i = 0; i < k; ++i) {
+        const float got = run ? run[i] : chunks.Next();
+        ASSERT_EQ(got, static_cast<float>(b.RanUniform())) << taken + int64_t(i);
+      }
+      taken += int64_t(k);
+    }
   }
   EXPECT_EQ(a.XorWord, b.XorWord);
+  EXPECT_EQ(a.MulWord, b.MulWord);
+  // Unknown totals: draws made ahead, the stream set right after the last one taken.
+  for (const int n : {0, 1, 1023, 1024, 1025, 5000}) {
+    RngState c = b, d = b;
+    {
+      UniformAhead ahead(c);
+      for (int i = 0; i < n; ++i) ASSERT_EQ(ahead.Next(), d.RanUniform());
+    }
+    EXPECT_EQ(c.XorWord, d.XorWord) << n;
+    EXPECT_EQ(c.MulWord, d.MulWord) << n;
+  }
 }
 
 }  // namespace
