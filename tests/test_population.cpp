@@ -4,7 +4,6 @@
 #include <functional>
 #include <regex>
 
-#include "population/transmit.hpp"
 #include "test_support.hpp"
 
 namespace driftsim::test {

@@ -60,7 +60,11 @@ void Dropout(const Pass& pass, double rate) {
   std::vector<uint64_t> drawAt(size_t(n) + 1), bitAt(size_t(n) + 1);
   pass.EachRecord([&](const uint8_t* rec, int64_t k) {
     uint64_t hets = 0;
-    for (int64_t L = 0; L < pass.NumLoci; ++L) hets += pass.Heterozygous(rec, L);
+    if (pass.packed) {
+      hets = uint64_t(CountHets(rec, pass.NumLoci));
+    } else {
+      for (int64_t L = 0; L < pass.NumLoci; ++L) hets += pass.Heterozygous(rec, L);
+    }
     drawAt[size_t(k)] = hets;
   });
   ToStarts(drawAt);

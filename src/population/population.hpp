@@ -118,6 +118,9 @@ void Reproduce(const Params& par, const float* AlleleFreq, RecordSpan parents, R
 // Poisson numbers of K-allele mutations per locus, applied to the records of generation.
 void Mutate(const Params& par, RecordSpan generation, Random& rnd);
 
+// Heterozygous fields of a packed record among its NumLoci loci.
+int32_t CountHets(const uint8_t* rec, int64_t NumLoci);
+
 // Recounts the heterozygous fields of every record of a packed generation that keeps them.
 void CountGenerationHets(const Params& par, RecordSpan generation);
 

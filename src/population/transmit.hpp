@@ -56,9 +56,6 @@ void MakeFamilies(const Params& par, const Brood& brood, int64_t f0, int64_t f1)
 // Families per task when a brood is split over threads: a few hundred kilobytes of offspring.
 int64_t FamiliesPerTask(const Brood& brood);
 
-// Heterozygous fields of a packed record among its NumLoci loci.
-int32_t CountHets(const uint8_t* rec, int64_t NumLoci);
-
 // The pieces, by representation. Unpacked: all loci, locus by locus, every member taking its
 // bits from stream (a fixed number, stream advanced past them).
 void TransmitUnpacked(const Family& fam, int64_t NumLoci, BitStream& stream);
