@@ -1,6 +1,8 @@
 #include "cpu/threads.hpp"
 
+#include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <atomic>
@@ -70,8 +72,14 @@ class Pool {
   }
 
  private:
-  // Pool threads 1..want, started on first need; fewer when the system refuses more.
+  // Pool threads 1..want, started on first need; fewer when the system refuses more. They start
+  // with every signal blocked, so that signals (an interrupt, a file-size limit) reach the
+  // thread that handles them in a run of one thread too.
   int Grow(int want) {
+    if (static_cast<int>(workers_.size()) >= want) return want;
+    sigset_t all, saved;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved);
     while (static_cast<int>(workers_.size()) < want) {
       const int id = static_cast<int>(workers_.size()) + 1;
       try {
@@ -80,6 +88,7 @@ class Pool {
         break;
       }
     }
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     return std::min(want, static_cast<int>(workers_.size()));
   }
 
