@@ -1,13 +1,14 @@
-// driftsim_bench: one whole run of one scenario, and the memory-traffic floor of its
-// generations, printed as one row of a Markdown table.
+// driftsim_bench: one whole run of one scenario on a given number of threads, and the
+// memory-traffic floor of its generations on one thread and on all the process's CPUs, printed
+// as one row of a Markdown table.
 //
-//   driftsim_bench --header         prints the table header (two lines)
-//   driftsim_bench NAME PARAMFILE   runs PARAMFILE in a temporary directory, prints one row
+//   driftsim_bench --header                 prints the table header (two lines)
+//   driftsim_bench NAME PARAMFILE THREADS   runs PARAMFILE in a temporary directory on THREADS
+//                                           threads (0: the default, all CPUs), prints one row
 //
 // Run one scenario per process: the peak resident memory (ru_maxrss) is a high-water mark of
 // the whole process, so it belongs to that scenario only when nothing else ran before it.
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include <fstream>
 #include <string>
 
+#include "cpu/threads.hpp"
 #include "driver/driver.hpp"
 #include "params/params.hpp"
 #include "population/population.hpp"
@@ -45,18 +47,29 @@ uint64_t TableBytes(const driftsim::Params& par) {
 // The plainest generation that moves the same bytes as a real one: every offspring byte is made
 // from two parent bytes of the previous generation. The parents are read as two streams half a
 // table apart, so each parent byte is read twice, far apart in time, like the records of two
-// randomly drawn parents; the offspring table is written once.
-void FloorPass(const uint8_t* parents, uint8_t* offspring, size_t bytes) {
+// randomly drawn parents; the offspring table is written once. Bytes [from, to) of the offspring.
+void FloorPart(const uint8_t* parents, uint8_t* offspring, size_t bytes, size_t from, size_t to) {
   const size_t half = bytes / 2;
   const size_t split = bytes - half;
-  for (size_t i = 0; i < split; ++i) offspring[i] = parents[i] ^ parents[i + half];
-  for (size_t i = split; i < bytes; ++i) offspring[i] = parents[i] ^ parents[i - split];
+  for (size_t i = from; i < std::min(to, split); ++i) offspring[i] = parents[i] ^ parents[i + half];
+  for (size_t i = std::max(from, split); i < to; ++i) {
+    offspring[i] = parents[i] ^ parents[i - split];
+  }
 }
 
-// Shortest time of FloorPass over tables of Ne records of GenoBytes bytes each, held in one
-// block of two generation buffers like the population's; the pages are touched before timing.
-// At least five passes, and more until half a second has gone by.
-double FloorSeconds(const driftsim::Params& par) {
+// The pass on threads threads, each making one contiguous part.
+void FloorPass(const uint8_t* parents, uint8_t* offspring, size_t bytes, int threads) {
+  driftsim::ParallelFor(threads, [&](int64_t part, int) {
+    const size_t n = static_cast<size_t>(threads);
+    const size_t k = static_cast<size_t>(part);
+    FloorPart(parents, offspring, bytes, bytes * k / n, bytes * (k + 1) / n);
+  });
+}
+
+// Shortest time of FloorPass on threads threads over tables of Ne records of GenoBytes bytes
+// each, held in one block of two generation buffers like the population's; the pages are
+// touched before timing. At least five passes, and more until half a second has gone by.
+double FloorSeconds(const driftsim::Params& par, int threads) {
   const size_t bytes = static_cast<size_t>(par.Ne) *
                        static_cast<size_t>(driftsim::GenoBytesOf(par.NumLoci, par.Packed()));
   auto* block = static_cast<uint8_t*>(std::malloc(2 * bytes));
@@ -72,7 +85,7 @@ double FloorSeconds(const driftsim::Params& par) {
   const auto start = Clock::now();
   for (int rep = 0; rep < 100000 && (rep < 5 || SecondsSince(start) < 0.5); ++rep) {
     const auto t0 = Clock::now();
-    FloorPass(parents, offspring, bytes);
+    FloorPass(parents, offspring, bytes, threads);
     best = std::min(best, SecondsSince(t0));
     sink = static_cast<uint8_t>(sink + offspring[static_cast<size_t>(rep) % bytes]);
     std::swap(parents, offspring);
@@ -98,10 +111,13 @@ driftsim::Params ReadScenario(const std::string& path) {
 
 void PrintHeader() {
   std::printf(
-      "| Scenario | Ne | NumLoci | NumAllele | Run s | Init s | Gen ms | Floor ms | Gen/floor "
-      "| Floor GB/s | Samples s | Write ms | .dat MB | Write GB/s | Peak RSS MB | Tables MB |\n");
-  std::printf("|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n");
+      "| Scenario | Threads | Run s | Init s | Gen ms | Samples s | Write ms | Floor ms 1 thr "
+      "| Floor ms all | Floor GB/s 1 thr | Gen/floor | Run/floor | Peak RSS MB | Tables MB |\n");
+  std::printf("|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n");
 }
+
+// Generations of a run: the burn-in and NumGen.
+constexpr int kBurnIn = 250;
 
 }  // namespace
 
@@ -110,11 +126,15 @@ int main(int argc, char** argv) {
     PrintHeader();
     return EXIT_SUCCESS;
   }
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: driftsim_bench --header | driftsim_bench NAME PARAMFILE\n");
+  if (argc != 4) {
+    std::fprintf(stderr,
+                 "usage: driftsim_bench --header | driftsim_bench NAME PARAMFILE THREADS\n");
     return EXIT_FAILURE;
   }
   const std::string name = argv[1];
+  const int threads = std::atoi(argv[3]);
+  if (threads < 0 || threads > driftsim::kMaxThreads) Fail("THREADS from 0 to 1024");
+  driftsim::SetThreadCount(threads);
   char resolved[PATH_MAX];
   if (!realpath(argv[2], resolved)) Fail(std::string("cannot find ") + argv[2]);
   const std::string paramFile = resolved;
@@ -142,10 +162,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  struct stat st {};
-  const std::string dat = par.OutFile + ".dat";
-  const double datBytes = stat(dat.c_str(), &st) == 0 ? static_cast<double>(st.st_size) : 0.0;
-  std::remove(dat.c_str());
+  std::remove((par.OutFile + ".dat").c_str());
   std::remove((par.OutFile + ".par").c_str());
   if (chdir(cwd) != 0 || rmdir(dir) != 0) Fail("cannot remove the temporary directory");
 
@@ -154,19 +171,22 @@ int main(int argc, char** argv) {
   getrusage(RUSAGE_SELF, &usage);
   const double peakBytes = static_cast<double>(usage.ru_maxrss) * 1024.0;
 
-  const double floor = FloorSeconds(par);
+  const int used = driftsim::ThreadCount();
+  const int all = driftsim::AffinityCpuCount();
+  const double floor1 = FloorSeconds(par, 1);
+  const double floorAll = FloorSeconds(par, all);
   const double tableBytes = static_cast<double>(par.Ne) *
                             static_cast<double>(driftsim::GenoBytesOf(par.NumLoci, par.Packed()));
   const double generation =
       times.generationCount > 0 ? times.generations / times.generationCount : 0.0;
+  const double floorRun = floor1 * (kBurnIn + par.NumGen);
 
   std::printf(
-      "| %s | %d | %d | %d | %.3f | %.3f | %.3f | %.3f | %.1f | %.1f | %.3f | %.3f | %.1f | %.3f "
-      "| %.1f | %.1f |\n",
-      name.c_str(), par.Ne, par.NumLoci, par.NumAllele, runSeconds, times.initialize,
-      generation * 1e3, floor * 1e3, generation / floor, 3.0 * tableBytes / floor / 1e9,
-      times.samples, times.write * 1e3, datBytes / 1e6,
-      times.write > 0 ? datBytes / times.write / 1e9 : 0.0, peakBytes / 1e6,
+      "| %s | %d | %.3f | %.3f | %.3f | %.3f | %.3f | %.3f | %.3f | %.1f | %.2f | %.2f | %.1f "
+      "| %.1f |\n",
+      name.c_str(), used, runSeconds, times.initialize, generation * 1e3, times.samples,
+      times.write * 1e3, floor1 * 1e3, floorAll * 1e3, 3.0 * tableBytes / floor1 / 1e9,
+      generation / floor1, runSeconds / floorRun, peakBytes / 1e6,
       static_cast<double>(TableBytes(par)) / 1e6);
   return EXIT_SUCCESS;
 }

@@ -1,11 +1,12 @@
-// Micro benchmarks of the hot pieces of a generation: the uniform generator, the random-bit
-// reader, the 64-bit jump of the bit register, and one whole Reproduce on states shaped like
-// the many-loci (W2) and SNP-panel (W5) scenarios.
+// Micro benchmarks of the hot pieces of a generation: the uniform generator, the 64-bit jump
+// of the bit register, and one whole Reproduce on states shaped like the many-loci (W2), SNP
+// (W3) and SNP-panel (W5) scenarios.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
 #include <memory>
 
+#include "cpu/threads.hpp"
 #include "driver/driver.hpp"
 #include "params/params.hpp"
 #include "population/population.hpp"
@@ -13,8 +14,6 @@
 
 namespace {
 
-using driftsim::BitReader;
-using driftsim::BitStream;
 using driftsim::Params;
 using driftsim::SimState;
 
@@ -29,32 +28,6 @@ void BM_RanUniform(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_RanUniform);
-
-void BM_BitReaderBit(benchmark::State& state) {
-  BitStream stream{7};
-  BitReader bits(stream);
-  uint32_t sum = 0;
-  for (auto _ : state) {
-    sum += bits.Bit();
-    benchmark::DoNotOptimize(sum);
-  }
-  state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_BitReaderBit);
-
-// Twenty bits serve one locus of a block of ten unpacked offspring.
-void BM_BitReaderBits(benchmark::State& state) {
-  const auto n = static_cast<unsigned>(state.range(0));
-  BitStream stream{7};
-  BitReader bits(stream);
-  uint32_t sum = 0;
-  for (auto _ : state) {
-    sum += bits.Bits(n);
-    benchmark::DoNotOptimize(sum);
-  }
-  state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_BitReaderBits)->Arg(4)->Arg(20);
 
 void BM_JumpBits64(benchmark::State& state) {
   uint32_t seed = 7;
@@ -97,6 +70,7 @@ Params ScenarioParams(int32_t Ne, int32_t NumLoci, int32_t NumAllele) {
 // traffic of a generation: two parent records read and one offspring record written per
 // individual, comparable with the floor of driftsim_bench.
 void BM_Reproduce(benchmark::State& state, int32_t Ne, int32_t NumLoci, int32_t NumAllele) {
+  driftsim::SelectThreadsFromEnvironment();
   auto sim = std::make_unique<SimState>(ScenarioParams(Ne, NumLoci, NumAllele));
   const driftsim::Params& par = sim->par;
   driftsim::Tables& tab = sim->tab;
@@ -113,6 +87,7 @@ void BM_Reproduce(benchmark::State& state, int32_t Ne, int32_t NumLoci, int32_t 
   state.SetBytesProcessed(state.iterations() * 3 * table);
 }
 BENCHMARK_CAPTURE(BM_Reproduce, W2_like, 1000, 10000, 10)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Reproduce, W3_like, 1000, 100000, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Reproduce, W5_like, 2000, 400000, 2)->Unit(benchmark::kMillisecond);
 
 }  // namespace

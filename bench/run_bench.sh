@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Whole-run benchmark: runs each scenario in its own driftsim_bench process, so that the peak
-# resident memory of a row belongs to that scenario alone, and prints one Markdown table.
+# Whole-run benchmark: runs each scenario on one thread and on all CPUs (the default thread
+# count), each run in its own driftsim_bench process, so that the peak resident memory of a row
+# belongs to that run alone, and prints one Markdown table.
 #
 #   bench/run_bench.sh BENCH_BINARY [SCENARIO_FILE...]
 #
@@ -32,14 +33,20 @@ label() {
 }
 
 cpu=$(lscpu 2>/dev/null | sed -n 's/^Model name:[[:space:]]*//p' | head -n 1)
-echo "CPU: ${cpu:-unknown}, $(nproc) cores; $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo "CPU: ${cpu:-unknown}, $(nproc) CPUs for this process; $(date -u '+%Y-%m-%d %H:%M UTC');" \
+  "load average $(cut -d ' ' -f 1-3 /proc/loadavg)"
 echo
-echo "Gen ms: reproduction and mutation per generation. Floor ms: a plain loop reading two"
-echo "parent tables and writing one offspring table (3 x Ne x GenoBytes bytes), shortest of"
-echo "several passes. Tables MB: 2 x Ne x GenoBytes + sampled x GenoBytes + NumAllele x"
-echo "NumLoci x 4, beside the peak resident memory of the run. MB and GB are 10^6 and 10^9 bytes."
+echo "Each scenario on 1 thread and on all CPUs (the default). Gen ms: reproduction and mutation"
+echo "per generation. Floor ms: a plain loop reading two parent tables and writing one offspring"
+echo "table (3 x Ne x GenoBytes bytes), shortest of several passes, on 1 thread and on all CPUs."
+echo "Gen/floor: Gen ms over the 1-thread floor. Run/floor: the whole run over 250 + NumGen"
+echo "1-thread floors. Tables MB: 2 x Ne x GenoBytes + sampled x GenoBytes + NumAllele x NumLoci"
+echo "x 4, beside the peak resident memory of the run. MB and GB are 10^6 and 10^9 bytes."
 echo
 "$bench_binary" --header
 for scenario in "$@"; do
-  "$bench_binary" "$(label "$scenario")" "$scenario"
+  "$bench_binary" "$(label "$scenario")" "$scenario" 1
+  "$bench_binary" "$(label "$scenario")" "$scenario" 0
 done
+echo
+echo "load average after: $(cut -d ' ' -f 1-3 /proc/loadavg)"

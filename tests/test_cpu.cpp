@@ -1,5 +1,10 @@
-// The choice of CPU path: what DRIFTSIM_KERNEL accepts and refuses.
+// The CPU paths (DRIFTSIM_KERNEL) and the threads (DRIFTSIM_THREADS, the pool).
+#include <atomic>
 #include <cstdlib>
+#include <stdexcept>
+#include <vector>
+
+#include "cpu/threads.hpp"
 
 #include "test_support.hpp"
 
@@ -44,3 +49,121 @@ TEST(SelectKernel, TakesRunnablePathsAndRefusesOthers) {
 
 }  // namespace
 }  // namespace driftsim::test
+
+namespace driftsim {
+namespace {
+
+// Runs body with DRIFTSIM_THREADS set to value (null: unset) and no count chosen, then
+// restores both.
+template <typename Body>
+void WithEnvironment(const char* value, Body body) {
+  if (value) {
+    setenv("DRIFTSIM_THREADS", value, 1);
+  } else {
+    unsetenv("DRIFTSIM_THREADS");
+  }
+  SetThreadCount(0);
+  body();
+  unsetenv("DRIFTSIM_THREADS");
+  SelectThreadsFromEnvironment();
+}
+
+TEST(ThreadCount, ChosenCountThenEnvironmentThenAffinityMask) {
+  WithEnvironment(nullptr, [] {
+    SelectThreadsFromEnvironment();
+    EXPECT_EQ(ThreadCount(), AffinityCpuCount());
+    EXPECT_GE(AffinityCpuCount(), 1);
+  });
+  WithEnvironment("5", [] {
+    SelectThreadsFromEnvironment();
+    EXPECT_EQ(ThreadCount(), 5);
+    SetThreadCount(3);  // the command line wins, also when the environment is read again
+    SelectThreadsFromEnvironment();
+    EXPECT_EQ(ThreadCount(), 3);
+    SetThreadCount(0);
+    EXPECT_EQ(ThreadCount(), 5);
+  });
+  WithEnvironment("", [] {
+    SelectThreadsFromEnvironment();
+    EXPECT_EQ(ThreadCount(), AffinityCpuCount());
+  });
+}
+
+TEST(ThreadCount, EnvironmentValuesRefused) {
+  for (const char* bad : {"0", "-2", "2x", " 2", "1025", "99999999999", "two"}) {
+    WithEnvironment(bad, [&] {
+      try {
+        SelectThreadsFromEnvironment();
+        ADD_FAILURE() << bad << " accepted";
+      } catch (const FatalError& e) {
+        EXPECT_EQ(e.Message(), std::string("DRIFTSIM_THREADS=") + bad +
+                                   ": the thread count must be a whole number from 1 to 1024!");
+        EXPECT_EQ(e.Routine(), "SelectThreads");
+      }
+    });
+  }
+  WithEnvironment("1024", [] {
+    SelectThreadsFromEnvironment();
+    EXPECT_EQ(ThreadCount(), 1024);
+  });
+  // The same check serves a command-line option.
+  EXPECT_EQ(ThreadCountFromText("7"), 7);
+  EXPECT_EQ(ThreadCountFromText("007"), 7);
+  EXPECT_EQ(ThreadCountFromText(""), 0);
+  EXPECT_EQ(ThreadCountFromText("1025"), 0);
+}
+
+TEST(ParallelFor, EveryTaskOnceOnAThreadOfTheCount) {
+  for (const int threads : {1, 2, 3, 7}) {
+    SetThreadCount(threads);
+    for (const int64_t count : {0, 1, 5, 1000}) {
+      std::vector<std::atomic<int>> runs(static_cast<size_t>(count));
+      std::atomic<int> badThread{0};
+      ParallelFor(count, [&](int64_t i, int thread) {
+        runs[size_t(i)].fetch_add(1);
+        if (thread < 0 || thread >= threads) badThread.fetch_add(1);
+      });
+      for (int64_t i = 0; i < count; ++i)
+        ASSERT_EQ(runs[size_t(i)].load(), 1) << threads << " " << i;
+      EXPECT_EQ(badThread.load(), 0);
+    }
+  }
+  SetThreadCount(0);
+}
+
+TEST(ParallelFor, NestedCallsRunOnTheirThread) {
+  SetThreadCount(3);
+  std::atomic<int64_t> sum{0};
+  std::atomic<int> crossed{0};
+  ParallelFor(8, [&](int64_t i, int outer) {
+    ParallelFor(10, [&](int64_t j, int inner) {
+      sum.fetch_add(i * 10 + j);
+      if (inner != outer) crossed.fetch_add(1);
+    });
+  });
+  EXPECT_EQ(sum.load(), 79 * 80 / 2);
+  EXPECT_EQ(crossed.load(), 0);
+  SetThreadCount(0);
+}
+
+TEST(ParallelFor, FirstErrorReachesTheCallerAndThePoolGoesOn) {
+  SetThreadCount(4);
+  std::atomic<int> started{0};
+  try {
+    ParallelFor(100000, [&](int64_t i, int) {
+      started.fetch_add(1);
+      if (i == 10) FatalStop("task ten failed", "Test");
+    });
+    ADD_FAILURE() << "no error";
+  } catch (const FatalError& e) {
+    EXPECT_EQ(e.Message(), "task ten failed");
+  }
+  EXPECT_LT(started.load(), 100000);  // the tasks not yet started were skipped
+  std::atomic<int> after{0};
+  ParallelFor(50, [&](int64_t, int) { after.fetch_add(1); });
+  EXPECT_EQ(after.load(), 50);
+  SetThreadCount(0);
+}
+
+}  // namespace
+}  // namespace driftsim

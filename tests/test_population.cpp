@@ -317,9 +317,10 @@ TEST(Reproduce, MigrantsAreCappedAtNe) {
   EXPECT_EQ(sim->rnd.Bits.RanBitSeed, bits);
 }
 
-// Sets every locus of individual j in buffer 0 to code.
+// Sets every locus of individual j in buffer 0 to code, keeping the buffer's counts.
 void Fill(SimState& sim, int64_t j, uint32_t code) {
   for (int64_t L = 0; L < sim.par.NumLoci; ++L) SetPackedCode(sim.tab.Focal(0, j), L, code);
+  CountGenerationHets(sim.par, sim.tab.Generation(0));
 }
 
 TEST(Reproduce, PackedTransmission) {
@@ -350,6 +351,29 @@ TEST(Reproduce, PackedTransmission) {
   EXPECT_NEAR(count[1] / n, 0.25, 0.01);
   EXPECT_NEAR(count[2] / n, 0.25, 0.01);
   EXPECT_NEAR(count[3] / n, 0.5, 0.01);
+}
+
+TEST(Reproduce, KeptHeterozygousCountsFollowTheRecords) {
+  // Packed generations keep a count per record for the next generation's bit layout: after
+  // migrants, offspring of blocks and singles, and mutations (many: Ne 5000), on every thread
+  // count, the counts are those of the records.
+  for (const int threads : {1, 3}) {
+    SetThreadCount(threads);
+    ParamLines p = Small(1, 5003, 203, 2);
+    p[3] = "0.05";
+    auto sim = Initialized(p);
+    Console([&] {
+      for (int g = 1; g <= 3; ++g) {
+        Reproduce(*sim, g % 2);
+        Mutate(*sim, g % 2);
+        const RecordSpan gen = sim->tab.Generation(g % 2);
+        for (int64_t j = 0; j < gen.count; ++j) {
+          ASSERT_EQ(gen.hets[j], CountHets(gen[j], 203)) << g << " " << j;
+        }
+      }
+    });
+  }
+  SetThreadCount(0);
 }
 
 TEST(Mutate, ReplaysPoissonCountsAndTheGenotypeRule) {

@@ -180,91 +180,125 @@ TEST(RanBit, JumpAheadEqualsSingleSteps) {
   }
 }
 
-TEST(RanBit, ReaderGivesTheSingleStepSequence) {
-  BitStream single{4242}, shared{4242};
-  RngState pick;
-  pick.IDUM = -3;
-  {
-    BitReader reader(shared);
-    for (int op = 0; op < 20000; ++op) {
-      const int kind = DrawIndex(pick.RanUniform(), 3);
-      const unsigned n = static_cast<unsigned>(DrawIndex(pick.RanUniform(), 32));
-      if (kind == 1) {
-        ASSERT_EQ(reader.Bit(), single.RanBit());
-      } else if (kind == 2) {
-        const uint32_t v = reader.Bits(n);
-        for (unsigned i = 0; i < n; ++i) ASSERT_EQ((v >> i) & 1u, single.RanBit());
-      } else {
-        const uint32_t v = reader.Peek32();
-        const unsigned take = n % 5;
-        reader.Skip(take);
-        for (unsigned i = 0; i < take; ++i) ASSERT_EQ((v >> i) & 1u, single.RanBit());
+TEST(RanUniform, VectorBatchesEqualSingleDraws) {
+  for (const Kernel k : {Kernel::kAvx2, Kernel::kAvx512}) {
+    if (!CanRun(k)) continue;
+    SetKernel(k);
+    for (const size_t n : {size_t(1), size_t(15), size_t(16), size_t(17), size_t(31), size_t(32),
+                           size_t(33), size_t(1000), size_t(4099)}) {
+      for (const int32_t seed : {-1, -77, -2147483646}) {
+        RngState single, batch, doubles;
+        single.IDUM = batch.IDUM = doubles.IDUM = seed;
+        std::vector<double> expected(n), gotDouble(n);
+        std::vector<float> gotFloat(n);
+        RanUniformBatchPortable(single, expected.data(), n);
+        RanUniformBatch(batch, gotFloat.data(), n);
+        RanUniformBatch(doubles, gotDouble.data(), n);
+        EXPECT_EQ(gotDouble, expected) << KernelName(k) << ", " << n << " draws from " << seed;
+        for (size_t i = 0; i < n; ++i) ASSERT_EQ(gotFloat[i], static_cast<float>(expected[i]));
+        EXPECT_EQ(batch.XorWord, single.XorWord);
+        EXPECT_EQ(batch.MulWord, single.MulWord);
+        EXPECT_EQ(doubles.MulWord, single.MulWord);
+        EXPECT_EQ(batch.RanUniform(), single.RanUniform());
       }
     }
   }
-  EXPECT_EQ(shared.RanBitSeed, single.RanBitSeed);
+  SetKernel(BestKernel());
 }
 
-TEST(RanBit, BufferGivesTheStreamAtAnyPosition) {
-  // Positions advance by random steps, with Prepare asking for short and long stretches; the
-  // stream's state ends exactly after the bits taken.
-  RngState pick;
-  pick.IDUM = -9;
-  for (const uint64_t total : {uint64_t(0), uint64_t(37), uint64_t(5000), uint64_t(400000)}) {
-    BitStream shared{99}, single{99};
-    std::vector<uint32_t> expected(total + 64);
-    for (uint32_t& b : expected) b = single.RanBit();
-    {
-      BitBuffer buffer(shared);
-      uint64_t pos = 0;
-      while (pos < total) {
-        const uint64_t ahead = uint64_t(DrawIndex(pick.RanUniform(), 8000));
-        buffer.Prepare(pos, ahead);
-        for (uint64_t end = std::min(total, pos + ahead); pos < end;) {
-          const uint64_t w = buffer.Load(pos);
-          for (int i = 0; i < 57 && pos + uint64_t(i) < total + 64; ++i) {
-            ASSERT_EQ((w >> i) & 1u, expected[pos + uint64_t(i)]) << pos << " + " << i;
-          }
-          pos += uint64_t(DrawIndex(pick.RanUniform(), 9) - 1);
+TEST(RanUniform, SkipEqualsSingleDraws) {
+  // Skips of every size land where single draws do, from a fresh stream (which the first draw
+  // initialises) and from a running one; long skips add up.
+  for (const int32_t seed : {-1, -77, -2147483646}) {
+    RngState single;
+    single.IDUM = seed;
+    RngState jumped = single;
+    uint64_t drawn = 0;
+    for (const uint64_t n : {0u, 1u, 2u, 15u, 16u, 17u, 1000u, 123457u}) {
+      for (uint64_t i = 0; i < n; ++i) single.RanUniform();
+      drawn += n;
+      RngState fresh;
+      fresh.IDUM = seed;
+      fresh.Skip(drawn);
+      jumped.Skip(n);
+      ASSERT_EQ(jumped.XorWord, single.XorWord) << seed << " " << n;
+      ASSERT_EQ(jumped.MulWord, single.MulWord);
+      ASSERT_EQ(fresh.XorWord, single.XorWord);
+      ASSERT_EQ(fresh.MulWord, single.MulWord);
+      EXPECT_EQ(RngState(jumped).RanUniform(), RngState(single).RanUniform());
+    }
+    RngState a = single, b = single;
+    a.Skip(uint64_t{1} << 40);
+    a.Skip((uint64_t{1} << 40) + 12345);
+    b.Skip((uint64_t{1} << 41) + 12345);
+    EXPECT_EQ(a.XorWord, b.XorWord);
+    EXPECT_EQ(a.MulWord, b.MulWord);
+  }
+}
+
+TEST(RanBit, TheCycleTableIsTheStreamFromAnyState) {
+  // From every kind of state (high bits set, the register's edge states, zero low bits), draw t
+  // of the stream is bit At(t) of the table, also far beyond one period.
+  for (const uint32_t seed : {1u, 131072u, 262143u, 12345u, 0xDEADBEEFu, 262144u, 0u}) {
+    const BitCycle::Stream cycle = BitCycle::From(seed);
+    BitStream single{seed};
+    for (uint64_t t = 0; t < 300000; ++t) {
+      const uint32_t p = cycle.At(t);
+      ASSERT_EQ((cycle.bytes[p >> 3] >> (p & 7)) & 1u, single.RanBit()) << seed << " " << t;
+    }
+    for (const uint64_t t : {uint64_t{1} << 20, uint64_t{5} << 33}) {
+      BitStream far{AdvanceBits(seed, t)};
+      const uint32_t p = cycle.At(t);
+      const uint64_t w = BitCycle::Load64(cycle.bytes, p);
+      const uint64_t w57 = BitCycle::Load(cycle.bytes, p);
+      for (int i = 0; i < 64; ++i) {
+        const uint32_t bit = far.RanBit();
+        ASSERT_EQ((w >> i) & 1u, bit) << seed << " " << t << " " << i;
+        if (i < 57) {
+          ASSERT_EQ((w57 >> i) & 1u, bit);
         }
       }
-      buffer.SetTaken(total);
-    }
-    EXPECT_EQ(shared.RanBitSeed, AdvanceBits(99, total));
-  }
-}
-
-TEST(RanUniform, VectorBatchesEqualSingleDraws) {
-  if (ActiveKernel() == Kernel::kPortable) GTEST_SKIP() << "this processor has no vector path";
-  for (const size_t n :
-       {size_t(1), size_t(15), size_t(16), size_t(17), size_t(1000), size_t(4099)}) {
-    for (const int32_t seed : {-1, -77, -2147483646}) {
-      RngState single, batch, doubles;
-      single.IDUM = batch.IDUM = doubles.IDUM = seed;
-      std::vector<double> expected(n), gotDouble(n);
-      std::vector<float> gotFloat(n);
-      RanUniformBatchPortable(single, expected.data(), n);
-      RanUniformBatch(batch, gotFloat.data(), n);
-      RanUniformBatch(doubles, gotDouble.data(), n);
-      EXPECT_EQ(gotDouble, expected) << n << " draws from seed " << seed;
-      for (size_t i = 0; i < n; ++i) ASSERT_EQ(gotFloat[i], static_cast<float>(expected[i]));
-      EXPECT_EQ(batch.XorWord, single.XorWord);
-      EXPECT_EQ(batch.MulWord, single.MulWord);
-      EXPECT_EQ(doubles.MulWord, single.MulWord);
-      EXPECT_EQ(batch.RanUniform(), single.RanUniform());
     }
   }
+  // Long advances reduce modulo the period only past the steps that shift the high bits out.
+  BitStream s{0xFFFC0001u};
+  for (int i = 0; i < 262143 + 20; ++i) s.RanBit();
+  EXPECT_EQ(AdvanceBits(0xFFFC0001u, 262143 + 20), s.RanBitSeed);
 }
 
 // Chunked hand-out ends the stream exactly after the stated number of draws.
 TEST(RanUniform, ChunkedDrawsEndTheStreamExactly) {
+  // Known totals, taken one by one and in runs of any length up to a chunk.
   RngState a, b;
   a.IDUM = b.IDUM = -5;
+  RngState pick;
+  pick.IDUM = -8;
   {
-    UniformFloats chunks(a, 5000);
-    for (int i = 0; i < 5000; ++i) ASSERT_EQ(chunks.Next(), static_cast<float>(b.RanUniform()));
+    UniformFloats chunks(a, 50000);
+    int64_t taken = 0;
+    while (taken < 50000) {
+      const size_t k =
+          std::min<size_t>(size_t(DrawIndex(pick.RanUniform(), 2048)), size_t(50000 - taken));
+      const float* run = k % 3 == 0 ? nullptr : chunks.Take(k);
+      for (size_t i = 0; i < k; ++i) {
+        const float got = run ? run[i] : chunks.Next();
+        ASSERT_EQ(got, static_cast<float>(b.RanUniform())) << taken + int64_t(i);
+      }
+      taken += int64_t(k);
+    }
   }
   EXPECT_EQ(a.XorWord, b.XorWord);
+  EXPECT_EQ(a.MulWord, b.MulWord);
+  // Unknown totals: draws made ahead, the stream set right after the last one taken.
+  for (const int n : {0, 1, 1023, 1024, 1025, 5000}) {
+    RngState c = b, d = b;
+    {
+      UniformAhead ahead(c);
+      for (int i = 0; i < n; ++i) ASSERT_EQ(ahead.Next(), d.RanUniform());
+    }
+    EXPECT_EQ(c.XorWord, d.XorWord) << n;
+    EXPECT_EQ(c.MulWord, d.MulWord) << n;
+  }
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // A plain reference simulation, written step by step from the model's rules with single draws
 // and one genotype code per locus, compared byte for byte with the program's output files over
-// many random parameter files and model options, on every code path.
+// many random parameter files and model options, every code path and several thread counts.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -405,14 +405,25 @@ TEST_P(ReferenceRuns, MatchTheReference) {
   const Kernel k = GetParam();
   if (!CanRun(k)) GTEST_SKIP() << "this processor cannot run the " << KernelName(k) << " path";
   static const TempDir dir;
+  // Runs take turns at 1, 2, 3 and 7 threads, with tasks of a few hundred bytes and draws so
+  // that even these small runs are split into many.
+  const TaskSize usual = CurrentTaskSize();
+  SetTaskSize({512, 64});
   OnKernel(k, [&] {
+    constexpr int kThreads[] = {1, 2, 3, 7};
+    int turn = 0;
     for (const RandomRun& run : RandomRuns(dir / "run")) {
+      const int threads = kThreads[turn++ % 4];
+      SetThreadCount(threads);
       WriteFile(dir / "p.txt", run.text);
       Console([&] { RunSimulation((dir / "p.txt").c_str()); });
-      EXPECT_TRUE(ReadFile(dir / "run.dat") == run.expected.first) << run.text;
+      EXPECT_TRUE(ReadFile(dir / "run.dat") == run.expected.first)
+          << run.text << "on " << threads << " threads";
       EXPECT_EQ(ReadFile(dir / "run.par"), run.expected.second);
     }
   });
+  SetThreadCount(0);
+  SetTaskSize(usual);
 }
 
 TEST_P(ReferenceRuns, MatchTheReferenceWithModelOptions) {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "cpu/cpu.hpp"
+#include "cpu/threads.hpp"
 #include "driver/driver.hpp"
 #include "genotyping/genotyping.hpp"
 #include "output/output.hpp"

@@ -5,6 +5,8 @@
 #include <iterator>
 #include <string_view>
 
+#include "cpu/threads.hpp"
+
 namespace driftsim {
 
 namespace {
@@ -100,6 +102,14 @@ const OptionRow kOptions[] = {
      "family sizes vary so that the effective size is\nR times the census size, 0 < R <= 1 "
      "(default 1)",
      [](CommandLine& cl, const char* v) { Model(cl, "ne-ratio", v); }},
+    {"threads", 0, "N",
+     "threads of the run, 1 to 1024 (default: DRIFTSIM_THREADS,\nelse the CPUs this process may "
+     "run on); the\noutput bytes never depend on it",
+     [](CommandLine& cl, const char* v) {
+       cl.options.threads = ThreadCountFromText(v);
+       if (cl.options.threads == 0)
+         UsageError(cl, "--threads: '" + std::string(v) + "' is not a thread count");
+     }},
     {"help", 'h', nullptr, "print this help and exit",
      [](CommandLine& cl, const char*) { cl.action = CommandLine::kShowHelp; }},
     {"version", 0, nullptr, "print the version and exit",

@@ -20,7 +20,8 @@ bool Detect(Kernel kernel) {
     case Kernel::kAvx2:
       return avx2;
     case Kernel::kAvx512:
-      return avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+      return avx2 && __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("avx512f") &&
+             __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
              __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bitalg") &&
              __builtin_cpu_supports("gfni");
   }

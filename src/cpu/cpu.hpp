@@ -5,8 +5,9 @@
 //
 //   portable  plain C++, any processor
 //   avx2      AVX2 with BMI2: eight uniform draws at once, 16 unpacked loci per byte select
-//   avx512    AVX-512 BW, VBMI, BITALG and GFNI: 64 packed bytes of a family at once; it uses
-//             the AVX2 routines where it has none of its own
+//   avx512    AVX-512 BW, VL, VBMI, BITALG and GFNI with POPCNT: 64 packed bytes of a family at
+//             once by pdep, 32 unpacked loci per byte permute, sixteen uniform draws at once and
+//             allele choices of sixteen draws; the AVX2 routines where it has none of its own
 #pragma once
 
 namespace driftsim {

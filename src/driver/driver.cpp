@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "cpu/cpu.hpp"
+#include "cpu/threads.hpp"
 #include "genotyping/genotyping.hpp"
 #include "output/output.hpp"
 #include "summary/summary.hpp"
@@ -311,6 +312,8 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
   const int32_t StartSeconds = MonotonicSeconds();
   const double startTime = Now();
   SelectKernelFromEnvironment();
+  if (options.threads > 0) SetThreadCount(options.threads);
+  SelectThreadsFromEnvironment();
   // A record on standard output moves the console to standard error.
   const std::unique_ptr<Console> console =
       MakeConsole(options.console, options.summary == "-" ? stderr : stdout);

@@ -31,6 +31,10 @@ class CumFreq {
     cum_[size_t(K_ - 1)] = 1.1f;
   }
 
+  // The entries below which a draw is counted: the last one (1.1) and the padding never are.
+  const float* Entries() const { return cum_.data(); }
+  size_t Counted() const { return static_cast<size_t>(K_ - 1); }
+
   inline uint8_t Pick(float u) const {
     int32_t below = 0;
 #if defined(__SSE2__)
@@ -57,8 +61,30 @@ inline uint32_t PickPackedCode(const float* hw, float u) {
   return 3u - le1 - le0 * (2u - le1);
 }
 
-// Genotypes of the records of out drawn locus by locus from the source frequencies freq:
-// migrants and the source sample.
+// Alleles of n draws u (as Pick), into out[0..n).
+void PickAlleles(const CumFreq& cum, const float* u, uint8_t* out, size_t n);
+
+// Packed codes of n draws u (as PickPackedCode) shifted left by shift: stored into out[0..n)
+// when first, ORed into them otherwise.
+void PickPackedCodes(const float* hw, const float* u, uint8_t* out, size_t n, int shift,
+                     bool first);
+
+// Genotypes drawn locus by locus from the source frequencies freq, for the initial population,
+// migrants and the source sample: each locus takes SourceDrawsPerLocus draws, record after
+// record.
+inline uint64_t SourceDrawsPerLocus(const Params& par, int64_t records) {
+  return uint64_t(records) * (par.Packed() ? 1u : 2u);
+}
+
+// Loci [L0, L1) of the records of out, with uniform at the first draw of locus L0; uniform ends
+// past the range's draws. Packed ranges start at a multiple of four loci.
+void DrawSourceLoci(const Params& par, const float* freq, RecordSpan out, int64_t L0, int64_t L1,
+                    RngState& uniform);
+
+// Loci per task when the loci of records are split over threads (a multiple of four).
+int64_t SourceLociPerTask(const Params& par, int64_t records);
+
+// All loci of the records of out, split over threads; uniform ends past all their draws.
 void DrawSourceGenotypes(const Params& par, const float* freq, RecordSpan out, RngState& uniform);
 
 }  // namespace driftsim

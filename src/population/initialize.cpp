@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <fstream>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "cpu/threads.hpp"
 #include "population/alleles.hpp"
 #include "population/population.hpp"
 
@@ -51,17 +53,6 @@ void* RequestTable(Tables& tab, uint64_t bytes) {
   return p;
 }
 
-// Packing of four codes 1..3 into one byte, indexed by (c1-1) + 3(c2-1) + 9(c3-1) + 27(c4-1).
-constexpr std::array<uint8_t, 81> MakePackTable() {
-  std::array<uint8_t, 81> t{};
-  for (unsigned i = 0; i < 81; ++i) {
-    const unsigned c1 = i % 3 + 1, c2 = i / 3 % 3 + 1, c3 = i / 9 % 3 + 1, c4 = i / 27 + 1;
-    t[i] = static_cast<uint8_t>(c1 + 4 * c2 + 16 * c3 + 64 * c4);
-  }
-  return t;
-}
-constexpr auto kPack81 = MakePackTable();
-
 // Frequencies: equal (FreqDist 1, no draws) or normalised logarithms of uniforms (FreqDist 0).
 void FillFrequencies(const Params& par, float* freq, RngState& uniform) {
   const int64_t loci = par.NumLoci;
@@ -97,47 +88,85 @@ void FillFrequencies(const Params& par, float* freq, RngState& uniform) {
   }
 }
 
+// The progress lines of the initial genotypes, every kLociPerReport units (loci, or packed
+// groups of four loci), shown in order by the calling thread however many units the other
+// threads have drawn.
+class LociProgress {
+ public:
+  LociProgress(Progress& progress, int64_t lociPerUnit)
+      : progress_(progress), lociPerUnit_(lociPerUnit) {}
+  void Drawn(int64_t units) { done_.fetch_add(units, std::memory_order_relaxed); }
+  void Show() {
+    const int64_t done = done_.load(std::memory_order_relaxed);
+    while (shown_ + kLociPerReport <= done) {
+      shown_ += kLociPerReport;
+      progress_.Loci(lociPerUnit_ * shown_);
+    }
+  }
+
+ private:
+  Progress& progress_;
+  int64_t lociPerUnit_;
+  int64_t shown_ = 0;
+  std::atomic<int64_t> done_{0};
+};
+
+// Loci [0, L1) of every individual, drawn as the source genotypes are, split over threads.
+void DrawInitialLoci(const Params& par, const float* freq, RecordSpan pop, int64_t L1,
+                     RngState& uniform, LociProgress& lines, int64_t lociPerUnit) {
+  const uint64_t perLocus = SourceDrawsPerLocus(par, pop.count);
+  const int64_t loci = SourceLociPerTask(par, pop.count);
+  const RngState start = uniform;
+  ParallelFor((L1 + loci - 1) / loci, [&](int64_t task, int thread) {
+    const int64_t L0 = task * loci;
+    const int64_t end = std::min(L1, L0 + loci);
+    RngState u = start;
+    u.Skip(uint64_t(L0) * perLocus);
+    DrawSourceLoci(par, freq, pop, L0, end, u);
+    lines.Drawn((end - L0) / lociPerUnit);
+    if (thread == 0) lines.Show();
+  });
+  uniform.Skip(uint64_t(L1) * perLocus);
+}
+
 // Unpacked: locus by locus, both copies of every individual from the locus's CumFreq.
 void FillInitialUnpacked(const Params& par, const float* freq, RecordSpan pop, RngState& uniform,
                          Progress& progress) {
-  const int32_t K = par.NumAllele;
-  CumFreq cum(K);
-  UniformFloats u(uniform, uint64_t(par.NumLoci) * 2 * uint64_t(par.Ne));
-  for (int64_t L = 0; L < par.NumLoci; ++L) {
-    if ((L + 1) % kLociPerReport == 0) progress.Loci(L + 1);
-    cum.Build(freq + L * K);
-    for (int32_t j = 0; j < par.Ne; ++j) {
-      uint8_t* g = pop[j] + 2 * L;
-      g[0] = cum.Pick(u.Next());
-      g[1] = cum.Pick(u.Next());
-    }
-  }
+  LociProgress lines(progress, 1);
+  DrawInitialLoci(par, freq, pop, par.NumLoci, uniform, lines, 1);
+  lines.Show();
   if (par.NumLoci >= kLociPerReport) progress.LociDone(par.NumLoci);
 }
 
-// Packed: groups of four loci staged per individual, then every record byte written once. In a
-// last group of fewer than four loci the spare fields repeat the previous group's codes.
+// Packed: groups of four loci, each written as whole bytes. In a last group of fewer than four
+// loci the spare fields repeat the previous group's codes (1 when there is none).
 void FillInitialPacked(const Params& par, const float* freq, RecordSpan pop, RngState& uniform,
                        Progress& progress) {
-  std::vector<uint8_t> stage(4 * static_cast<size_t>(par.Ne), 1);
-  UniformFloats u(uniform, uint64_t(par.NumLoci) * uint64_t(par.Ne));
-  int64_t groups = 0;
-  for (int64_t first = 0; first < par.NumLoci; first += 4) {
-    const int64_t n = ++groups;
-    if (n % kLociPerReport == 0) progress.Loci(4 * n);
-    const int64_t end = std::min<int64_t>(first + 4, par.NumLoci);
-    for (int64_t L = first; L < end; ++L) {
-      const float* hw = freq + 2 * L;
-      for (int32_t j = 0; j < par.Ne; ++j) {
-        stage[4 * size_t(j) + size_t(L - first)] =
-            static_cast<uint8_t>(PickPackedCode(hw, u.Next()));
+  const int64_t whole = par.NumLoci / 4;
+  const int64_t groups = (int64_t{par.NumLoci} + 3) / 4;
+  LociProgress lines(progress, 4);
+  DrawInitialLoci(par, freq, pop, 4 * whole, uniform, lines, 4);
+  const int spare = static_cast<int>(par.NumLoci - 4 * whole);
+  if (spare > 0) {
+    const int64_t Ne = pop.count;
+    std::vector<uint8_t> stage(static_cast<size_t>(Ne));
+    UniformFloats draws(uniform, uint64_t(spare) * uint64_t(Ne));
+    constexpr int64_t kRun = static_cast<int64_t>(UniformFloats::kChunk);
+    for (int f = 0; f < spare; ++f) {
+      for (int64_t j0 = 0; j0 < Ne; j0 += kRun) {
+        const size_t k = static_cast<size_t>(std::min(kRun, Ne - j0));
+        PickPackedCodes(freq + 8 * whole + 2 * f, draws.Take(k), stage.data() + j0, k, 2 * f,
+                        f == 0);
       }
     }
-    for (int32_t j = 0; j < par.Ne; ++j) {
-      const uint8_t* c = &stage[4 * size_t(j)];
-      pop[j][n - 1] = kPack81[(c[0] - 1) + 3 * (c[1] - 1) + 9 * (c[2] - 1) + 27 * (c[3] - 1)];
+    const uint32_t keep = 0xFFu << (2 * spare);
+    for (int64_t j = 0; j < Ne; ++j) {
+      const uint32_t previous = whole > 0 ? pop[j][whole - 1] : 0x55u;
+      pop[j][whole] = static_cast<uint8_t>(stage[size_t(j)] | (previous & keep));
     }
+    lines.Drawn(1);
   }
+  lines.Show();
   if (groups >= kLociPerReport) progress.LociDone(par.NumLoci);
 }
 
@@ -242,13 +271,20 @@ void AllocateGenoTables(const Params& par, Tables& tab) {
   if (tab.FocalPop) {
     tab.SmplGeno.reset(static_cast<uint8_t*>(RequestTable(tab, SampleBytes(par, tab))));
   }
-  if (!tab.FocalPop || !tab.SmplGeno) GenoTablesOutOfMemory(par, tab.Ne);
+  if (tab.SmplGeno && tab.Packed) {
+    tab.HetCount.reset(
+        static_cast<int32_t*>(RequestTable(tab, 2 * uint64_t(tab.Ne) * sizeof(int32_t))));
+  }
+  if (!tab.FocalPop || !tab.SmplGeno || (tab.Packed && !tab.HetCount)) {
+    GenoTablesOutOfMemory(par, tab.Ne);
+  }
 }
 
 TableBytes TableSizes(const Params& par, int32_t Ne) {
   const auto geno = static_cast<uint64_t>(GenoBytesOf(par.NumLoci, par.Packed()));
-  return {uint64_t(par.NumAllele) * uint64_t(par.NumLoci) * sizeof(float),
-          geno * 2 * uint64_t(Ne ? Ne : par.Ne), geno * uint64_t(par.TotalSampled())};
+  const uint64_t records = uint64_t(Ne ? Ne : par.Ne);
+  return {uint64_t(par.NumAllele) * uint64_t(par.NumLoci) * sizeof(float), geno * 2 * records,
+          geno * uint64_t(par.TotalSampled()), par.Packed() ? 2 * records * sizeof(int32_t) : 0};
 }
 
 uint64_t UsableMemory() {
@@ -279,6 +315,7 @@ void Initialize(const Params& par, Tables& tab, RngState& uniform, Progress& pro
   const RecordSpan pop = tab.Generation(0, par.Ne);
   if (par.Packed()) {
     FillInitialPacked(par, tab.AlleleFreq.get(), pop, uniform, progress);
+    CountGenerationHets(par, pop);
   } else {
     FillInitialUnpacked(par, tab.AlleleFreq.get(), pop, uniform, progress);
   }

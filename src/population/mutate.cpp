@@ -1,31 +1,52 @@
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "cpu/threads.hpp"
 #include "population/population.hpp"
 
 namespace driftsim {
 
 namespace {
 
-// Mutations drawn before they are applied: the hit records are fetched meanwhile, since each
+// Mutations a task applies, and how far ahead of the one applied a hit record is fetched: each
 // lies anywhere in the generation buffer.
-constexpr int kPending = 64;
+constexpr size_t kMutationsPerTask = 8192;
+constexpr size_t kFetchAhead = 32;
 
 struct Mutation {
-  uint8_t* rec;
   int64_t L;
-  int32_t g;  // gene copy 1..2*Ne
-  int32_t a;  // new allele
+  int32_t g;     // gene copy 1..2*Ne
+  int16_t a;     // new allele
+  int16_t hets;  // packed: change of the record's heterozygous fields, set when applied
 };
 
-// Applies mutations in the order they were drawn. Unpacked: the copy takes the new allele.
-// Packed (no phase is stored): a hit heterozygote becomes homozygous for the new allele, a
-// homozygote of the other allele becomes heterozygous.
-void Apply(const Mutation* m, int n, bool packed) {
-  for (int k = 0; k < n; ++k) {
+// The mutations of a generation, drawn before any is applied; reused from generation to
+// generation by the calling thread.
+thread_local std::vector<Mutation> tDrawn;
+
+// Applies mutations [k0, k1) in the order they were drawn. Unpacked: the copy takes the new
+// allele. Packed (no phase is stored): a hit heterozygote becomes homozygous for the new allele,
+// a homozygote of the other allele becomes heterozygous; the change of the record's count of
+// heterozygous fields is noted, to be added once every range is done (another range may hit
+// the same record).
+void Apply(std::vector<Mutation>& m, size_t k0, size_t k1, RecordSpan generation, bool packed) {
+  for (size_t k = k0; k < k1; ++k) {
+    if (k + kFetchAhead < k1) {
+      const Mutation& ahead = m[k + kFetchAhead];
+      const uint8_t* rec = generation[(ahead.g - 1) / 2];
+      __builtin_prefetch(rec + (packed ? ahead.L / 4 : 2 * ahead.L), 1);
+    }
+    uint8_t* rec = generation[(m[k].g - 1) / 2];
     if (!packed) {
-      m[k].rec[2 * m[k].L + (m[k].g - 1) % 2] = static_cast<uint8_t>(m[k].a);
+      rec[2 * m[k].L + (m[k].g - 1) % 2] = static_cast<uint8_t>(m[k].a);
       continue;
     }
-    const uint32_t x = PackedCode(m[k].rec, m[k].L);
-    if (x != uint32_t(m[k].a)) SetPackedCode(m[k].rec, m[k].L, x == 3 ? uint32_t(m[k].a) : 3u);
+    const uint32_t x = PackedCode(rec, m[k].L);
+    m[k].hets = 0;
+    if (x == uint32_t(m[k].a)) continue;
+    SetPackedCode(rec, m[k].L, x == 3 ? uint32_t(m[k].a) : 3u);
+    m[k].hets = x == 3 ? -1 : 1;
   }
 }
 
@@ -38,24 +59,50 @@ void Mutate(const Params& par, RecordSpan generation, Random& rnd, float Mutatio
   const int32_t N = static_cast<int32_t>(generation.count);
   const float mean = static_cast<float>(N) * MutationRate * 2.0f;
   const int32_t copies = 2 * N;
-  Mutation pending[kPending];
-  int n = 0;
-  for (int64_t L = 0; L < par.NumLoci; ++L) {
-    const int32_t hits = PoissonCount(rnd, mean);
-    for (int32_t m = 0; m < hits; ++m) {
-      // Gene copy g = 2(j-1) + k: copy k of individual j, both from 1.
-      const int32_t g = DrawIndex(rnd.RanUniform(), copies);
-      const int32_t a = DrawIndex(rnd.RanUniform(), par.NumAllele);
-      uint8_t* rec = generation[(g - 1) / 2];
-      __builtin_prefetch(rec + (packed ? L / 4 : 2 * L), 1);
-      pending[n++] = {rec, L, g, a};
-      if (n == kPending) {
-        Apply(pending, n, packed);
-        n = 0;
+  std::vector<Mutation>& drawn = tDrawn;
+  drawn.clear();
+  {
+    // The draws per locus depend on the deviates: they come from a chunked stream that ends
+    // exactly after the last one taken.
+    UniformAhead u(rnd.Uniform);
+    const auto draw = [&u] { return u.Next(); };
+    // Small means (all but the largest populations) inline PoissonDeviate's multiplication of
+    // uniforms: the count is the number of products above exp(-mean) after the first.
+    const bool small = mean < 12.0f;
+    if (small) PoissonDeviate(mean, rnd.Memo, [] { return 0.0; });  // sets the memo, draws nothing
+    const float limit = rnd.Memo.PoisG;
+    for (int64_t L = 0; L < par.NumLoci; ++L) {
+      int32_t hits = 0;
+      if (small) {
+        for (float t = static_cast<float>(u.Next()); t > limit; t *= static_cast<float>(u.Next())) {
+          ++hits;
+        }
+      } else {
+        hits = static_cast<int32_t>(std::lround(PoissonDeviate(mean, rnd.Memo, draw)));
+      }
+      for (int32_t m = 0; m < hits; ++m) {
+        // Gene copy g = 2(j-1) + k: copy k of individual j, both from 1.
+        const int32_t g = DrawIndex(u.Next(), copies);
+        const int32_t a = DrawIndex(u.Next(), par.NumAllele);
+        drawn.push_back({L, g, static_cast<int16_t>(a), 0});
       }
     }
   }
-  Apply(pending, n, packed);
+  // Mutations of different loci never meet, so ranges of loci are applied on their own; a
+  // range ends where a locus does.
+  const size_t total = drawn.size();
+  const int64_t tasks = static_cast<int64_t>((total + kMutationsPerTask - 1) / kMutationsPerTask);
+  const auto boundary = [&](int64_t task) {
+    size_t k = std::min(total, static_cast<size_t>(task) * kMutationsPerTask);
+    while (k > 0 && k < total && drawn[k].L == drawn[k - 1].L) ++k;
+    return k;
+  };
+  ParallelFor(tasks, [&](int64_t task, int) {
+    Apply(drawn, boundary(task), boundary(task + 1), generation, packed);
+  });
+  if (packed && generation.hets) {
+    for (const Mutation& m : drawn) generation.hets[(m.g - 1) / 2] += m.hets;
+  }
 }
 
 }  // namespace driftsim

@@ -36,12 +36,4 @@ ParentPicker BreedingParents(RecordSpan parents, double NeRatio, RngState& unifo
   return ParentPicker(parents, DrawFecundities(parents.count, shape, uniform));
 }
 
-void DrawParents(const ParentPicker& picker, RngState& uniform, Family& fam) {
-  if (!picker.Weighted()) return DrawParents(picker.Parents(), uniform, fam);
-  for (int i = 0; i < fam.n; ++i) {
-    fam.p1[i] = picker.Pick(uniform.RanUniform());
-    fam.p2[i] = picker.Pick(uniform.RanUniform());
-  }
-}
-
 }  // namespace driftsim

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "population/population.hpp"
-#include "population/transmit.hpp"
 
 namespace driftsim {
 
@@ -39,8 +38,5 @@ std::vector<double> DrawFecundities(int64_t n, double shape, RngState& uniform);
 // The parents of a generation under the ratio R of effective to census size: uniform at R = 1,
 // with no draws; otherwise fecundities of shape FecundityShape(R, N) drawn first.
 ParentPicker BreedingParents(RecordSpan parents, double NeRatio, RngState& uniform);
-
-// Draws the first and then the second parent of each member of the family.
-void DrawParents(const ParentPicker& picker, RngState& uniform, Family& fam);
 
 }  // namespace driftsim

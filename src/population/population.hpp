@@ -47,10 +47,16 @@ struct RecordSpan {
   uint8_t* first = nullptr;
   int64_t count = 0;
   int64_t bytes = 0;
+  // Packed generation buffers: the heterozygous fields of each record, kept up to date by every
+  // step that writes the records, so that the next generation knows where each family's random
+  // bits start without reading the records first. Null elsewhere.
+  int32_t* hets = nullptr;
 
   uint8_t* operator[](int64_t j) const { return first + j * bytes; }
   // Records [from, from + n).
-  RecordSpan Part(int64_t from, int64_t n) const { return {(*this)[from], n, bytes}; }
+  RecordSpan Part(int64_t from, int64_t n) const {
+    return {(*this)[from], n, bytes, hets ? hets + from : nullptr};
+  }
 };
 
 // The three tables of a run. Owned by the driver's state for the whole run.
@@ -73,6 +79,8 @@ struct Tables {
   std::unique_ptr<uint8_t[], FreeDeleter> FocalPop;
   // Sampled individuals: source sample, sample 1, sample 2.
   std::unique_ptr<uint8_t[], FreeDeleter> SmplGeno;
+  // Packed records: heterozygous fields of each record of FocalPop, buffer b at b*Ne + j.
+  std::unique_ptr<int32_t[], FreeDeleter> HetCount;
 
   // Record of individual j (from 0) of generation buffer b; of sampled individual k (from 0).
   uint8_t* Focal(int b, int64_t j) const {
@@ -82,8 +90,10 @@ struct Tables {
 
   // Generation buffer b (0 or 1): all its records, or the first count of them; all sampled
   // records, source sample first.
-  RecordSpan Generation(int b) const { return {Focal(b, 0), Ne, GenoBytes}; }
-  RecordSpan Generation(int b, int64_t count) const { return {Focal(b, 0), count, GenoBytes}; }
+  RecordSpan Generation(int b) const { return Generation(b, Ne); }
+  RecordSpan Generation(int b, int64_t count) const {
+    return {Focal(b, 0), count, GenoBytes, HetCount ? HetCount.get() + int64_t{b} * Ne : nullptr};
+  }
   RecordSpan Samples(const Params& par) const {
     return {SmplGeno.get(), par.TotalSampled(), GenoBytes};
   }
@@ -121,7 +131,8 @@ struct TableBytes {
   uint64_t AlleleFreq = 0;
   uint64_t FocalPop = 0;  // both generation buffers
   uint64_t SmplGeno = 0;
-  uint64_t Total() const { return AlleleFreq + FocalPop + SmplGeno; }
+  uint64_t HetCount = 0;  // packed: heterozygous fields of each generation record
+  uint64_t Total() const { return AlleleFreq + FocalPop + SmplGeno + HetCount; }
 };
 // Ne: records of each generation buffer, the run's largest size (0: par.Ne).
 TableBytes TableSizes(const Params& par, int32_t Ne = 0);
@@ -146,11 +157,28 @@ void Reproduce(const Params& par, const float* AlleleFreq, RecordSpan parents, R
 void Mutate(const Params& par, RecordSpan generation, Random& rnd,
             float MutationRate = kDefaultMutationRate);
 
+// Heterozygous fields of a packed record among its NumLoci loci.
+int32_t CountHets(const uint8_t* rec, int64_t NumLoci);
+
+// Recounts the heterozygous fields of every record of a packed generation that keeps them.
+void CountGenerationHets(const Params& par, RecordSpan generation);
+
 // A temporal sample: one new offspring of parents for each record of sample.
 void TakeSample(const Params& par, RecordSpan parents, RecordSpan sample, Random& rnd);
 
 // The source sample, drawn from the allele frequencies (migration model only).
 void TakeSourceSample(const Params& par, const float* AlleleFreq, RecordSpan sample,
                       RngState& uniform);
+
+// Work per task when a step is split over threads: offspring bytes of the families made, and
+// uniform draws of the genotypes drawn from frequencies. Long enough to pay for a task's start,
+// short enough that the threads share a step evenly; tests make them small so that small runs
+// are split as well. The bytes never depend on them.
+struct TaskSize {
+  int64_t bytes = 256 * 1024;
+  uint64_t draws = 1 << 18;
+};
+TaskSize CurrentTaskSize();
+void SetTaskSize(TaskSize size);
 
 }  // namespace driftsim

@@ -1,5 +1,7 @@
 #include <algorithm>
+#include <atomic>
 
+#include "cpu/threads.hpp"
 #include "population/alleles.hpp"
 #include "population/parents.hpp"
 #include "population/population.hpp"
@@ -24,50 +26,100 @@ int32_t MigrantCount(const Params& par, int32_t N, Random& rnd) {
   return std::min(PoissonCount(rnd, mean), N);
 }
 
+// The progress lines of the blocks, every kProgressStep offspring, shown in order by the calling
+// thread however many blocks the other threads have made.
+class BlockProgress {
+ public:
+  BlockProgress(Progress& progress, int64_t total, int32_t Ne)
+      : progress_(progress), total_(total), Ne_(Ne) {}
+  // Blocks of another count offspring are made.
+  void Made(int64_t count) { made_.fetch_add(count, std::memory_order_relaxed); }
+  // Shows the lines up to the offspring made so far (calling thread only).
+  void Show() { ShowUpTo(made_.load(std::memory_order_relaxed)); }
+  void Finish() {
+    ShowUpTo(total_);
+    if (total_ >= kProgressStep) progress_.OffspringDone(Ne_);
+  }
+
+ private:
+  void ShowUpTo(int64_t made) {
+    while (shown_ + kProgressStep <= made) {
+      shown_ += kProgressStep;
+      progress_.Offspring(static_cast<int32_t>(shown_));
+    }
+  }
+  Progress& progress_;
+  int64_t total_;
+  int32_t Ne_;
+  int64_t shown_ = 0;
+  std::atomic<int64_t> made_{0};
+};
+
+// Makes a planned brood, split over threads.
+void MakeBrood(const Params& par, const Brood& brood) {
+  const int64_t perTask = FamiliesPerTask(brood);
+  ParallelFor((brood.families + perTask - 1) / perTask, [&](int64_t task, int) {
+    const int64_t f0 = task * perTask;
+    MakeFamilies(par, brood, f0, std::min(brood.families, f0 + perTask));
+  });
+}
+
 }  // namespace
 
 void Reproduce(const Params& par, const float* AlleleFreq, RecordSpan parents, RecordSpan offspring,
                Random& rnd, Progress& progress, double NeRatio) {
+  // Below an NeRatio of 1 the parents' fecundities are drawn first. Migrants, offspring 1..M,
+  // are drawn from the source frequencies next; offspring M+1..last come in blocks of ten, then
+  // last+1..N one at a time (individuals from 1).
   const ParentPicker picker = BreedingParents(parents, NeRatio, rnd.Uniform);
   const int32_t N = static_cast<int32_t>(offspring.count);
   const int32_t M = MigrantCount(par, N, rnd);
-  if (M >= 1) DrawSourceGenotypes(par, AlleleFreq, offspring.Part(0, M), rnd.Uniform);
+  const int32_t born = N - M;
 
-  BitStream& bits = rnd.Bits;
-  Family fam;
-  // Offspring M+1..last in blocks of ten, then last+1..N one at a time (individuals from 1).
-  const int32_t last = N - (N - M) % kBlockSize;
-  int32_t counter = 0;
-  fam.n = kBlockSize;
-  for (int32_t s = M + 1; s <= last; s += kBlockSize) {
-    counter += kBlockSize;
-    if (counter % kProgressStep == 0) progress.Offspring(counter);
-    for (int i = 0; i < kBlockSize; ++i) fam.child[i] = offspring[s - 1 + i];
-    DrawParents(picker, rnd.Uniform, fam);
-    TransmitBlock(par, fam, bits);
-  }
-  if (counter >= kProgressStep) progress.OffspringDone(N);
-  fam.n = 1;
-  for (int32_t j = last + 1; j <= N; ++j) {
-    fam.child[0] = offspring[j - 1];
-    DrawParents(picker, rnd.Uniform, fam);
-    TransmitSingle(par, fam, bits);
+  // The migrants' draws come first in the uniform stream and the parents' after them: the
+  // parents are drawn at once past the migrants' draws, and the migrants' loci are drawn in
+  // ranges beside the offspring, each range from its own place in the stream.
+  const RngState migrantDraws = rnd.Uniform;
+  const RecordSpan migrants = offspring.Part(0, M);
+  const uint64_t perLocus = SourceDrawsPerLocus(par, M);
+  const int64_t lociPerTask = SourceLociPerTask(par, M);
+  const int64_t migrantTasks = M >= 1 ? (par.NumLoci + lociPerTask - 1) / lociPerTask : 0;
+  rnd.Uniform.Skip(uint64_t(par.NumLoci) * perLocus);
+
+  const Brood brood =
+      PlanBrood(par, picker, offspring.Part(M, born), born / kBlockSize, rnd.Uniform, rnd.Bits);
+  const int64_t perTask = FamiliesPerTask(brood);
+  const int64_t familyTasks = (brood.families + perTask - 1) / perTask;
+
+  BlockProgress lines(progress, brood.blocks * kBlockSize, N);
+  ParallelFor(migrantTasks + familyTasks, [&](int64_t task, int thread) {
+    if (task < migrantTasks) {
+      const int64_t L0 = task * lociPerTask;
+      RngState u = migrantDraws;
+      u.Skip(uint64_t(L0) * perLocus);
+      DrawSourceLoci(par, AlleleFreq, migrants, L0,
+                     std::min<int64_t>(par.NumLoci, L0 + lociPerTask), u);
+      return;
+    }
+    const int64_t f0 = (task - migrantTasks) * perTask;
+    const int64_t f1 = std::min(brood.families, f0 + perTask);
+    MakeFamilies(par, brood, f0, f1);
+    lines.Made((std::min(f1, brood.blocks) - std::min(f0, brood.blocks)) * kBlockSize);
+    if (thread == 0) lines.Show();
+  });
+  lines.Finish();
+  if (offspring.hets) {
+    for (int32_t j = 0; j < M; ++j) offspring.hets[j] = CountHets(offspring[j], par.NumLoci);
   }
 }
 
 void TakeSample(const Params& par, RecordSpan parents, RecordSpan sample, Random& rnd) {
-  Family fam;
-  fam.n = 1;
-  for (int64_t i = 0; i < sample.count; ++i) {
-    fam.child[0] = sample[i];
-    DrawParents(parents, rnd.Uniform, fam);
-    TransmitSingle(par, fam, rnd.Bits);
-  }
+  MakeBrood(par, PlanBrood(par, ParentPicker(parents), sample, 0, rnd.Uniform, rnd.Bits));
 }
 
 void TakeSourceSample(const Params& par, const float* AlleleFreq, RecordSpan sample,
                       RngState& uniform) {
-  if (sample.count >= 1) DrawSourceGenotypes(par, AlleleFreq, sample, uniform);
+  DrawSourceGenotypes(par, AlleleFreq, sample, uniform);
 }
 
 }  // namespace driftsim

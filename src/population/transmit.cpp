@@ -1,31 +1,176 @@
 #include "population/transmit.hpp"
+#include "population/parents.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <vector>
+
+#include "cpu/threads.hpp"
 
 namespace driftsim {
 
-void DrawParents(RecordSpan parents, RngState& uniform, Family& fam) {
+namespace {
+
+// The plans of the calling thread, reused from step to step: once the largest step has been
+// planned, planning allocates nothing.
+struct Scratch {
+  std::vector<int32_t> parent;
+  std::vector<uint64_t> bitStart;
+  std::vector<int32_t> hets;  // of the parents, when their span keeps none
+};
+thread_local Scratch tScratch;
+
+TaskSize gTaskSize;
+
+// Families ahead of the one being made whose parents' records are fetched.
+constexpr int64_t kFetchFamiliesAhead = 2;
+
+}  // namespace
+
+TaskSize CurrentTaskSize() {
+  return gTaskSize;
+}
+
+void SetTaskSize(TaskSize size) {
+  Check(size.bytes >= 1 && size.draws >= 1, "task sizes of at least one");
+  gTaskSize = size;
+}
+
+int32_t CountHets(const uint8_t* rec, int64_t NumLoci) {
+  // A field is heterozygous (code 3) when both its bits are set.
+  const int64_t whole = NumLoci / 4;
+  int64_t n = 0;
+  int64_t b = 0;
+  for (; b + 8 <= whole; b += 8) {
+    uint64_t w;
+    std::memcpy(&w, rec + b, sizeof w);
+    // One bit per field, in its even position; the bit count without a popcount instruction,
+    // which the default build may not use.
+    w &= (w >> 1) & 0x5555555555555555ull;
+    w = (w & 0x3333333333333333ull) + ((w >> 2) & 0x3333333333333333ull);
+    w = (w + (w >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    n += static_cast<int64_t>((w * 0x0101010101010101ull) >> 56);
+  }
+  for (; b < whole; ++b) n += std::popcount(static_cast<unsigned>(rec[b] & (rec[b] >> 1) & 0x55));
+  for (int64_t L = 4 * whole; L < NumLoci; ++L) n += PackedCode(rec, L) == 3;
+  return static_cast<int32_t>(n);
+}
+
+Brood PlanBrood(const Params& par, const ParentPicker& picker, RecordSpan offspring, int64_t blocks,
+                RngState& uniform, BitStream& bits) {
+  const RecordSpan parents = picker.Parents();
+  Scratch& s = tScratch;
+  Brood b;
+  b.parents = parents;
+  b.offspring = offspring;
+  b.blocks = blocks;
+  const int64_t n = offspring.count;
+  b.families = blocks + (n - blocks * kBlockSize);
   const int32_t Ne = static_cast<int32_t>(parents.count);
-  for (int i = 0; i < fam.n; ++i) {
-    fam.p1[i] = parents[DrawIndex(uniform.RanUniform(), Ne) - 1];
-    fam.p2[i] = parents[DrawIndex(uniform.RanUniform(), Ne) - 1];
+  s.parent.resize(static_cast<size_t>(2 * n));
+  if (n > 0) {
+    UniformDoubles u(uniform, uint64_t(2 * n));
+    for (int32_t& p : s.parent) p = static_cast<int32_t>(picker.Index(u.Next()));
+  }
+
+  // Where each family's bits start: unpacked, one bit per gene copy of every locus; packed, one
+  // per heterozygous field of either parent.
+  s.bitStart.resize(static_cast<size_t>(b.families + 1));
+  const int32_t* hets = parents.hets;
+  if (par.Packed() && hets == nullptr) {
+    s.hets.resize(static_cast<size_t>(Ne));
+    for (int32_t j = 0; j < Ne; ++j) s.hets[size_t(j)] = CountHets(parents[j], par.NumLoci);
+    hets = s.hets.data();
+  }
+#ifndef NDEBUG
+  // Kept counts must be those of the records (a costly check: debug builds only).
+  if (par.Packed()) {
+    for (int32_t j = 0; j < Ne; ++j) {
+      Check(hets[j] == CountHets(parents[j], par.NumLoci), "kept heterozygous-field counts");
+    }
+  }
+#endif
+  uint64_t t = 0;
+  int64_t k = 0;
+  for (int64_t f = 0; f < b.families; ++f) {
+    s.bitStart[size_t(f)] = t;
+    const int size = b.Size(f);
+    if (!par.Packed()) {
+      t += 2 * uint64_t(size) * uint64_t(par.NumLoci);
+      continue;
+    }
+    for (int i = 0; i < size; ++i, ++k) {
+      t += uint64_t(hets[s.parent[size_t(2 * k)]]) + uint64_t(hets[s.parent[size_t(2 * k + 1)]]);
+    }
+  }
+  s.bitStart[size_t(b.families)] = t;
+  b.parent = s.parent.data();
+  b.bitStart = s.bitStart.data();
+  b.seed = bits.RanBitSeed;
+  if (par.Packed()) b.cycle = BitCycle::From(b.seed);
+  bits.RanBitSeed = AdvanceBits(b.seed, t);
+  return b;
+}
+
+void MakeFamilies(const Params& par, const Brood& brood, int64_t f0, int64_t f1) {
+  const bool packed = par.Packed();
+  const int64_t NumLoci = par.NumLoci;
+  const int64_t whole = NumLoci / 4;
+  // Unpacked families take their bits by state: the state at the range's first bit, then
+  // advanced family by family.
+  BitStream state{packed ? 0u : AdvanceBits(brood.seed, brood.bitStart[f0])};
+  Family fam;
+  for (int64_t f = f0; f < f1; ++f) {
+    // The parents lie anywhere in their generation: the starts of the records of a family two
+    // ahead are fetched now (short records are all start).
+    if (f + kFetchFamiliesAhead < f1) {
+      const int64_t ahead = brood.FirstOffspring(f + kFetchFamiliesAhead);
+      for (int64_t k = 2 * ahead; k < 2 * (ahead + brood.Size(f + kFetchFamiliesAhead)); ++k) {
+        const uint8_t* rec = brood.parents[brood.parent[k]];
+        __builtin_prefetch(rec);
+        __builtin_prefetch(rec + std::min<int64_t>(64, brood.parents.bytes - 1));
+      }
+    }
+    fam.n = brood.Size(f);
+    const int64_t first = brood.FirstOffspring(f);
+    for (int i = 0; i < fam.n; ++i) {
+      const int64_t k = first + i;
+      fam.p1[i] = brood.parents[brood.parent[2 * k]];
+      fam.p2[i] = brood.parents[brood.parent[2 * k + 1]];
+      fam.child[i] = brood.offspring[k];
+    }
+    fam.hets = brood.offspring.hets ? brood.offspring.hets + first : nullptr;
+    if (fam.hets) std::fill(fam.hets, fam.hets + fam.n, 0);
+    if (!packed) {
+      TransmitUnpacked(fam, NumLoci, state);
+      continue;
+    }
+    uint64_t t = brood.bitStart[f];
+    if (f < brood.blocks) {
+      TransmitPackedBytes(fam, whole, brood.cycle, t);
+      TransmitPackedFields(fam, 4 * whole, NumLoci, brood.cycle, t);
+    } else {
+      TransmitPackedSingle(fam, NumLoci, brood.cycle, t);
+    }
+    Check(t == brood.bitStart[f + 1], "a family takes the bits planned for it");
   }
 }
 
-void TransmitBlock(const Params& par, const Family& fam, BitStream& stream) {
-  const int64_t NumLoci = par.NumLoci;
-  if (!par.Packed()) return TransmitUnpacked(fam, NumLoci, stream);
-  const int64_t whole = NumLoci / 4;
-  TransmitPackedBytes(fam, whole, stream);
-  BitReader bits(stream);
-  TransmitPackedFields(fam, 4 * whole, NumLoci, bits);
+void CountGenerationHets(const Params& par, RecordSpan generation) {
+  if (!generation.hets) return;
+  constexpr int64_t kRecordsPerTask = 64;
+  ParallelFor((generation.count + kRecordsPerTask - 1) / kRecordsPerTask, [&](int64_t task, int) {
+    const int64_t end = std::min(generation.count, (task + 1) * kRecordsPerTask);
+    for (int64_t j = task * kRecordsPerTask; j < end; ++j) {
+      generation.hets[j] = CountHets(generation[j], par.NumLoci);
+    }
+  });
 }
 
-void TransmitSingle(const Params& par, const Family& fam, BitStream& stream) {
-  const int64_t NumLoci = par.NumLoci;
-  if (!par.Packed()) return TransmitUnpacked(fam, NumLoci, stream);
-  const int64_t whole = NumLoci / 4;
-  TransmitPackedSingle(fam.p1[0], fam.p2[0], fam.child[0], whole, stream);
-  BitReader bits(stream);
-  TransmitPackedFields(fam, 4 * whole, NumLoci, bits);
+int64_t FamiliesPerTask(const Brood& brood) {
+  const int64_t family = kBlockSize * std::max<int64_t>(brood.offspring.bytes, 1);
+  return std::max<int64_t>(1, gTaskSize.bytes / family);
 }
 
 }  // namespace driftsim

@@ -1,5 +1,11 @@
-// Mendelian transmission: the parents of a family of offspring and the genes they pass on.
+// Mendelian transmission: the parents of the offspring of a step and the genes they pass on.
 // Internal to the population subsystem.
+//
+// A step's offspring come in families: blocks of kBlockSize made together, locus by locus
+// across the members, then single offspring. The parents of all of them are drawn first, in
+// stream order, and the first random bit of every family is known before any is made (a fixed
+// count per family for unpacked records, the heterozygous fields of its parents for packed
+// ones), so any range of families can be made on its own, on any thread, with the same bytes.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +13,8 @@
 #include "population/population.hpp"
 
 namespace driftsim {
+
+class ParentPicker;
 
 // Largest number of offspring made in one pass over the loci.
 inline constexpr int kBlockSize = 10;
@@ -17,24 +25,48 @@ struct Family {
   const uint8_t* p1[kBlockSize];
   const uint8_t* p2[kBlockSize];
   uint8_t* child[kBlockSize];
+  int32_t* hets = nullptr;  // heterozygous fields of each child, when kept (packed)
 };
 
-// Draws the first and then the second parent of each member of the family from parents.
-void DrawParents(RecordSpan parents, RngState& uniform, Family& fam);
+// The plan of a step's offspring: their parents, and where each family's bits start.
+struct Brood {
+  RecordSpan parents;
+  RecordSpan offspring;
+  int64_t blocks = 0;  // families of kBlockSize first, then one per offspring left
+  int64_t families = 0;
+  const int32_t* parent = nullptr;     // per offspring: first and second parent, from 0
+  const uint64_t* bitStart = nullptr;  // per family, and the step's total at [families]
+  uint32_t seed = 0;                   // bit-stream state before the step
+  BitCycle::Stream cycle{};            // the same stream in the table
 
-// Offspring of the family, locus by locus (unpacked), or whole bytes first and then the
-// remaining loci field by field (packed). Single offspring and sample members use the
-// locus-by-locus form in both representations.
-void TransmitBlock(const Params& par, const Family& fam, BitStream& bits);
-void TransmitSingle(const Params& par, const Family& fam, BitStream& bits);
+  int64_t FirstOffspring(int64_t f) const {
+    return f < blocks ? f * kBlockSize : blocks * kBlockSize + (f - blocks);
+  }
+  int Size(int64_t f) const { return f < blocks ? kBlockSize : 1; }
+};
 
-// The pieces of those, by representation. Unpacked: all loci, locus by locus.
+// Draws both parents of every record of offspring from parents (2 draws each, in record order)
+// and lays out the families: blocks full blocks first. Advances uniform past the draws and bits
+// past every bit the brood takes. The plan lives in scratch memory of the calling thread until
+// that thread plans again.
+Brood PlanBrood(const Params& par, const ParentPicker& picker, RecordSpan offspring, int64_t blocks,
+                RngState& uniform, BitStream& bits);
+
+// Makes families [f0, f1) of a planned brood; safe beside other ranges of the same brood.
+void MakeFamilies(const Params& par, const Brood& brood, int64_t f0, int64_t f1);
+
+// Families per task when a brood is split over threads: a few hundred kilobytes of offspring.
+int64_t FamiliesPerTask(const Brood& brood);
+
+// The pieces, by representation. Unpacked: all loci, locus by locus, every member taking its
+// bits from stream (a fixed number, stream advanced past them).
 void TransmitUnpacked(const Family& fam, int64_t NumLoci, BitStream& stream);
-// Packed: whole bytes [0, nbytes) of a family, byte by byte; loci [L0, L1) field by field; and
-// the whole bytes of one member locus by locus.
-void TransmitPackedBytes(const Family& fam, int64_t nbytes, BitStream& stream);
-void TransmitPackedFields(const Family& fam, int64_t L0, int64_t L1, BitReader& bits);
-void TransmitPackedSingle(const uint8_t* p1, const uint8_t* p2, uint8_t* child, int64_t nbytes,
-                          BitStream& stream);
+// Packed, with bits from the table from draw t on (t advanced past the bits taken): whole bytes
+// [0, nbytes) of a block, byte by byte; loci [L0, L1) of a block field by field; and all loci of
+// one offspring, locus by locus.
+void TransmitPackedBytes(const Family& fam, int64_t nbytes, BitCycle::Stream bits, uint64_t& t);
+void TransmitPackedFields(const Family& fam, int64_t L0, int64_t L1, BitCycle::Stream bits,
+                          uint64_t& t);
+void TransmitPackedSingle(const Family& fam, int64_t NumLoci, BitCycle::Stream bits, uint64_t& t);
 
 }  // namespace driftsim

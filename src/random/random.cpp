@@ -1,6 +1,5 @@
 #include "random/random.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
@@ -23,6 +22,67 @@ void RngState::Initialise() {
   IDUM = static_cast<int32_t>(a + 1u);
 }
 
+namespace {
+
+// One xorshift step of the uniform generator.
+uint32_t XorStep(uint32_t x) {
+  x ^= x << 13;
+  x ^= x >> 17;
+  x ^= x << 5;
+  return x;
+}
+
+// The xorshift steps are linear over GF(2): 2^j steps are a 32 x 32 bit matrix, held as the
+// images of the 32 unit vectors, for j = 0..63.
+struct XorJumps {
+  uint32_t column[64][32];
+
+  static uint32_t Apply(const uint32_t (&m)[32], uint32_t x) {
+    uint32_t y = 0;
+    for (int c = 0; c < 32; ++c) y ^= (0u - ((x >> c) & 1u)) & m[c];
+    return y;
+  }
+};
+
+const XorJumps& Jumps() {
+  static const XorJumps jumps = [] {
+    XorJumps j{};
+    for (int c = 0; c < 32; ++c) j.column[0][c] = XorStep(1u << c);
+    for (int k = 1; k < 64; ++k) {
+      for (int c = 0; c < 32; ++c)
+        j.column[k][c] = XorJumps::Apply(j.column[k - 1], j.column[k - 1][c]);
+    }
+    return j;
+  }();
+  return jumps;
+}
+
+// 16807^n mod 2^31-1.
+uint64_t MulPower(uint64_t n) {
+  constexpr uint64_t m = 2147483647;
+  uint64_t result = 1, base = 16807;
+  for (n %= m - 1; n > 0; n >>= 1) {
+    if (n & 1) result = result * base % m;
+    base = base * base % m;
+  }
+  return result;
+}
+
+}  // namespace
+
+void RngState::Skip(uint64_t n) {
+  if (n == 0) return;
+  if (IDUM <= 0 || MulWord < 0) Initialise();
+  const XorJumps& jumps = Jumps();
+  uint32_t x = XorWord;
+  for (int k = 0; k < 64; ++k) {
+    if ((n >> k) & 1u) x = XorJumps::Apply(jumps.column[k], x);
+  }
+  XorWord = x;
+  MulWord =
+      static_cast<int32_t>(static_cast<uint64_t>(MulWord) % 2147483647 * MulPower(n) % 2147483647);
+}
+
 double LnGamma(double x) {
   double s = x + 5.5;
   s = (x + 0.5) * std::log(s) - s;
@@ -30,45 +90,6 @@ double LnGamma(double x) {
                      24.01409824083091 / (x + 3) - 1.231739572450155 / (x + 4) +
                      0.001208650973866179 / (x + 5) - 0.000005395239384953 / (x + 6);
   return s + std::log(2.5066282746310005 * ser / x);
-}
-
-float Random::PoissonDev(float mean) {
-  PoissonMemo& m = Memo;
-  if (mean < 12.0f) {
-    // Multiplication of uniforms; every product is rounded to single precision.
-    if (mean != m.LastMean) {
-      m.LastMean = mean;
-      m.PoisG = std::exp(-mean);
-    }
-    float j = -1.0f;
-    float t = 1.0f;
-    do {
-      j += 1.0f;
-      t *= static_cast<float>(Uniform.RanUniform());
-    } while (t > m.PoisG);
-    return j;
-  }
-  // Rejection from a Lorentzian envelope, single precision except for LnGamma.
-  constexpr float kPi = 3.1415927f;
-  constexpr float kEnvelope = 0.9f;
-  if (mean != m.LastMean) {
-    m.LastMean = mean;
-    m.PoisRoot = std::sqrt(2.0f * mean);
-    m.PoisLogMean = std::log(mean);
-    m.PoisG = mean * m.PoisLogMean - static_cast<float>(LnGamma(static_cast<double>(mean + 1.0f)));
-  }
-  for (;;) {
-    float y;
-    float e;
-    do {
-      y = std::tan(kPi * static_cast<float>(Uniform.RanUniform()));
-      e = m.PoisRoot * y + mean;
-    } while (e < 0.0f);
-    e = std::trunc(e);
-    const float lg = static_cast<float>(LnGamma(static_cast<double>(e + 1.0f)));
-    const float t = ((y * y + 1.0f) * kEnvelope) * std::exp(e * m.PoisLogMean - lg - m.PoisG);
-    if (!(Uniform.RanUniform() > static_cast<double>(t))) return e;
-  }
 }
 
 double LogGammaDev(double shape, RngState& uniform) {
@@ -131,6 +152,10 @@ const BitJump& BitJump::For(unsigned stride) {
 }
 
 uint32_t AdvanceBits(uint32_t seed, uint64_t n) {
+  // Past the 14 steps that shift the high bits out, the state repeats with the period of the
+  // low 18 bits.
+  constexpr uint64_t kFlush = 14;
+  if (n >= kFlush + BitCycle::kPeriod) n = kFlush + (n - kFlush) % BitCycle::kPeriod;
   // Long jumps of 64*64 draws, then 64 at a time, then single steps.
   static const BitJump& far = BitJump::For(kMaxStride);
   for (; n >= 64 * kMaxStride; n -= 64 * kMaxStride) seed = far(seed).state;
@@ -139,44 +164,43 @@ uint32_t AdvanceBits(uint32_t seed, uint64_t n) {
   return seed;
 }
 
-BitBuffer::BitBuffer(BitStream& stream) : stream_(stream), endState_(stream.RanBitSeed) {}
+namespace {
 
-void BitBuffer::Refill(uint64_t pos, uint64_t ahead) {
-  // Drop the whole words before pos and keep the rest.
-  const size_t drop = static_cast<size_t>((pos - start_) / 64);
-  const size_t kept = words() - drop;
-  std::memmove(words_, words_ + drop, kept * sizeof(uint64_t));
-  std::memmove(states_, states_ + drop, kept * sizeof(uint32_t));
-  start_ += drop * 64;
-  // The first fill covers just what is asked, as short loops need few bits; later fills go to
-  // capacity, so that refills (and their moves) stay rare in long ones.
-  const size_t need = static_cast<size_t>((pos + ahead + 64 - start_ + 63) / 64);
-  const size_t fill = refilled_ ? kWords : need;
-  refilled_ = true;
-  // Four words at a time from four states 64 draws apart, each advanced 256 draws per round:
-  // four independent chains of lookups instead of one.
-  const BitJump& word = BitJump::For(1);
-  const BitJump& skip = BitJump::For(4);  // its state part: 256 draws on
-  size_t n = kept;
-  if (n + 4 <= fill) {
-    uint32_t lane[4] = {endState_, 0, 0, 0};
-    for (int k = 1; k < 4; ++k) lane[k] = word(lane[k - 1]).state;
-    for (; n + 4 <= fill; n += 4) {
-      for (int k = 0; k < 4; ++k) {
-        words_[n + size_t(k)] = word(lane[k]).bits;
-        states_[n + size_t(k)] = lane[k];
-        lane[k] = skip(lane[k]).state;
-      }
+struct CycleTables {
+  alignas(64) unsigned char bits[BitCycle::kBytes];
+  alignas(64) unsigned char zeros[BitCycle::kBytes];
+  uint32_t position[BitCycle::kPeriod + 1];  // by low 18 bits of a state
+};
+
+const CycleTables& Cycle() {
+  static const CycleTables* const tables = [] {
+    auto* t = new CycleTables{};
+    constexpr uint32_t kLow = BitCycle::kPeriod;  // mask of the low 18 bits
+    uint32_t s = 1;
+    for (uint32_t p = 0; p < BitCycle::kPeriod; ++p) {
+      Check(p == 0 || s != 1, "the bit register's cycle is 2^18 - 1 long");
+      t->position[s] = p;
+      t->bits[p >> 3] = static_cast<unsigned char>(t->bits[p >> 3] | ((s >> 17) & 1u) << (p & 7));
+      s = Step(s) & kLow;
     }
-    endState_ = lane[0];
-  }
-  for (; n < fill; ++n) {
-    const BitJump::Result w = word(endState_);
-    words_[n] = w.bits;
-    states_[n] = endState_;
-    endState_ = w.state;
-  }
-  end_ = start_ + 64 * std::max(fill, kept);
+    Check(s == 1, "the bit register's cycle is 2^18 - 1 long");
+    for (uint32_t p = BitCycle::kPeriod; p < 8 * BitCycle::kBytes; ++p) {
+      const uint32_t q = p - BitCycle::kPeriod;
+      const unsigned bit = (t->bits[q >> 3] >> (q & 7)) & 1u;
+      t->bits[p >> 3] = static_cast<unsigned char>(t->bits[p >> 3] | bit << (p & 7));
+    }
+    return t;
+  }();
+  return *tables;
+}
+
+}  // namespace
+
+BitCycle::Stream BitCycle::From(uint32_t seed) {
+  const CycleTables& t = Cycle();
+  const uint32_t low = seed & kPeriod;
+  if (low == 0) return {t.zeros, 0};
+  return {t.bits, t.position[low]};
 }
 
 template <typename T>
@@ -187,6 +211,13 @@ void RanUniformBatchPortable(RngState& s, T* out, size_t n) {
 }
 
 #if defined(__x86_64__)
+// The vector conversions start from deliberately undefined vectors, which GCC 12 reports as
+// maybe uninitialised.
+#if !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
 namespace {
 
 constexpr uint64_t kModulus = 2147483647;
@@ -261,7 +292,95 @@ __attribute__((target("avx2"))) void RanUniformBatchAvx2(RngState& s, T* out, si
   s = u;
 }
 
+// Sixteen xorshift steps at once, as the GF(2) matrix of sixteen steps applied to a word nibble
+// by nibble: the image of nibble k of every lane is looked up in a 16-entry table by the vector
+// permute, which takes its index from the low four bits of each lane.
+struct NibbleTables {
+  alignas(64) uint32_t image[8][16];
+};
+
+const NibbleTables& Step16Tables() {
+  static const NibbleTables tables = [] {
+    NibbleTables t{};
+    const auto& steps16 = Jumps().column[4];
+    for (int k = 0; k < 8; ++k) {
+      for (uint32_t v = 0; v < 16; ++v) t.image[k][v] = XorJumps::Apply(steps16, v << (4 * k));
+    }
+    return t;
+  }();
+  return tables;
+}
+
+#define DRIFTSIM_AVX512F __attribute__((target("avx512f")))
+
+// (w * a) mod 2^31-1 in each 64-bit lane, as MulMod.
+DRIFTSIM_AVX512F inline __m512i MulMod512(__m512i w, __m512i a) {
+  const __m512i m = _mm512_set1_epi64(kModulus);
+  const __m512i p = _mm512_mul_epu32(w, a);
+  const __m512i r = _mm512_add_epi64(_mm512_and_si512(p, m), _mm512_srli_epi64(p, 31));
+  return _mm512_mask_sub_epi64(r, _mm512_cmpge_epu64_mask(r, m), r, m);
+}
+
+// Sixteen lanes: lane j holds the state of draw i+j and steps sixteen draws per round, the
+// xorshift word by the nibble tables (no chain of single steps), the multiplicative word by
+// 16807^16 mod 2^31-1. RanUniformBatchAvx2 is the eight-lane form.
+template <typename T>
+DRIFTSIM_AVX512F void RanUniformBatchAvx512(RngState& s, T* out, size_t n) {
+  alignas(64) uint32_t x0[16];
+  alignas(64) int64_t w0[16];
+  RngState u = s;
+  for (int j = 0; j < 16; ++j) {
+    out[j] = static_cast<T>(u.RanUniform());
+    x0[j] = u.XorWord;
+    w0[j] = u.MulWord;
+  }
+  const NibbleTables& nt = Step16Tables();
+  __m512i image[8];
+  for (int k = 0; k < 8; ++k) image[k] = _mm512_load_si512(nt.image[k]);
+  __m512i x = _mm512_load_si512(x0);
+  __m512i wlo = _mm512_load_si512(w0);
+  __m512i whi = _mm512_load_si512(w0 + 8);
+  const __m512i a16 = _mm512_set1_epi64(static_cast<int64_t>(MulPower(16)));
+  const __m512i low31 = _mm512_set1_epi32(0x7FFFFFFF);
+  const __m512i one = _mm512_set1_epi32(1);
+  const __m512i pack = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+  const __m512d scale = _mm512_set1_pd(kUnitScale);
+  size_t i = 16;
+  for (; i + 16 <= n; i += 16) {
+    __m512i y = _mm512_permutexvar_epi32(x, image[0]);
+    for (int k = 1; k < 8; ++k) {
+      y = _mm512_xor_si512(y, _mm512_permutexvar_epi32(
+                                  _mm512_srli_epi32(x, static_cast<unsigned>(4 * k)), image[k]));
+    }
+    x = y;
+    wlo = MulMod512(wlo, a16);
+    whi = MulMod512(whi, a16);
+    const __m512i w = _mm512_permutex2var_epi32(wlo, pack, whi);
+    const __m512i m = _mm512_or_si512(_mm512_and_si512(_mm512_xor_si512(x, w), low31), one);
+    const __m512d lo = _mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_castsi512_si256(m)), scale);
+    const __m512d hi = _mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(m, 1)), scale);
+    if constexpr (std::is_same_v<T, float>) {
+      _mm256_storeu_ps(out + i, _mm512_cvtpd_ps(lo));
+      _mm256_storeu_ps(out + i + 8, _mm512_cvtpd_ps(hi));
+    } else {
+      _mm512_storeu_pd(out + i, lo);
+      _mm512_storeu_pd(out + i + 8, hi);
+    }
+  }
+  alignas(64) uint32_t xs[16];
+  alignas(64) int64_t ws[8];
+  _mm512_store_si512(xs, x);
+  _mm512_store_si512(ws, whi);
+  u.XorWord = xs[15];
+  u.MulWord = static_cast<int32_t>(ws[7]);
+  for (; i < n; ++i) out[i] = static_cast<T>(u.RanUniform());
+  s = u;
+}
+
 }  // namespace
+#if !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 #endif
 
 template <typename T>
@@ -272,6 +391,9 @@ void RanUniformBatch(RngState& s, T* out, size_t n) {
     if (s.IDUM <= 0 || s.MulWord < 0) {
       *out++ = static_cast<T>(s.RanUniform());
       --n;
+    }
+    if (s.IDUM > 0 && n >= 32 && ActiveKernel() == Kernel::kAvx512) {
+      return RanUniformBatchAvx512(s, out, n);
     }
     if (s.IDUM > 0 && n >= 16) return RanUniformBatchAvx2(s, out, n);
   }

@@ -57,6 +57,11 @@ struct RngState {
     const uint32_t m = ((x ^ static_cast<uint32_t>(w)) & 0x7FFFFFFFu) | 1u;
     return UnitScale * static_cast<double>(m);
   }
+
+  // Advances the stream by n draws, as n calls of RanUniform would, in about a microsecond
+  // whatever n: the xorshift word by GF(2) matrices of 2^j steps, the multiplicative word by
+  // 16807^n mod 2^31-1. Work split over threads starts each part at its own draw this way.
+  void Skip(uint64_t n);
 };
 
 // Fills out[0..n) with the next n draws, as doubles or rounded to single precision: the same
@@ -82,6 +87,25 @@ class UniformDraws {
     return buf_[i_++];
   }
 
+  // The next k draws in a row (k <= kChunk, and no more than are left), valid until the next
+  // call.
+  const T* Take(size_t k) {
+    if (n_ - i_ < k) {
+      const size_t kept = n_ - i_;
+      std::memmove(buf_, buf_ + i_, kept * sizeof(T));
+      const size_t more = static_cast<size_t>(left_ < kChunk - kept ? left_ : kChunk - kept);
+      RanUniformBatch(s_, buf_ + kept, more);
+      left_ -= more;
+      n_ = kept + more;
+      i_ = 0;
+    }
+    const T* run = buf_ + i_;
+    i_ += k;
+    return run;
+  }
+
+  static constexpr size_t kChunk = 2048;
+
  private:
   void Refill() {
     n_ = static_cast<size_t>(left_ < kChunk ? left_ : kChunk);
@@ -89,7 +113,6 @@ class UniformDraws {
     RanUniformBatch(s_, buf_, n_);
     i_ = 0;
   }
-  static constexpr size_t kChunk = 2048;
   RngState& s_;
   uint64_t left_;
   size_t i_ = 0, n_ = 0;
@@ -97,6 +120,40 @@ class UniformDraws {
 };
 using UniformFloats = UniformDraws<float>;
 using UniformDoubles = UniformDraws<double>;
+
+// Hands out draws (double) one by one when their number is not known in advance: they are made
+// in chunks ahead of use, and Finish (or the destructor) leaves the stream exactly after the
+// draws taken, by a skip from where it stood.
+class UniformAhead {
+ public:
+  explicit UniformAhead(RngState& s) : s_(s), ahead_(s) {}
+  ~UniformAhead() { Finish(); }
+  UniformAhead(const UniformAhead&) = delete;
+  UniformAhead& operator=(const UniformAhead&) = delete;
+
+  inline double Next() {
+    if (i_ == kChunk) {
+      RanUniformBatch(ahead_, buf_, kChunk);
+      i_ = 0;
+    }
+    ++taken_;
+    return buf_[i_++];
+  }
+  void Finish() {
+    s_.Skip(taken_);
+    taken_ = 0;
+    ahead_ = s_;
+    i_ = kChunk;
+  }
+
+ private:
+  static constexpr size_t kChunk = 1024;
+  RngState& s_;
+  RngState ahead_;
+  uint64_t taken_ = 0;
+  size_t i_ = kChunk;
+  double buf_[kChunk];
+};
 
 // Values PoissonDev keeps between calls; all single precision.
 struct PoissonMemo {
@@ -108,6 +165,47 @@ struct PoissonMemo {
 
 // ln(Gamma(x)) for x > 0, double precision.
 double LnGamma(double x);
+
+// Poisson deviate of a single-precision mean from the uniform draws that draw() returns (double,
+// in (0, 1]); returns a whole number. Below a mean of 12, multiplication of uniforms, every
+// product rounded to single precision; above, rejection from a Lorentzian envelope, single
+// precision except for LnGamma.
+template <typename Draw>
+float PoissonDeviate(float mean, PoissonMemo& m, Draw&& draw) {
+  if (mean < 12.0f) {
+    if (mean != m.LastMean) {
+      m.LastMean = mean;
+      m.PoisG = std::exp(-mean);
+    }
+    float j = -1.0f;
+    float t = 1.0f;
+    do {
+      j += 1.0f;
+      t *= static_cast<float>(draw());
+    } while (t > m.PoisG);
+    return j;
+  }
+  constexpr float kPi = 3.1415927f;
+  constexpr float kEnvelope = 0.9f;
+  if (mean != m.LastMean) {
+    m.LastMean = mean;
+    m.PoisRoot = std::sqrt(2.0f * mean);
+    m.PoisLogMean = std::log(mean);
+    m.PoisG = mean * m.PoisLogMean - static_cast<float>(LnGamma(static_cast<double>(mean + 1.0f)));
+  }
+  for (;;) {
+    float y;
+    float e;
+    do {
+      y = std::tan(kPi * static_cast<float>(draw()));
+      e = m.PoisRoot * y + mean;
+    } while (e < 0.0f);
+    e = std::trunc(e);
+    const float lg = static_cast<float>(LnGamma(static_cast<double>(e + 1.0f)));
+    const float t = ((y * y + 1.0f) * kEnvelope) * std::exp(e * m.PoisLogMean - lg - m.PoisG);
+    if (!(draw() > static_cast<double>(t))) return e;
+  }
+}
 
 // Random bits from the 18-bit shift register over x^18 + x^5 + x^2 + x + 1. Only bits 0..17 of
 // the state take part; higher bits are carried along and shifted out.
@@ -157,147 +255,52 @@ inline BitWord JumpBits64(uint32_t seed) {
   return step(seed);
 }
 
-// Advances a bit-stream state by n single steps.
+// Advances a bit-stream state by n single steps; any n costs at most a few hundred lookups.
 uint32_t AdvanceBits(uint32_t seed, uint64_t n);
 
-// A stretch of a bit stream laid out in memory, for loops that take a data-dependent number of
-// bits per step: Load(pos) gives at least 57 bits from position pos without a branch, so the
-// position never waits on a test. Prepare before each run of steps; Finish stores the stream's
-// state, exactly advanced by the bits taken.
-class BitBuffer {
+// The whole period of the bit stream as a table. The register's low 18 bits run through all
+// 2^18 - 1 nonzero states in one cycle, and only they decide the draws, so every stream is this
+// table read from some position: the draw any distance ahead is a table read, and work split
+// over threads starts each part at its own draw. States whose low 18 bits are 0 draw zeros.
+class BitCycle {
  public:
-  explicit BitBuffer(BitStream& stream);
-  ~BitBuffer() { Finish(); }
-  BitBuffer(const BitBuffer&) = delete;
-  BitBuffer& operator=(const BitBuffer&) = delete;
+  static constexpr uint32_t kPeriod = (1u << 18) - 1;
+  // Bits that may be read from any position below kPeriod: readers reduce their position modulo
+  // kPeriod at least once every kSpan bits.
+  static constexpr uint32_t kSpan = 1u << 15;
 
-  // Makes bits [pos, pos + ahead) loadable. Positions never go back, and ahead is at most
-  // kMaxAhead: the buffer keeps the bits from pos on, so the words it holds must cover the
-  // request and the 64 bits a Load past its end may read.
-  void Prepare(uint64_t pos, uint64_t ahead) {
-    Check(ahead <= kMaxAhead && pos >= start_, "bit buffer request within its bound");
-    if (pos + ahead + 64 > end_) Refill(pos, ahead);
-  }
-  // Bit pos is bit pos % 8 of byte pos / 8 of the buffer: the words are loaded as little-endian
-  // integers, so that bit k of the loaded word is the k-th bit from pos.
-  static_assert(std::endian::native == std::endian::little,
-                "bits are loaded as little-endian words");
-  inline uint64_t Load(uint64_t pos) const {
-    const uint64_t rel = pos - start_;
+  // A stream laid out in the table: draw t (from 0) is bit At(t) of bytes.
+  struct Stream {
+    const unsigned char* bytes;  // the table, or zeros
+    uint32_t start;              // position of the first draw
+
+    uint32_t At(uint64_t t) const { return static_cast<uint32_t>((start + t) % kPeriod); }
+  };
+
+  // The stream that starts in state seed (the next draw is its draw 0). The table, 32 KB, and
+  // the position of every state, 1 MB, are built once, on first use.
+  static Stream From(uint32_t seed);
+
+  // Bits [p, p + 57) or more of a table, the first in bit 0, for p < kPeriod + kSpan. Bit p is
+  // bit p % 8 of byte p / 8: the words are loaded as little-endian integers.
+  static uint64_t Load(const unsigned char* bytes, uint64_t p) {
+    static_assert(std::endian::native == std::endian::little,
+                  "bits are loaded as little-endian words");
     uint64_t w;
-    std::memcpy(&w, reinterpret_cast<const unsigned char*>(words_) + (rel >> 3), sizeof w);
-    return w >> (rel & 7);
+    std::memcpy(&w, bytes + (p >> 3), sizeof w);
+    return w >> (p & 7);
   }
-  // The buffered bits as bytes, and the stream position of their first bit: bit pos is bit
-  // (pos - Start()) % 8 of byte (pos - Start()) / 8, for vector code that gathers them.
-  const unsigned char* Bytes() const { return reinterpret_cast<const unsigned char*>(words_); }
-  uint64_t Start() const { return start_; }
-
-  // The bits taken in all: the position after the last one.
-  void SetTaken(uint64_t pos) { taken_ = pos; }
-  void Finish() {
-    const uint64_t rel = taken_ - start_;
-    stream_.RanBitSeed = AdvanceBits(rel / 64 < words() ? states_[rel / 64] : endState_, rel % 64);
+  // Bits [p, p + 64), for the same p.
+  static uint64_t Load64(const unsigned char* bytes, uint64_t p) {
+    uint64_t lo, hi;
+    std::memcpy(&lo, bytes + (p >> 3), sizeof lo);
+    std::memcpy(&hi, bytes + (p >> 3) + 8, sizeof hi);
+    const unsigned s = static_cast<unsigned>(p & 7);
+    return (lo >> s) | ((hi << 1) << (63 - s));
   }
 
-  static constexpr uint64_t kMaxAhead = 1 << 16;
-
- private:
-  void Refill(uint64_t pos, uint64_t ahead);
-
-  static constexpr size_t kWords = kMaxAhead / 64 + 4;
-  BitStream& stream_;
-  uint64_t start_ = 0;  // stream position of the first buffered bit (a multiple of 64)
-  uint64_t end_ = 0;    // stream position after the last buffered bit
-  uint64_t taken_ = 0;
-  size_t words() const { return static_cast<size_t>((end_ - start_) / 64); }
-
-  bool refilled_ = false;
-  uint32_t endState_;  // state at end_
-  uint64_t words_[kWords];
-  uint32_t states_[kWords];  // state before each buffered word
-};
-
-// Buffered reader over a bit stream for hot loops: bits come 64 at a time and the stream's
-// state is stored back, exactly advanced by the bits taken, when the reader is finished.
-class BitReader {
- public:
-  explicit BitReader(BitStream& stream) : stream_(stream), base_(stream.RanBitSeed) { Refill(); }
-  ~BitReader() { Finish(); }
-  BitReader(const BitReader&) = delete;
-  BitReader& operator=(const BitReader&) = delete;
-
-  // Every call leaves fewer than 64 bits of word_ taken.
-  inline uint32_t Bit() {
-    const uint32_t bit = static_cast<uint32_t>(word_ >> used_) & 1u;
-    if (++used_ == 64) {
-      Next();
-      used_ = 0;
-    }
-    return bit;
-  }
-
-  // The next n bits (n <= 32), the first drawn in bit 0.
-  inline uint32_t Bits(unsigned n) {
-    if (n == 0) return 0;
-    if (used_ + n <= 64) {
-      const uint32_t v = static_cast<uint32_t>((word_ >> used_) & ((uint64_t{1} << n) - 1));
-      used_ += n;
-      if (used_ == 64) {
-        Next();
-        used_ = 0;
-      }
-      return v;
-    }
-    const unsigned low = 64 - used_;
-    uint32_t v = static_cast<uint32_t>(word_ >> used_);
-    Next();
-    v |= static_cast<uint32_t>(word_ & ((uint64_t{1} << (n - low)) - 1)) << low;
-    used_ = n - low;
-    return v;
-  }
-
-  // Peeks the next 32 bits without taking them; Skip(n) then takes n of them.
-  inline uint32_t Peek32() {
-    if (used_ <= 32) return static_cast<uint32_t>(word_ >> used_);
-    return static_cast<uint32_t>((word_ >> used_) | (next_ << (64 - used_)));
-  }
-  inline void Skip(unsigned n) {
-    used_ += n;
-    if (used_ >= 64) {
-      used_ -= 64;
-      Next();
-    }
-  }
-
-  void Finish() { stream_.RanBitSeed = AdvanceBits(base_, used_); }
-
- private:
-  void Refill() {
-    const BitWord a = JumpBits64(base_);
-    const BitWord b = JumpBits64(a.state);
-    word_ = a.bits;
-    next_ = b.bits;
-    nextBase_ = a.state;
-    nextNext_ = b.state;
-    used_ = 0;
-  }
-  inline void Next() {
-    base_ = nextBase_;
-    word_ = next_;
-    const BitWord b = JumpBits64(nextNext_);
-    nextBase_ = nextNext_;
-    next_ = b.bits;
-    nextNext_ = b.state;
-  }
-
-  BitStream& stream_;
-  uint32_t base_;      // state before the first bit of word_
-  uint32_t nextBase_;  // state before the first bit of next_
-  uint32_t nextNext_;  // state after next_
-  uint64_t word_ = 0;
-  uint64_t next_ = 0;
-  unsigned used_ = 0;  // bits of word_ already taken
+  // Bytes of a table: the period, kSpan bits of its start again, and room for the last load.
+  static constexpr size_t kBytes = (kPeriod + kSpan) / 8 + 24;
 };
 
 // The run's random streams.
@@ -313,8 +316,10 @@ class Random {
   double RanUniform() { return Uniform.RanUniform(); }
   uint32_t RanBit() { return Bits.RanBit(); }
 
-  // Poisson deviate of a single-precision mean; returns a whole number.
-  float PoissonDev(float mean);
+  // Poisson deviate of a single-precision mean from the uniform stream; returns a whole number.
+  float PoissonDev(float mean) {
+    return PoissonDeviate(mean, Memo, [this] { return Uniform.RanUniform(); });
+  }
 
   RngState Uniform;
   PoissonMemo Memo;
