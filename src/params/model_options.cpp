@@ -33,30 +33,11 @@ bool ParseInteger(std::string_view text, int64_t& value) {
   return ec == std::errc() && stop == end;
 }
 
-// Optional sign, digits with an optional point (at least one digit), optional exponent
-// introduced by e or E: no words such as inf or nan, no hexadecimal.
-bool IsRealForm(std::string_view s) {
-  size_t i = 0, digits = 0;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-  for (; i < s.size() && IsDigit(s[i]); ++i) ++digits;
-  if (i < s.size() && s[i] == '.') {
-    for (++i; i < s.size() && IsDigit(s[i]); ++i) ++digits;
-  }
-  if (digits == 0) return false;
-  if (i == s.size()) return true;
-  if (s[i] != 'e' && s[i] != 'E') return false;
-  ++i;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-  const size_t expStart = i;
-  while (i < s.size() && IsDigit(s[i])) ++i;
-  return i > expStart && i == s.size();
-}
-
 // A real of type T rounded from its decimal text; false when the text is not a real or its
 // magnitude is beyond T (a tiny rate must not silently become 0).
 template <typename T>
 bool ParseReal(std::string_view text, T& value) {
-  if (!IsRealForm(text)) return false;
+  if (!IsRealForm(text, "eE")) return false;
   const char* p = text.data() + (text[0] == '+' ? 1 : 0);
   const auto [stop, ec] = std::from_chars(p, text.data() + text.size(), value);
   return ec == std::errc() && stop == text.data() + text.size();

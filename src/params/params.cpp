@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -28,28 +29,6 @@ bool IsBlank(char c) {
 }
 bool EndsItem(char c) {
   return IsBlank(c) || c == ',' || c == '/';
-}
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-
-// Optional sign, digits with an optional point (at least one digit), optional exponent
-// introduced by E or D with optional sign and at least one digit.
-bool IsRealForm(std::string_view s) {
-  size_t i = 0, digits = 0;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-  for (; i < s.size() && IsDigit(s[i]); ++i) ++digits;
-  if (i < s.size() && s[i] == '.') {
-    for (++i; i < s.size() && IsDigit(s[i]); ++i) ++digits;
-  }
-  if (digits == 0) return false;
-  if (i == s.size()) return true;
-  if (std::strchr("EeDd", s[i]) == nullptr) return false;
-  ++i;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-  const size_t expStart = i;
-  while (i < s.size() && IsDigit(s[i])) ++i;
-  return i > expStart && i == s.size();
 }
 
 // The decimal order of magnitude of a nonzero real of the checked form (exponent letter E): the
@@ -100,7 +79,7 @@ std::optional<RawValue> ParseValue(ValueKind kind, std::string_view line, size_t
     return v;
   }
   if (kind == ValueKind::kReal) {
-    if (!IsRealForm(item)) return std::nullopt;
+    if (!IsRealForm(item, "EeDd")) return std::nullopt;
     std::string s(item);
     for (char& c : s) {
       if (c == 'D' || c == 'd' || c == 'e') c = 'E';
@@ -370,6 +349,23 @@ std::string QuotedText(const std::string& text) {
 }
 
 }  // namespace
+
+bool IsRealForm(std::string_view s, std::string_view exponentLetters) {
+  size_t i = 0, digits = 0;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+  for (; i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])); ++i) ++digits;
+  if (i < s.size() && s[i] == '.') {
+    for (++i; i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])); ++i) ++digits;
+  }
+  if (digits == 0) return false;
+  if (i == s.size()) return true;
+  if (exponentLetters.find(s[i]) == std::string_view::npos) return false;
+  ++i;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+  const size_t expStart = i;
+  while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i;
+  return i > expStart && i == s.size();
+}
 
 std::vector<ParamValue> ParamValues(const Params& par) {
   std::vector<ParamValue> values;

@@ -5,6 +5,7 @@
 #include <istream>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace driftsim {
@@ -64,6 +65,11 @@ std::vector<ParamValue> ParamValues(const Params& par);
 // A parameter file that reads back as par: nineteen lines, each value followed by its name.
 // Stops when OutFile cannot be held on a line of the file.
 std::string ParaFileText(const Params& par);
+
+// Whether s is a real of the form the readers take: optional sign, digits with an optional point
+// (at least one digit), optional exponent introduced by one of exponentLetters with an optional
+// sign and at least one digit. No words such as inf or nan, no hexadecimal.
+bool IsRealForm(std::string_view s, std::string_view exponentLetters);
 
 // Default parameter file, looked for in the working directory.
 inline constexpr const char* kDefaultParaFile = "SimPara.txt";
