@@ -1,7 +1,9 @@
 // The CPU paths (DRIFTSIM_KERNEL) and the threads (DRIFTSIM_THREADS, the pool).
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "cpu/threads.hpp"
@@ -148,17 +150,21 @@ TEST(ParallelFor, NestedCallsRunOnTheirThread) {
 
 TEST(ParallelFor, FirstErrorReachesTheCallerAndThePoolGoesOn) {
   SetThreadCount(4);
+  // The other tasks take a while, so that however slowly the error unwinds (an emulator's
+  // unwinding takes milliseconds) they cannot all have started before it reaches the pool.
+  constexpr int kTasks = 20000;
   std::atomic<int> started{0};
   try {
-    ParallelFor(100000, [&](int64_t i, int) {
+    ParallelFor(kTasks, [&](int64_t i, int) {
       started.fetch_add(1);
       if (i == 10) FatalStop("task ten failed", "Test");
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
     });
     ADD_FAILURE() << "no error";
   } catch (const FatalError& e) {
     EXPECT_EQ(e.Message(), "task ten failed");
   }
-  EXPECT_LT(started.load(), 100000);  // the tasks not yet started were skipped
+  EXPECT_LT(started.load(), kTasks);  // the tasks not yet started were skipped
   std::atomic<int> after{0};
   ParallelFor(50, [&](int64_t, int) { after.fetch_add(1); });
   EXPECT_EQ(after.load(), 50);

@@ -313,6 +313,7 @@ TEST(EndToEnd, SizesThatCannotFitStopAtOnce) {
 // out-of-memory message and leaves no temporary file.
 TEST(EndToEnd, AddressSpaceLimitStopsWithTheMessage) {
   if (kSanitized) GTEST_SKIP() << "the sanitizers reserve more address space than any limit";
+  if (kEmulated) GTEST_SKIP() << "an emulator keeps address-space limits to itself";
   TempDir root;
   WriteFile(root / "p.txt",
             SmallRun({{2, "100"}, {4, "1000000"}, {7, "20"}, {8, "20"}, {9, "20"}, {13, "100"}}));

@@ -109,6 +109,7 @@ TEST(MemoryLimit, CgroupFilesOfTheProcessAndItsParents) {
 // alone has the address-space limit.
 TEST(MemoryLimit, AddressSpaceLimit) {
   if (kSanitized) GTEST_SKIP() << "the sanitizers reserve more address space than any limit";
+  if (kEmulated) GTEST_SKIP() << "an emulator keeps address-space limits to itself";
   const uint64_t outside = MemoryLimit();
   constexpr uint64_t kLimit = uint64_t{1} << 30;
   ASSERT_GT(outside, kLimit) << "the machine's own limit is below 1 GiB";
