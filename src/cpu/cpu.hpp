@@ -10,6 +10,18 @@
 //             allele choices of sixteen draws; the AVX2 routines where it has none of its own
 #pragma once
 
+// x86 vector code starts from deliberately undefined vectors (the intrinsics' conversions),
+// which GCC 12 reports as maybe uninitialised: such code sits between these two.
+#if defined(__GNUC__) && !defined(__clang__)
+#define DRIFTSIM_VECTOR_CODE_BEGIN                                                           \
+  _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wmaybe-uninitialized\"") \
+      _Pragma("GCC diagnostic ignored \"-Wuninitialized\"")
+#define DRIFTSIM_VECTOR_CODE_END _Pragma("GCC diagnostic pop")
+#else
+#define DRIFTSIM_VECTOR_CODE_BEGIN
+#define DRIFTSIM_VECTOR_CODE_END
+#endif
+
 namespace driftsim {
 
 enum class Kernel { kPortable, kAvx2, kAvx512 };

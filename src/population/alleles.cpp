@@ -15,13 +15,7 @@ namespace driftsim {
 namespace {
 
 #if defined(__x86_64__)
-// The vector conversions start from deliberately undefined vectors, which GCC 12 reports as
-// maybe uninitialised.
-#if !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
+DRIFTSIM_VECTOR_CODE_BEGIN
 #define DRIFTSIM_AVX512BW __attribute__((target("avx512f,avx512bw,avx512vl")))
 
 // Sixteen draws at a time: the count of entries below each draw, one masked addition per entry
@@ -78,9 +72,7 @@ DRIFTSIM_AVX512BW void PackedBytesOfDrawsAvx512(const float* hw, const float* u,
     _mm512_mask_cvtepi32_storeu_epi8(out + i, live, byte);
   }
 }
-#if !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+DRIFTSIM_VECTOR_CODE_END
 #endif
 
 // Whole bytes of count records from 4 * count draws, field after field.

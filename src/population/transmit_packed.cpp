@@ -133,13 +133,7 @@ constexpr bool AffinePairsRoundTrip() {
 static_assert(AffinePairsRoundTrip());
 
 #if defined(__x86_64__)
-// The vector conversions start from deliberately undefined vectors, which GCC 12 reports as
-// maybe uninitialised.
-#if !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
+DRIFTSIM_VECTOR_CODE_BEGIN
 #define DRIFTSIM_AVX512 \
   __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512bitalg,gfni,bmi2,popcnt")))
 
@@ -348,9 +342,7 @@ DRIFTSIM_AVX512 void PackedBytesAvx512(Records& r, int64_t b0, int64_t b1,
   for (int i = 0; i < kBlockSize; ++i) r.hets[i] += _mm512_reduce_add_epi64(hetSum[i]);
   PackedBytes(r, b, b1, bits, pos);
 }
-#if !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+DRIFTSIM_VECTOR_CODE_END
 #endif
 
 }  // namespace

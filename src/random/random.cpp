@@ -211,13 +211,7 @@ void RanUniformBatchPortable(RngState& s, T* out, size_t n) {
 }
 
 #if defined(__x86_64__)
-// The vector conversions start from deliberately undefined vectors, which GCC 12 reports as
-// maybe uninitialised.
-#if !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
+DRIFTSIM_VECTOR_CODE_BEGIN
 namespace {
 
 constexpr uint64_t kModulus = 2147483647;
@@ -378,9 +372,7 @@ DRIFTSIM_AVX512F void RanUniformBatchAvx512(RngState& s, T* out, size_t n) {
 }
 
 }  // namespace
-#if !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+DRIFTSIM_VECTOR_CODE_END
 #endif
 
 template <typename T>
