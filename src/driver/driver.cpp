@@ -347,15 +347,19 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
   // current generation, of size individuals.
   int current = 0;
   int32_t size = par.Ne;
+  std::vector<Mutation> mutations;
   const int32_t last = model.BurnIn + par.NumGen;
   auto generations = [&](int32_t from, int32_t to) {
     for (int32_t g = from; g <= to; ++g) {
       console->Generation(g, last);
       const int next = g % 2;
       const int32_t nextSize = model.Sizes.At(g, par.Ne);
+      // The mutations' draws follow reproduction's in the stream: they are made while the
+      // offspring are, and applied to them after.
       Reproduce(par, tab.AlleleFreq.get(), tab.Generation(current, size),
-                tab.Generation(next, nextSize), sim.rnd, *console, model.NeRatio);
-      Mutate(par, tab.Generation(next, nextSize), sim.rnd, model.MutationRate);
+                tab.Generation(next, nextSize), sim.rnd, *console, model.NeRatio,
+                [&] { DrawMutations(par, nextSize, sim.rnd, model.MutationRate, mutations); });
+      ApplyMutations(par, mutations, tab.Generation(next, nextSize));
       current = next;
       size = nextSize;
       ++t.generationCount;

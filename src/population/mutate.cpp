@@ -14,17 +14,6 @@ namespace {
 constexpr size_t kMutationsPerTask = 8192;
 constexpr size_t kFetchAhead = 32;
 
-struct Mutation {
-  int64_t L;
-  int32_t g;     // gene copy 1..2*Ne
-  int16_t a;     // new allele
-  int16_t hets;  // packed: change of the record's heterozygous fields, set when applied
-};
-
-// The mutations of a generation, drawn before any is applied; reused from generation to
-// generation by the calling thread.
-thread_local std::vector<Mutation> tDrawn;
-
 // Applies mutations [k0, k1) in the order they were drawn. Unpacked: the copy takes the new
 // allele. Packed (no phase is stored): a hit heterozygote becomes homozygous for the new allele,
 // a homozygote of the other allele becomes heterozygous; the change of the record's count of
@@ -52,42 +41,41 @@ void Apply(std::vector<Mutation>& m, size_t k0, size_t k1, RecordSpan generation
 
 }  // namespace
 
-void Mutate(const Params& par, RecordSpan generation, Random& rnd, float MutationRate) {
+void DrawMutations(const Params& par, int32_t N, Random& rnd, float MutationRate,
+                   std::vector<Mutation>& drawn) {
+  drawn.clear();
   // A rate of 0 draws nothing, not even the Poisson count of each locus.
   if (MutationRate == 0.0f) return;
-  const bool packed = par.Packed();
-  const int32_t N = static_cast<int32_t>(generation.count);
   const float mean = static_cast<float>(N) * MutationRate * 2.0f;
   const int32_t copies = 2 * N;
-  std::vector<Mutation>& drawn = tDrawn;
-  drawn.clear();
-  {
-    // The draws per locus depend on the deviates: they come from a chunked stream that ends
-    // exactly after the last one taken.
-    UniformAhead u(rnd.Uniform);
-    const auto draw = [&u] { return u.Next(); };
-    // Small means (all but the largest populations) inline PoissonDeviate's multiplication of
-    // uniforms: the count is the number of products above exp(-mean) after the first.
-    const bool small = mean < 12.0f;
-    if (small) PoissonDeviate(mean, rnd.Memo, [] { return 0.0; });  // sets the memo, draws nothing
-    const float limit = rnd.Memo.PoisG;
-    for (int64_t L = 0; L < par.NumLoci; ++L) {
-      int32_t hits = 0;
-      if (small) {
-        for (float t = static_cast<float>(u.Next()); t > limit; t *= static_cast<float>(u.Next())) {
-          ++hits;
-        }
-      } else {
-        hits = static_cast<int32_t>(std::lround(PoissonDeviate(mean, rnd.Memo, draw)));
+  // The draws per locus depend on the deviates: they come from a chunked stream that ends
+  // exactly after the last one taken.
+  UniformAhead u(rnd.Uniform);
+  const auto draw = [&u] { return u.Next(); };
+  // Small means (all but the largest populations) inline PoissonDeviate's multiplication of
+  // uniforms: the count is the number of products above exp(-mean) after the first.
+  const bool small = mean < 12.0f;
+  if (small) PoissonDeviate(mean, rnd.Memo, [] { return 0.0; });  // sets the memo, draws nothing
+  const float limit = rnd.Memo.PoisG;
+  for (int64_t L = 0; L < par.NumLoci; ++L) {
+    int32_t hits = 0;
+    if (small) {
+      for (float t = static_cast<float>(u.Next()); t > limit; t *= static_cast<float>(u.Next())) {
+        ++hits;
       }
-      for (int32_t m = 0; m < hits; ++m) {
-        // Gene copy g = 2(j-1) + k: copy k of individual j, both from 1.
-        const int32_t g = DrawIndex(u.Next(), copies);
-        const int32_t a = DrawIndex(u.Next(), par.NumAllele);
-        drawn.push_back({L, g, static_cast<int16_t>(a), 0});
-      }
+    } else {
+      hits = static_cast<int32_t>(std::lround(PoissonDeviate(mean, rnd.Memo, draw)));
+    }
+    for (int32_t m = 0; m < hits; ++m) {
+      const int32_t g = DrawIndex(u.Next(), copies);
+      const int32_t a = DrawIndex(u.Next(), par.NumAllele);
+      drawn.push_back({L, g, static_cast<int16_t>(a), 0});
     }
   }
+}
+
+void ApplyMutations(const Params& par, std::vector<Mutation>& drawn, RecordSpan generation) {
+  const bool packed = par.Packed();
   // Mutations of different loci never meet, so ranges of loci are applied on their own; a
   // range ends where a locus does.
   const size_t total = drawn.size();
@@ -103,6 +91,12 @@ void Mutate(const Params& par, RecordSpan generation, Random& rnd, float Mutatio
   if (packed && generation.hets) {
     for (const Mutation& m : drawn) generation.hets[(m.g - 1) / 2] += m.hets;
   }
+}
+
+void Mutate(const Params& par, RecordSpan generation, Random& rnd, float MutationRate) {
+  thread_local std::vector<Mutation> drawn;
+  DrawMutations(par, static_cast<int32_t>(generation.count), rnd, MutationRate, drawn);
+  ApplyMutations(par, drawn, generation);
 }
 
 }  // namespace driftsim

@@ -12,8 +12,10 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/common.hpp"
 #include "params/model_options.hpp"
@@ -148,12 +150,31 @@ void CheckTablesFit(const Params& par, uint64_t limit, uint64_t extra, int32_t N
 // One generation of offspring.count individuals from the parents.count of the previous one:
 // Poisson migrants drawn from the source frequencies AlleleFreq (migration model), then the
 // offspring of parents, written into offspring. Below an NeRatio of 1 the parents' fecundities
-// are drawn first and parents are chosen in proportion to them.
+// are drawn first and parents are chosen in proportion to them. alongside, when given, runs as
+// one task beside the offspring's, after the last draw of reproduction: the next draws of rnd
+// are its own (the next step's, drawn while the offspring are made).
 void Reproduce(const Params& par, const float* AlleleFreq, RecordSpan parents, RecordSpan offspring,
-               Random& rnd, Progress& progress, double NeRatio = 1.0);
+               Random& rnd, Progress& progress, double NeRatio = 1.0,
+               const std::function<void()>& alongside = {});
 
-// Poisson numbers of K-allele mutations per locus, mean 2 x generation.count x MutationRate,
-// applied to the records of generation.
+// One K-allele mutation: the new allele a of gene copy g (copy k of individual j is
+// 2(j-1) + k, both from 1) at locus L.
+struct Mutation {
+  int64_t L;
+  int32_t g;
+  int16_t a;
+  int16_t hets;  // packed: change of the record's heterozygous fields, set when applied
+};
+
+// Draws the mutations of a generation of N individuals into drawn (its capacity kept from
+// generation to generation): Poisson numbers per locus, mean 2 x N x MutationRate.
+void DrawMutations(const Params& par, int32_t N, Random& rnd, float MutationRate,
+                   std::vector<Mutation>& drawn);
+
+// Applies drawn mutations, in the order drawn, to the records of generation.
+void ApplyMutations(const Params& par, std::vector<Mutation>& drawn, RecordSpan generation);
+
+// DrawMutations then ApplyMutations.
 void Mutate(const Params& par, RecordSpan generation, Random& rnd,
             float MutationRate = kDefaultMutationRate);
 

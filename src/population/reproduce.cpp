@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <atomic>
+#include <functional>
 
 #include "cpu/threads.hpp"
 #include "population/alleles.hpp"
@@ -67,7 +68,8 @@ void MakeBrood(const Params& par, const Brood& brood) {
 }  // namespace
 
 void Reproduce(const Params& par, const float* AlleleFreq, RecordSpan parents, RecordSpan offspring,
-               Random& rnd, Progress& progress, double NeRatio) {
+               Random& rnd, Progress& progress, double NeRatio,
+               const std::function<void()>& alongside) {
   // Below an NeRatio of 1 the parents' fecundities are drawn first. Migrants, offspring 1..M,
   // are drawn from the source frequencies next; offspring M+1..last come in blocks of ten, then
   // last+1..N one at a time (individuals from 1).
@@ -91,8 +93,15 @@ void Reproduce(const Params& par, const float* AlleleFreq, RecordSpan parents, R
   const int64_t perTask = FamiliesPerTask(brood);
   const int64_t familyTasks = (brood.families + perTask - 1) / perTask;
 
+  // The task alongside comes first: it is one long task, the others are many short ones.
+  const int64_t alongsideTasks = alongside ? 1 : 0;
   BlockProgress lines(progress, brood.blocks * kBlockSize, N);
-  ParallelFor(migrantTasks + familyTasks, [&](int64_t task, int thread) {
+  ParallelFor(alongsideTasks + migrantTasks + familyTasks, [&](int64_t i, int thread) {
+    if (i < alongsideTasks) {
+      alongside();
+      return;
+    }
+    const int64_t task = i - alongsideTasks;
     if (task < migrantTasks) {
       const int64_t L0 = task * lociPerTask;
       RngState u = migrantDraws;
