@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "cpu/cpu.hpp"
@@ -117,6 +119,34 @@ TEST(PoissonDev, DrawCountsAndMethodSwitch) {
   rnd.PoissonDev(3.0f);
   EXPECT_EQ(rnd.Memo.PoisG, std::exp(-3.0f));
   EXPECT_EQ(rnd.PoissonDev(-1.0f), 0.0f);
+}
+
+// The rejection method's tangent gives x86-64's bits on every processor: a state whose deviate
+// of mean 20 came out 17 with aarch64's own tanf and 30 on x86-64.
+TEST(PoissonDev, RejectionDeviateIsTheSameOnEveryProcessor) {
+  RngState u;
+  u.IDUM = 31338;
+  u.UnitScale = kUnitScale;
+  u.MulWord = 1607064658;
+  u.XorWord = 3655582390u;
+  PoissonMemo memo;
+  EXPECT_EQ(PoissonDeviate(20.0f, memo, [&u] { return u.RanUniform(); }), 30.0f);
+}
+
+// On x86-64 with glibc, the platform's tanf is the reference: every 61st float of (0, pi] (all
+// of them were compared once, when the tangent was written).
+TEST(PortableTan, GivesTheReferenceBits) {
+#if defined(__x86_64__) && defined(__GLIBC__)
+  const uint32_t pi = std::bit_cast<uint32_t>(3.1415927f);
+  int64_t differ = 0;
+  for (uint32_t b = 1; b <= pi; b += 61) {
+    const float x = std::bit_cast<float>(b);
+    differ += std::bit_cast<uint32_t>(PortableTan(x)) != std::bit_cast<uint32_t>(std::tan(x));
+  }
+  EXPECT_EQ(differ, 0);
+#else
+  GTEST_SKIP() << "the reference bits are those of x86-64 glibc's tanf";
+#endif
 }
 
 TEST(PoissonDev, MeanAndVarianceMatch) {

@@ -166,6 +166,10 @@ struct PoissonMemo {
 // ln(Gamma(x)) for x > 0, double precision.
 double LnGamma(double x);
 
+// tan(x) in single precision with the same bits on every processor for 0 < x <= pi (outside,
+// the platform's tan).
+float PortableTan(float x);
+
 // Poisson deviate of a single-precision mean from the uniform draws that draw() returns (double,
 // in (0, 1]); returns a whole number. Below a mean of 12, multiplication of uniforms, every
 // product rounded to single precision; above, rejection from a Lorentzian envelope, single
@@ -197,7 +201,7 @@ float PoissonDeviate(float mean, PoissonMemo& m, Draw&& draw) {
     float y;
     float e;
     do {
-      y = std::tan(kPi * static_cast<float>(draw()));
+      y = PortableTan(kPi * static_cast<float>(draw()));
       e = m.PoisRoot * y + mean;
     } while (e < 0.0f);
     e = std::trunc(e);
