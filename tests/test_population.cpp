@@ -415,6 +415,34 @@ TEST(Mutate, ReplaysPoissonCountsAndTheGenotypeRule) {
   }
 }
 
+// Four packed loci share a byte: tasks that apply mutations split only between bytes, or two
+// threads would write one byte at once (hits lost, and ThreadSanitizer reports it). One record
+// hit at every locus in turn, a mutation a task on three threads, against one thread.
+TEST(Mutate, TasksNeverShareAByte) {
+  const TaskSize usual = CurrentTaskSize();
+  SetTaskSize({usual.bytes, usual.draws, 1});
+  auto sim = Initialized(Small(0, 2, 4001, 2));
+  std::vector<Mutation> drawn;
+  for (int64_t L = 0; L < 4001; ++L) drawn.push_back({L, 1, int16_t(1 + (L * 7 / 3) % 2), 0});
+  const RecordSpan gen = sim->tab.Generation(0);
+  const std::vector<uint8_t> start(gen[0], gen[0] + sim->tab.GenoBytes);
+  std::vector<uint8_t> result[2];
+  int64_t hets[2];
+  for (const int threads : {1, 3}) {
+    SetThreadCount(threads);
+    std::copy(start.begin(), start.end(), gen[0]);
+    gen.hets[0] = CountHets(gen[0], 4001);
+    ApplyMutations(sim->par, drawn, gen);
+    result[threads / 3].assign(gen[0], gen[0] + sim->tab.GenoBytes);
+    hets[threads / 3] = gen.hets[0];
+  }
+  EXPECT_EQ(result[0], result[1]);
+  EXPECT_EQ(hets[0], hets[1]);
+  EXPECT_EQ(hets[1], CountHets(gen[0], 4001));
+  SetThreadCount(0);
+  SetTaskSize(usual);
+}
+
 TEST(Samples, StretchesUnderBothModels) {
   for (const int model : {0, 1}) {
     ParamLines p = Small(model, 30, 9, 4);

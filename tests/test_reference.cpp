@@ -408,7 +408,7 @@ TEST_P(ReferenceRuns, MatchTheReference) {
   // Runs take turns at 1, 2, 3 and 7 threads, with tasks of a few hundred bytes and draws so
   // that even these small runs are split into many.
   const TaskSize usual = CurrentTaskSize();
-  SetTaskSize({512, 64});
+  SetTaskSize({512, 64, 16});
   OnKernel(k, [&] {
     constexpr int kThreads[] = {1, 2, 3, 7};
     int turn = 0;

@@ -9,9 +9,8 @@ namespace driftsim {
 
 namespace {
 
-// Mutations a task applies, and how far ahead of the one applied a hit record is fetched: each
-// lies anywhere in the generation buffer.
-constexpr size_t kMutationsPerTask = 8192;
+// How far ahead of the mutation applied a hit record is fetched: each lies anywhere in the
+// generation buffer.
 constexpr size_t kFetchAhead = 32;
 
 // Applies mutations [k0, k1) in the order they were drawn. Unpacked: the copy takes the new
@@ -76,13 +75,16 @@ void DrawMutations(const Params& par, int32_t N, Random& rnd, float MutationRate
 
 void ApplyMutations(const Params& par, std::vector<Mutation>& drawn, RecordSpan generation) {
   const bool packed = par.Packed();
-  // Mutations of different loci never meet, so ranges of loci are applied on their own; a
-  // range ends where a locus does.
+  // Mutations come in the order of their loci. Those in different bytes of the records never
+  // meet, so ranges are applied on their own; a range ends where a byte does: after a locus
+  // unpacked, after a group of four loci packed (four loci share each byte).
+  const int64_t lociPerByte = packed ? 4 : 1;
+  const size_t perTask = std::max<size_t>(1, CurrentTaskSize().mutations);
   const size_t total = drawn.size();
-  const int64_t tasks = static_cast<int64_t>((total + kMutationsPerTask - 1) / kMutationsPerTask);
+  const int64_t tasks = static_cast<int64_t>((total + perTask - 1) / perTask);
   const auto boundary = [&](int64_t task) {
-    size_t k = std::min(total, static_cast<size_t>(task) * kMutationsPerTask);
-    while (k > 0 && k < total && drawn[k].L == drawn[k - 1].L) ++k;
+    size_t k = std::min(total, static_cast<size_t>(task) * perTask);
+    while (k > 0 && k < total && drawn[k].L / lociPerByte == drawn[k - 1].L / lociPerByte) ++k;
     return k;
   };
   ParallelFor(tasks, [&](int64_t task, int) {

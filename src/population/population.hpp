@@ -191,13 +191,14 @@ void TakeSample(const Params& par, RecordSpan parents, RecordSpan sample, Random
 void TakeSourceSample(const Params& par, const float* AlleleFreq, RecordSpan sample,
                       RngState& uniform);
 
-// Work per task when a step is split over threads: offspring bytes of the families made, and
-// uniform draws of the genotypes drawn from frequencies. Long enough to pay for a task's start,
-// short enough that the threads share a step evenly; tests make them small so that small runs
-// are split as well. The bytes never depend on them.
+// Work per task when a step is split over threads: offspring bytes of the families made,
+// uniform draws of the genotypes drawn from frequencies, and mutations applied. Long enough to
+// pay for a task's start, short enough that the threads share a step evenly; tests make them
+// small so that small runs are split as well. The bytes never depend on them.
 struct TaskSize {
   int64_t bytes = 256 * 1024;
   uint64_t draws = 1 << 18;
+  size_t mutations = 8192;
 };
 TaskSize CurrentTaskSize();
 void SetTaskSize(TaskSize size);
