@@ -250,13 +250,17 @@ DRIFTSIM_AVX512 void PackedBytes64(Records& r, int64_t b0, const unsigned char* 
     const uint64_t w = word[b];
     const uint32_t w2 = word2[b];
     const unsigned n = static_cast<unsigned>(__builtin_popcountll(w));
-    // A single load holds 57 bits or more; more than 57 slots in eight members' byte is rare.
-    uint64_t x = BitCycle::Load(bits, p);
-    if (n > 57) [[unlikely]]
-      x = BitCycle::Load64(bits, p);
-    word[b] = _pdep_u64(x, w);
-    word2[b] = static_cast<uint16_t>(_pdep_u64(BitCycle::Load(bits, p + n), w2));
-    p += n + static_cast<unsigned>(__builtin_popcount(w2));
+    const unsigned n2 = static_cast<unsigned>(__builtin_popcount(w2));
+    // A single load holds 57 bits or more: usually enough for all ten members' slots of a byte.
+    const uint64_t x = BitCycle::Load(bits, p);
+    if (n + n2 <= 57) [[likely]] {
+      word[b] = _pdep_u64(x, w);
+      word2[b] = static_cast<uint16_t>(_pdep_u64(x >> n, w2));
+    } else {
+      word[b] = _pdep_u64(n > 57 ? BitCycle::Load64(bits, p) : x, w);
+      word2[b] = static_cast<uint16_t>(_pdep_u64(BitCycle::Load(bits, p + n), w2));
+    }
+    p += n + n2;
   }
   pos = p;
   for (int q = 0; q < 8; ++q) slots[q] = TransposeBytes(_mm512_load_si512(word + 8 * q));
