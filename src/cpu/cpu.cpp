@@ -31,8 +31,6 @@ bool Detect(Kernel kernel) {
 #endif
 }
 
-constexpr Kernel kKernels[] = {Kernel::kPortable, Kernel::kAvx2, Kernel::kAvx512};
-
 // Detected once: what the processor runs, by path.
 struct Features {
   bool runs[3] = {Detect(Kernel::kPortable), Detect(Kernel::kAvx2), Detect(Kernel::kAvx512)};
@@ -43,10 +41,6 @@ const Features& Cpu() {
 }
 
 }  // namespace
-
-namespace detail {
-Kernel gActiveKernel = BestKernel();
-}
 
 bool CanRun(Kernel kernel) {
   return Cpu().runs[static_cast<int>(kernel)];
@@ -71,14 +65,17 @@ const char* KernelName(Kernel kernel) {
   }
 }
 
-void SetKernel(Kernel kernel) {
-  Check(CanRun(kernel), "a forced CPU path must be one the processor runs");
-  detail::gActiveKernel = kernel;
+KernelTable KernelsFor(Kernel kernel) {
+  if (!CanRun(kernel)) {
+    FatalStop(std::string("this processor cannot run the ") + KernelName(kernel) + " path!",
+              "SelectKernel");
+  }
+  return KernelTable{kernel};
 }
 
-void SelectKernelFromEnvironment() {
+KernelTable KernelsFromEnvironment() {
   const char* name = std::getenv("DRIFTSIM_KERNEL");
-  if (name == nullptr || *name == '\0') return;
+  if (name == nullptr || *name == '\0') return KernelTable{BestKernel()};
   for (const Kernel k : kKernels) {
     if (std::strcmp(name, KernelName(k)) != 0) continue;
     if (!CanRun(k)) {
@@ -86,8 +83,7 @@ void SelectKernelFromEnvironment() {
                     " path!",
                 "SelectKernel");
     }
-    detail::gActiveKernel = k;
-    return;
+    return KernelTable{k};
   }
   FatalStop(
       std::string("DRIFTSIM_KERNEL=") + name + ": unknown CPU path; use portable, avx2 or avx512!",

@@ -1,7 +1,7 @@
-// The one home of the CPU paths. The processor's features are detected once, at start-up;
-// every vectorised routine (transmission, batches of uniform draws, the error passes through
-// those batches) asks ActiveKernel() which path to take, and DRIFTSIM_KERNEL forces a path for
-// tests and bug reports. Every path gives the same bytes: the portable one is the reference.
+// The CPU paths. The processor's features are read once; a run takes one row of routines,
+// chosen from them or forced by DRIFTSIM_KERNEL (for tests and bug reports), and carries it in
+// its context (cpu/context.hpp): no step asks which path is active. Every path gives the same
+// bytes: the portable one is the reference.
 //
 //   portable  plain C++, any processor
 //   avx2      AVX2 with BMI2: eight uniform draws at once, 16 unpacked loci per byte select
@@ -26,6 +26,9 @@ namespace driftsim {
 
 enum class Kernel { kPortable, kAvx2, kAvx512 };
 
+// Every row, from the plainest.
+inline constexpr Kernel kKernels[] = {Kernel::kPortable, Kernel::kAvx2, Kernel::kAvx512};
+
 // The most capable path this processor runs.
 Kernel BestKernel();
 
@@ -35,20 +38,17 @@ bool CanRun(Kernel kernel);
 // The path's name as DRIFTSIM_KERNEL takes it: "portable", "avx2", "avx512".
 const char* KernelName(Kernel kernel);
 
-namespace detail {
-extern Kernel gActiveKernel;
-}
+// The routines of one row. Steps read the row they were given; they never look it up.
+struct KernelTable {
+  Kernel row = Kernel::kPortable;
+  const char* Name() const { return KernelName(row); }
+};
 
-// The path in use: BestKernel() unless forced.
-inline Kernel ActiveKernel() {
-  return detail::gActiveKernel;
-}
+// The row of a path this processor runs; FatalStop otherwise.
+KernelTable KernelsFor(Kernel kernel);
 
-// Forces a path the processor runs (tests compare paths this way).
-void SetKernel(Kernel kernel);
-
-// Applies DRIFTSIM_KERNEL when it is set and not empty. An unknown name, or a path this
-// processor cannot run, stops the run through FatalStop.
-void SelectKernelFromEnvironment();
+// The row DRIFTSIM_KERNEL names when it is set and not empty, else BestKernel()'s. An unknown
+// name, or a path this processor cannot run, stops the run through FatalStop.
+KernelTable KernelsFromEnvironment();
 
 }  // namespace driftsim

@@ -370,7 +370,8 @@ void TransmitPackedFields(const Family& fam, int64_t L0, int64_t L1, BitCycle::S
 
 // Packed, one offspring, all loci, locus by locus: the first parent's allele, then the second
 // parent's, each taking a bit only when heterozygous; whole bytes first, then the last fields.
-void TransmitPackedSingle(const Family& fam, int64_t NumLoci, BitCycle::Stream bits, uint64_t& t) {
+void TransmitPackedSingle(const KernelTable& kernels, const Family& fam, int64_t NumLoci,
+                          BitCycle::Stream bits, uint64_t& t) {
   // Bytes between two reductions of the table position: at most eight bits each.
   constexpr int64_t kChunk = 2048;
   static_assert(kChunk * 8 <= BitCycle::kSpan);
@@ -385,7 +386,7 @@ void TransmitPackedSingle(const Family& fam, int64_t NumLoci, BitCycle::Stream b
     const uint64_t pos0 = pos;
     int64_t b = b0;
 #if defined(__x86_64__)
-    if (ActiveKernel() == Kernel::kAvx512) {
+    if (kernels.row == Kernel::kAvx512) {
       const int64_t whole = b0 + (b1 - b0) / 64 * 64;
       hets += SingleBytesAvx512(p1, p2, child, b0, whole, bits.bytes, pos);
       b = whole;
@@ -418,7 +419,8 @@ void TransmitPackedSingle(const Family& fam, int64_t NumLoci, BitCycle::Stream b
 // Packed, whole bytes [0, nbytes): per member the first parent's four alleles in locus order,
 // then the second parent's, then the child's byte written whole. A byte takes one bit per
 // heterozygous parental field, so the bits come from the table at a running position.
-void TransmitPackedBytes(const Family& fam, int64_t nbytes, BitCycle::Stream bits, uint64_t& t) {
+void TransmitPackedBytes(const KernelTable& kernels, const Family& fam, int64_t nbytes,
+                         BitCycle::Stream bits, uint64_t& t) {
   // Bytes between two reductions of the table position; each member takes at most eight bits
   // per byte.
   constexpr int64_t kChunk = 256;
@@ -429,7 +431,7 @@ void TransmitPackedBytes(const Family& fam, int64_t nbytes, BitCycle::Stream bit
     uint64_t pos = bits.At(t);
     const uint64_t pos0 = pos;
 #if defined(__x86_64__)
-    if (ActiveKernel() == Kernel::kAvx512 && r.n == kBlockSize) {
+    if (kernels.row == Kernel::kAvx512 && r.n == kBlockSize) {
       PackedBytesAvx512(r, b0, b1, bits.bytes, pos);
     } else {
       PackedBytes(r, b0, b1, bits.bytes, pos);

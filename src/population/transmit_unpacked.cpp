@@ -154,12 +154,13 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,bmi2"), flatten)) void CopyLo
 
 // Unpacked: for each locus, for each member, copy 1 from the first parent and copy 2 from the
 // second, each chosen by one bit.
-void TransmitUnpacked(const Family& fam, int64_t NumLoci, BitStream& stream) {
+void TransmitUnpacked(const KernelTable& kernels, const Family& fam, int64_t NumLoci,
+                      BitStream& stream) {
   CopyBits bits(stream.RanBitSeed, fam.n);
 #if defined(__x86_64__)
-  if (ActiveKernel() == Kernel::kAvx512) {
+  if (kernels.row == Kernel::kAvx512) {
     CopyLociAvx512(fam, NumLoci, bits);
-  } else if (ActiveKernel() == Kernel::kAvx2) {
+  } else if (kernels.row == Kernel::kAvx2) {
     CopyLociAvx2(fam, NumLoci, bits);
   } else {
     CopyLociPortable(fam, NumLoci, bits);

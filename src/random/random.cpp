@@ -376,15 +376,15 @@ DRIFTSIM_VECTOR_CODE_END
 #endif
 
 template <typename T>
-void RanUniformBatch(RngState& s, T* out, size_t n) {
+void RanUniformBatch(const KernelTable& kernels, RngState& s, T* out, size_t n) {
 #if defined(__x86_64__)
   // The vector path needs an initialised, running stream and enough draws to pay its set-up.
-  if (n >= 16 && ActiveKernel() != Kernel::kPortable) {
+  if (n >= 16 && kernels.row != Kernel::kPortable) {
     if (s.IDUM <= 0 || s.MulWord < 0) {
       *out++ = static_cast<T>(s.RanUniform());
       --n;
     }
-    if (s.IDUM > 0 && n >= 32 && ActiveKernel() == Kernel::kAvx512) {
+    if (s.IDUM > 0 && n >= 32 && kernels.row == Kernel::kAvx512) {
       return RanUniformBatchAvx512(s, out, n);
     }
     if (s.IDUM > 0 && n >= 16) return RanUniformBatchAvx2(s, out, n);
@@ -393,8 +393,8 @@ void RanUniformBatch(RngState& s, T* out, size_t n) {
   RanUniformBatchPortable(s, out, n);
 }
 
-template void RanUniformBatch<float>(RngState&, float*, size_t);
-template void RanUniformBatch<double>(RngState&, double*, size_t);
+template void RanUniformBatch<float>(const KernelTable&, RngState&, float*, size_t);
+template void RanUniformBatch<double>(const KernelTable&, RngState&, double*, size_t);
 template void RanUniformBatchPortable<float>(RngState&, float*, size_t);
 template void RanUniformBatchPortable<double>(RngState&, double*, size_t);
 

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "common/common.hpp"
+#include "cpu/cpu.hpp"
 
 namespace driftsim {
 
@@ -69,7 +70,7 @@ struct RngState {
 // a time (the xorshift steps lane by lane, the multiplicative step as a multiplication by
 // 16807^8 mod 2^31-1); the portable loop is the reference.
 template <typename T>
-void RanUniformBatch(RngState& s, T* out, size_t n);
+void RanUniformBatch(const KernelTable& kernels, RngState& s, T* out, size_t n);
 template <typename T>
 void RanUniformBatchPortable(RngState& s, T* out, size_t n);
 
@@ -78,7 +79,8 @@ void RanUniformBatchPortable(RngState& s, T* out, size_t n);
 template <typename T>
 class UniformDraws {
  public:
-  UniformDraws(RngState& s, uint64_t total) : s_(s), left_(total) {}
+  UniformDraws(const KernelTable& kernels, RngState& s, uint64_t total)
+      : kernels_(kernels), s_(s), left_(total) {}
   UniformDraws(const UniformDraws&) = delete;
   UniformDraws& operator=(const UniformDraws&) = delete;
 
@@ -94,7 +96,7 @@ class UniformDraws {
       const size_t kept = n_ - i_;
       std::memmove(buf_, buf_ + i_, kept * sizeof(T));
       const size_t more = static_cast<size_t>(left_ < kChunk - kept ? left_ : kChunk - kept);
-      RanUniformBatch(s_, buf_ + kept, more);
+      RanUniformBatch(kernels_, s_, buf_ + kept, more);
       left_ -= more;
       n_ = kept + more;
       i_ = 0;
@@ -110,9 +112,10 @@ class UniformDraws {
   void Refill() {
     n_ = static_cast<size_t>(left_ < kChunk ? left_ : kChunk);
     left_ -= n_;
-    RanUniformBatch(s_, buf_, n_);
+    RanUniformBatch(kernels_, s_, buf_, n_);
     i_ = 0;
   }
+  const KernelTable& kernels_;
   RngState& s_;
   uint64_t left_;
   size_t i_ = 0, n_ = 0;
@@ -126,14 +129,14 @@ using UniformDoubles = UniformDraws<double>;
 // draws taken, by a skip from where it stood.
 class UniformAhead {
  public:
-  explicit UniformAhead(RngState& s) : s_(s), ahead_(s) {}
+  UniformAhead(const KernelTable& kernels, RngState& s) : kernels_(kernels), s_(s), ahead_(s) {}
   ~UniformAhead() { Finish(); }
   UniformAhead(const UniformAhead&) = delete;
   UniformAhead& operator=(const UniformAhead&) = delete;
 
   inline double Next() {
     if (i_ == kChunk) {
-      RanUniformBatch(ahead_, buf_, kChunk);
+      RanUniformBatch(kernels_, ahead_, buf_, kChunk);
       i_ = 0;
     }
     ++taken_;
@@ -148,6 +151,7 @@ class UniformAhead {
 
  private:
   static constexpr size_t kChunk = 1024;
+  const KernelTable& kernels_;
   RngState& s_;
   RngState ahead_;
   uint64_t taken_ = 0;
