@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <vector>
 
 #include "genotyping/genotyping.hpp"
 #include "test_support.hpp"
@@ -154,9 +155,9 @@ TEST(AddGenoErrors, DrawOrderOfThePasses) {
 TEST(AddGenoErrors, ExpectedEffectOfEachPass) {
   // Each pass alone at rate 0.2 on about 26000 genotypes, against the expectations the model
   // text gives: dropout leaves 1 - d of the heterozygotes, each dropped one keeping either
-  // allele with probability 1/2; a false allele makes the expected count of allele 1 among n
-  // copies (1 - f) c + f n / K (c its count before); missing data hit a fraction e of the
-  // genotypes. Tolerance: 5 standard errors of the count.
+  // allele with probability 1/2; a false allele makes the expected count of each allele a
+  // among n copies (1 - f) c + f n / K (c its count before); missing data hit a fraction e of
+  // the genotypes. Tolerance: 5 standard errors of each count.
   const double rate = 0.2;
   for (const int K : {2, 8}) {
     for (const int pass : {0, 1, 2}) {
@@ -165,7 +166,7 @@ TEST(AddGenoErrors, ExpectedEffectOfEachPass) {
       const auto before = Samples(*sim);
       AddGenoErrors(*sim);
       double hets = 0, dropped = 0, keptFirst = 0, missing = 0, genotypes = 0;
-      double ones = 0, expected = 0, variance = 0;
+      std::vector<double> count(size_t(K) + 1), expected(size_t(K) + 1), variance(size_t(K) + 1);
       for (int64_t k = 0; k < sim->par.TotalSampled(); ++k) {
         for (int64_t L = 0; L < sim->par.NumLoci; ++L) {
           const auto [a, b] = Pair(*sim, before.data(), k, L);
@@ -177,11 +178,14 @@ TEST(AddGenoErrors, ExpectedEffectOfEachPass) {
             dropped += x == y;
             keptFirst += x == y && x == a;
           }
-          ones += (x == 1) + (y == 1);
+          ++count[x];
+          ++count[y];
           for (const uint32_t c : {a, b}) {
-            const double pi = (1 - rate) * (c == 1) + rate / K;
-            expected += pi;
-            variance += pi * (1 - pi);
+            for (int allele = 1; allele <= K; ++allele) {
+              const double pi = (1 - rate) * (c == uint32_t(allele)) + rate / K;
+              expected[size_t(allele)] += pi;
+              variance[size_t(allele)] += pi * (1 - pi);
+            }
           }
         }
       }
@@ -190,7 +194,10 @@ TEST(AddGenoErrors, ExpectedEffectOfEachPass) {
         EXPECT_NEAR(dropped, rate * hets, 5 * std::sqrt(hets * rate * (1 - rate))) << name;
         EXPECT_NEAR(keptFirst, dropped / 2, 5 * std::sqrt(dropped / 4)) << name;
       } else if (pass == 1) {
-        EXPECT_NEAR(ones, expected, 5 * std::sqrt(variance)) << name;
+        for (size_t allele = 1; allele <= size_t(K); ++allele) {
+          EXPECT_NEAR(count[allele], expected[allele], 5 * std::sqrt(variance[allele]))
+              << name << ", allele " << allele;
+        }
       } else {
         EXPECT_NEAR(missing, rate * genotypes, 5 * std::sqrt(genotypes * rate * (1 - rate)))
             << name;
