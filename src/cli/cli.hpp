@@ -50,4 +50,7 @@ CommandLine ReadCommandLine(int argc, char** argv);
 // The text of --help.
 std::string HelpText();
 
+// The text of --version: the version line, then how to cite driftsim.
+std::string VersionText();
+
 }  // namespace driftsim
