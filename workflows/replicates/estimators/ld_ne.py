@@ -2,8 +2,9 @@
 """ld_ne.py VCF [--sample PREFIX] [--maf P] [--output TSV]: a single-sample estimate of Ne from
 linkage disequilibrium between unlinked biallelic loci.
 
-r^2 is the squared correlation of genotype dosages (0, 1, 2 copies of the ALT allele) between
-two loci, which is Burrows' composite r^2 and needs no phase. Averaged over all pairs of loci
+r^2 is Burrows' composite r^2 of two loci, which needs no phase: the squared correlation of
+genotype dosages (0, 1, 2 copies of the ALT allele) times (n/(n - 1))^2, n the individuals typed
+at both (Weir's composite disequilibrium carries n/(n - 1), the variances do not). Averaged over all pairs of loci
 with minor allele frequency >= P, it is corrected for sampling with Waples' (2006) expectation
 for S individuals (S the harmonic mean over pairs of the individuals typed at both loci):
 
@@ -108,7 +109,10 @@ def estimate(dosage, maf):
     with np.errstate(invalid="ignore", divide="ignore"):
         cov = sxy / n - (sx / n) * (sx.T / n)
         var = sxx / n - (sx / n) ** 2
-        r2 = cov * cov / (var * var.T)
+        # Weir's composite disequilibrium carries n/(n - 1), the variances do not: this r^2 is
+        # the squared Pearson correlation times (n/(n - 1))^2, the r^2 whose sampling
+        # expectation Waples' 1/S + 3.19/S^2 describes (without it, about 1/(S - 1)).
+        r2 = (n / (n - 1)) ** 2 * cov * cov / (var * var.T)
     pair = np.triu(np.ones_like(r2, dtype=bool), 1) & np.isfinite(r2) & (n >= 2)
     pairs = int(pair.sum())
     if pairs < 2:

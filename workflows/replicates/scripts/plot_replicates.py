@@ -66,7 +66,7 @@ def main(table_path, summary_path, png_path):
     nrows = math.ceil(len(scenarios) / ncols)
     fig = plt.figure(figsize=(4.3 * ncols + 0.8, 3.3 * nrows + 3.8))
     grid = fig.add_gridspec(nrows + 1, ncols, height_ratios=[3.3] * nrows + [3.2],
-                            hspace=0.75, wspace=0.55)
+                            hspace=0.6, wspace=0.55)
     for i, scenario in enumerate(scenarios):
         axis = fig.add_subplot(grid[i // ncols, i % ncols])
         present = [r for r in summary if r["scenario"] == scenario]
