@@ -92,6 +92,9 @@ if sorted((r["scenario"], r["replicate"]) for r in rows) != [
 def num(text):
     return float(text)  # accepts inf; NA raises
 
+def num_or_nan(text):
+    return math.nan if text == "NA" else float(text)
+
 seeds = set()
 for r in rows:
     seed = int(r["seed"])
@@ -212,7 +215,7 @@ for s in summary:
         fail(f"{where}: share {s['share_inf_or_negative']}, RMSE {s['rel_rmse_inv']}")
     kinds = ["plugin"] if s["estimator"] == "LD" else ["jackknife", "chisq"]
     for k in ("jackknife", "chisq", "plugin"):
-        c, lo, hi = (num(s[f"{k}_coverage{x}"]) for x in ("", "_low", "_high"))
+        c, lo, hi = (num_or_nan(s[f"{k}_coverage{x}"]) for x in ("", "_low", "_high"))
         if k in kinds:
             if s[f"{k}_n"] != "3" or not 0 <= lo <= c <= hi <= 1:
                 fail(f"{where}: {k} coverage {c} [{lo}, {hi}] of n {s[k + '_n']}")
