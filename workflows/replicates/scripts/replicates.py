@@ -8,7 +8,8 @@ Used by the Snakefile next to this folder and, for runs without Snakemake, from 
                                                   of each scenario with sizes) and prints one
                                                   shell command a line that runs a replicate
     replicates.py aggregate CONFIG OUTDIR TABLE   collects every replicate's stats.tsv and
-                                                  summary.json into TABLE
+                                                  summary.json into TABLE (without external
+                                                  estimators, which need Snakemake)
     replicates.py check-estimate FILE             reads an external estimator's output as the
                                                   table will, or fails saying why
 """
@@ -20,6 +21,7 @@ import math
 import os
 import re
 import shlex
+import string
 import sys
 
 # The nineteen values of a driftsim parameter file, in file order, with their type.
@@ -325,7 +327,6 @@ PLACEHOLDERS = ("input", "par", "output", "python", "workflow")
 
 
 def _placeholders(command, where):
-    import string
     try:
         fields = [f for _, f, _, _ in string.Formatter().parse(command) if f is not None]
     except ValueError as error:
@@ -777,7 +778,13 @@ def main(argv):
         print(f"{argv[2]}: Ne {estimate['Ne']} [{estimate['lower']}, {estimate['upper']}]")
         return 0
     if len(argv) >= 2 and argv[1] == "aggregate" and len(argv) == 5:
-        count = aggregate(_load_yaml(argv[2]), argv[3], argv[4])
+        config = _load_yaml(argv[2])
+        if config.get("estimators"):
+            # Runs without Snakemake run driftsim-stats only.
+            print("replicates.py: external estimators are left out of the table",
+                  file=sys.stderr)
+            config["estimators"] = []
+        count = aggregate(config, argv[3], argv[4])
         print(f"{argv[4]}: {count} replicates", file=sys.stderr)
         return 0
     sys.stderr.write(usage)
