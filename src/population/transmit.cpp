@@ -87,9 +87,9 @@ Brood PlanBrood(const RunContext& ctx, const Params& par, const ParentPicker& pi
   bitStart[size_t(b.families)] = t;
   b.parent = parent.data();
   b.bitStart = bitStart.data();
-  b.seed = bits.RanBitSeed;
-  if (par.Packed()) b.cycle = BitCycle::From(b.seed);
-  bits.RanBitSeed = AdvanceBits(b.seed, t);
+  b.start = bits;
+  if (par.Packed()) b.cycle = bits.Table();
+  bits.Advance(t);
   return b;
 }
 
@@ -100,7 +100,7 @@ void MakeFamilies(const KernelTable& kernels, const Params& par, const Brood& br
   const int64_t whole = NumLoci / 4;
   // Unpacked families take their bits by state: the state at the range's first bit, then
   // advanced family by family.
-  BitStream state{packed ? 0u : AdvanceBits(brood.seed, brood.bitStart[f0])};
+  BitStream state = packed ? BitStream{} : brood.start.Ahead(brood.bitStart[f0]);
   Family fam;
   for (int64_t f = f0; f < f1; ++f) {
     // The parents lie anywhere in their generation: the starts of the records of a family two

@@ -37,7 +37,7 @@ struct Brood {
   int64_t families = 0;
   const int32_t* parent = nullptr;      // per offspring: first and second parent, from 0
   const uint64_t* bitStart = nullptr;   // per family, and the step's total at [families]
-  uint32_t seed = 0;                    // bit-stream state before the step
+  BitStream start{};                    // the bit stream before the step
   BitCycle::Stream cycle{};             // the same stream in the table
   std::vector<int32_t> parentStore;     // what parent points into
   std::vector<uint64_t> bitStartStore;  // what bitStart points into
