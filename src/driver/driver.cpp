@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "common/memory.hpp"
 #include "cpu/cpu.hpp"
 #include "cpu/threads.hpp"
 #include "genotyping/genotyping.hpp"
@@ -236,12 +237,6 @@ std::string ParamFileOf(const RunOptions& options) {
 // and the packed staging rows.
 uint64_t WorkingBytes(const Params& par) {
   return 2 * uint64_t{PendingFile::kBufferSize} + 4 * uint64_t(par.Ne) + (uint64_t{1} << 20);
-}
-
-uint64_t PeakResidentBytes() {
-  struct rusage usage {};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<uint64_t>(usage.ru_maxrss) * 1024;  // kilobytes on Linux
 }
 
 // Bytes, with their size in the largest binary unit that keeps it at 1 or more.

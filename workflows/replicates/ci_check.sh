@@ -140,7 +140,7 @@ for r in rows:
     if crash and census != [(0, 100, 50), (101, 102, 8), (103, 104, 50)]:
         fail(f"{folder}: census sizes by generation {census}")
     true_ne, true_f = num(r["true_Ne"]), num(r["true_F"])
-    recorded = run["true_values"]["harmonic_mean_ne"]
+    recorded = run["true_values"]["drift_ne"]
     if abs(true_ne - recorded) > 1e-5 * recorded or not 0 < true_f < 1:
         fail(f"{folder}: true_Ne {r['true_Ne']} / true_F {r['true_F']} against the run record")
     if not (true_ne < num(r["Ne"]) if crash else true_ne == num(r["Ne"])):

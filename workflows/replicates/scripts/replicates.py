@@ -620,9 +620,9 @@ def varied_params(config):
 
 
 # Columns taken from each replicate's run record: the true values the estimates are compared
-# with (harmonic-mean effective size between the samples, expected drift F), then phase times
-# in seconds and peak memory.
-TRUE_COLUMNS = {"true_Ne": "harmonic_mean_ne", "true_F": "temporal_f"}
+# with (the effective size whose drift is the expected F between the samples, and that F), then
+# phase times in seconds and peak memory.
+TRUE_COLUMNS = {"true_Ne": "drift_ne", "true_F": "temporal_f"}
 RUN_PHASES = ("initialize", "generations", "samples", "write", "total")
 RUN_COLUMNS = [f"seconds_{phase}" for phase in RUN_PHASES] + ["peak_memory_bytes"]
 

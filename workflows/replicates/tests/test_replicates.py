@@ -296,7 +296,7 @@ class Aggregate(unittest.TestCase):
                    "seconds": {"initialize": 0.5, "generations": 1.25, "samples": 0.0625,
                                "write": 0.125, "total": 2.0 + item["replicate"]},
                    # A crash scenario's harmonic mean falls below Ne; written as driftsim does.
-                   "true_values": {"harmonic_mean_ne": values["Ne"] / (3 if item["model"] else 1),
+                   "true_values": {"drift_ne": values["Ne"] / (3 if item["model"] else 1),
                                    "temporal_f": 0.1 + 0.01 * item["replicate"] / 3, "sizes": []}}
             rp.write_text_atomic(os.path.join(folder, rp.SUMMARY_FILE), json.dumps(run))
             with open(os.path.join(folder, rp.STATS_FILE), "w") as handle:
