@@ -6,6 +6,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -124,6 +127,12 @@ auto RunInterruptible(Work work, const py::object& progress) {
   std::condition_variable finished;
   bool done = false;
   std::thread engine([&] {
+    // Signals go to the calling thread, where Python handles them; the engine's threads (the
+    // pool's start from this one and inherit its mask) never see an interrupted system call.
+    sigset_t all;
+    sigfillset(&all);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) sigdelset(&all, fault);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
     try {
       result.emplace(work(cancel, events));
     } catch (...) {
