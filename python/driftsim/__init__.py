@@ -110,6 +110,8 @@ class Parameters:
         return self._values[self._name(name)]
 
     def __getattr__(self, name):
+        if name.startswith("_"):
+            raise AttributeError(name)
         try:
             return self[name]
         except KeyError:

@@ -182,7 +182,7 @@ def test_bad_values_raise_the_programs_messages(tmp_path, monkeypatch):
 
 def test_interrupt_stops_the_run_and_leaves_nothing(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    long_run = driftsim.Parameters(NumLoci=100000, NumAllele=2, Ne=5000)
+    long_run = driftsim.Parameters(NumLoci=100000, NumAllele=2)  # bench W3: seconds
     sent = []
 
     def interrupt():
