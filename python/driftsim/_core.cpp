@@ -46,8 +46,8 @@ void RaiseFatal(const FatalError& e, const std::string& file = "") {
     PyErr_SetString(PyExc_MemoryError, e.what());
   } else if (!file.empty() || routine == "WriteGenoFile" || routine == "WriteParaFile" ||
              routine == "WriteWholeFile") {
-    py::object error = py::reinterpret_steal<py::object>(
-        PyObject_CallFunction(PyExc_OSError, "s", e.what()));
+    py::object error =
+        py::reinterpret_steal<py::object>(PyObject_CallFunction(PyExc_OSError, "s", e.what()));
     if (!error) return;
     if (!file.empty()) error.attr("filename") = file;
     PyErr_SetObject(PyExc_OSError, error.ptr());
@@ -394,7 +394,7 @@ void Write(const Samples& s, const std::string& stem, const py::object& progress
         progress);
   } catch (const FatalError& e) {
     // The message names the file; the routine tells which one failed.
-    const std::string file = e.Routine() == "WriteParaFile" ? parName
+    const std::string file = e.Routine() == "WriteParaFile"   ? parName
                              : e.Routine() == "WriteGenoFile" ? datName
                                                               : failed;
     RaiseFatal(e, file);
@@ -423,8 +423,7 @@ Samples Read(const std::string& dat, const std::string& parFile) {
     void Line(const stats::GenoLine& line) override {
       const int k = line.sample;
       const int64_t r = SampleStart(s.run.par, k) + next[k]++;
-      std::memcpy(s.run.Records.get() + r * s.run.GenoBytes, line.alleles,
-                  size_t(s.run.GenoBytes));
+      std::memcpy(s.run.Records.get() + r * s.run.GenoBytes, line.alleles, size_t(s.run.GenoBytes));
       s.width = std::max(s.width, line.largest);
       s.labels.emplace_back(line.label);
       s.sample.push_back(k);
@@ -440,7 +439,8 @@ Samples Read(const std::string& dat, const std::string& parFile) {
 
 PYBIND11_MODULE(_core, m) {
   m.doc() = "driftsim's engine; use the driftsim package.";
-  gParameterError = py::exception<FatalError>(m, "ParameterError", PyExc_ValueError).release().ptr();
+  gParameterError =
+      py::exception<FatalError>(m, "ParameterError", PyExc_ValueError).release().ptr();
   py::register_exception_translator([](std::exception_ptr p) {
     try {
       if (p) std::rethrow_exception(p);
@@ -470,16 +470,15 @@ PYBIND11_MODULE(_core, m) {
              return values;
            })
       .def("file_text", &ParaFileText)
-      .def("to_file",
-           [](const Params& p, const std::string& path) {
-             const std::string text = ParaFileText(p);
-             try {
-               WriteWholeFile(path, text, "WriteWholeFile");
-             } catch (const FatalError& e) {
-               RaiseFatal(e, path);
-               throw py::error_already_set();
-             }
-           });
+      .def("to_file", [](const Params& p, const std::string& path) {
+        const std::string text = ParaFileText(p);
+        try {
+          WriteWholeFile(path, text, "WriteWholeFile");
+        } catch (const FatalError& e) {
+          RaiseFatal(e, path);
+          throw py::error_already_set();
+        }
+      });
 
   py::class_<Samples>(m, "Samples")
       .def_property_readonly("loci", &Samples::Loci)
