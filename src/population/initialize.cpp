@@ -116,17 +116,15 @@ void DrawInitialLoci(const RunContext& ctx, const Params& par, const float* freq
                      int64_t L1, RngState& uniform, LociProgress& lines, int64_t lociPerUnit) {
   const uint64_t perLocus = SourceDrawsPerLocus(par, pop.count);
   const int64_t loci = SourceLociPerTask(ctx, par, pop.count);
-  const RngState start = uniform;
+  const UniformSplit draws(uniform, uint64_t(L1) * perLocus);
   ParallelFor(ctx, (L1 + loci - 1) / loci, [&](int64_t task, int thread) {
     const int64_t L0 = task * loci;
     const int64_t end = std::min(L1, L0 + loci);
-    RngState u = start;
-    u.Skip(uint64_t(L0) * perLocus);
+    RngState u = draws.At(uint64_t(L0) * perLocus);
     DrawSourceLoci(ctx.kernels, par, freq, pop, L0, end, u);
     lines.Drawn((end - L0) / lociPerUnit);
     if (thread == 0) lines.Show();
   });
-  uniform.Skip(uint64_t(L1) * perLocus);
 }
 
 // Unpacked: locus by locus, both copies of every individual from the locus's CumFreq.

@@ -168,7 +168,7 @@ void TransmitUnpacked(const KernelTable& kernels, const Family& fam, int64_t Num
 #else
   CopyLociPortable(fam, NumLoci, bits);
 #endif
-  stream.RanBitSeed = AdvanceBits(stream.RanBitSeed, uint64_t(2 * fam.n) * uint64_t(NumLoci));
+  stream.Advance(uint64_t(2 * fam.n) * uint64_t(NumLoci));
 }
 
 }  // namespace driftsim
