@@ -633,7 +633,7 @@ INTERVAL_COLUMNS = [f"{stat}_{kind}_{side}" for stat in TEMPORAL_STATS
                     for kind in BUILTIN_INTERVALS for side in ("lower", "upper")]
 
 
-def _number(text):
+def number(text):
     try:
         return float(text)
     except (TypeError, ValueError):
@@ -647,11 +647,11 @@ def inverse_moment_ne(row):
     or negative. Returns {estimator: text}."""
     result = {}
     for name in BUILTIN_ESTIMATORS:
-        ne = _number(row.get(f"Ne_{name}"))
+        ne = number(row.get(f"Ne_{name}"))
         if math.isfinite(ne) and ne != 0:
             value = 1 / ne
         elif math.isinf(ne):
-            f, s1, s2, t = (_number(row.get(k)) for k in (name, "S1_hmean", "S2_hmean", "t"))
+            f, s1, s2, t = (number(row.get(k)) for k in (name, "S1_hmean", "S2_hmean", "t"))
             value = 2 * (f - 1 / (2 * s1) - 1 / (2 * s2)) / t if t > 0 else math.nan
             value = min(value, 0.0)  # inf was given: nothing above the tolerance
         else:
@@ -662,7 +662,7 @@ def inverse_moment_ne(row):
 
 def inverse_text(ne_text):
     """1/Ne of an estimate given as text (inf gives 0, a negative Ne a negative value)."""
-    ne = _number(ne_text)
+    ne = number(ne_text)
     if math.isnan(ne) or ne == 0:
         return "NA"
     return "%.6g" % (0.0 if math.isinf(ne) else 1 / ne)

@@ -15,11 +15,7 @@ import replicates as rp  # noqa: E402
 Z975 = 1.959963984540054  # standard normal quantile of 0.975
 
 
-def number(text):
-    try:
-        return float(text)
-    except (TypeError, ValueError):
-        return math.nan
+number = rp.number
 
 
 def inverse(x):
