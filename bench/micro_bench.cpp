@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "cpu/cpu.hpp"
 #include "cpu/threads.hpp"
 #include "driver/driver.hpp"
 #include "params/params.hpp"
@@ -71,6 +72,7 @@ Params ScenarioParams(int32_t Ne, int32_t NumLoci, int32_t NumAllele) {
 // individual, comparable with the floor of driftsim_bench.
 void BM_Reproduce(benchmark::State& state, int32_t Ne, int32_t NumLoci, int32_t NumAllele) {
   driftsim::SelectThreadsFromEnvironment();
+  driftsim::SelectKernelFromEnvironment();
   auto sim = std::make_unique<SimState>(ScenarioParams(Ne, NumLoci, NumAllele));
   const driftsim::Params& par = sim->par;
   driftsim::Tables& tab = sim->tab;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cmath>
 #include <functional>
 #include <regex>
@@ -579,9 +581,12 @@ TEST_P(Kernels, GiveThePortableBytes) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(VectorPaths, Kernels, testing::Values(Kernel::kAvx2, Kernel::kAvx512),
+INSTANTIATE_TEST_SUITE_P(VectorPaths, Kernels,
+                         testing::Values(Kernel::kAvx2, Kernel::kAvx2Pdep, Kernel::kAvx512),
                          [](const testing::TestParamInfo<Kernel>& kernel) {
-                           return std::string(KernelName(kernel.param));
+                           std::string name = KernelName(kernel.param);
+                           std::replace(name.begin(), name.end(), '-', '_');
+                           return name;
                          });
 
 }  // namespace

@@ -1,14 +1,21 @@
-// The one home of the CPU paths. The processor's features are detected once, at start-up;
-// every vectorised routine (transmission, batches of uniform draws, the error passes through
-// those batches) asks ActiveKernel() which path to take, and DRIFTSIM_KERNEL forces a path for
-// tests and bug reports. Every path gives the same bytes: the portable one is the reference.
+// The one home of the CPU paths. The processor's features are read once, at start-up, and one
+// row of the kernel table (cpu/kernels.hpp) is chosen from them, by speed: a path whose
+// instructions are microcoded on this processor is not chosen automatically. DRIFTSIM_KERNEL
+// forces a row for tests, benchmarks and bug reports. Every row gives the same bytes: the
+// portable one is the reference.
 //
-//   portable  plain C++, any processor
-//   avx2      AVX2 with BMI2: eight uniform draws at once, 16 unpacked loci per byte select
-//   avx512    AVX-512 BW, VL, VBMI, BITALG and GFNI with POPCNT: 64 packed bytes of a family at
-//             once by pdep, 32 unpacked loci per byte permute, sixteen uniform draws at once and
-//             allele choices of sixteen draws; the AVX2 routines where it has none of its own
+//   portable   plain C++, any processor
+//   avx2       AVX2: 32 packed bytes of a block at once with pshufb deposits (no pdep), 16
+//              unpacked loci per byte select, eight uniform draws at once
+//   avx2-pdep  the same with the packed bits deposited by pdep (BMI2); chosen where pdep is
+//              fast: Intel from Haswell, AMD from Zen 3, not AMD family 0x17 and earlier (Zen
+//              1 and 2 microcode it) nor Hygon
+//   avx512     AVX-512 BW, VL, VBMI, BITALG and GFNI with POPCNT and BMI2: 64 packed bytes of a
+//              block at once by pdep, 32 unpacked loci per byte permute, sixteen uniform draws
+//              at once and allele choices of sixteen draws
 #pragma once
+
+#include <string>
 
 // x86 vector code starts from deliberately undefined vectors (the intrinsics' conversions),
 // which GCC 12 reports as maybe uninitialised: such code sits between these two.
@@ -24,30 +31,46 @@
 
 namespace driftsim {
 
-enum class Kernel { kPortable, kAvx2, kAvx512 };
+enum class Kernel { kPortable, kAvx2, kAvx2Pdep, kAvx512 };
 
-// The most capable path this processor runs.
+// Every row, in order of preference when several run fast.
+inline constexpr Kernel kKernels[] = {Kernel::kPortable, Kernel::kAvx2, Kernel::kAvx2Pdep,
+                                      Kernel::kAvx512};
+
+// The fastest row on this processor: the last of kKernels that it runs without microcoded
+// instructions.
 Kernel BestKernel();
 
-// Whether this processor runs a path.
+// Whether this processor runs a row at all (forced rows may be slow).
 bool CanRun(Kernel kernel);
 
-// The path's name as DRIFTSIM_KERNEL takes it: "portable", "avx2", "avx512".
+// The row's name as DRIFTSIM_KERNEL takes it: "portable", "avx2", "avx2-pdep", "avx512".
 const char* KernelName(Kernel kernel);
+
+// The names of all rows, comma separated, for the help text and messages.
+const char* KernelNames();
+
+// Whether pdep and pext are microcoded (slow) on processors of this vendor and family.
+bool PdepMicrocoded(const std::string& vendor, unsigned family);
+
+// The processor: vendor, family and model, the features the rows use, and whether pdep is
+// fast (one line, for the bench header and --version).
+std::string CpuDescription();
 
 namespace detail {
 extern Kernel gActiveKernel;
 }
 
-// The path in use: BestKernel() unless forced.
+// The row in use: BestKernel() unless forced. Only the driver's record asks; steps call
+// through ActiveKernels().
 inline Kernel ActiveKernel() {
   return detail::gActiveKernel;
 }
 
-// Forces a path the processor runs (tests compare paths this way).
+// Forces a row the processor runs (tests compare rows this way).
 void SetKernel(Kernel kernel);
 
-// Applies DRIFTSIM_KERNEL when it is set and not empty. An unknown name, or a path this
+// Applies DRIFTSIM_KERNEL when it is set and not empty. An unknown name, or a row this
 // processor cannot run, stops the run through FatalStop.
 void SelectKernelFromEnvironment();
 

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <type_traits>
 
-#include "cpu/cpu.hpp"
+#include "cpu/kernels.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -234,7 +234,7 @@ __attribute__((target("avx2"))) inline __m256i MulMod(__m256i w, __m256i a) {
 }
 
 template <typename T>
-__attribute__((target("avx2"))) void RanUniformBatchAvx2(RngState& s, T* out, size_t n) {
+__attribute__((target("avx2"))) void UniformLanes8(RngState& s, T* out, size_t n) {
   // Lanes j = 0..7 hold the states of draws i+j: the first eight by single steps.
   alignas(32) uint32_t x0[8];
   alignas(32) int64_t w0[8];
@@ -317,9 +317,9 @@ DRIFTSIM_AVX512F inline __m512i MulMod512(__m512i w, __m512i a) {
 
 // Sixteen lanes: lane j holds the state of draw i+j and steps sixteen draws per round, the
 // xorshift word by the nibble tables (no chain of single steps), the multiplicative word by
-// 16807^16 mod 2^31-1. RanUniformBatchAvx2 is the eight-lane form.
+// 16807^16 mod 2^31-1. UniformLanes8 is the eight-lane form.
 template <typename T>
-DRIFTSIM_AVX512F void RanUniformBatchAvx512(RngState& s, T* out, size_t n) {
+DRIFTSIM_AVX512F void UniformLanes16(RngState& s, T* out, size_t n) {
   alignas(64) uint32_t x0[16];
   alignas(64) int64_t w0[16];
   RngState u = s;
@@ -375,26 +375,48 @@ DRIFTSIM_AVX512F void RanUniformBatchAvx512(RngState& s, T* out, size_t n) {
 DRIFTSIM_VECTOR_CODE_END
 #endif
 
-template <typename T>
-void RanUniformBatch(RngState& s, T* out, size_t n) {
+template <>
+void RanUniformBatch<double>(RngState& s, double* out, size_t n) {
+  ActiveKernels().uniformDoubles(s, out, n);
+}
+template <>
+void RanUniformBatch<float>(RngState& s, float* out, size_t n) {
+  ActiveKernels().uniformFloats(s, out, n);
+}
+
 #if defined(__x86_64__)
-  // The vector path needs an initialised, running stream and enough draws to pay its set-up.
-  if (n >= 16 && ActiveKernel() != Kernel::kPortable) {
+// The vector rows need an initialised, running stream and enough draws to pay their set-up.
+template <typename T>
+void RanUniformBatchAvx2(RngState& s, T* out, size_t n) {
+  if (n >= 16) {
     if (s.IDUM <= 0 || s.MulWord < 0) {
       *out++ = static_cast<T>(s.RanUniform());
       --n;
     }
-    if (s.IDUM > 0 && n >= 32 && ActiveKernel() == Kernel::kAvx512) {
-      return RanUniformBatchAvx512(s, out, n);
-    }
-    if (s.IDUM > 0 && n >= 16) return RanUniformBatchAvx2(s, out, n);
+    if (s.IDUM > 0 && n >= 16) return UniformLanes8(s, out, n);
   }
-#endif
   RanUniformBatchPortable(s, out, n);
 }
 
-template void RanUniformBatch<float>(RngState&, float*, size_t);
-template void RanUniformBatch<double>(RngState&, double*, size_t);
+template <typename T>
+void RanUniformBatchAvx512(RngState& s, T* out, size_t n) {
+  if (n >= 16) {
+    if (s.IDUM <= 0 || s.MulWord < 0) {
+      *out++ = static_cast<T>(s.RanUniform());
+      --n;
+    }
+    if (s.IDUM > 0 && n >= 32) return UniformLanes16(s, out, n);
+    if (s.IDUM > 0 && n >= 16) return UniformLanes8(s, out, n);
+  }
+  RanUniformBatchPortable(s, out, n);
+}
+
+template void RanUniformBatchAvx2<float>(RngState&, float*, size_t);
+template void RanUniformBatchAvx2<double>(RngState&, double*, size_t);
+template void RanUniformBatchAvx512<float>(RngState&, float*, size_t);
+template void RanUniformBatchAvx512<double>(RngState&, double*, size_t);
+#endif
+
 template void RanUniformBatchPortable<float>(RngState&, float*, size_t);
 template void RanUniformBatchPortable<double>(RngState&, double*, size_t);
 

@@ -70,8 +70,18 @@ struct RngState {
 // 16807^8 mod 2^31-1); the portable loop is the reference.
 template <typename T>
 void RanUniformBatch(RngState& s, T* out, size_t n);
+template <>
+void RanUniformBatch<double>(RngState& s, double* out, size_t n);
+template <>
+void RanUniformBatch<float>(RngState& s, float* out, size_t n);
 template <typename T>
 void RanUniformBatchPortable(RngState& s, T* out, size_t n);
+// The rows of the kernel table behind RanUniformBatch (x86-64 only): eight lanes with AVX2;
+// sixteen with AVX-512 F.
+template <typename T>
+void RanUniformBatchAvx2(RngState& s, T* out, size_t n);
+template <typename T>
+void RanUniformBatchAvx512(RngState& s, T* out, size_t n);
 
 // Hands out a known number of draws (double, or rounded to float), in stream order, produced in
 // chunks; the stream's state ends exactly after the last of them.
