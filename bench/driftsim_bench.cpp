@@ -21,7 +21,7 @@
 #include <fstream>
 #include <string>
 
-#include "cpu/threads.hpp"
+#include "cpu/context.hpp"
 #include "driver/driver.hpp"
 #include "params/params.hpp"
 #include "population/population.hpp"
@@ -58,8 +58,9 @@ void FloorPart(const uint8_t* parents, uint8_t* offspring, size_t bytes, size_t 
 }
 
 // The pass on threads threads, each making one contiguous part.
-void FloorPass(const uint8_t* parents, uint8_t* offspring, size_t bytes, int threads) {
-  driftsim::ParallelFor(threads, [&](int64_t part, int) {
+void FloorPass(const driftsim::RunContext& ctx, const uint8_t* parents, uint8_t* offspring,
+               size_t bytes, int threads) {
+  driftsim::ParallelFor(ctx, threads, [&](int64_t part, int) {
     const size_t n = static_cast<size_t>(threads);
     const size_t k = static_cast<size_t>(part);
     FloorPart(parents, offspring, bytes, bytes * k / n, bytes * (k + 1) / n);
@@ -80,12 +81,14 @@ double FloorSeconds(const driftsim::Params& par, int threads) {
   for (size_t i = 0; i < 2 * bytes; ++i) block[i] = static_cast<uint8_t>(i * 2654435761u >> 24);
   uint8_t* parents = block;
   uint8_t* offspring = block + bytes;
+  driftsim::ThreadPool pool(threads);
+  const driftsim::RunContext ctx{driftsim::KernelsFor(driftsim::Kernel::kPortable), &pool, {}};
   volatile uint8_t sink = 0;
   double best = 1e30;
   const auto start = Clock::now();
   for (int rep = 0; rep < 100000 && (rep < 5 || SecondsSince(start) < 0.5); ++rep) {
     const auto t0 = Clock::now();
-    FloorPass(parents, offspring, bytes, threads);
+    FloorPass(ctx, parents, offspring, bytes, threads);
     best = std::min(best, SecondsSince(t0));
     sink = static_cast<uint8_t>(sink + offspring[static_cast<size_t>(rep) % bytes]);
     std::swap(parents, offspring);
@@ -134,7 +137,6 @@ int main(int argc, char** argv) {
   const std::string name = argv[1];
   const int threads = std::atoi(argv[3]);
   if (threads < 0 || threads > driftsim::kMaxThreads) Fail("THREADS from 0 to 1024");
-  driftsim::SetThreadCount(threads);
   char resolved[PATH_MAX];
   if (!realpath(argv[2], resolved)) Fail(std::string("cannot find ") + argv[2]);
   const std::string paramFile = resolved;
@@ -154,7 +156,10 @@ int main(int argc, char** argv) {
     driftsim_bench::QuietStdout quiet;
     try {
       const auto t0 = Clock::now();
-      driftsim::RunSimulation(paramFile.c_str(), &times);
+      driftsim::RunOptions options;
+      options.paramFile = paramFile;
+      options.threads = threads;
+      driftsim::RunSimulation(options, &times);
       runSeconds = SecondsSince(t0);
     } catch (const driftsim::FatalError& error) {
       quiet.Restore();
@@ -171,7 +176,7 @@ int main(int argc, char** argv) {
   getrusage(RUSAGE_SELF, &usage);
   const double peakBytes = static_cast<double>(usage.ru_maxrss) * 1024.0;
 
-  const int used = driftsim::ThreadCount();
+  const int used = driftsim::ResolveThreadCount(threads);
   const int all = driftsim::AffinityCpuCount();
   const double floor1 = FloorSeconds(par, 1);
   const double floorAll = FloorSeconds(par, all);

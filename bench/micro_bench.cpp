@@ -6,8 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "cpu/cpu.hpp"
-#include "cpu/threads.hpp"
+#include "cpu/context.hpp"
 #include "driver/driver.hpp"
 #include "params/params.hpp"
 #include "population/population.hpp"
@@ -71,16 +70,16 @@ Params ScenarioParams(int32_t Ne, int32_t NumLoci, int32_t NumAllele) {
 // traffic of a generation: two parent records read and one offspring record written per
 // individual, comparable with the floor of driftsim_bench.
 void BM_Reproduce(benchmark::State& state, int32_t Ne, int32_t NumLoci, int32_t NumAllele) {
-  driftsim::SelectThreadsFromEnvironment();
-  driftsim::SelectKernelFromEnvironment();
+  driftsim::ThreadPool pool(driftsim::ResolveThreadCount(0));
+  const driftsim::RunContext ctx{driftsim::KernelsFromEnvironment(), &pool, {}};
   auto sim = std::make_unique<SimState>(ScenarioParams(Ne, NumLoci, NumAllele));
   const driftsim::Params& par = sim->par;
   driftsim::Tables& tab = sim->tab;
   driftsim::Progress silent;
-  driftsim::Initialize(par, tab, sim->rnd.Uniform, silent);
+  driftsim::Initialize(ctx, par, tab, sim->rnd.Uniform, silent);
   int current = 0;
   for (auto _ : state) {
-    driftsim::Reproduce(par, tab.AlleleFreq.get(), tab.Generation(current),
+    driftsim::Reproduce(ctx, par, tab.AlleleFreq.get(), tab.Generation(current),
                         tab.Generation(1 - current), sim->rnd, silent);
     current = 1 - current;
     benchmark::ClobberMemory();

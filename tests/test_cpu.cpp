@@ -6,27 +6,26 @@
 #include <thread>
 #include <vector>
 
-#include "cpu/threads.hpp"
+#include "cpu/context.hpp"
 
 #include "test_support.hpp"
 
 namespace driftsim::test {
 namespace {
 
-// The message with which DRIFTSIM_KERNEL=value is refused, or "" when it is taken; the path in
-// use after it.
+// The message with which DRIFTSIM_KERNEL=value is refused, or "" when it is taken; the row
+// taken.
 std::pair<std::string, Kernel> Select(const char* value) {
   setenv("DRIFTSIM_KERNEL", value, 1);
   std::string message;
+  Kernel chosen = BestKernel();
   try {
-    SelectKernelFromEnvironment();
+    chosen = KernelsFromEnvironment().row;
   } catch (const FatalError& e) {
     EXPECT_EQ(e.Routine(), "SelectKernel");
     message = e.Message();
   }
   unsetenv("DRIFTSIM_KERNEL");
-  const Kernel chosen = ActiveKernel();
-  SetKernel(BestKernel());
   return {message, chosen};
 }
 
@@ -73,59 +72,52 @@ TEST(SelectKernel, NeverChoosesMicrocodedPdep) {
 namespace driftsim {
 namespace {
 
-// Runs body with DRIFTSIM_THREADS set to value (null: unset) and no count chosen, then
-// restores both.
+// Runs body with DRIFTSIM_THREADS set to value (null: unset), then restores it.
 template <typename Body>
 void WithEnvironment(const char* value, Body body) {
+  const char* was = std::getenv("DRIFTSIM_THREADS");
+  const std::string saved = was ? was : "";
   if (value) {
     setenv("DRIFTSIM_THREADS", value, 1);
   } else {
     unsetenv("DRIFTSIM_THREADS");
   }
-  SetThreadCount(0);
   body();
-  unsetenv("DRIFTSIM_THREADS");
-  SelectThreadsFromEnvironment();
+  if (was) {
+    setenv("DRIFTSIM_THREADS", saved.c_str(), 1);
+  } else {
+    unsetenv("DRIFTSIM_THREADS");
+  }
 }
 
 TEST(ThreadCount, ChosenCountThenEnvironmentThenAffinityMask) {
   WithEnvironment(nullptr, [] {
-    SelectThreadsFromEnvironment();
-    EXPECT_EQ(ThreadCount(), AffinityCpuCount());
+    EXPECT_EQ(ResolveThreadCount(0), AffinityCpuCount());
     EXPECT_GE(AffinityCpuCount(), 1);
   });
   WithEnvironment("5", [] {
-    SelectThreadsFromEnvironment();
-    EXPECT_EQ(ThreadCount(), 5);
-    SetThreadCount(3);  // the command line wins, also when the environment is read again
-    SelectThreadsFromEnvironment();
-    EXPECT_EQ(ThreadCount(), 3);
-    SetThreadCount(0);
-    EXPECT_EQ(ThreadCount(), 5);
+    EXPECT_EQ(ResolveThreadCount(0), 5);
+    EXPECT_EQ(ResolveThreadCount(3), 3);  // the command line wins
   });
-  WithEnvironment("", [] {
-    SelectThreadsFromEnvironment();
-    EXPECT_EQ(ThreadCount(), AffinityCpuCount());
-  });
+  WithEnvironment("", [] { EXPECT_EQ(ResolveThreadCount(0), AffinityCpuCount()); });
 }
 
 TEST(ThreadCount, EnvironmentValuesRefused) {
   for (const char* bad : {"0", "-2", "2x", " 2", "1025", "99999999999", "two"}) {
     WithEnvironment(bad, [&] {
-      try {
-        SelectThreadsFromEnvironment();
-        ADD_FAILURE() << bad << " accepted";
-      } catch (const FatalError& e) {
-        EXPECT_EQ(e.Message(), std::string("DRIFTSIM_THREADS=") + bad +
-                                   ": the thread count must be a whole number from 1 to 1024!");
-        EXPECT_EQ(e.Routine(), "SelectThreads");
+      for (const int chosen : {0, 3}) {  // refused also beside a count of the command line
+        try {
+          ResolveThreadCount(chosen);
+          ADD_FAILURE() << bad << " accepted";
+        } catch (const FatalError& e) {
+          EXPECT_EQ(e.Message(), std::string("DRIFTSIM_THREADS=") + bad +
+                                     ": the thread count must be a whole number from 1 to 1024!");
+          EXPECT_EQ(e.Routine(), "SelectThreads");
+        }
       }
     });
   }
-  WithEnvironment("1024", [] {
-    SelectThreadsFromEnvironment();
-    EXPECT_EQ(ThreadCount(), 1024);
-  });
+  WithEnvironment("1024", [] { EXPECT_EQ(ResolveThreadCount(0), 1024); });
   // The same check serves a command-line option.
   EXPECT_EQ(ThreadCountFromText("7"), 7);
   EXPECT_EQ(ThreadCountFromText("007"), 7);
@@ -135,11 +127,11 @@ TEST(ThreadCount, EnvironmentValuesRefused) {
 
 TEST(ParallelFor, EveryTaskOnceOnAThreadOfTheCount) {
   for (const int threads : {1, 2, 3, 7}) {
-    SetThreadCount(threads);
+    const test::Context c(Kernel::kPortable, threads);
     for (const int64_t count : {0, 1, 5, 1000}) {
       std::vector<std::atomic<int>> runs(static_cast<size_t>(count));
       std::atomic<int> badThread{0};
-      ParallelFor(count, [&](int64_t i, int thread) {
+      ParallelFor(c.ctx, count, [&](int64_t i, int thread) {
         runs[size_t(i)].fetch_add(1);
         if (thread < 0 || thread >= threads) badThread.fetch_add(1);
       });
@@ -148,32 +140,30 @@ TEST(ParallelFor, EveryTaskOnceOnAThreadOfTheCount) {
       EXPECT_EQ(badThread.load(), 0);
     }
   }
-  SetThreadCount(0);
 }
 
 TEST(ParallelFor, NestedCallsRunOnTheirThread) {
-  SetThreadCount(3);
+  const test::Context c(Kernel::kPortable, 3);
   std::atomic<int64_t> sum{0};
   std::atomic<int> crossed{0};
-  ParallelFor(8, [&](int64_t i, int outer) {
-    ParallelFor(10, [&](int64_t j, int inner) {
+  ParallelFor(c.ctx, 8, [&](int64_t i, int outer) {
+    ParallelFor(c.ctx, 10, [&](int64_t j, int inner) {
       sum.fetch_add(i * 10 + j);
       if (inner != outer) crossed.fetch_add(1);
     });
   });
   EXPECT_EQ(sum.load(), 79 * 80 / 2);
   EXPECT_EQ(crossed.load(), 0);
-  SetThreadCount(0);
 }
 
 TEST(ParallelFor, FirstErrorReachesTheCallerAndThePoolGoesOn) {
-  SetThreadCount(4);
+  const test::Context c(Kernel::kPortable, 4);
   // The other tasks take a while, so that however slowly the error unwinds (an emulator's
   // unwinding takes milliseconds) they cannot all have started before it reaches the pool.
   constexpr int kTasks = 20000;
   std::atomic<int> started{0};
   try {
-    ParallelFor(kTasks, [&](int64_t i, int) {
+    ParallelFor(c.ctx, kTasks, [&](int64_t i, int) {
       started.fetch_add(1);
       if (i == 10) FatalStop("task ten failed", "Test");
       std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -184,9 +174,8 @@ TEST(ParallelFor, FirstErrorReachesTheCallerAndThePoolGoesOn) {
   }
   EXPECT_LT(started.load(), kTasks);  // the tasks not yet started were skipped
   std::atomic<int> after{0};
-  ParallelFor(50, [&](int64_t, int) { after.fetch_add(1); });
+  ParallelFor(c.ctx, 50, [&](int64_t, int) { after.fetch_add(1); });
   EXPECT_EQ(after.load(), 50);
-  SetThreadCount(0);
 }
 
 }  // namespace

@@ -206,6 +206,31 @@ TEST(RunSimulation, SameSeedSameBytesOtherSeedOtherBytes) {
   EXPECT_NE(files("98"), first);
 }
 
+// The golden cases one after another in this process, each on another row and thread count,
+// give the files their separate processes stored: nothing of one run reaches the next.
+TEST(RunSimulation, RunsInOneProcessGiveTheBytesOfSeparateProcesses) {
+  TempDir dir;
+  const fs::path cases = fs::path(DRIFTSIM_TEST_DATA) / "golden" / "cases";
+  const fs::path cwd = fs::current_path();
+  fs::current_path(dir.Path());
+  std::vector<Kernel> rows;
+  for (const Kernel k : kKernels) {
+    if (CanRun(k)) rows.push_back(k);
+  }
+  constexpr int kThreads[] = {3, 1, 7, 2};
+  int turn = 0;
+  for (const std::string name : {"g1", "g2", "g3", "g4", "g1"}) {
+    const Kernel k = rows[size_t(turn) % rows.size()];
+    const int threads = kThreads[turn++ % 4];
+    fs::copy_file(cases / (name + ".txt"), name + ".txt", fs::copy_options::overwrite_existing);
+    Console([&] { RunOn(name + ".txt", k, threads, {512, 64, 16}); });
+    EXPECT_TRUE(ReadFile(name + ".dat") == ReadFile((cases / (name + ".dat")).string()))
+        << name << " on " << KernelName(k) << ", " << threads << " threads";
+    EXPECT_EQ(ReadFile(name + ".par"), ReadFile((cases / (name + ".par")).string())) << name;
+  }
+  fs::current_path(cwd);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Bad arguments and parameter files, end to end
 

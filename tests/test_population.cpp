@@ -11,9 +11,10 @@
 namespace driftsim::test {
 namespace {
 
-std::unique_ptr<SimState> Initialized(const ParamLines& p) {
+std::unique_ptr<SimState> Initialized(const ParamLines& p,
+                                      const RunContext& ctx = DefaultContext()) {
   auto sim = MakeState(p);
-  Console([&] { Initialize(*sim); });
+  Console([&] { Initialize(*sim, ctx); });
   return sim;
 }
 
@@ -323,7 +324,7 @@ TEST(Reproduce, MigrantsAreCappedAtNe) {
 // Sets every locus of individual j in buffer 0 to code, keeping the buffer's counts.
 void Fill(SimState& sim, int64_t j, uint32_t code) {
   for (int64_t L = 0; L < sim.par.NumLoci; ++L) SetPackedCode(sim.tab.Focal(0, j), L, code);
-  CountGenerationHets(sim.par, sim.tab.Generation(0));
+  CountGenerationHets(DefaultContext(), sim.par, sim.tab.Generation(0));
 }
 
 TEST(Reproduce, PackedTransmission) {
@@ -361,14 +362,14 @@ TEST(Reproduce, KeptHeterozygousCountsFollowTheRecords) {
   // migrants, offspring of blocks and singles, and mutations (many: Ne 5000), on every thread
   // count, the counts are those of the records.
   for (const int threads : {1, 3}) {
-    SetThreadCount(threads);
+    const Context c(BestKernel(), threads);
     ParamLines p = Small(1, 5003, 203, 2);
     p[3] = "0.05";
-    auto sim = Initialized(p);
+    auto sim = Initialized(p, c.ctx);
     Console([&] {
       for (int g = 1; g <= 3; ++g) {
-        Reproduce(*sim, g % 2);
-        Mutate(*sim, g % 2);
+        Reproduce(*sim, g % 2, c.ctx);
+        Mutate(*sim, g % 2, c.ctx);
         const RecordSpan gen = sim->tab.Generation(g % 2);
         for (int64_t j = 0; j < gen.count; ++j) {
           ASSERT_EQ(gen.hets[j], CountHets(gen[j], 203)) << g << " " << j;
@@ -376,7 +377,6 @@ TEST(Reproduce, KeptHeterozygousCountsFollowTheRecords) {
       }
     });
   }
-  SetThreadCount(0);
 }
 
 TEST(Mutate, ReplaysPoissonCountsAndTheGenotypeRule) {
@@ -421,8 +421,6 @@ TEST(Mutate, ReplaysPoissonCountsAndTheGenotypeRule) {
 // threads would write one byte at once (hits lost, and ThreadSanitizer reports it). One record
 // hit at every locus in turn, a mutation a task on three threads, against one thread.
 TEST(Mutate, TasksNeverShareAByte) {
-  const TaskSize usual = CurrentTaskSize();
-  SetTaskSize({usual.bytes, usual.draws, 1});
   auto sim = Initialized(Small(0, 2, 4001, 2));
   std::vector<Mutation> drawn;
   for (int64_t L = 0; L < 4001; ++L) drawn.push_back({L, 1, int16_t(1 + (L * 7 / 3) % 2), 0});
@@ -431,18 +429,16 @@ TEST(Mutate, TasksNeverShareAByte) {
   std::vector<uint8_t> result[2];
   int64_t hets[2];
   for (const int threads : {1, 3}) {
-    SetThreadCount(threads);
+    const Context c(BestKernel(), threads, {TaskSize{}.bytes, TaskSize{}.draws, 1});
     std::copy(start.begin(), start.end(), gen[0]);
     gen.hets[0] = CountHets(gen[0], 4001);
-    ApplyMutations(sim->par, drawn, gen);
+    ApplyMutations(c.ctx, sim->par, drawn, gen);
     result[threads / 3].assign(gen[0], gen[0] + sim->tab.GenoBytes);
     hets[threads / 3] = gen.hets[0];
   }
   EXPECT_EQ(result[0], result[1]);
   EXPECT_EQ(hets[0], hets[1]);
   EXPECT_EQ(hets[1], CountHets(gen[0], 4001));
-  SetThreadCount(0);
-  SetTaskSize(usual);
 }
 
 TEST(Samples, StretchesUnderBothModels) {
@@ -531,16 +527,15 @@ TEST(Reproduce, DriftErodesHeterozygosityAtTheExpectedRate) {
 // The last generation (buffer 0) and sample 1, locus by locus, of a short run on kernel k:
 // the spare fields of packed records and the other samples hold nothing to compare.
 std::pair<std::vector<uint8_t>, uint32_t> ShortRun(const ParamLines& p, Kernel k) {
-  SetKernel(k);
-  auto sim = Initialized(p);
+  const Context c(k, DefaultContext().Threads());
+  auto sim = Initialized(p, c.ctx);
   Console([&] {
     for (int g = 1; g <= 6; ++g) {
-      Reproduce(*sim, g % 2);
-      Mutate(*sim, g % 2);
+      Reproduce(*sim, g % 2, c.ctx);
+      Mutate(*sim, g % 2, c.ctx);
     }
-    TakeSample(*sim, 1, 0);
+    TakeSample(*sim, 1, 0, c.ctx);
   });
-  SetKernel(BestKernel());
   std::vector<uint8_t> r(sim->tab.Focal(0, 0), sim->tab.Focal(1, 0));
   for (int i = 0; i < sim->par.NumIndiv[1]; ++i) {
     const uint8_t* rec = sim->tab.Sample(sim->par.NumIndiv[0] + i);

@@ -213,7 +213,7 @@ TEST(RanBit, JumpAheadEqualsSingleSteps) {
 TEST(RanUniform, VectorBatchesEqualSingleDraws) {
   for (const Kernel k : {Kernel::kAvx2, Kernel::kAvx512}) {
     if (!CanRun(k)) continue;
-    SetKernel(k);
+    const KernelTable kernels = KernelsFor(k);
     for (const size_t n : {size_t(1), size_t(15), size_t(16), size_t(17), size_t(31), size_t(32),
                            size_t(33), size_t(1000), size_t(4099)}) {
       for (const int32_t seed : {-1, -77, -2147483646}) {
@@ -222,8 +222,8 @@ TEST(RanUniform, VectorBatchesEqualSingleDraws) {
         std::vector<double> expected(n), gotDouble(n);
         std::vector<float> gotFloat(n);
         RanUniformBatchPortable(single, expected.data(), n);
-        RanUniformBatch(batch, gotFloat.data(), n);
-        RanUniformBatch(doubles, gotDouble.data(), n);
+        RanUniformBatch(kernels, batch, gotFloat.data(), n);
+        RanUniformBatch(kernels, doubles, gotDouble.data(), n);
         EXPECT_EQ(gotDouble, expected) << KernelName(k) << ", " << n << " draws from " << seed;
         for (size_t i = 0; i < n; ++i) ASSERT_EQ(gotFloat[i], static_cast<float>(expected[i]));
         EXPECT_EQ(batch.XorWord, single.XorWord);
@@ -233,7 +233,6 @@ TEST(RanUniform, VectorBatchesEqualSingleDraws) {
       }
     }
   }
-  SetKernel(BestKernel());
 }
 
 TEST(RanUniform, SkipEqualsSingleDraws) {
@@ -304,7 +303,7 @@ TEST(RanUniform, ChunkedDrawsEndTheStreamExactly) {
   RngState pick;
   pick.IDUM = -8;
   {
-    UniformFloats chunks(a, 50000);
+    UniformFloats chunks(KernelsFor(BestKernel()), a, 50000);
     int64_t taken = 0;
     while (taken < 50000) {
       const size_t k =
@@ -323,7 +322,7 @@ TEST(RanUniform, ChunkedDrawsEndTheStreamExactly) {
   for (const int n : {0, 1, 1023, 1024, 1025, 5000}) {
     RngState c = b, d = b;
     {
-      UniformAhead ahead(c);
+      UniformAhead ahead(KernelsFor(BestKernel()), c);
       for (int i = 0; i < n; ++i) ASSERT_EQ(ahead.Next(), d.RanUniform());
     }
     EXPECT_EQ(c.XorWord, d.XorWord) << n;

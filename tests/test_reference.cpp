@@ -407,45 +407,36 @@ TEST_P(ReferenceRuns, MatchTheReference) {
   static const TempDir dir;
   // Runs take turns at 1, 2, 3 and 7 threads, with tasks of a few hundred bytes and draws so
   // that even these small runs are split into many.
-  const TaskSize usual = CurrentTaskSize();
-  SetTaskSize({512, 64, 16});
-  OnKernel(k, [&] {
-    constexpr int kThreads[] = {1, 2, 3, 7};
-    int turn = 0;
-    for (const RandomRun& run : RandomRuns(dir / "run")) {
-      const int threads = kThreads[turn++ % 4];
-      SetThreadCount(threads);
-      WriteFile(dir / "p.txt", run.text);
-      Console([&] { RunSimulation((dir / "p.txt").c_str()); });
-      EXPECT_TRUE(ReadFile(dir / "run.dat") == run.expected.first)
-          << run.text << "on " << threads << " threads";
-      EXPECT_EQ(ReadFile(dir / "run.par"), run.expected.second);
-    }
-  });
-  SetThreadCount(0);
-  SetTaskSize(usual);
+  constexpr int kThreads[] = {1, 2, 3, 7};
+  int turn = 0;
+  for (const RandomRun& run : RandomRuns(dir / "run")) {
+    const int threads = kThreads[turn++ % 4];
+    WriteFile(dir / "p.txt", run.text);
+    Console([&] { RunOn(dir / "p.txt", k, threads, {512, 64, 16}); });
+    EXPECT_TRUE(ReadFile(dir / "run.dat") == run.expected.first)
+        << run.text << "on " << threads << " threads";
+    EXPECT_EQ(ReadFile(dir / "run.par"), run.expected.second);
+  }
 }
 
 TEST_P(ReferenceRuns, MatchTheReferenceWithModelOptions) {
   const Kernel k = GetParam();
   if (!CanRun(k)) GTEST_SKIP() << "this processor cannot run the " << KernelName(k) << " path";
   static const TempDir dir;
-  OnKernel(k, [&] {
-    for (const RandomRun& run : RandomOptionRuns(dir / "run", dir / "sizes.txt")) {
-      WriteFile(dir / "p.txt", run.text);
-      ModelOptions m;
-      for (const auto& [name, value] : run.options) SetModelOption(m, name, value);
-      if (!run.sizes.empty()) {
-        WriteFile(dir / "sizes.txt", run.sizes);
-        SetModelOption(m, "sizes", dir / "sizes.txt");
-      }
-      Console([&] { RunSimulation((dir / "p.txt").c_str(), m); });
-      EXPECT_TRUE(ReadFile(dir / "run.dat") == run.expected.first)
-          << run.text << run.sizes << run.options[0].second << " " << run.options[1].second << " "
-          << run.options[2].second;
-      EXPECT_EQ(ReadFile(dir / "run.par"), run.expected.second);
+  for (const RandomRun& run : RandomOptionRuns(dir / "run", dir / "sizes.txt")) {
+    WriteFile(dir / "p.txt", run.text);
+    ModelOptions m;
+    for (const auto& [name, value] : run.options) SetModelOption(m, name, value);
+    if (!run.sizes.empty()) {
+      WriteFile(dir / "sizes.txt", run.sizes);
+      SetModelOption(m, "sizes", dir / "sizes.txt");
     }
-  });
+    Console([&] { RunOn(dir / "p.txt", k, 0, {}, m); });
+    EXPECT_TRUE(ReadFile(dir / "run.dat") == run.expected.first)
+        << run.text << run.sizes << run.options[0].second << " " << run.options[1].second << " "
+        << run.options[2].second;
+    EXPECT_EQ(ReadFile(dir / "run.par"), run.expected.second);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryPath, ReferenceRuns, testing::ValuesIn(kKernels),

@@ -22,8 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "cpu/cpu.hpp"
-#include "cpu/threads.hpp"
+#include "cpu/context.hpp"
 #include "driver/driver.hpp"
 #include "genotyping/genotyping.hpp"
 #include "output/output.hpp"
@@ -123,12 +122,38 @@ inline std::string Console(const std::function<void()>& f) {
   return testing::internal::GetCapturedStdout();
 }
 
+// A run context of a test's choosing: a row, a thread count and task sizes.
+struct Context {
+  explicit Context(Kernel k, int threads = 1, TaskSize tasks = {})
+      : pool(threads), ctx{KernelsFor(k), &pool, tasks} {}
+  ThreadPool pool;
+  RunContext ctx;
+};
+
+// The context of a run without options: the best row, the default thread count.
+inline const RunContext& DefaultContext() {
+  static const Context context(BestKernel(), ResolveThreadCount(0));
+  return context.ctx;
+}
+
+// The whole run of a parameter file on row k and a thread count, with the given task sizes.
+inline void RunOn(const std::string& paramFile, Kernel k, int threads, TaskSize tasks = {},
+                  const ModelOptions& model = {}) {
+  RunOptions options;
+  options.paramFile = paramFile;
+  options.kernel = k;
+  options.threads = threads;
+  options.tasks = tasks;
+  options.model = model;
+  RunSimulation(options);
+}
+
 // The model's steps on a whole run state, with the buffers as the driver alternates them:
 // generation g is written into buffer g % 2 from the parents in the other one. Progress goes
 // to the console, as in a run.
-inline void Initialize(SimState& sim) {
+inline void Initialize(SimState& sim, const RunContext& ctx = DefaultContext()) {
   NormalConsole progress;
-  driftsim::Initialize(sim.par, sim.tab, sim.rnd.Uniform, progress);
+  driftsim::Initialize(ctx, sim.par, sim.tab, sim.rnd.Uniform, progress);
 }
 inline void AllocateFreqTable(SimState& sim) {
   driftsim::AllocateFreqTable(sim.par, sim.tab);
@@ -136,25 +161,26 @@ inline void AllocateFreqTable(SimState& sim) {
 inline void AllocateGenoTables(SimState& sim) {
   driftsim::AllocateGenoTables(sim.par, sim.tab);
 }
-inline void Reproduce(SimState& sim, int b) {
+inline void Reproduce(SimState& sim, int b, const RunContext& ctx = DefaultContext()) {
   NormalConsole progress;
   progress.Start();
-  driftsim::Reproduce(sim.par, sim.tab.AlleleFreq.get(), sim.tab.Generation(1 - b),
+  driftsim::Reproduce(ctx, sim.par, sim.tab.AlleleFreq.get(), sim.tab.Generation(1 - b),
                       sim.tab.Generation(b), sim.rnd, progress);
 }
-inline void Mutate(SimState& sim, int b) {
-  driftsim::Mutate(sim.par, sim.tab.Generation(b), sim.rnd);
+inline void Mutate(SimState& sim, int b, const RunContext& ctx = DefaultContext()) {
+  driftsim::Mutate(ctx, sim.par, sim.tab.Generation(b), sim.rnd);
 }
 // Sample s (1 or 2) from the parents in buffer b.
-inline void TakeSample(SimState& sim, int s, int b) {
-  driftsim::TakeSample(sim.par, sim.tab.Generation(b), SampleRecords(sim.par, sim.tab, s), sim.rnd);
+inline void TakeSample(SimState& sim, int s, int b, const RunContext& ctx = DefaultContext()) {
+  driftsim::TakeSample(ctx, sim.par, sim.tab.Generation(b), SampleRecords(sim.par, sim.tab, s),
+                       sim.rnd);
 }
-inline void TakeSourceSample(SimState& sim) {
-  driftsim::TakeSourceSample(sim.par, sim.tab.AlleleFreq.get(),
+inline void TakeSourceSample(SimState& sim, const RunContext& ctx = DefaultContext()) {
+  driftsim::TakeSourceSample(ctx, sim.par, sim.tab.AlleleFreq.get(),
                              SampleRecords(sim.par, sim.tab, kSourceSample), sim.rnd.Uniform);
 }
-inline void AddGenoErrors(SimState& sim) {
-  driftsim::AddGenoErrors(sim.par, sim.tab.Samples(sim.par), sim.rnd);
+inline void AddGenoErrors(SimState& sim, const RunContext& ctx = DefaultContext()) {
+  driftsim::AddGenoErrors(ctx, sim.par, sim.tab.Samples(sim.par), sim.rnd);
 }
 inline void WriteGenoFile(const SimState& sim, PendingFile& out) {
   driftsim::WriteGenoFile(sim.par, sim.tab.Samples(sim.par), out);
@@ -358,13 +384,5 @@ struct EarlierFiles {
   std::filesystem::path dir;
   std::string stem_, dat, par;
 };
-
-// Runs body with CPU path k forced, and the best path again afterwards.
-template <typename Body>
-void OnKernel(Kernel k, Body body) {
-  SetKernel(k);
-  body();
-  SetKernel(BestKernel());
-}
 
 }  // namespace driftsim::test

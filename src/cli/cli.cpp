@@ -242,4 +242,17 @@ std::string HelpText() {
   return text;
 }
 
+std::string VersionText() {
+  // The first line stays "driftsim VERSION": scripts read it.
+  const std::string version = kVersion;
+  return "driftsim " + version +
+         "\n"
+         "To cite it: driftsim " +
+         version +
+         " (metadata in CITATION.cff); cite its model as \"described in\n"
+         "driftsim(1), MODEL\" (also docs/model.md). With the same parameter file, options and\n"
+         "seed, a release writes the same bytes; every change to them is listed under its\n"
+         "release in CHANGELOG.md.\n";
+}
+
 }  // namespace driftsim

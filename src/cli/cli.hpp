@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cpu/context.hpp"
 #include "params/model_options.hpp"
 #include "params/params.hpp"
 
@@ -28,6 +29,10 @@ struct RunOptions {
   std::string summary;  // file for the JSON record; "-": standard output; empty: none
   ModelOptions model;   // --burn-in, --mutation-rate, --sizes, --ne-ratio
   int threads = 0;      // --threads; 0: DRIFTSIM_THREADS, else the CPUs of the affinity mask
+  // Not on the command line: a row forced by the caller (none: DRIFTSIM_KERNEL, else the
+  // best), and the work per task of the threaded steps.
+  std::optional<Kernel> kernel;
+  TaskSize tasks;
 };
 
 struct CommandLine {
@@ -44,5 +49,8 @@ CommandLine ReadCommandLine(int argc, char** argv);
 
 // The text of --help.
 std::string HelpText();
+
+// The text of --version: the version line, then how to cite driftsim.
+std::string VersionText();
 
 }  // namespace driftsim

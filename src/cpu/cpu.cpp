@@ -81,10 +81,6 @@ const Features& Cpu() {
 
 }  // namespace
 
-namespace detail {
-Kernel gActiveKernel = BestKernel();
-}
-
 bool CanRun(Kernel kernel) {
   return Cpu().Runs(kernel);
 }
@@ -133,14 +129,9 @@ std::string CpuDescription() {
          "; chosen: " + KernelName(BestKernel());
 }
 
-void SetKernel(Kernel kernel) {
-  Check(CanRun(kernel), "a forced CPU path must be one the processor runs");
-  detail::gActiveKernel = kernel;
-}
-
-void SelectKernelFromEnvironment() {
+Kernel KernelFromEnvironment() {
   const char* name = std::getenv("DRIFTSIM_KERNEL");
-  if (name == nullptr || *name == '\0') return;
+  if (name == nullptr || *name == '\0') return BestKernel();
   for (const Kernel k : kKernels) {
     if (std::strcmp(name, KernelName(k)) != 0) continue;
     if (!CanRun(k)) {
@@ -148,8 +139,7 @@ void SelectKernelFromEnvironment() {
                     " path!",
                 "SelectKernel");
     }
-    detail::gActiveKernel = k;
-    return;
+    return k;
   }
   FatalStop(
       std::string("DRIFTSIM_KERNEL=") + name + ": unknown CPU path; use " + KernelNames() + "!",

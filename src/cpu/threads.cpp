@@ -21,23 +21,23 @@ namespace driftsim {
 
 namespace {
 
-std::atomic<int> gChosen{0};       // by SetThreadCount; 0: none
-std::atomic<int> gEnvironment{0};  // by DRIFTSIM_THREADS; 0: not set
+// The thread number of the calling thread in a job, when it takes part in one.
+struct InJob {
+  bool inside = false;
+  int thread = 0;
+};
 
-// Set while a thread runs tasks, so that a nested ParallelFor stays on it; the pool thread's
-// number, so that nested tasks see the number of the thread they run on.
-thread_local bool tInTask = false;
-thread_local int tThread = 0;
+}  // namespace
 
 // Pool threads sleep between jobs and are woken for each; the calling thread takes tasks too.
 // A job's tasks are handed out by one atomic counter, so the order of handing out is fixed but
 // which thread runs which task is not.
-class Pool {
+class ThreadPool::Workers {
  public:
-  Pool() = default;
-  Pool(const Pool&) = delete;
-  Pool& operator=(const Pool&) = delete;
-  ~Pool() {
+  Workers() = default;
+  Workers(const Workers&) = delete;
+  Workers& operator=(const Workers&) = delete;
+  ~Workers() {
     {
       std::lock_guard<std::mutex> lock(m_);
       stop_ = true;
@@ -46,7 +46,13 @@ class Pool {
     for (std::thread& t : workers_) t.join();
   }
 
-  void Run(int64_t count, detail::TaskFn fn, void* context, int threads) {
+  void Run(int64_t count, TaskFn fn, void* context, int threads) {
+    // A job started from inside a task stays on the thread that starts it.
+    const InJob self = Self();
+    if (self.inside) {
+      for (int64_t i = 0; i < count; ++i) fn(context, i, self.thread);
+      return;
+    }
     std::lock_guard<std::mutex> one(run_);  // one job at a time
     const int helpers = Grow(threads - 1);
     {
@@ -58,12 +64,15 @@ class Pool {
       error_ = nullptr;
       participants_ = helpers;
       pending_ = helpers;
+      caller_ = std::this_thread::get_id();
+      busy_.store(true);
       ++job_;
     }
     wake_.notify_all();
     Take(0);
     std::unique_lock<std::mutex> lock(m_);
     done_.wait(lock, [&] { return pending_ == 0; });
+    busy_.store(false);
     if (error_) {
       std::exception_ptr error = error_;
       error_ = nullptr;
@@ -72,6 +81,18 @@ class Pool {
   }
 
  private:
+  // Whether the calling thread takes part in the job under way, and its number there. The
+  // caller's id and the pool threads do not change while a job runs.
+  InJob Self() const {
+    if (!busy_.load()) return {};
+    const std::thread::id me = std::this_thread::get_id();
+    if (me == caller_) return {true, 0};
+    for (size_t k = 0; k < ids_.size(); ++k) {
+      if (ids_[k] == me) return {true, static_cast<int>(k) + 1};
+    }
+    return {};
+  }
+
   // Pool threads 1..want, started on first need; fewer when the system refuses more. They start
   // with every signal blocked, so that signals (an interrupt, a file-size limit) reach the
   // thread that handles them in a run of one thread too.
@@ -84,6 +105,7 @@ class Pool {
       const int id = static_cast<int>(workers_.size()) + 1;
       try {
         workers_.emplace_back([this, id] { Work(id); });
+        ids_.push_back(workers_.back().get_id());
       } catch (const std::system_error&) {
         break;
       }
@@ -109,8 +131,6 @@ class Pool {
 
   // Runs tasks of the current job until none is left.
   void Take(int thread) {
-    tInTask = true;
-    tThread = thread;
     for (;;) {
       const int64_t i = next_.fetch_add(1, std::memory_order_relaxed);
       if (i >= count_) break;
@@ -122,7 +142,6 @@ class Pool {
         next_.store(count_);
       }
     }
-    tInTask = false;
   }
 
   std::mutex run_;
@@ -130,23 +149,36 @@ class Pool {
   std::condition_variable wake_;
   std::condition_variable done_;
   std::vector<std::thread> workers_;
+  std::vector<std::thread::id> ids_;  // of workers_, in order
   bool stop_ = false;
   uint64_t job_ = 0;
   int participants_ = 0;  // pool threads 1..participants_ take part in the job
   int pending_ = 0;       // of those, the ones not yet done
-  detail::TaskFn fn_ = nullptr;
+  std::atomic<bool> busy_{false};
+  std::thread::id caller_;
+  TaskFn fn_ = nullptr;
   void* context_ = nullptr;
   int64_t count_ = 0;
   std::atomic<int64_t> next_{0};
   std::exception_ptr error_;
 };
 
-Pool& ThePool() {
-  static Pool pool;
-  return pool;
+ThreadPool::ThreadPool(int threads) : threads_(threads) {
+  Check(threads >= 1 && threads <= kMaxThreads, "a thread count from 1 to 1024");
+  if (threads > 1) workers_ = std::make_unique<Workers>();
 }
 
-}  // namespace
+ThreadPool::~ThreadPool() = default;
+
+void ThreadPool::Run(int64_t count, TaskFn fn, void* context) {
+  if (count <= 0) return;
+  const int threads = static_cast<int>(std::min<int64_t>(threads_, count));
+  if (!workers_ || threads <= 1) {
+    for (int64_t i = 0; i < count; ++i) fn(context, i, 0);
+    return;
+  }
+  workers_->Run(count, fn, context, threads);
+}
 
 int AffinityCpuCount() {
   static const int count = [] {
@@ -160,17 +192,6 @@ int AffinityCpuCount() {
   return count;
 }
 
-int ThreadCount() {
-  if (const int n = gChosen.load(std::memory_order_relaxed)) return n;
-  if (const int n = gEnvironment.load(std::memory_order_relaxed)) return n;
-  return AffinityCpuCount();
-}
-
-void SetThreadCount(int n) {
-  Check(n >= 0 && n <= kMaxThreads, "a thread count from 1 to 1024, or 0 for the default");
-  gChosen.store(n, std::memory_order_relaxed);
-}
-
 int ThreadCountFromText(const char* text) {
   int n = 0;
   for (const char* c = text; *c != '\0' && n <= kMaxThreads; ++c) {
@@ -179,7 +200,9 @@ int ThreadCountFromText(const char* text) {
   return n >= 1 && n <= kMaxThreads ? n : 0;
 }
 
-void SelectThreadsFromEnvironment() {
+int ResolveThreadCount(int chosen) {
+  Check(chosen >= 0 && chosen <= kMaxThreads,
+        "a thread count from 1 to 1024, or 0 for the default");
   const char* text = std::getenv("DRIFTSIM_THREADS");
   int n = 0;
   if (text != nullptr && *text != '\0') {
@@ -191,21 +214,8 @@ void SelectThreadsFromEnvironment() {
                 "SelectThreads");
     }
   }
-  gEnvironment.store(n, std::memory_order_relaxed);
+  if (chosen > 0) return chosen;
+  return n > 0 ? n : AffinityCpuCount();
 }
-
-namespace detail {
-
-void RunTasks(int64_t count, TaskFn fn, void* context) {
-  if (count <= 0) return;
-  const int threads = static_cast<int>(std::min<int64_t>(ThreadCount(), count));
-  if (threads <= 1 || tInTask) {
-    for (int64_t i = 0; i < count; ++i) fn(context, i, tThread);
-    return;
-  }
-  ThePool().Run(count, fn, context, threads);
-}
-
-}  // namespace detail
 
 }  // namespace driftsim

@@ -255,10 +255,16 @@ std::string Bytes(uint64_t n) {
   return IntToText(int64_t(n)) + " bytes" + (n >= 1024 ? text : "");
 }
 
+// The row of CPU routines of a run: the one the caller forced, else DRIFTSIM_KERNEL's, else the
+// best this processor runs.
+KernelTable KernelsOf(const RunOptions& options) {
+  return options.kernel ? KernelsFor(*options.kernel) : KernelsFromEnvironment();
+}
+
 }  // namespace
 
 void CheckSimulation(const RunOptions& options) {
-  SelectKernelFromEnvironment();
+  KernelsOf(options);
   NormalConsole console;
   const std::string paraFile = ParamFileOf(options);
   console.Step("Reading parameter file: " + paraFile);
@@ -311,9 +317,9 @@ void RunSimulation(const char* paramArg, const ModelOptions& model, RunTimes* ti
 void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth) {
   const int32_t StartSeconds = MonotonicSeconds();
   const double startTime = Now();
-  SelectKernelFromEnvironment();
-  if (options.threads > 0) SetThreadCount(options.threads);
-  SelectThreadsFromEnvironment();
+  // The run's context: its row of CPU routines and its threads, for this run alone.
+  ThreadPool pool(ResolveThreadCount(options.threads));
+  const RunContext ctx{KernelsOf(options), &pool, options.tasks};
   // A record on standard output moves the console to standard error.
   const std::unique_ptr<Console> console =
       MakeConsole(options.console, options.summary == "-" ? stderr : stdout);
@@ -339,7 +345,7 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
   PhaseClock clock;
 
   console->Step("Initialize variables...");
-  Initialize(par, tab, sim.rnd.Uniform, *console);
+  Initialize(ctx, par, tab, sim.rnd.Uniform, *console);
   console->PhaseEnd();
   t.initialize = clock.Lap();
 
@@ -356,10 +362,10 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
       const int32_t nextSize = model.Sizes.At(g, par.Ne);
       // The mutations' draws follow reproduction's in the stream: they are made while the
       // offspring are, and applied to them after.
-      Reproduce(par, tab.AlleleFreq.get(), tab.Generation(current, size),
+      Reproduce(ctx, par, tab.AlleleFreq.get(), tab.Generation(current, size),
                 tab.Generation(next, nextSize), sim.rnd, *console, model.NeRatio,
-                [&] { DrawMutations(par, nextSize, sim.rnd, model.MutationRate, mutations); });
-      ApplyMutations(par, mutations, tab.Generation(next, nextSize));
+                [&] { DrawMutations(ctx, par, nextSize, sim.rnd, model.MutationRate, mutations); });
+      ApplyMutations(ctx, par, mutations, tab.Generation(next, nextSize));
       current = next;
       size = nextSize;
       ++t.generationCount;
@@ -368,20 +374,20 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
   };
   generations(1, model.BurnIn);
   console->Step("Taking the 1st sample...");
-  TakeSample(par, tab.Generation(current, size), SampleRecords(par, tab, kSample1), sim.rnd);
+  TakeSample(ctx, par, tab.Generation(current, size), SampleRecords(par, tab, kSample1), sim.rnd);
   t.samples += clock.Lap();
   generations(model.BurnIn + 1, last);
   console->PhaseEnd();
   console->Step("Taking the 2ed sample...");
-  TakeSample(par, tab.Generation(current, size), SampleRecords(par, tab, kSample2), sim.rnd);
+  TakeSample(ctx, par, tab.Generation(current, size), SampleRecords(par, tab, kSample2), sim.rnd);
   if (par.Model == 1) {
     console->Step("Taking the source population sample...");
-    TakeSourceSample(par, tab.AlleleFreq.get(), SampleRecords(par, tab, kSourceSample),
+    TakeSourceSample(ctx, par, tab.AlleleFreq.get(), SampleRecords(par, tab, kSourceSample),
                      sim.rnd.Uniform);
   }
 
   console->Step("Generating genotyping errors & missing data...");
-  AddGenoErrors(par, tab.Samples(par), sim.rnd);
+  AddGenoErrors(ctx, par, tab.Samples(par), sim.rnd);
   t.samples += clock.Lap();
 
   console->Step("Write genotype data to file...");
@@ -405,7 +411,7 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
   if (!options.summary.empty()) {
     RunSummary run;
     run.version = kVersion;
-    run.cpuPath = KernelName(ActiveKernel());
+    run.cpuPath = ctx.kernels.Name();
     run.paramFile = paraFile;
     run.par = par;
     run.model = model;

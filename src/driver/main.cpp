@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
       std::fputs(driftsim::HelpText().c_str(), stdout);
       return EXIT_SUCCESS;
     case driftsim::CommandLine::kShowVersion:
-      std::printf("driftsim %s\n", driftsim::kVersion);
+      std::fputs(driftsim::VersionText().c_str(), stdout);
       return EXIT_SUCCESS;
     case driftsim::CommandLine::kUsageError:
       // At once, without the pause of a fatal stop: nothing has started.

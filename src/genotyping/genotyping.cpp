@@ -2,8 +2,6 @@
 
 #include <vector>
 
-#include "cpu/threads.hpp"
-
 namespace driftsim {
 
 namespace {
@@ -19,6 +17,7 @@ constexpr float kMinRate = 1e-5f;
 // bit from the bits they take, which a first sweep over the draws counts; a second sweep then
 // makes the errors with the bits read from the table of the bit stream.
 struct Pass {
+  const RunContext& ctx;
   RecordSpan samples;
   int64_t NumLoci;
   bool packed;
@@ -33,7 +32,7 @@ struct Pass {
   // Calls visit(record, k) for every record k on the pool's threads.
   template <typename Visit>
   void EachRecord(Visit visit) const {
-    ParallelFor(samples.count, [&](int64_t k, int) { visit(samples[k], k); });
+    ParallelFor(ctx, samples.count, [&](int64_t k, int) { visit(samples[k], k); });
   }
 };
 
@@ -76,7 +75,7 @@ void Dropout(const Pass& pass, double rate) {
   };
   pass.EachRecord([&](const uint8_t*, int64_t k) {
     RngState s = draws(k);
-    UniformDoubles u(s, drawAt[size_t(k) + 1] - drawAt[size_t(k)]);
+    UniformDoubles u(pass.ctx.kernels, s, drawAt[size_t(k) + 1] - drawAt[size_t(k)]);
     uint64_t drops = 0;
     for (uint64_t i = drawAt[size_t(k)]; i < drawAt[size_t(k) + 1]; ++i) drops += u.Next() <= rate;
     bitAt[size_t(k)] = drops;
@@ -85,7 +84,7 @@ void Dropout(const Pass& pass, double rate) {
   const BitCycle::Stream bits = BitCycle::From(pass.rnd.Bits.RanBitSeed);
   pass.EachRecord([&](uint8_t* rec, int64_t k) {
     RngState s = draws(k);
-    UniformDoubles u(s, drawAt[size_t(k) + 1] - drawAt[size_t(k)]);
+    UniformDoubles u(pass.ctx.kernels, s, drawAt[size_t(k) + 1] - drawAt[size_t(k)]);
     uint64_t t = bitAt[size_t(k)];
     for (int64_t L = 0; L < pass.NumLoci; ++L) {
       if (!pass.Heterozygous(rec, L) || u.Next() > rate) continue;
@@ -130,7 +129,7 @@ void FalseAlleles(const Pass& pass, int32_t K, double rate) {
   };
   pass.EachRecord([&](const uint8_t*, int64_t k) {
     RngState s = draws(k);
-    UniformDoubles u(s, perRecord);
+    UniformDoubles u(pass.ctx.kernels, s, perRecord);
     uint64_t replaced = 0;
     for (uint64_t i = 0; i < perRecord; ++i) replaced += u.Next() < rate;
     bitAt[size_t(k)] = replaced;
@@ -139,7 +138,7 @@ void FalseAlleles(const Pass& pass, int32_t K, double rate) {
   const BitCycle::Stream bits = BitCycle::From(rnd.Bits.RanBitSeed);
   pass.EachRecord([&](uint8_t* rec, int64_t k) {
     RngState s = draws(k);
-    UniformDoubles u(s, perRecord);
+    UniformDoubles u(pass.ctx.kernels, s, perRecord);
     uint64_t t = bitAt[size_t(k)];
     for (int64_t L = 0; L < pass.NumLoci; ++L) {
       const double u1 = u.Next();
@@ -165,7 +164,7 @@ void MissingData(const Pass& pass, double rate) {
   pass.EachRecord([&](uint8_t* rec, int64_t k) {
     RngState s = start;
     s.Skip(uint64_t(k) * perRecord);
-    UniformDoubles u(s, perRecord);
+    UniformDoubles u(pass.ctx.kernels, s, perRecord);
     for (int64_t L = 0; L < pass.NumLoci; ++L) {
       if (u.Next() > rate) continue;
       if (pass.packed) {
@@ -180,8 +179,8 @@ void MissingData(const Pass& pass, double rate) {
 
 }  // namespace
 
-void AddGenoErrors(const Params& par, RecordSpan samples, Random& rnd) {
-  const Pass pass{samples, par.NumLoci, par.Packed(), rnd};
+void AddGenoErrors(const RunContext& ctx, const Params& par, RecordSpan samples, Random& rnd) {
+  const Pass pass{ctx, samples, par.NumLoci, par.Packed(), rnd};
   if (par.DropRate > kMinRate) Dropout(pass, par.DropRate);
   if (par.FalseRate > kMinRate) FalseAlleles(pass, par.NumAllele, par.FalseRate);
   if (par.MisRate > kMinRate) MissingData(pass, par.MisRate);

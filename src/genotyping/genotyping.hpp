@@ -7,6 +7,6 @@ namespace driftsim {
 
 // Dropout, then false alleles, then missing data, each a full pass over every record of
 // samples (source sample first) that runs only when its rate is above 1e-5.
-void AddGenoErrors(const Params& par, RecordSpan samples, Random& rnd);
+void AddGenoErrors(const RunContext& ctx, const Params& par, RecordSpan samples, Random& rnd);
 
 }  // namespace driftsim

@@ -3,18 +3,18 @@
 #include <algorithm>
 #include <cstring>
 
-#include "cpu/kernels.hpp"
-#include "cpu/threads.hpp"
+#include "cpu/context.hpp"
 
 namespace driftsim {
 
-void PickAlleles(const CumFreq& cum, const float* u, uint8_t* out, size_t n) {
-  ActiveKernels().pickAlleles(cum.Entries(), cum.Counted(), u, out, n);
+void PickAlleles(const KernelTable& kernels, const CumFreq& cum, const float* u, uint8_t* out,
+                 size_t n) {
+  kernels.pickAlleles(cum.Entries(), cum.Counted(), u, out, n);
 }
 
-void PickPackedCodes(const float* hw, const float* u, uint8_t* out, size_t n, int shift,
-                     bool first) {
-  ActiveKernels().pickPackedCodes(hw, u, out, n, shift, first);
+void PickPackedCodes(const KernelTable& kernels, const float* hw, const float* u, uint8_t* out,
+                     size_t n, int shift, bool first) {
+  kernels.pickPackedCodes(hw, u, out, n, shift, first);
 }
 
 void PickAllelesPortable(const float* cum, size_t entries, const float* u, uint8_t* out, size_t n) {
@@ -36,12 +36,12 @@ void PackedBytesOfDrawsPortable(const float* hw, const float* u, uint8_t* out, s
     PickPackedCodesPortable(hw + 2 * f, u + size_t(f) * count, out, count, 2 * f, f == 0);
 }
 
-void DrawSourceLoci(const Params& par, const float* freq, RecordSpan out, int64_t L0, int64_t L1,
-                    RngState& uniform) {
+void DrawSourceLoci(const KernelTable& kernels, const Params& par, const float* freq,
+                    RecordSpan out, int64_t L0, int64_t L1, RngState& uniform) {
   const int64_t bytes = out.bytes;
   const int64_t count = out.count;
   uint8_t* first = out.first;
-  UniformFloats draws(uniform, uint64_t(L1 - L0) * SourceDrawsPerLocus(par, count));
+  UniformFloats draws(kernels, uniform, uint64_t(L1 - L0) * SourceDrawsPerLocus(par, count));
   // Codes or alleles of a run of draws, before they are spread over the records.
   constexpr int64_t kRun = static_cast<int64_t>(UniformFloats::kChunk);
   uint8_t stage[kRun];
@@ -50,8 +50,8 @@ void DrawSourceLoci(const Params& par, const float* freq, RecordSpan out, int64_
     for (int64_t b = L0 / 4; b < whole; ++b) {
       // A few records (migrants): the byte of each composed at once from its four draws.
       if (4 * count <= kRun) {
-        ActiveKernels().packedBytesOfDraws(freq + 8 * b, draws.Take(size_t(4 * count)), stage,
-                                           size_t(count));
+        kernels.packedBytesOfDraws(freq + 8 * b, draws.Take(size_t(4 * count)), stage,
+                                   size_t(count));
         for (int64_t j = 0; j < count; ++j) first[j * bytes + b] = stage[j];
         continue;
       }
@@ -59,8 +59,8 @@ void DrawSourceLoci(const Params& par, const float* freq, RecordSpan out, int64_
       for (int f = 0; f < 4; ++f) {
         for (int64_t j0 = 0; j0 < count; j0 += kRun) {
           const int64_t k = std::min(kRun, count - j0);
-          PickPackedCodes(freq + 8 * b + 2 * f, draws.Take(size_t(k)), stage, size_t(k), 2 * f,
-                          true);
+          PickPackedCodes(kernels, freq + 8 * b + 2 * f, draws.Take(size_t(k)), stage, size_t(k),
+                          2 * f, true);
           uint8_t* byte = first + j0 * bytes + b;
           for (int64_t j = 0; j < k; ++j, byte += bytes) {
             *byte = static_cast<uint8_t>((f == 0 ? 0 : *byte) | stage[j]);
@@ -71,7 +71,7 @@ void DrawSourceLoci(const Params& par, const float* freq, RecordSpan out, int64_
     for (int64_t L = std::max(L0, 4 * whole); L < L1; ++L) {
       for (int64_t j0 = 0; j0 < count; j0 += kRun) {
         const int64_t k = std::min(kRun, count - j0);
-        PickPackedCodes(freq + 2 * L, draws.Take(size_t(k)), stage, size_t(k), 0, true);
+        PickPackedCodes(kernels, freq + 2 * L, draws.Take(size_t(k)), stage, size_t(k), 0, true);
         for (int64_t j = 0; j < k; ++j) SetPackedCode(first + (j0 + j) * bytes, L, stage[j]);
       }
     }
@@ -84,29 +84,30 @@ void DrawSourceLoci(const Params& par, const float* freq, RecordSpan out, int64_
     cum.Build(freq + L * K);
     for (int64_t j0 = 0; j0 < count; j0 += kRun / 2) {
       const int64_t k = std::min(kRun / 2, count - j0);
-      PickAlleles(cum, draws.Take(size_t(2 * k)), stage, size_t(2 * k));
+      PickAlleles(kernels, cum, draws.Take(size_t(2 * k)), stage, size_t(2 * k));
       for (int64_t j = 0; j < k; ++j)
         std::memcpy(first + (j0 + j) * bytes + 2 * L, stage + 2 * j, 2);
     }
   }
 }
 
-int64_t SourceLociPerTask(const Params& par, int64_t records) {
+int64_t SourceLociPerTask(const RunContext& ctx, const Params& par, int64_t records) {
   const uint64_t perLocus = std::max<uint64_t>(SourceDrawsPerLocus(par, records), 1);
-  const int64_t loci = static_cast<int64_t>(CurrentTaskSize().draws / perLocus);
+  const int64_t loci = static_cast<int64_t>(ctx.tasks.draws / perLocus);
   return std::max<int64_t>(4, loci / 4 * 4);
 }
 
-void DrawSourceGenotypes(const Params& par, const float* freq, RecordSpan out, RngState& uniform) {
+void DrawSourceGenotypes(const RunContext& ctx, const Params& par, const float* freq,
+                         RecordSpan out, RngState& uniform) {
   if (out.count < 1) return;
   const uint64_t perLocus = SourceDrawsPerLocus(par, out.count);
-  const int64_t loci = SourceLociPerTask(par, out.count);
+  const int64_t loci = SourceLociPerTask(ctx, par, out.count);
   const RngState start = uniform;
-  ParallelFor((par.NumLoci + loci - 1) / loci, [&](int64_t task, int) {
+  ParallelFor(ctx, (par.NumLoci + loci - 1) / loci, [&](int64_t task, int) {
     const int64_t L0 = task * loci;
     RngState u = start;
     u.Skip(uint64_t(L0) * perLocus);
-    DrawSourceLoci(par, freq, out, L0, std::min<int64_t>(par.NumLoci, L0 + loci), u);
+    DrawSourceLoci(ctx.kernels, par, freq, out, L0, std::min<int64_t>(par.NumLoci, L0 + loci), u);
   });
   uniform.Skip(uint64_t(par.NumLoci) * perLocus);
 }

@@ -65,12 +65,13 @@ inline uint32_t PickPackedCode(const float* hw, float u) {
 }
 
 // Alleles of n draws u (as Pick), into out[0..n).
-void PickAlleles(const CumFreq& cum, const float* u, uint8_t* out, size_t n);
+void PickAlleles(const KernelTable& kernels, const CumFreq& cum, const float* u, uint8_t* out,
+                 size_t n);
 
 // Packed codes of n draws u (as PickPackedCode) shifted left by shift: stored into out[0..n)
 // when first, ORed into them otherwise.
-void PickPackedCodes(const float* hw, const float* u, uint8_t* out, size_t n, int shift,
-                     bool first);
+void PickPackedCodes(const KernelTable& kernels, const float* hw, const float* u, uint8_t* out,
+                     size_t n, int shift, bool first);
 
 // The rows of the kernel table (cpu/kernels.hpp): the portable twins, and sixteen draws at a
 // time with AVX-512 (alleles_avx512.cpp). PickAlleles takes the entries counted of a CumFreq.
@@ -94,13 +95,14 @@ inline uint64_t SourceDrawsPerLocus(const Params& par, int64_t records) {
 
 // Loci [L0, L1) of the records of out, with uniform at the first draw of locus L0; uniform ends
 // past the range's draws. Packed ranges start at a multiple of four loci.
-void DrawSourceLoci(const Params& par, const float* freq, RecordSpan out, int64_t L0, int64_t L1,
-                    RngState& uniform);
+void DrawSourceLoci(const KernelTable& kernels, const Params& par, const float* freq,
+                    RecordSpan out, int64_t L0, int64_t L1, RngState& uniform);
 
 // Loci per task when the loci of records are split over threads (a multiple of four).
-int64_t SourceLociPerTask(const Params& par, int64_t records);
+int64_t SourceLociPerTask(const RunContext& ctx, const Params& par, int64_t records);
 
 // All loci of the records of out, split over threads; uniform ends past all their draws.
-void DrawSourceGenotypes(const Params& par, const float* freq, RecordSpan out, RngState& uniform);
+void DrawSourceGenotypes(const RunContext& ctx, const Params& par, const float* freq,
+                         RecordSpan out, RngState& uniform);
 
 }  // namespace driftsim

@@ -112,17 +112,17 @@ class LociProgress {
 };
 
 // Loci [0, L1) of every individual, drawn as the source genotypes are, split over threads.
-void DrawInitialLoci(const Params& par, const float* freq, RecordSpan pop, int64_t L1,
-                     RngState& uniform, LociProgress& lines, int64_t lociPerUnit) {
+void DrawInitialLoci(const RunContext& ctx, const Params& par, const float* freq, RecordSpan pop,
+                     int64_t L1, RngState& uniform, LociProgress& lines, int64_t lociPerUnit) {
   const uint64_t perLocus = SourceDrawsPerLocus(par, pop.count);
-  const int64_t loci = SourceLociPerTask(par, pop.count);
+  const int64_t loci = SourceLociPerTask(ctx, par, pop.count);
   const RngState start = uniform;
-  ParallelFor((L1 + loci - 1) / loci, [&](int64_t task, int thread) {
+  ParallelFor(ctx, (L1 + loci - 1) / loci, [&](int64_t task, int thread) {
     const int64_t L0 = task * loci;
     const int64_t end = std::min(L1, L0 + loci);
     RngState u = start;
     u.Skip(uint64_t(L0) * perLocus);
-    DrawSourceLoci(par, freq, pop, L0, end, u);
+    DrawSourceLoci(ctx.kernels, par, freq, pop, L0, end, u);
     lines.Drawn((end - L0) / lociPerUnit);
     if (thread == 0) lines.Show();
   });
@@ -130,33 +130,33 @@ void DrawInitialLoci(const Params& par, const float* freq, RecordSpan pop, int64
 }
 
 // Unpacked: locus by locus, both copies of every individual from the locus's CumFreq.
-void FillInitialUnpacked(const Params& par, const float* freq, RecordSpan pop, RngState& uniform,
-                         Progress& progress) {
+void FillInitialUnpacked(const RunContext& ctx, const Params& par, const float* freq,
+                         RecordSpan pop, RngState& uniform, Progress& progress) {
   LociProgress lines(progress, 1);
-  DrawInitialLoci(par, freq, pop, par.NumLoci, uniform, lines, 1);
+  DrawInitialLoci(ctx, par, freq, pop, par.NumLoci, uniform, lines, 1);
   lines.Show();
   if (par.NumLoci >= kLociPerReport) progress.LociDone(par.NumLoci);
 }
 
 // Packed: groups of four loci, each written as whole bytes. In a last group of fewer than four
 // loci the spare fields repeat the previous group's codes (1 when there is none).
-void FillInitialPacked(const Params& par, const float* freq, RecordSpan pop, RngState& uniform,
-                       Progress& progress) {
+void FillInitialPacked(const RunContext& ctx, const Params& par, const float* freq, RecordSpan pop,
+                       RngState& uniform, Progress& progress) {
   const int64_t whole = par.NumLoci / 4;
   const int64_t groups = (int64_t{par.NumLoci} + 3) / 4;
   LociProgress lines(progress, 4);
-  DrawInitialLoci(par, freq, pop, 4 * whole, uniform, lines, 4);
+  DrawInitialLoci(ctx, par, freq, pop, 4 * whole, uniform, lines, 4);
   const int spare = static_cast<int>(par.NumLoci - 4 * whole);
   if (spare > 0) {
     const int64_t Ne = pop.count;
     std::vector<uint8_t> stage(static_cast<size_t>(Ne));
-    UniformFloats draws(uniform, uint64_t(spare) * uint64_t(Ne));
+    UniformFloats draws(ctx.kernels, uniform, uint64_t(spare) * uint64_t(Ne));
     constexpr int64_t kRun = static_cast<int64_t>(UniformFloats::kChunk);
     for (int f = 0; f < spare; ++f) {
       for (int64_t j0 = 0; j0 < Ne; j0 += kRun) {
         const size_t k = static_cast<size_t>(std::min(kRun, Ne - j0));
-        PickPackedCodes(freq + 8 * whole + 2 * f, draws.Take(k), stage.data() + j0, k, 2 * f,
-                        f == 0);
+        PickPackedCodes(ctx.kernels, freq + 8 * whole + 2 * f, draws.Take(k), stage.data() + j0, k,
+                        2 * f, f == 0);
       }
     }
     const uint32_t keep = 0xFFu << (2 * spare);
@@ -301,7 +301,8 @@ void CheckTablesFit(const Params& par, uint64_t limit, uint64_t extra, int32_t N
   }
 }
 
-void Initialize(const Params& par, Tables& tab, RngState& uniform, Progress& progress) {
+void Initialize(const RunContext& ctx, const Params& par, Tables& tab, RngState& uniform,
+                Progress& progress) {
   AllocateFreqTable(par, tab);
   progress.Frequencies(par.NumLoci);
   // Genotype tables beyond the limit stop the run before the frequencies are drawn, which for
@@ -314,10 +315,10 @@ void Initialize(const Params& par, Tables& tab, RngState& uniform, Progress& pro
   progress.InitialGenotypes(par.NumLoci, par.Ne);
   const RecordSpan pop = tab.Generation(0, par.Ne);
   if (par.Packed()) {
-    FillInitialPacked(par, tab.AlleleFreq.get(), pop, uniform, progress);
-    CountGenerationHets(par, pop);
+    FillInitialPacked(ctx, par, tab.AlleleFreq.get(), pop, uniform, progress);
+    CountGenerationHets(ctx, par, pop);
   } else {
-    FillInitialUnpacked(par, tab.AlleleFreq.get(), pop, uniform, progress);
+    FillInitialUnpacked(ctx, par, tab.AlleleFreq.get(), pop, uniform, progress);
   }
 }
 

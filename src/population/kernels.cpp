@@ -1,7 +1,10 @@
-// The rows of the kernel table, filled from the routines of each instruction set. A row takes
-// the portable twin where its set has no routine of its own.
-#include "cpu/kernels.hpp"
+// The rows of the kernel table (cpu/cpu.hpp), filled from the routines of each instruction set:
+// this file sits above them. A row takes the portable twin where its set has no routine of its
+// own.
+#include <string>
 
+#include "common/common.hpp"
+#include "cpu/cpu.hpp"
 #include "population/alleles.hpp"
 #include "population/transmit_kernels.hpp"
 #include "random/random.hpp"
@@ -49,7 +52,11 @@ constexpr KernelTable kAvx512Row{Kernel::kAvx512,
 
 }  // namespace
 
-const KernelTable& KernelRow(Kernel kernel) {
+KernelTable KernelsFor(Kernel kernel) {
+  if (!CanRun(kernel)) {
+    FatalStop(std::string("this processor cannot run the ") + KernelName(kernel) + " path!",
+              "SelectKernel");
+  }
 #if defined(__x86_64__)
   switch (kernel) {
     case Kernel::kAvx2:
@@ -61,10 +68,12 @@ const KernelTable& KernelRow(Kernel kernel) {
     case Kernel::kPortable:
       break;
   }
-#else
-  (void)kernel;
 #endif
   return kPortableRow;
+}
+
+KernelTable KernelsFromEnvironment() {
+  return KernelsFor(KernelFromEnvironment());
 }
 
 }  // namespace driftsim

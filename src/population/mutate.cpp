@@ -2,7 +2,6 @@
 #include <cmath>
 #include <vector>
 
-#include "cpu/threads.hpp"
 #include "population/population.hpp"
 
 namespace driftsim {
@@ -40,8 +39,8 @@ void Apply(std::vector<Mutation>& m, size_t k0, size_t k1, RecordSpan generation
 
 }  // namespace
 
-void DrawMutations(const Params& par, int32_t N, Random& rnd, float MutationRate,
-                   std::vector<Mutation>& drawn) {
+void DrawMutations(const RunContext& ctx, const Params& par, int32_t N, Random& rnd,
+                   float MutationRate, std::vector<Mutation>& drawn) {
   drawn.clear();
   // A rate of 0 draws nothing, not even the Poisson count of each locus.
   if (MutationRate == 0.0f) return;
@@ -49,7 +48,7 @@ void DrawMutations(const Params& par, int32_t N, Random& rnd, float MutationRate
   const int32_t copies = 2 * N;
   // The draws per locus depend on the deviates: they come from a chunked stream that ends
   // exactly after the last one taken.
-  UniformAhead u(rnd.Uniform);
+  UniformAhead u(ctx.kernels, rnd.Uniform);
   const auto draw = [&u] { return u.Next(); };
   // Small means (all but the largest populations) inline PoissonDeviate's multiplication of
   // uniforms: the count is the number of products above exp(-mean) after the first.
@@ -73,13 +72,14 @@ void DrawMutations(const Params& par, int32_t N, Random& rnd, float MutationRate
   }
 }
 
-void ApplyMutations(const Params& par, std::vector<Mutation>& drawn, RecordSpan generation) {
+void ApplyMutations(const RunContext& ctx, const Params& par, std::vector<Mutation>& drawn,
+                    RecordSpan generation) {
   const bool packed = par.Packed();
   // Mutations come in the order of their loci. Those in different bytes of the records never
   // meet, so ranges are applied on their own; a range ends where a byte does: after a locus
   // unpacked, after a group of four loci packed (four loci share each byte).
   const int64_t lociPerByte = packed ? 4 : 1;
-  const size_t perTask = std::max<size_t>(1, CurrentTaskSize().mutations);
+  const size_t perTask = std::max<size_t>(1, ctx.tasks.mutations);
   const size_t total = drawn.size();
   const int64_t tasks = static_cast<int64_t>((total + perTask - 1) / perTask);
   const auto boundary = [&](int64_t task) {
@@ -87,7 +87,7 @@ void ApplyMutations(const Params& par, std::vector<Mutation>& drawn, RecordSpan 
     while (k > 0 && k < total && drawn[k].L / lociPerByte == drawn[k - 1].L / lociPerByte) ++k;
     return k;
   };
-  ParallelFor(tasks, [&](int64_t task, int) {
+  ParallelFor(ctx, tasks, [&](int64_t task, int) {
     Apply(drawn, boundary(task), boundary(task + 1), generation, packed);
   });
   if (packed && generation.hets) {
@@ -95,10 +95,11 @@ void ApplyMutations(const Params& par, std::vector<Mutation>& drawn, RecordSpan 
   }
 }
 
-void Mutate(const Params& par, RecordSpan generation, Random& rnd, float MutationRate) {
-  thread_local std::vector<Mutation> drawn;
-  DrawMutations(par, static_cast<int32_t>(generation.count), rnd, MutationRate, drawn);
-  ApplyMutations(par, drawn, generation);
+void Mutate(const RunContext& ctx, const Params& par, RecordSpan generation, Random& rnd,
+            float MutationRate) {
+  std::vector<Mutation> drawn;
+  DrawMutations(ctx, par, static_cast<int32_t>(generation.count), rnd, MutationRate, drawn);
+  ApplyMutations(ctx, par, drawn, generation);
 }
 
 }  // namespace driftsim

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/common.hpp"
+#include "cpu/context.hpp"
 #include "params/model_options.hpp"
 #include "params/params.hpp"
 #include "random/random.hpp"
@@ -122,7 +123,8 @@ uint64_t CgroupMemoryLimit(const std::string& procSelfCgroup, const std::string&
 
 // Allocates the tables, draws the allele frequencies and the initial population into
 // generation buffer 0, from the uniform stream.
-void Initialize(const Params& par, Tables& tab, RngState& uniform, Progress& progress);
+void Initialize(const RunContext& ctx, const Params& par, Tables& tab, RngState& uniform,
+                Progress& progress);
 
 // Allocation stages, each ending the run with the out-of-memory message when it fails.
 void AllocateFreqTable(const Params& par, Tables& tab);
@@ -153,9 +155,9 @@ void CheckTablesFit(const Params& par, uint64_t limit, uint64_t extra, int32_t N
 // are drawn first and parents are chosen in proportion to them. alongside, when given, runs as
 // one task beside the offspring's, after the last draw of reproduction: the next draws of rnd
 // are its own (the next step's, drawn while the offspring are made).
-void Reproduce(const Params& par, const float* AlleleFreq, RecordSpan parents, RecordSpan offspring,
-               Random& rnd, Progress& progress, double NeRatio = 1.0,
-               const std::function<void()>& alongside = {});
+void Reproduce(const RunContext& ctx, const Params& par, const float* AlleleFreq,
+               RecordSpan parents, RecordSpan offspring, Random& rnd, Progress& progress,
+               double NeRatio = 1.0, const std::function<void()>& alongside = {});
 
 // One K-allele mutation: the new allele a of gene copy g (copy k of individual j is
 // 2(j-1) + k, both from 1) at locus L.
@@ -168,39 +170,29 @@ struct Mutation {
 
 // Draws the mutations of a generation of N individuals into drawn (its capacity kept from
 // generation to generation): Poisson numbers per locus, mean 2 x N x MutationRate.
-void DrawMutations(const Params& par, int32_t N, Random& rnd, float MutationRate,
-                   std::vector<Mutation>& drawn);
+void DrawMutations(const RunContext& ctx, const Params& par, int32_t N, Random& rnd,
+                   float MutationRate, std::vector<Mutation>& drawn);
 
 // Applies drawn mutations, in the order drawn, to the records of generation.
-void ApplyMutations(const Params& par, std::vector<Mutation>& drawn, RecordSpan generation);
+void ApplyMutations(const RunContext& ctx, const Params& par, std::vector<Mutation>& drawn,
+                    RecordSpan generation);
 
 // DrawMutations then ApplyMutations.
-void Mutate(const Params& par, RecordSpan generation, Random& rnd,
+void Mutate(const RunContext& ctx, const Params& par, RecordSpan generation, Random& rnd,
             float MutationRate = kDefaultMutationRate);
 
 // Heterozygous fields of a packed record among its NumLoci loci.
 int32_t CountHets(const uint8_t* rec, int64_t NumLoci);
 
 // Recounts the heterozygous fields of every record of a packed generation that keeps them.
-void CountGenerationHets(const Params& par, RecordSpan generation);
+void CountGenerationHets(const RunContext& ctx, const Params& par, RecordSpan generation);
 
 // A temporal sample: one new offspring of parents for each record of sample.
-void TakeSample(const Params& par, RecordSpan parents, RecordSpan sample, Random& rnd);
+void TakeSample(const RunContext& ctx, const Params& par, RecordSpan parents, RecordSpan sample,
+                Random& rnd);
 
 // The source sample, drawn from the allele frequencies (migration model only).
-void TakeSourceSample(const Params& par, const float* AlleleFreq, RecordSpan sample,
-                      RngState& uniform);
-
-// Work per task when a step is split over threads: offspring bytes of the families made,
-// uniform draws of the genotypes drawn from frequencies, and mutations applied. Long enough to
-// pay for a task's start, short enough that the threads share a step evenly; tests make them
-// small so that small runs are split as well. The bytes never depend on them.
-struct TaskSize {
-  int64_t bytes = 256 * 1024;
-  uint64_t draws = 1 << 18;
-  size_t mutations = 8192;
-};
-TaskSize CurrentTaskSize();
-void SetTaskSize(TaskSize size);
+void TakeSourceSample(const RunContext& ctx, const Params& par, const float* AlleleFreq,
+                      RecordSpan sample, RngState& uniform);
 
 }  // namespace driftsim

@@ -2,7 +2,6 @@
 #include <atomic>
 #include <functional>
 
-#include "cpu/threads.hpp"
 #include "population/alleles.hpp"
 #include "population/parents.hpp"
 #include "population/population.hpp"
@@ -57,19 +56,19 @@ class BlockProgress {
 };
 
 // Makes a planned brood, split over threads.
-void MakeBrood(const Params& par, const Brood& brood) {
-  const int64_t perTask = FamiliesPerTask(brood);
-  ParallelFor((brood.families + perTask - 1) / perTask, [&](int64_t task, int) {
+void MakeBrood(const RunContext& ctx, const Params& par, const Brood& brood) {
+  const int64_t perTask = FamiliesPerTask(ctx, brood);
+  ParallelFor(ctx, (brood.families + perTask - 1) / perTask, [&](int64_t task, int) {
     const int64_t f0 = task * perTask;
-    MakeFamilies(par, brood, f0, std::min(brood.families, f0 + perTask));
+    MakeFamilies(ctx.kernels, par, brood, f0, std::min(brood.families, f0 + perTask));
   });
 }
 
 }  // namespace
 
-void Reproduce(const Params& par, const float* AlleleFreq, RecordSpan parents, RecordSpan offspring,
-               Random& rnd, Progress& progress, double NeRatio,
-               const std::function<void()>& alongside) {
+void Reproduce(const RunContext& ctx, const Params& par, const float* AlleleFreq,
+               RecordSpan parents, RecordSpan offspring, Random& rnd, Progress& progress,
+               double NeRatio, const std::function<void()>& alongside) {
   // Below an NeRatio of 1 the parents' fecundities are drawn first. Migrants, offspring 1..M,
   // are drawn from the source frequencies next; offspring M+1..last come in blocks of ten, then
   // last+1..N one at a time (individuals from 1).
@@ -84,19 +83,19 @@ void Reproduce(const Params& par, const float* AlleleFreq, RecordSpan parents, R
   const RngState migrantDraws = rnd.Uniform;
   const RecordSpan migrants = offspring.Part(0, M);
   const uint64_t perLocus = SourceDrawsPerLocus(par, M);
-  const int64_t lociPerTask = SourceLociPerTask(par, M);
+  const int64_t lociPerTask = SourceLociPerTask(ctx, par, M);
   const int64_t migrantTasks = M >= 1 ? (par.NumLoci + lociPerTask - 1) / lociPerTask : 0;
   rnd.Uniform.Skip(uint64_t(par.NumLoci) * perLocus);
 
-  const Brood brood =
-      PlanBrood(par, picker, offspring.Part(M, born), born / kBlockSize, rnd.Uniform, rnd.Bits);
-  const int64_t perTask = FamiliesPerTask(brood);
+  const Brood brood = PlanBrood(ctx, par, picker, offspring.Part(M, born), born / kBlockSize,
+                                rnd.Uniform, rnd.Bits);
+  const int64_t perTask = FamiliesPerTask(ctx, brood);
   const int64_t familyTasks = (brood.families + perTask - 1) / perTask;
 
   // The task alongside comes first: it is one long task, the others are many short ones.
   const int64_t alongsideTasks = alongside ? 1 : 0;
   BlockProgress lines(progress, brood.blocks * kBlockSize, N);
-  ParallelFor(alongsideTasks + migrantTasks + familyTasks, [&](int64_t i, int thread) {
+  ParallelFor(ctx, alongsideTasks + migrantTasks + familyTasks, [&](int64_t i, int thread) {
     if (i < alongsideTasks) {
       alongside();
       return;
@@ -106,13 +105,13 @@ void Reproduce(const Params& par, const float* AlleleFreq, RecordSpan parents, R
       const int64_t L0 = task * lociPerTask;
       RngState u = migrantDraws;
       u.Skip(uint64_t(L0) * perLocus);
-      DrawSourceLoci(par, AlleleFreq, migrants, L0,
+      DrawSourceLoci(ctx.kernels, par, AlleleFreq, migrants, L0,
                      std::min<int64_t>(par.NumLoci, L0 + lociPerTask), u);
       return;
     }
     const int64_t f0 = (task - migrantTasks) * perTask;
     const int64_t f1 = std::min(brood.families, f0 + perTask);
-    MakeFamilies(par, brood, f0, f1);
+    MakeFamilies(ctx.kernels, par, brood, f0, f1);
     lines.Made((std::min(f1, brood.blocks) - std::min(f0, brood.blocks)) * kBlockSize);
     if (thread == 0) lines.Show();
   });
@@ -122,13 +121,14 @@ void Reproduce(const Params& par, const float* AlleleFreq, RecordSpan parents, R
   }
 }
 
-void TakeSample(const Params& par, RecordSpan parents, RecordSpan sample, Random& rnd) {
-  MakeBrood(par, PlanBrood(par, ParentPicker(parents), sample, 0, rnd.Uniform, rnd.Bits));
+void TakeSample(const RunContext& ctx, const Params& par, RecordSpan parents, RecordSpan sample,
+                Random& rnd) {
+  MakeBrood(ctx, par, PlanBrood(ctx, par, ParentPicker(parents), sample, 0, rnd.Uniform, rnd.Bits));
 }
 
-void TakeSourceSample(const Params& par, const float* AlleleFreq, RecordSpan sample,
-                      RngState& uniform) {
-  DrawSourceGenotypes(par, AlleleFreq, sample, uniform);
+void TakeSourceSample(const RunContext& ctx, const Params& par, const float* AlleleFreq,
+                      RecordSpan sample, RngState& uniform) {
+  DrawSourceGenotypes(ctx, par, AlleleFreq, sample, uniform);
 }
 
 }  // namespace driftsim

@@ -6,8 +6,6 @@
 #include <cstring>
 #include <vector>
 
-#include "cpu/threads.hpp"
-
 namespace driftsim {
 
 namespace {
@@ -21,21 +19,10 @@ struct Scratch {
 };
 thread_local Scratch tScratch;
 
-TaskSize gTaskSize;
-
 // Families ahead of the one being made whose parents' records are fetched.
 constexpr int64_t kFetchFamiliesAhead = 2;
 
 }  // namespace
-
-TaskSize CurrentTaskSize() {
-  return gTaskSize;
-}
-
-void SetTaskSize(TaskSize size) {
-  Check(size.bytes >= 1 && size.draws >= 1, "task sizes of at least one");
-  gTaskSize = size;
-}
 
 int32_t CountHets(const uint8_t* rec, int64_t NumLoci) {
   // A field is heterozygous (code 3) when both its bits are set.
@@ -57,8 +44,8 @@ int32_t CountHets(const uint8_t* rec, int64_t NumLoci) {
   return static_cast<int32_t>(n);
 }
 
-Brood PlanBrood(const Params& par, const ParentPicker& picker, RecordSpan offspring, int64_t blocks,
-                RngState& uniform, BitStream& bits) {
+Brood PlanBrood(const RunContext& ctx, const Params& par, const ParentPicker& picker,
+                RecordSpan offspring, int64_t blocks, RngState& uniform, BitStream& bits) {
   const RecordSpan parents = picker.Parents();
   Scratch& s = tScratch;
   Brood b;
@@ -70,7 +57,7 @@ Brood PlanBrood(const Params& par, const ParentPicker& picker, RecordSpan offspr
   const int32_t Ne = static_cast<int32_t>(parents.count);
   s.parent.resize(static_cast<size_t>(2 * n));
   if (n > 0) {
-    UniformDoubles u(uniform, uint64_t(2 * n));
+    UniformDoubles u(ctx.kernels, uniform, uint64_t(2 * n));
     for (int32_t& p : s.parent) p = static_cast<int32_t>(picker.Index(u.Next()));
   }
 
@@ -113,7 +100,8 @@ Brood PlanBrood(const Params& par, const ParentPicker& picker, RecordSpan offspr
   return b;
 }
 
-void MakeFamilies(const Params& par, const Brood& brood, int64_t f0, int64_t f1) {
+void MakeFamilies(const KernelTable& kernels, const Params& par, const Brood& brood, int64_t f0,
+                  int64_t f1) {
   const bool packed = par.Packed();
   const int64_t NumLoci = par.NumLoci;
   const int64_t whole = NumLoci / 4;
@@ -143,34 +131,35 @@ void MakeFamilies(const Params& par, const Brood& brood, int64_t f0, int64_t f1)
     fam.hets = brood.offspring.hets ? brood.offspring.hets + first : nullptr;
     if (fam.hets) std::fill(fam.hets, fam.hets + fam.n, 0);
     if (!packed) {
-      TransmitUnpacked(fam, NumLoci, state);
+      TransmitUnpacked(kernels, fam, NumLoci, state);
       continue;
     }
     uint64_t t = brood.bitStart[f];
     if (f < brood.blocks) {
-      TransmitPackedBytes(fam, whole, brood.cycle, t);
+      TransmitPackedBytes(kernels, fam, whole, brood.cycle, t);
       TransmitPackedFields(fam, 4 * whole, NumLoci, brood.cycle, t);
     } else {
-      TransmitPackedSingle(fam, NumLoci, brood.cycle, t);
+      TransmitPackedSingle(kernels, fam, NumLoci, brood.cycle, t);
     }
     Check(t == brood.bitStart[f + 1], "a family takes the bits planned for it");
   }
 }
 
-void CountGenerationHets(const Params& par, RecordSpan generation) {
+void CountGenerationHets(const RunContext& ctx, const Params& par, RecordSpan generation) {
   if (!generation.hets) return;
   constexpr int64_t kRecordsPerTask = 64;
-  ParallelFor((generation.count + kRecordsPerTask - 1) / kRecordsPerTask, [&](int64_t task, int) {
-    const int64_t end = std::min(generation.count, (task + 1) * kRecordsPerTask);
-    for (int64_t j = task * kRecordsPerTask; j < end; ++j) {
-      generation.hets[j] = CountHets(generation[j], par.NumLoci);
-    }
-  });
+  ParallelFor(ctx, (generation.count + kRecordsPerTask - 1) / kRecordsPerTask,
+              [&](int64_t task, int) {
+                const int64_t end = std::min(generation.count, (task + 1) * kRecordsPerTask);
+                for (int64_t j = task * kRecordsPerTask; j < end; ++j) {
+                  generation.hets[j] = CountHets(generation[j], par.NumLoci);
+                }
+              });
 }
 
-int64_t FamiliesPerTask(const Brood& brood) {
+int64_t FamiliesPerTask(const RunContext& ctx, const Brood& brood) {
   const int64_t family = kBlockSize * std::max<int64_t>(brood.offspring.bytes, 1);
-  return std::max<int64_t>(1, gTaskSize.bytes / family);
+  return std::max<int64_t>(1, ctx.tasks.bytes / family);
 }
 
 }  // namespace driftsim

@@ -49,24 +49,28 @@ struct Brood {
 // and lays out the families: blocks full blocks first. Advances uniform past the draws and bits
 // past every bit the brood takes. The plan lives in scratch memory of the calling thread until
 // that thread plans again.
-Brood PlanBrood(const Params& par, const ParentPicker& picker, RecordSpan offspring, int64_t blocks,
-                RngState& uniform, BitStream& bits);
+Brood PlanBrood(const RunContext& ctx, const Params& par, const ParentPicker& picker,
+                RecordSpan offspring, int64_t blocks, RngState& uniform, BitStream& bits);
 
 // Makes families [f0, f1) of a planned brood; safe beside other ranges of the same brood.
-void MakeFamilies(const Params& par, const Brood& brood, int64_t f0, int64_t f1);
+void MakeFamilies(const KernelTable& kernels, const Params& par, const Brood& brood, int64_t f0,
+                  int64_t f1);
 
 // Families per task when a brood is split over threads: a few hundred kilobytes of offspring.
-int64_t FamiliesPerTask(const Brood& brood);
+int64_t FamiliesPerTask(const RunContext& ctx, const Brood& brood);
 
 // The pieces, by representation. Unpacked: all loci, locus by locus, every member taking its
 // bits from stream (a fixed number, stream advanced past them).
-void TransmitUnpacked(const Family& fam, int64_t NumLoci, BitStream& stream);
+void TransmitUnpacked(const KernelTable& kernels, const Family& fam, int64_t NumLoci,
+                      BitStream& stream);
 // Packed, with bits from the table from draw t on (t advanced past the bits taken): whole bytes
 // [0, nbytes) of a block, byte by byte; loci [L0, L1) of a block field by field; and all loci of
 // one offspring, locus by locus.
-void TransmitPackedBytes(const Family& fam, int64_t nbytes, BitCycle::Stream bits, uint64_t& t);
+void TransmitPackedBytes(const KernelTable& kernels, const Family& fam, int64_t nbytes,
+                         BitCycle::Stream bits, uint64_t& t);
 void TransmitPackedFields(const Family& fam, int64_t L0, int64_t L1, BitCycle::Stream bits,
                           uint64_t& t);
-void TransmitPackedSingle(const Family& fam, int64_t NumLoci, BitCycle::Stream bits, uint64_t& t);
+void TransmitPackedSingle(const KernelTable& kernels, const Family& fam, int64_t NumLoci,
+                          BitCycle::Stream bits, uint64_t& t);
 
 }  // namespace driftsim

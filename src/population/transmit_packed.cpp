@@ -4,7 +4,6 @@
 #include <array>
 #include <bit>
 
-#include "cpu/kernels.hpp"
 #include "population/transmit_kernels.hpp"
 
 namespace driftsim {
@@ -69,22 +68,42 @@ inline uint32_t PassAllele(uint32_t code, const unsigned char* bits, uint64_t& p
 }  // namespace
 
 // Bytes [b0, b1) of the family, one member at a time within each byte; pos is the running
-// position in the bit table.
+// position in the bit table. The bits of a whole byte of the block follow one another, so one
+// load serves the members until 57 bits are used: the position of a member's bits is a running
+// count in a register, not a load that waits for the previous member's. The family's pointers
+// are locals (a byte store could otherwise alias them); the children's heterozygous fields are
+// counted afterwards, a word at a time, while their bytes are in the cache.
 int64_t PackedBytesPortable(PackedBlock& r, int64_t b0, int64_t b1, const unsigned char* bits,
                             uint64_t& pos) {
+  const int n = r.n;
+  const uint8_t* p1[kBlockSize];
+  const uint8_t* p2[kBlockSize];
+  uint8_t* child[kBlockSize];
+  std::copy(r.p1, r.p1 + n, p1);
+  std::copy(r.p2, r.p2 + n, p2);
+  std::copy(r.child, r.child + n, child);
+  uint64_t p = pos;
   for (int64_t b = b0; b < b1; ++b) {
-    for (int i = 0; i < r.n; ++i) {
-      const uint32_t x1 = r.p1[i][b], x2 = r.p2[i][b];
-      const uint32_t h1 = kHetCount[x1];
-      const uint64_t w = BitCycle::Load(bits, pos);
-      pos += h1 + kHetCount[x2];
-      const uint32_t m1 = kTransmit[x1 * 16u + (w & 15u)];
-      const uint32_t m2 = kTransmit[x2 * 16u + ((w >> h1) & 15u)];
-      const uint8_t child = kCombine[(m1 & 15u) | (m2 & 15u) << 4];
-      r.child[i][b] = child;
-      r.hets[i] += kHetCount[child];
+    uint64_t w = BitCycle::Load(bits, p);
+    uint32_t used = 0;
+    for (int i = 0; i < n; ++i) {
+      const uint32_t x1 = p1[i][b], x2 = p2[i][b];
+      const uint32_t h1 = kHetCount[x1], h = h1 + kHetCount[x2];
+      if (used + h > 57) [[unlikely]] {
+        p += used;
+        used = 0;
+        w = BitCycle::Load(bits, p);
+      }
+      const uint64_t v = w >> used;
+      used += h;
+      const uint32_t m1 = kTransmit[x1 * 16u + (v & 15u)];
+      const uint32_t m2 = kTransmit[x2 * 16u + ((v >> h1) & 15u)];
+      child[i][b] = kCombine[(m1 & 15u) | (m2 & 15u) << 4];
     }
+    p += used;
   }
+  pos = p;
+  for (int i = 0; i < n; ++i) r.hets[i] += CountHets(child[i] + b0, 4 * (b1 - b0));
   return b1;
 }
 
@@ -132,11 +151,11 @@ void TransmitPackedFields(const Family& fam, int64_t L0, int64_t L1, BitCycle::S
 
 // Packed, one offspring, all loci, locus by locus: the first parent's allele, then the second
 // parent's, each taking a bit only when heterozygous; whole bytes first, then the last fields.
-void TransmitPackedSingle(const Family& fam, int64_t NumLoci, BitCycle::Stream bits, uint64_t& t) {
+void TransmitPackedSingle(const KernelTable& kernels, const Family& fam, int64_t NumLoci,
+                          BitCycle::Stream bits, uint64_t& t) {
   // Bytes between two reductions of the table position: at most eight bits each.
   constexpr int64_t kChunk = 2048;
   static_assert(kChunk * 8 <= BitCycle::kSpan);
-  const KernelTable& kernels = ActiveKernels();
   const uint8_t* p1 = fam.p1[0];
   const uint8_t* p2 = fam.p2[0];
   uint8_t* child = fam.child[0];
@@ -157,12 +176,12 @@ void TransmitPackedSingle(const Family& fam, int64_t NumLoci, BitCycle::Stream b
 // Packed, whole bytes [0, nbytes): per member the first parent's four alleles in locus order,
 // then the second parent's, then the child's byte written whole. A byte takes one bit per
 // heterozygous parental field, so the bits come from the table at a running position.
-void TransmitPackedBytes(const Family& fam, int64_t nbytes, BitCycle::Stream bits, uint64_t& t) {
+void TransmitPackedBytes(const KernelTable& kernels, const Family& fam, int64_t nbytes,
+                         BitCycle::Stream bits, uint64_t& t) {
   // Bytes between two reductions of the table position; each member takes at most eight bits
   // per byte.
   constexpr int64_t kChunk = 256;
   static_assert(kChunk * 8 * kBlockSize <= BitCycle::kSpan);
-  const KernelTable& kernels = ActiveKernels();
   PackedBlock r(fam);
   for (int64_t b0 = 0; b0 < nbytes; b0 += kChunk) {
     const int64_t b1 = std::min(nbytes, b0 + kChunk);

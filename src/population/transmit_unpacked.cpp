@@ -1,7 +1,6 @@
 // Unpacked transmission: one byte per gene copy, one random bit per copy.
 #include <algorithm>
 
-#include "cpu/kernels.hpp"
 #include "population/transmit_kernels.hpp"
 
 namespace driftsim {
@@ -26,9 +25,10 @@ __attribute__((flatten)) void CopyLociPortable(const Family& fam, int64_t NumLoc
 
 // Unpacked: for each locus, for each member, copy 1 from the first parent and copy 2 from the
 // second, each chosen by one bit.
-void TransmitUnpacked(const Family& fam, int64_t NumLoci, BitStream& stream) {
+void TransmitUnpacked(const KernelTable& kernels, const Family& fam, int64_t NumLoci,
+                      BitStream& stream) {
   CopyBits bits(stream.RanBitSeed, fam.n);
-  ActiveKernels().copyLoci(fam, NumLoci, bits);
+  kernels.copyLoci(fam, NumLoci, bits);
   stream.RanBitSeed = AdvanceBits(stream.RanBitSeed, uint64_t(2 * fam.n) * uint64_t(NumLoci));
 }
 

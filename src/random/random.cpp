@@ -5,7 +5,7 @@
 #include <mutex>
 #include <type_traits>
 
-#include "cpu/kernels.hpp"
+#include "cpu/cpu.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -374,15 +374,6 @@ DRIFTSIM_AVX512F void UniformLanes16(RngState& s, T* out, size_t n) {
 }  // namespace
 DRIFTSIM_VECTOR_CODE_END
 #endif
-
-template <>
-void RanUniformBatch<double>(RngState& s, double* out, size_t n) {
-  ActiveKernels().uniformDoubles(s, out, n);
-}
-template <>
-void RanUniformBatch<float>(RngState& s, float* out, size_t n) {
-  ActiveKernels().uniformFloats(s, out, n);
-}
 
 #if defined(__x86_64__)
 // The vector rows need an initialised, running stream and enough draws to pay their set-up.

@@ -9,8 +9,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "common/common.hpp"
+#include "cpu/cpu.hpp"
 
 namespace driftsim {
 
@@ -68,16 +70,16 @@ struct RngState {
 // values and the same final state as n calls of RanUniform. On the vector paths, eight draws at
 // a time (the xorshift steps lane by lane, the multiplicative step as a multiplication by
 // 16807^8 mod 2^31-1); the portable loop is the reference.
-template <typename T>
-void RanUniformBatch(RngState& s, T* out, size_t n);
-template <>
-void RanUniformBatch<double>(RngState& s, double* out, size_t n);
-template <>
-void RanUniformBatch<float>(RngState& s, float* out, size_t n);
+inline void RanUniformBatch(const KernelTable& kernels, RngState& s, double* out, size_t n) {
+  kernels.uniformDoubles(s, out, n);
+}
+inline void RanUniformBatch(const KernelTable& kernels, RngState& s, float* out, size_t n) {
+  kernels.uniformFloats(s, out, n);
+}
+// The rows of the kernel table behind RanUniformBatch: the portable loop; eight lanes with AVX2
+// and sixteen with AVX-512 F (x86-64 only; short or uninitialised batches go the portable way).
 template <typename T>
 void RanUniformBatchPortable(RngState& s, T* out, size_t n);
-// The rows of the kernel table behind RanUniformBatch (x86-64 only): eight lanes with AVX2;
-// sixteen with AVX-512 F.
 template <typename T>
 void RanUniformBatchAvx2(RngState& s, T* out, size_t n);
 template <typename T>
@@ -88,7 +90,9 @@ void RanUniformBatchAvx512(RngState& s, T* out, size_t n);
 template <typename T>
 class UniformDraws {
  public:
-  UniformDraws(RngState& s, uint64_t total) : s_(s), left_(total) {}
+  // Keeps the row's routine, not the row: the row may be a temporary.
+  UniformDraws(const KernelTable& kernels, RngState& s, uint64_t total)
+      : batch_(BatchOf(kernels)), s_(s), left_(total) {}
   UniformDraws(const UniformDraws&) = delete;
   UniformDraws& operator=(const UniformDraws&) = delete;
 
@@ -104,7 +108,7 @@ class UniformDraws {
       const size_t kept = n_ - i_;
       std::memmove(buf_, buf_ + i_, kept * sizeof(T));
       const size_t more = static_cast<size_t>(left_ < kChunk - kept ? left_ : kChunk - kept);
-      RanUniformBatch(s_, buf_ + kept, more);
+      batch_(s_, buf_ + kept, more);
       left_ -= more;
       n_ = kept + more;
       i_ = 0;
@@ -120,9 +124,17 @@ class UniformDraws {
   void Refill() {
     n_ = static_cast<size_t>(left_ < kChunk ? left_ : kChunk);
     left_ -= n_;
-    RanUniformBatch(s_, buf_, n_);
+    batch_(s_, buf_, n_);
     i_ = 0;
   }
+  static auto BatchOf(const KernelTable& kernels) {
+    if constexpr (std::is_same_v<T, float>) {
+      return kernels.uniformFloats;
+    } else {
+      return kernels.uniformDoubles;
+    }
+  }
+  void (*batch_)(RngState&, T*, size_t);
   RngState& s_;
   uint64_t left_;
   size_t i_ = 0, n_ = 0;
@@ -136,14 +148,15 @@ using UniformDoubles = UniformDraws<double>;
 // draws taken, by a skip from where it stood.
 class UniformAhead {
  public:
-  explicit UniformAhead(RngState& s) : s_(s), ahead_(s) {}
+  UniformAhead(const KernelTable& kernels, RngState& s)
+      : batch_(kernels.uniformDoubles), s_(s), ahead_(s) {}
   ~UniformAhead() { Finish(); }
   UniformAhead(const UniformAhead&) = delete;
   UniformAhead& operator=(const UniformAhead&) = delete;
 
   inline double Next() {
     if (i_ == kChunk) {
-      RanUniformBatch(ahead_, buf_, kChunk);
+      batch_(ahead_, buf_, kChunk);
       i_ = 0;
     }
     ++taken_;
@@ -158,6 +171,7 @@ class UniformAhead {
 
  private:
   static constexpr size_t kChunk = 1024;
+  void (*batch_)(RngState&, double*, size_t);
   RngState& s_;
   RngState ahead_;
   uint64_t taken_ = 0;

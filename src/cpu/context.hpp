@@ -1,0 +1,48 @@
+// What the steps of one run share: the row of CPU routines, the threads, and how work is cut
+// into tasks for them. The driver owns one per run and passes it to every step that needs it;
+// two runs in one process, each with its own context, give the bytes of two processes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "cpu/cpu.hpp"
+#include "cpu/threads.hpp"
+
+namespace driftsim {
+
+// Work per task when a step is split over threads: offspring bytes of the families made,
+// uniform draws of the genotypes drawn from frequencies, and mutations applied. Long enough to
+// pay for a task's start, short enough that the threads share a step evenly; tests make them
+// small so that small runs are split as well. The bytes never depend on them.
+struct TaskSize {
+  int64_t bytes = 256 * 1024;
+  uint64_t draws = 1 << 18;
+  size_t mutations = 8192;
+};
+
+struct RunContext {
+  KernelTable kernels;
+  ThreadPool* pool = nullptr;  // null: every task on the calling thread
+  TaskSize tasks;
+
+  int Threads() const { return pool ? pool->Threads() : 1; }
+};
+
+// Calls task(i, thread) for every i in [0, count) on the context's threads; see ThreadPool::Run.
+template <typename Task>
+void ParallelFor(const RunContext& ctx, int64_t count, Task&& task) {
+  using T = std::remove_reference_t<Task>;
+  const TaskFn fn = [](void* context, int64_t i, int thread) {
+    (*static_cast<T*>(context))(i, thread);
+  };
+  void* context = const_cast<void*>(static_cast<const void*>(&task));
+  if (ctx.pool) {
+    ctx.pool->Run(count, fn, context);
+  } else {
+    for (int64_t i = 0; i < count; ++i) fn(context, i, 0);
+  }
+}
+
+}  // namespace driftsim
