@@ -56,6 +56,9 @@ constexpr std::array<uint8_t, 256> MakeHetCountTable() {
 }
 constexpr auto kHetCount = MakeHetCountTable();
 
+// Bytes ahead of the current one whose cache lines the block loop asks for.
+constexpr int64_t kPrefetchAhead = 256;
+
 // Allele (1 or 2) passed by a parent with the given code; a bit only for the heterozygote, the
 // bit at table position p.
 inline uint32_t PassAllele(uint32_t code, const unsigned char* bits, uint64_t& p) {
@@ -84,6 +87,14 @@ int64_t PackedBytesPortable(PackedBlock& r, int64_t b0, int64_t b1, const unsign
   std::copy(r.child, r.child + n, child);
   uint64_t p = pos;
   for (int64_t b = b0; b < b1; ++b) {
+    // Thirty records stream at once, byte by byte: more than the hardware prefetchers follow.
+    if ((b & 63) == 0) {
+      for (int i = 0; i < n; ++i) {
+        __builtin_prefetch(p1[i] + b + kPrefetchAhead);
+        __builtin_prefetch(p2[i] + b + kPrefetchAhead);
+        __builtin_prefetch(child[i] + b + kPrefetchAhead, 1);
+      }
+    }
     uint64_t w = BitCycle::Load(bits, p);
     uint32_t used = 0;
     for (int i = 0; i < n; ++i) {
