@@ -367,9 +367,9 @@ DRIFTSIM_AVX2 inline void CopyChunkAvx2(const uint8_t* p1, const uint8_t* p2, ui
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(child + 2 * L),
                         _mm256_blendv_epi8(keep, other, mask));
   }
-  for (; L < count; ++L) {
-    child[2 * L] = p1[2 * L + ((m1 >> L) & 1u)];
-    child[2 * L + 1] = p2[2 * L + ((m2 >> L) & 1u)];
+  for (size_t l = size_t(L); l < size_t(count); ++l) {
+    child[2 * l] = p1[2 * l + ((m1 >> l) & 1u)];
+    child[2 * l + 1] = p2[2 * l + ((m2 >> l) & 1u)];
   }
 }
 
