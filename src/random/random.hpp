@@ -67,9 +67,10 @@ struct RngState {
 };
 
 // Fills out[0..n) with the next n draws, as doubles or rounded to single precision: the same
-// values and the same final state as n calls of RanUniform. On the vector paths, eight draws at
-// a time (the xorshift steps lane by lane, the multiplicative step as a multiplication by
-// 16807^8 mod 2^31-1); the portable loop is the reference.
+// values and the same final state as n calls of RanUniform, through the row's routine. The
+// vector rows step eight (AVX2) or sixteen (AVX-512) lanes at a time: the xorshift word by
+// table lookups of the GF(2) matrix of that many steps, the multiplicative word by 16807^8 or
+// 16807^16 mod 2^31-1; the portable loop is the reference.
 inline void RanUniformBatch(const KernelTable& kernels, RngState& s, double* out, size_t n) {
   kernels.uniformDoubles(s, out, n);
 }
