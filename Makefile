@@ -1,10 +1,13 @@
 # Thin wrapper over CMake. `make` builds the Release binary at build/driftsim.
 BUILD ?= build
 JOBS ?= $(shell nproc)
+# Installs what packages.txt lists and this machine lacks (apt-get); `make SETUP=true` skips it.
+SETUP ?= scripts/setup.sh
 
 .PHONY: all run test bench fuzz clean
 
 all:
+	@$(SETUP) build
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS)
 
@@ -14,6 +17,7 @@ run: all
 	cd out && ../$(BUILD)/driftsim ../examples/SimPara.txt
 
 test:
+	@$(SETUP) build test
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DDRIFTSIM_TESTS=ON
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

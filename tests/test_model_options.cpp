@@ -206,7 +206,9 @@ TEST(TrueValues, RunsHarmonicMeanAndTemporalF) {
   }
   // Reproduction of generations 2..6: sizes 60, 6, 6, 40, 40.
   EXPECT_NEAR(tv.HarmonicNe, 5 / (1 / 60.0 + 2 / 6.0 + 2 / 40.0), 1e-12);
-  // With R = 1 the frequency variance follows the offspring generations 3..7.
+  // With R = 1 the frequency variance follows the offspring generations 3..7, and so does the
+  // Ne of the drift: their harmonic mean.
+  EXPECT_NEAR(tv.DriftNe, 5 / (2 / 6.0 + 2 / 40.0 + 1 / 4.0), 1e-12);
   const double kept = std::pow(1 - 1 / 12.0, 2) * std::pow(1 - 1 / 80.0, 2) * (1 - 1 / 8.0);
   EXPECT_NEAR(tv.TemporalF, 1 - kept, 1e-12);
 
@@ -216,6 +218,7 @@ TEST(TrueValues, RunsHarmonicMeanAndTemporalF) {
   tv = ComputeTrueValues(par, m);
   EXPECT_EQ(tv.Sizes[1].Effective, 3.0);
   EXPECT_NEAR(tv.HarmonicNe, 5 / (1 / 30.0 + 2 / 3.0 + 2 / 20.0), 1e-12);
+  EXPECT_NEAR(tv.DriftNe, 5 / (1 / 30.0 + 2 / 3.0 + 2 / 20.0 + 1 / 4.0 - 1 / 60.0), 1e-12);
   const double keptHalf = (1 - 1 / 60.0) * std::pow(1 - 1 / 6.0, 2) * std::pow(1 - 1 / 40.0, 2) *
                           (1 - 1 / 8.0) / (1 - 1 / 120.0);
   EXPECT_NEAR(tv.TemporalF, 1 - keptHalf, 1e-12);
@@ -225,6 +228,7 @@ TEST(TrueValues, RunsHarmonicMeanAndTemporalF) {
   ASSERT_EQ(tv.Sizes.size(), 1u);
   EXPECT_EQ(tv.Sizes[0].Last, 255);
   EXPECT_DOUBLE_EQ(tv.HarmonicNe, 60);
+  EXPECT_DOUBLE_EQ(tv.DriftNe, 60);
   EXPECT_NEAR(tv.TemporalF, 1 - std::pow(1 - 1 / 120.0, 5), 1e-12);
 }
 

@@ -3,8 +3,10 @@
 // two runs in one process, each with its own context, give the bytes of two processes.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <type_traits>
 
 #include "cpu/cpu.hpp"
@@ -22,22 +24,43 @@ struct TaskSize {
   size_t mutations = 8192;
 };
 
+// Thrown when a run's cancel flag is found set: the run unwinds like a failed one, and what it
+// made (tables, temporary files) goes with it.
+class RunCancelled : public std::runtime_error {
+ public:
+  RunCancelled() : std::runtime_error("run cancelled") {}
+};
+
 struct RunContext {
   KernelTable kernels;
   ThreadPool* pool = nullptr;  // null: every task on the calling thread
   TaskSize tasks;
+  // Set by another thread to stop the run (the Python module's Ctrl-C); null: never.
+  const std::atomic<bool>* cancel = nullptr;
 
   int Threads() const { return pool ? pool->Threads() : 1; }
+  // Throws RunCancelled once the flag is set.
+  void CheckCancel() const {
+    if (cancel && cancel->load(std::memory_order_relaxed)) throw RunCancelled();
+  }
 };
 
 // Calls task(i, thread) for every i in [0, count) on the context's threads; see ThreadPool::Run.
+// Each task first looks at the cancel flag, so that a cancelled run stops within a task.
 template <typename Task>
 void ParallelFor(const RunContext& ctx, int64_t count, Task&& task) {
   using T = std::remove_reference_t<Task>;
-  const TaskFn fn = [](void* context, int64_t i, int thread) {
-    (*static_cast<T*>(context))(i, thread);
+  struct Job {
+    T* task;
+    const RunContext* ctx;
   };
-  void* context = const_cast<void*>(static_cast<const void*>(&task));
+  const TaskFn fn = [](void* context, int64_t i, int thread) {
+    const Job& job = *static_cast<const Job*>(context);
+    job.ctx->CheckCancel();
+    (*job.task)(i, thread);
+  };
+  Job job{&task, &ctx};
+  void* context = &job;
   if (ctx.pool) {
     ctx.pool->Run(count, fn, context);
   } else {

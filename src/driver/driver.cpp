@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "common/memory.hpp"
 #include "cpu/cpu.hpp"
 #include "cpu/threads.hpp"
 #include "genotyping/genotyping.hpp"
@@ -238,12 +239,6 @@ uint64_t WorkingBytes(const Params& par) {
   return 2 * uint64_t{PendingFile::kBufferSize} + 4 * uint64_t(par.Ne) + (uint64_t{1} << 20);
 }
 
-uint64_t PeakResidentBytes() {
-  struct rusage usage {};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<uint64_t>(usage.ru_maxrss) * 1024;  // kilobytes on Linux
-}
-
 // Bytes, with their size in the largest binary unit that keeps it at 1 or more.
 std::string Bytes(uint64_t n) {
   const char* units[] = {"KiB", "MiB", "GiB", "TiB"};
@@ -314,6 +309,63 @@ void RunSimulation(const char* paramArg, const ModelOptions& model, RunTimes* ti
   RunSimulation(options, times, truth);
 }
 
+RunSamples SimulateSamples(const RunContext& ctx, const Params& par, const ModelOptions& model,
+                           Console& console, RunTimes& t) {
+  SimState sim(par);
+  Tables& tab = sim.tab;
+  tab.Ne = LargestSize(par, model);
+  PhaseClock clock;
+
+  console.Step("Initialize variables...");
+  Initialize(ctx, par, tab, sim.rnd.Uniform, console);
+  console.PhaseEnd();
+  t.initialize = clock.Lap();
+
+  // The generations alternate between the two buffers: the last one written holds the
+  // current generation, of size individuals.
+  int current = 0;
+  int32_t size = par.Ne;
+  std::vector<Mutation> mutations;
+  const int32_t last = model.BurnIn + par.NumGen;
+  auto generations = [&](int32_t from, int32_t to) {
+    for (int32_t g = from; g <= to; ++g) {
+      ctx.CheckCancel();
+      console.Generation(g, last);
+      const int next = g % 2;
+      const int32_t nextSize = model.Sizes.At(g, par.Ne);
+      // The mutations' draws follow reproduction's in the stream: they are made while the
+      // offspring are, and applied to them after.
+      Reproduce(ctx, par, tab.AlleleFreq.get(), tab.Generation(current, size),
+                tab.Generation(next, nextSize), sim.rnd, console, model.NeRatio,
+                [&] { DrawMutations(ctx, par, nextSize, sim.rnd, model.MutationRate, mutations); });
+      ApplyMutations(ctx, par, mutations, tab.Generation(next, nextSize));
+      current = next;
+      size = nextSize;
+      ++t.generationCount;
+    }
+    t.generations += clock.Lap();
+  };
+  generations(1, model.BurnIn);
+  console.Step("Taking the 1st sample...");
+  TakeSample(ctx, par, tab.Generation(current, size), SampleRecords(par, tab, kSample1), sim.rnd);
+  t.samples += clock.Lap();
+  generations(model.BurnIn + 1, last);
+  console.PhaseEnd();
+  console.Step("Taking the 2ed sample...");
+  TakeSample(ctx, par, tab.Generation(current, size), SampleRecords(par, tab, kSample2), sim.rnd);
+  if (par.Model == 1) {
+    console.Step("Taking the source population sample...");
+    TakeSourceSample(ctx, par, tab.AlleleFreq.get(), SampleRecords(par, tab, kSourceSample),
+                     sim.rnd.Uniform);
+  }
+
+  console.Step("Generating genotyping errors & missing data...");
+  AddGenoErrors(ctx, par, tab.Samples(par), sim.rnd);
+  t.samples += clock.Lap();
+  ctx.CheckCancel();
+  return {par, tab.Packed, tab.GenoBytes, std::move(tab.SmplGeno)};
+}
+
 void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth) {
   const int32_t StartSeconds = MonotonicSeconds();
   const double startTime = Now();
@@ -325,74 +377,26 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
       MakeConsole(options.console, options.summary == "-" ? stderr : stdout);
   const std::string paraFile = ParamFileOf(options);
   console->Step("Reading parameter file: " + paraFile);
-  SimState sim(ReadPara(paraFile, options.overrides));
-  const Params& par = sim.par;
+  const Params par = ReadPara(paraFile, options.overrides);
   // The output folder is tried before the work: both temporary files exist from here on.
   PendingFile dat(par.OutFile + ".dat", "WriteGenoFile");
   PendingFile para(par.OutFile + ".par", "WriteParaFile");
-  Tables& tab = sim.tab;
   ModelOptions model = options.model;
   if (!model.SizesFile.empty()) console->Step("Reading sizes file: " + model.SizesFile);
   PrepareModel(par, model);
   const TrueValues trueValues = ComputeTrueValues(par, model);
   if (truth) *truth = trueValues;
-  tab.Ne = LargestSize(par, model);
   if (!options.writeParams.empty()) {
     WriteWholeFile(options.writeParams, ParaFileText(par), "WriteParams");
   }
   RunTimes unused;
   RunTimes& t = times ? *times : unused;
+  const RunSamples samples = SimulateSamples(ctx, par, model, *console, t);
   PhaseClock clock;
-
-  console->Step("Initialize variables...");
-  Initialize(ctx, par, tab, sim.rnd.Uniform, *console);
-  console->PhaseEnd();
-  t.initialize = clock.Lap();
-
-  // The generations alternate between the two buffers: the last one written holds the
-  // current generation, of size individuals.
-  int current = 0;
-  int32_t size = par.Ne;
-  std::vector<Mutation> mutations;
-  const int32_t last = model.BurnIn + par.NumGen;
-  auto generations = [&](int32_t from, int32_t to) {
-    for (int32_t g = from; g <= to; ++g) {
-      console->Generation(g, last);
-      const int next = g % 2;
-      const int32_t nextSize = model.Sizes.At(g, par.Ne);
-      // The mutations' draws follow reproduction's in the stream: they are made while the
-      // offspring are, and applied to them after.
-      Reproduce(ctx, par, tab.AlleleFreq.get(), tab.Generation(current, size),
-                tab.Generation(next, nextSize), sim.rnd, *console, model.NeRatio,
-                [&] { DrawMutations(ctx, par, nextSize, sim.rnd, model.MutationRate, mutations); });
-      ApplyMutations(ctx, par, mutations, tab.Generation(next, nextSize));
-      current = next;
-      size = nextSize;
-      ++t.generationCount;
-    }
-    t.generations += clock.Lap();
-  };
-  generations(1, model.BurnIn);
-  console->Step("Taking the 1st sample...");
-  TakeSample(ctx, par, tab.Generation(current, size), SampleRecords(par, tab, kSample1), sim.rnd);
-  t.samples += clock.Lap();
-  generations(model.BurnIn + 1, last);
-  console->PhaseEnd();
-  console->Step("Taking the 2ed sample...");
-  TakeSample(ctx, par, tab.Generation(current, size), SampleRecords(par, tab, kSample2), sim.rnd);
-  if (par.Model == 1) {
-    console->Step("Taking the source population sample...");
-    TakeSourceSample(ctx, par, tab.AlleleFreq.get(), SampleRecords(par, tab, kSourceSample),
-                     sim.rnd.Uniform);
-  }
-
-  console->Step("Generating genotyping errors & missing data...");
-  AddGenoErrors(ctx, par, tab.Samples(par), sim.rnd);
-  t.samples += clock.Lap();
 
   console->Step("Write genotype data to file...");
   console->Writing(par.TotalSampled());
-  WriteGenoFile(par, tab.Samples(par), dat, console.get());
+  WriteGenoFile(par, samples.Samples(), dat, console.get());
   console->Step("Write parameters to file...");
   WriteParaFile(par, para);
   CommitFiles(dat, para);

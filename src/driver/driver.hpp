@@ -125,6 +125,24 @@ struct RunTimes {
   double write = 0;    // both output files
 };
 
+// The samples of a run, all that is left of it once its tables are freed.
+struct RunSamples {
+  Params par;
+  bool Packed = false;
+  int64_t GenoBytes = 0;
+  // All sampled records, source sample first (see Tables::SmplGeno).
+  std::unique_ptr<uint8_t[], FreeDeleter> Records;
+
+  RecordSpan Samples() const { return {Records.get(), par.TotalSampled(), GenoBytes}; }
+};
+
+// The simulation of a run, from "Initialize variables..." to the genotyping errors: builds the
+// tables, runs the generations, takes the samples and frees everything but them. model has
+// passed PrepareModel. Adds the phase times to t. Throws FatalError on any failure, and
+// RunCancelled when ctx's cancel flag is set.
+RunSamples SimulateSamples(const RunContext& ctx, const Params& par, const ModelOptions& model,
+                           Console& console, RunTimes& t);
+
 // The whole run, from reading the parameter file to the final report; times, when given,
 // receives the phase times; truth, when given, the true values of the run's model (set before
 // the generations begin). Throws FatalError on any failure.

@@ -67,12 +67,8 @@ void Dropout(const Pass& pass, double rate) {
     drawAt[size_t(k)] = hets;
   });
   ToStarts(drawAt);
-  const RngState start = pass.rnd.Uniform;
-  auto draws = [&](int64_t k) {
-    RngState u = start;
-    u.Skip(drawAt[size_t(k)]);
-    return u;
-  };
+  const UniformSplit split(pass.rnd.Uniform, drawAt[size_t(n)]);
+  auto draws = [&](int64_t k) { return split.At(drawAt[size_t(k)]); };
   pass.EachRecord([&](const uint8_t*, int64_t k) {
     RngState s = draws(k);
     UniformDoubles u(pass.ctx.kernels, s, drawAt[size_t(k) + 1] - drawAt[size_t(k)]);
@@ -81,7 +77,7 @@ void Dropout(const Pass& pass, double rate) {
     bitAt[size_t(k)] = drops;
   });
   ToStarts(bitAt);
-  const BitCycle::Stream bits = BitCycle::From(pass.rnd.Bits.RanBitSeed);
+  const BitCycle::Stream bits = pass.rnd.Bits.Table();
   pass.EachRecord([&](uint8_t* rec, int64_t k) {
     RngState s = draws(k);
     UniformDoubles u(pass.ctx.kernels, s, drawAt[size_t(k) + 1] - drawAt[size_t(k)]);
@@ -96,8 +92,7 @@ void Dropout(const Pass& pass, double rate) {
       }
     }
   });
-  pass.rnd.Uniform.Skip(drawAt[size_t(n)]);
-  pass.rnd.Bits.RanBitSeed = AdvanceBits(pass.rnd.Bits.RanBitSeed, bitAt[size_t(n)]);
+  pass.rnd.Bits.Advance(bitAt[size_t(n)]);
 }
 
 // A gene copy is replaced by a random allele. Packed genotypes always take two draws and use a
@@ -121,12 +116,8 @@ void FalseAlleles(const Pass& pass, int32_t K, double rate) {
   const int64_t n = pass.samples.count;
   const uint64_t perRecord = 2 * uint64_t(pass.NumLoci);
   std::vector<uint64_t> bitAt(size_t(n) + 1);
-  const RngState start = rnd.Uniform;
-  auto draws = [&](int64_t k) {
-    RngState u = start;
-    u.Skip(uint64_t(k) * perRecord);
-    return u;
-  };
+  const UniformSplit split(rnd.Uniform, uint64_t(n) * perRecord);
+  auto draws = [&](int64_t k) { return split.At(uint64_t(k) * perRecord); };
   pass.EachRecord([&](const uint8_t*, int64_t k) {
     RngState s = draws(k);
     UniformDoubles u(pass.ctx.kernels, s, perRecord);
@@ -135,7 +126,7 @@ void FalseAlleles(const Pass& pass, int32_t K, double rate) {
     bitAt[size_t(k)] = replaced;
   });
   ToStarts(bitAt);
-  const BitCycle::Stream bits = BitCycle::From(rnd.Bits.RanBitSeed);
+  const BitCycle::Stream bits = rnd.Bits.Table();
   pass.EachRecord([&](uint8_t* rec, int64_t k) {
     RngState s = draws(k);
     UniformDoubles u(pass.ctx.kernels, s, perRecord);
@@ -153,17 +144,15 @@ void FalseAlleles(const Pass& pass, int32_t K, double rate) {
       if (next != code) SetPackedCode(rec, L, next);
     }
   });
-  rnd.Uniform.Skip(uint64_t(n) * perRecord);
-  rnd.Bits.RanBitSeed = AdvanceBits(rnd.Bits.RanBitSeed, bitAt[size_t(n)]);
+  rnd.Bits.Advance(bitAt[size_t(n)]);
 }
 
 // Both alleles of a genotype become missing.
 void MissingData(const Pass& pass, double rate) {
-  const RngState start = pass.rnd.Uniform;
   const uint64_t perRecord = uint64_t(pass.NumLoci);
+  const UniformSplit split(pass.rnd.Uniform, pass.Genotypes());
   pass.EachRecord([&](uint8_t* rec, int64_t k) {
-    RngState s = start;
-    s.Skip(uint64_t(k) * perRecord);
+    RngState s = split.At(uint64_t(k) * perRecord);
     UniformDoubles u(pass.ctx.kernels, s, perRecord);
     for (int64_t L = 0; L < pass.NumLoci; ++L) {
       if (u.Next() > rate) continue;
@@ -174,7 +163,6 @@ void MissingData(const Pass& pass, double rate) {
       }
     }
   });
-  pass.rnd.Uniform.Skip(pass.Genotypes());
 }
 
 }  // namespace

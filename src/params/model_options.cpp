@@ -250,6 +250,7 @@ TrueValues ComputeTrueValues(const Params& par, const ModelOptions& model) {
   // A gene pool of N genes drawn with replacement counts a pair of one gene twice: the sampled
   // generations' census sizes enter through 1 - 1/(2N).
   const double first = model.Sizes.At(B, par.Ne), last = model.Sizes.At(end, par.Ne);
+  tv.DriftNe = par.NumGen / (inverse + 1.0 / last - 1.0 / first);
   tv.TemporalF = 1.0 - std::exp(logKept) * (1.0 - 0.5 / last) / (1.0 - 0.5 / first);
   return tv;
 }

@@ -96,6 +96,11 @@ struct TrueValues {
   // Harmonic mean of the effective sizes of generations BurnIn..BurnIn+NumGen-1, whose
   // reproduction lies between the samples.
   double HarmonicNe = 0;
+  // The Ne whose drift is TemporalF to first order, the one a temporal estimator recovers:
+  // 1/Ne = (sum of 1/Ne_g over those generations + 1/N_t - 1/N_0) / NumGen. The sampled
+  // generations' census sizes make it differ from HarmonicNe when they differ; without
+  // --ne-ratio it is the harmonic mean of the sizes of the generations made between the samples.
+  double DriftNe = 0;
   // Expected standardised variance of the change in allele frequency between the generations
   // sampled, from drift alone: 1 - (1 - 1/(2 N_t)) / (1 - 1/(2 N_0)) x prod (1 - 1/(2 Ne_g)).
   double TemporalF = 0;

@@ -102,14 +102,12 @@ void DrawSourceGenotypes(const RunContext& ctx, const Params& par, const float* 
   if (out.count < 1) return;
   const uint64_t perLocus = SourceDrawsPerLocus(par, out.count);
   const int64_t loci = SourceLociPerTask(ctx, par, out.count);
-  const RngState start = uniform;
+  const UniformSplit draws(uniform, uint64_t(par.NumLoci) * perLocus);
   ParallelFor(ctx, (par.NumLoci + loci - 1) / loci, [&](int64_t task, int) {
     const int64_t L0 = task * loci;
-    RngState u = start;
-    u.Skip(uint64_t(L0) * perLocus);
+    RngState u = draws.At(uint64_t(L0) * perLocus);
     DrawSourceLoci(ctx.kernels, par, freq, out, L0, std::min<int64_t>(par.NumLoci, L0 + loci), u);
   });
-  uniform.Skip(uint64_t(par.NumLoci) * perLocus);
 }
 
 }  // namespace driftsim

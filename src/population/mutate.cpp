@@ -50,20 +50,9 @@ void DrawMutations(const RunContext& ctx, const Params& par, int32_t N, Random& 
   // exactly after the last one taken.
   UniformAhead u(ctx.kernels, rnd.Uniform);
   const auto draw = [&u] { return u.Next(); };
-  // Small means (all but the largest populations) inline PoissonDeviate's multiplication of
-  // uniforms: the count is the number of products above exp(-mean) after the first.
-  const bool small = mean < 12.0f;
-  if (small) PoissonDeviate(mean, rnd.Memo, [] { return 0.0; });  // sets the memo, draws nothing
-  const float limit = rnd.Memo.PoisG;
+  PoissonCounts counts = rnd.Counts(mean);
   for (int64_t L = 0; L < par.NumLoci; ++L) {
-    int32_t hits = 0;
-    if (small) {
-      for (float t = static_cast<float>(u.Next()); t > limit; t *= static_cast<float>(u.Next())) {
-        ++hits;
-      }
-    } else {
-      hits = static_cast<int32_t>(std::lround(PoissonDeviate(mean, rnd.Memo, draw)));
-    }
+    const int32_t hits = counts.Next(draw);
     for (int32_t m = 0; m < hits; ++m) {
       const int32_t g = DrawIndex(u.Next(), copies);
       const int32_t a = DrawIndex(u.Next(), par.NumAllele);

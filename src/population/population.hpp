@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/common.hpp"
+#include "common/memory.hpp"
 #include "cpu/context.hpp"
 #include "params/model_options.hpp"
 #include "params/params.hpp"
@@ -112,15 +113,6 @@ inline RecordSpan SampleRecords(const Params& par, const Tables& tab, int s) {
   return tab.Samples(par).Part(SampleStart(par, s), par.NumIndiv[s]);
 }
 
-// The memory a run may use: the smallest of physical memory, the cgroup limit of the process
-// (under SLURM or in a container) and its address-space limit (RLIMIT_AS).
-uint64_t MemoryLimit();
-
-// The smallest cgroup memory limit on the cgroup of the process and its ancestors, from the text
-// of /proc/self/cgroup and the folder where the cgroup file systems are mounted: v2 memory.max
-// (also under unified/), v1 memory/.../memory.limit_in_bytes. UINT64_MAX when there is none.
-uint64_t CgroupMemoryLimit(const std::string& procSelfCgroup, const std::string& mountRoot);
-
 // Allocates the tables, draws the allele frequencies and the initial population into
 // generation buffer 0, from the uniform stream.
 void Initialize(const RunContext& ctx, const Params& par, Tables& tab, RngState& uniform,
@@ -140,10 +132,6 @@ struct TableBytes {
 };
 // Ne: records of each generation buffer, the run's largest size (0: par.Ne).
 TableBytes TableSizes(const Params& par, int32_t Ne = 0);
-
-// Bytes this process may still take: MemoryLimit(), less where the address-space or data-size
-// limit (ulimit -v, prlimit --as) leaves less beyond what the process already maps.
-uint64_t UsableMemory();
 
 // Stops, with the message Initialize would give, when the tables and extra bytes of working
 // space do not fit in limit bytes.

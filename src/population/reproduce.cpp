@@ -80,12 +80,11 @@ void Reproduce(const RunContext& ctx, const Params& par, const float* AlleleFreq
   // The migrants' draws come first in the uniform stream and the parents' after them: the
   // parents are drawn at once past the migrants' draws, and the migrants' loci are drawn in
   // ranges beside the offspring, each range from its own place in the stream.
-  const RngState migrantDraws = rnd.Uniform;
   const RecordSpan migrants = offspring.Part(0, M);
   const uint64_t perLocus = SourceDrawsPerLocus(par, M);
   const int64_t lociPerTask = SourceLociPerTask(ctx, par, M);
   const int64_t migrantTasks = M >= 1 ? (par.NumLoci + lociPerTask - 1) / lociPerTask : 0;
-  rnd.Uniform.Skip(uint64_t(par.NumLoci) * perLocus);
+  const UniformSplit migrantDraws(rnd.Uniform, uint64_t(par.NumLoci) * perLocus);
 
   const Brood brood = PlanBrood(ctx, par, picker, offspring.Part(M, born), born / kBlockSize,
                                 rnd.Uniform, rnd.Bits);
@@ -103,8 +102,7 @@ void Reproduce(const RunContext& ctx, const Params& par, const float* AlleleFreq
     const int64_t task = i - alongsideTasks;
     if (task < migrantTasks) {
       const int64_t L0 = task * lociPerTask;
-      RngState u = migrantDraws;
-      u.Skip(uint64_t(L0) * perLocus);
+      RngState u = migrantDraws.At(uint64_t(L0) * perLocus);
       DrawSourceLoci(ctx.kernels, par, AlleleFreq, migrants, L0,
                      std::min<int64_t>(par.NumLoci, L0 + lociPerTask), u);
       return;

@@ -10,15 +10,6 @@ namespace driftsim {
 
 namespace {
 
-// The plans of the calling thread, reused from step to step: once the largest step has been
-// planned, planning allocates nothing.
-struct Scratch {
-  std::vector<int32_t> parent;
-  std::vector<uint64_t> bitStart;
-  std::vector<int32_t> hets;  // of the parents, when their span keeps none
-};
-thread_local Scratch tScratch;
-
 // Families ahead of the one being made whose parents' records are fetched.
 constexpr int64_t kFetchFamiliesAhead = 2;
 
@@ -47,28 +38,30 @@ int32_t CountHets(const uint8_t* rec, int64_t NumLoci) {
 Brood PlanBrood(const RunContext& ctx, const Params& par, const ParentPicker& picker,
                 RecordSpan offspring, int64_t blocks, RngState& uniform, BitStream& bits) {
   const RecordSpan parents = picker.Parents();
-  Scratch& s = tScratch;
   Brood b;
+  std::vector<int32_t>& parent = b.parentStore;
+  std::vector<uint64_t>& bitStart = b.bitStartStore;
   b.parents = parents;
   b.offspring = offspring;
   b.blocks = blocks;
   const int64_t n = offspring.count;
   b.families = blocks + (n - blocks * kBlockSize);
   const int32_t Ne = static_cast<int32_t>(parents.count);
-  s.parent.resize(static_cast<size_t>(2 * n));
+  parent.resize(static_cast<size_t>(2 * n));
   if (n > 0) {
     UniformDoubles u(ctx.kernels, uniform, uint64_t(2 * n));
-    for (int32_t& p : s.parent) p = static_cast<int32_t>(picker.Index(u.Next()));
+    for (int32_t& p : parent) p = static_cast<int32_t>(picker.Index(u.Next()));
   }
 
   // Where each family's bits start: unpacked, one bit per gene copy of every locus; packed, one
   // per heterozygous field of either parent.
-  s.bitStart.resize(static_cast<size_t>(b.families + 1));
+  bitStart.resize(static_cast<size_t>(b.families + 1));
   const int32_t* hets = parents.hets;
+  std::vector<int32_t> counted;  // of the parents, when their span keeps none
   if (par.Packed() && hets == nullptr) {
-    s.hets.resize(static_cast<size_t>(Ne));
-    for (int32_t j = 0; j < Ne; ++j) s.hets[size_t(j)] = CountHets(parents[j], par.NumLoci);
-    hets = s.hets.data();
+    counted.resize(static_cast<size_t>(Ne));
+    for (int32_t j = 0; j < Ne; ++j) counted[size_t(j)] = CountHets(parents[j], par.NumLoci);
+    hets = counted.data();
   }
 #ifndef NDEBUG
   // Kept counts must be those of the records (a costly check: debug builds only).
@@ -81,22 +74,22 @@ Brood PlanBrood(const RunContext& ctx, const Params& par, const ParentPicker& pi
   uint64_t t = 0;
   int64_t k = 0;
   for (int64_t f = 0; f < b.families; ++f) {
-    s.bitStart[size_t(f)] = t;
+    bitStart[size_t(f)] = t;
     const int size = b.Size(f);
     if (!par.Packed()) {
       t += 2 * uint64_t(size) * uint64_t(par.NumLoci);
       continue;
     }
     for (int i = 0; i < size; ++i, ++k) {
-      t += uint64_t(hets[s.parent[size_t(2 * k)]]) + uint64_t(hets[s.parent[size_t(2 * k + 1)]]);
+      t += uint64_t(hets[parent[size_t(2 * k)]]) + uint64_t(hets[parent[size_t(2 * k + 1)]]);
     }
   }
-  s.bitStart[size_t(b.families)] = t;
-  b.parent = s.parent.data();
-  b.bitStart = s.bitStart.data();
-  b.seed = bits.RanBitSeed;
-  if (par.Packed()) b.cycle = BitCycle::From(b.seed);
-  bits.RanBitSeed = AdvanceBits(b.seed, t);
+  bitStart[size_t(b.families)] = t;
+  b.parent = parent.data();
+  b.bitStart = bitStart.data();
+  b.start = bits;
+  if (par.Packed()) b.cycle = bits.Table();
+  bits.Advance(t);
   return b;
 }
 
@@ -107,7 +100,7 @@ void MakeFamilies(const KernelTable& kernels, const Params& par, const Brood& br
   const int64_t whole = NumLoci / 4;
   // Unpacked families take their bits by state: the state at the range's first bit, then
   // advanced family by family.
-  BitStream state{packed ? 0u : AdvanceBits(brood.seed, brood.bitStart[f0])};
+  BitStream state = packed ? BitStream{} : brood.start.Ahead(brood.bitStart[f0]);
   Family fam;
   for (int64_t f = f0; f < f1; ++f) {
     // The parents lie anywhere in their generation: the starts of the records of a family two

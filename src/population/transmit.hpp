@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "population/population.hpp"
 
@@ -34,10 +35,17 @@ struct Brood {
   RecordSpan offspring;
   int64_t blocks = 0;  // families of kBlockSize first, then one per offspring left
   int64_t families = 0;
-  const int32_t* parent = nullptr;     // per offspring: first and second parent, from 0
-  const uint64_t* bitStart = nullptr;  // per family, and the step's total at [families]
-  uint32_t seed = 0;                   // bit-stream state before the step
-  BitCycle::Stream cycle{};            // the same stream in the table
+  const int32_t* parent = nullptr;      // per offspring: first and second parent, from 0
+  const uint64_t* bitStart = nullptr;   // per family, and the step's total at [families]
+  BitStream start{};                    // the bit stream before the step
+  BitCycle::Stream cycle{};             // the same stream in the table
+  std::vector<int32_t> parentStore;     // what parent points into
+  std::vector<uint64_t> bitStartStore;  // what bitStart points into
+
+  Brood() = default;
+  Brood(Brood&&) = default;  // a moved vector keeps its storage: the pointers stay valid
+  Brood(const Brood&) = delete;
+  Brood& operator=(const Brood&) = delete;
 
   int64_t FirstOffspring(int64_t f) const {
     return f < blocks ? f * kBlockSize : blocks * kBlockSize + (f - blocks);
@@ -47,8 +55,7 @@ struct Brood {
 
 // Draws both parents of every record of offspring from parents (2 draws each, in record order)
 // and lays out the families: blocks full blocks first. Advances uniform past the draws and bits
-// past every bit the brood takes. The plan lives in scratch memory of the calling thread until
-// that thread plans again.
+// past every bit the brood takes.
 Brood PlanBrood(const RunContext& ctx, const Params& par, const ParentPicker& picker,
                 RecordSpan offspring, int64_t blocks, RngState& uniform, BitStream& bits);
 

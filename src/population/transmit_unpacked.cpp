@@ -29,7 +29,7 @@ void TransmitUnpacked(const KernelTable& kernels, const Family& fam, int64_t Num
                       BitStream& stream) {
   CopyBits bits(stream.RanBitSeed, fam.n);
   kernels.copyLoci(fam, NumLoci, bits);
-  stream.RanBitSeed = AdvanceBits(stream.RanBitSeed, uint64_t(2 * fam.n) * uint64_t(NumLoci));
+  stream.Advance(uint64_t(2 * fam.n) * uint64_t(NumLoci));
 }
 
 }  // namespace driftsim

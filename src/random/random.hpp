@@ -236,6 +236,36 @@ float PoissonDeviate(float mean, PoissonMemo& m, Draw&& draw) {
   }
 }
 
+// Poisson counts of one mean, one after another, from the draws draw() returns: the counts and
+// draws of PoissonDeviate. Small means, the common case, run its product loop inline.
+class PoissonCounts {
+ public:
+  PoissonCounts(float mean, PoissonMemo& memo) : mean_(mean), memo_(memo) {
+    if (small()) {
+      if (mean != memo.LastMean) {
+        memo.LastMean = mean;
+        memo.PoisG = std::exp(-mean);
+      }
+      limit_ = memo.PoisG;
+    }
+  }
+
+  template <typename Draw>
+  int32_t Next(Draw&& draw) {
+    if (!small()) return static_cast<int32_t>(std::lround(PoissonDeviate(mean_, memo_, draw)));
+    // The count of products above exp(-mean) after the first.
+    int32_t hits = 0;
+    for (float t = static_cast<float>(draw()); t > limit_; t *= static_cast<float>(draw())) ++hits;
+    return hits;
+  }
+
+ private:
+  bool small() const { return mean_ < 12.0f; }
+  float mean_;
+  PoissonMemo& memo_;
+  float limit_ = 0;
+};
+
 // Random bits from the 18-bit shift register over x^18 + x^5 + x^2 + x + 1. Only bits 0..17 of
 // the state take part; higher bits are carried along and shifted out.
 struct BitStream {
@@ -247,6 +277,12 @@ struct BitStream {
     RanBitSeed = bit ? ((s ^ 0x13u) << 1) | 1u : s << 1;
     return bit;
   }
+
+  // Moves the stream past n bits; the stream n bits ahead; the stream laid out in the table of
+  // the period, from its next bit (defined below).
+  inline void Advance(uint64_t n);
+  inline BitStream Ahead(uint64_t n) const;
+  inline auto Table() const;
 };
 
 // Jump table of the bit stream for a stride d: from a state, the 64 bits at positions 0, d, 2d,
@@ -332,6 +368,31 @@ class BitCycle {
   static constexpr size_t kBytes = (kPeriod + kSpan) / 8 + 24;
 };
 
+void BitStream::Advance(uint64_t n) {
+  RanBitSeed = AdvanceBits(RanBitSeed, n);
+}
+BitStream BitStream::Ahead(uint64_t n) const {
+  return BitStream{AdvanceBits(RanBitSeed, n)};
+}
+auto BitStream::Table() const {
+  return BitCycle::From(RanBitSeed);
+}
+
+// The draws of a step cut into tasks, each starting at its own draw: taking the split moves the
+// stream past all the step's draws, and At(first) is the stream at draw first of the step.
+class UniformSplit {
+ public:
+  UniformSplit(RngState& stream, uint64_t total) : start_(stream) { stream.Skip(total); }
+  RngState At(uint64_t first) const {
+    RngState u = start_;
+    u.Skip(first);
+    return u;
+  }
+
+ private:
+  RngState start_;
+};
+
 // The run's random streams.
 class Random {
  public:
@@ -349,6 +410,9 @@ class Random {
   float PoissonDev(float mean) {
     return PoissonDeviate(mean, Memo, [this] { return Uniform.RanUniform(); });
   }
+
+  // Poisson counts of one mean from the draws a step hands out.
+  PoissonCounts Counts(float mean) { return PoissonCounts(mean, Memo); }
 
   RngState Uniform;
   PoissonMemo Memo;

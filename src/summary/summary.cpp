@@ -88,6 +88,7 @@ std::string SummaryJson(const RunSummary& run) {
   };
   const Json truth = {
       {"harmonic_mean_ne", run.truth.HarmonicNe},
+      {"drift_ne", run.truth.DriftNe},
       {"temporal_f", run.truth.TemporalF},
       {"sizes", sizes},
   };

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# CI check of the replicate workflow: unit tests of its helper module, then the whole workflow on
-# a tiny study (3 scenarios x 3 replicates, one shared parameter file and options per replicate,
-# one scenario with a crash and every model option) in a temporary directory, a resume after a
-# lost replicate, and a failing driftsim run.
+# CI check of the replicate workflow: unit tests of its helper modules, then the whole workflow
+# on a tiny study (4 scenarios x 3 replicates, one shared parameter file and options per
+# replicate, one scenario with a crash and every model option, one biallelic scenario with the
+# example LD estimator as an external estimator) in a temporary directory: table, summary, figure
+# and report; a resume after a lost replicate; a failing external estimator that fails only its
+# own jobs; and a failing driftsim run.
 #
 # Usage: ci_check.sh [DRIFTSIM [DRIFTSIM_STATS [DRIFTSIM_CONVERT]]]
 # The binaries come from the arguments, else from $DRIFTSIM, $DRIFTSIM_STATS and
 # $DRIFTSIM_CONVERT, else from build/ of this repository.
-# Needs Debian's snakemake (7.x) and python3-matplotlib.
+# Needs Debian's snakemake (7.x), python3-matplotlib, python3-numpy and python3-jinja2.
 set -euo pipefail
 
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -27,7 +29,8 @@ command -v snakemake >/dev/null || fail "snakemake not found (apt-get install sn
 # The interpreter snakemake runs on, which also draws the figure.
 PY="$(sed -n '1s/^#! *//p' "$(command -v snakemake)")"
 [ -n "$PY" ] || PY=python3
-$PY -c 'import matplotlib, yaml' || fail "$PY lacks matplotlib or yaml (apt-get install python3-matplotlib)"
+$PY -c 'import matplotlib, yaml, numpy, jinja2' ||
+  fail "$PY lacks matplotlib, yaml, numpy or jinja2 (apt-get install python3-matplotlib python3-numpy python3-jinja2)"
 
 echo "== unit tests"
 (cd "$HERE" && $PY -W error::ResourceWarning -m unittest discover -s tests)
@@ -35,19 +38,21 @@ echo "== unit tests"
 TMP="$(mktemp -d)"
 [ -n "${KEEP_TMP:-}" ] || trap 'rm -rf "$TMP"' EXIT  # KEEP_TMP=1 keeps it for a look
 
-# The tiny study: isolation with Ne 50, migration with Ne 100, a crash from Ne 50; three
-# replicates each.
+# The tiny study: isolation with Ne 50, migration with Ne 100, a crash from Ne 50, a biallelic
+# Ne 50 with the LD estimator; three replicates each.
 cp "$HERE/tests/tiny_study.yaml" "$TMP/config.yaml"
 # ...and two exports of each replicate.
 echo "exports: [genepop, vcf]" >> "$TMP/config.yaml"
 
-run_workflow() {  # run_workflow DIR LOG
-  snakemake -s "$HERE/Snakefile" --directory "$1" --configfile "$1/config.yaml" \
+run_workflow() {  # run_workflow DIR LOG [SNAKEMAKE-ARGS...]
+  local dir=$1 log=$2
+  shift 2
+  snakemake -s "$HERE/Snakefile" --directory "$dir" --configfile "$dir/config.yaml" \
     --config driftsim="$DRIFTSIM" driftsim_stats="$STATS" driftsim_convert="$CONVERT" \
-    --cores "$CORES" > "$2" 2>&1
+    --cores "$CORES" "$@" > "$log" 2>&1
 }
 
-echo "== workflow: 3 scenarios x 3 replicates in $TMP"
+echo "== workflow: 4 scenarios x 3 replicates in $TMP"
 run_workflow "$TMP" "$TMP/first.log" || { tail -40 "$TMP/first.log"; fail "workflow failed"; }
 
 check_results() {
@@ -60,27 +65,35 @@ def fail(msg):
 with open(os.path.join(out, "replicates.tsv"), newline="") as handle:
     lines = handle.read().splitlines()
 header = lines[0].split("\t")
-expected = (["scenario", "replicate", "seed", "Model", "Ne", "MigRate", "NumIndiv0",
-             "true_Ne", "true_F"]
+stats = ["Fc", "Fk", "Fs", "Ne_Fc", "Ne_Fk", "Ne_Fs"]
+expected = (["scenario", "replicate", "seed", "Model", "Ne", "MigRate", "NumLoci", "NumAllele",
+             "NumIndiv0", "true_Ne", "true_F"]
             + [f"{s}_{x}" for s in ("S1", "S2") for x in ("individuals", "alleles", "Ho", "He")]
-            + ["Fc", "Fk", "Fs", "Ne_Fc", "Ne_Fk", "Ne_Fs"]
+            + stats
+            + [f"{s}_{k}_{b}" for s in stats for k in ("jackknife", "chisq")
+               for b in ("lower", "upper")]
+            + ["inv_Ne_Fc", "inv_Ne_Fk", "inv_Ne_Fs", "Ne_LD", "Ne_LD_lower", "Ne_LD_upper",
+               "inv_Ne_LD"]
             + [f"S0_{x}" for x in ("individuals", "alleles", "Ho", "He")] + ["Fst"]
             + [f"seconds_{x}" for x in ("initialize", "generations", "samples", "write", "total")]
             + ["peak_memory_bytes"])
 if header != expected:
     fail(f"table columns {header}, expected {expected}")
 rows = [line.split("\t") for line in lines[1:]]
-if len(rows) != 9:
-    fail(f"{len(rows)} table rows, expected 9")
+if len(rows) != 12:
+    fail(f"{len(rows)} table rows, expected 12")
 if any(len(r) != len(header) for r in rows):
     fail("a table row has the wrong number of cells")
 rows = [dict(zip(header, r)) for r in rows]
 if sorted((r["scenario"], r["replicate"]) for r in rows) != [
-        (s, str(k)) for s in ("crash50", "iso50", "mig100") for k in (1, 2, 3)]:
-    fail("scenario/replicate pairs are not crash50, iso50, mig100 x 1..3")
+        (s, str(k)) for s in ("bi50", "crash50", "iso50", "mig100") for k in (1, 2, 3)]:
+    fail("scenario/replicate pairs are not bi50, crash50, iso50, mig100 x 1..3")
 
 def num(text):
     return float(text)  # accepts inf; NA raises
+
+def num_or_nan(text):
+    return math.nan if text == "NA" else float(text)
 
 seeds = set()
 for r in rows:
@@ -98,7 +111,9 @@ for r in rows:
     values = run["parameters"]
     if (str(values["IDUM"]), str(values["Ne"]), str(values["Model"])) != (r["seed"], r["Ne"], r["Model"]):
         fail(f"{folder}: table row does not match the run record")
-    if values["OutFile"] != "run" or values["NumLoci"] != 20 or run["exit_status"] != 0:
+    biallelic = r["scenario"] == "bi50"
+    if (values["OutFile"] != "run" or values["NumLoci"] != (300 if biallelic else 20)
+            or run["exit_status"] != 0):
         fail(f"{folder}: run record {values}")
     for f in run["files"]:
         with open(os.path.join(folder, f["name"]), "rb") as handle:
@@ -125,23 +140,43 @@ for r in rows:
     if crash and census != [(0, 100, 50), (101, 102, 8), (103, 104, 50)]:
         fail(f"{folder}: census sizes by generation {census}")
     true_ne, true_f = num(r["true_Ne"]), num(r["true_F"])
-    recorded = run["true_values"]["harmonic_mean_ne"]
+    recorded = run["true_values"]["drift_ne"]
     if abs(true_ne - recorded) > 1e-5 * recorded or not 0 < true_f < 1:
         fail(f"{folder}: true_Ne {r['true_Ne']} / true_F {r['true_F']} against the run record")
     if not (true_ne < num(r["Ne"]) if crash else true_ne == num(r["Ne"])):
         fail(f"{folder}: true_Ne {true_ne} for Ne {r['Ne']}")
     mig = r["scenario"] == "mig100"
-    if (r["Ne"], r["Model"]) != (("100", "1") if mig else ("50", "0")):
-        fail(f"{folder}: scenario values Ne={r['Ne']} Model={r['Model']}")
+    if (r["Ne"], r["Model"], r["NumAllele"]) != (("100", "1") if mig else ("50", "0")) + (
+            ("2",) if biallelic else ("6",)):
+        fail(f"{folder}: scenario values Ne={r['Ne']} Model={r['Model']} NumAllele={r['NumAllele']}")
     for s in ("S1", "S2"):
         if int(r[f"{s}_individuals"]) != 30:
             fail(f"{folder}: {s} has {r[s + '_individuals']} individuals, expected 30")
         for x in ("Ho", "He"):
             if not 0 <= num(r[f"{s}_{x}"]) <= 1:
                 fail(f"{folder}: {s}_{x} = {r[s + '_' + x]}")
-    for x in ("Fc", "Fk", "Fs", "Ne_Fc", "Ne_Fk", "Ne_Fs"):
+    for x in stats:
         if math.isnan(num(r[x])):
             fail(f"{folder}: {x} = {r[x]}")
+        # Every interval of driftsim-stats holds its estimate (inf bounds allowed).
+        for k in ("jackknife", "chisq"):
+            if not num(r[f"{x}_{k}_lower"]) <= num(r[x]) <= num(r[f"{x}_{k}_upper"]):
+                fail(f"{folder}: {x} {r[x]} outside its {k} interval")
+    for x in ("Fc", "Fk", "Fs"):
+        # The 1/Ne scale: the reciprocal of a finite estimate, zero or below for inf.
+        ne, inv = num(r[f"Ne_{x}"]), num(r[f"inv_Ne_{x}"])
+        if not (inv <= 0 if math.isinf(ne) else abs(inv * ne - 1) < 1e-4):
+            fail(f"{folder}: inv_Ne_{x} {inv} for Ne_{x} {ne}")
+    # The LD estimator runs on the biallelic scenario only, and its output joins the row.
+    if biallelic:
+        with open(os.path.join(folder, "estimate_LD.tsv")) as handle:
+            own = dict(zip(*(line.rstrip("\n").split("\t") for line in handle)))
+        ne, low, high = (num(r[c]) for c in ("Ne_LD", "Ne_LD_lower", "Ne_LD_upper"))
+        if (abs(ne - num(own["Ne"])) > 1e-5 * abs(ne) or math.isnan(low + high)
+                or abs(num(r["inv_Ne_LD"]) * ne - 1) > 1e-4):
+            fail(f"{folder}: LD columns {ne} [{low}, {high}] against its output {own}")
+    elif any(r[c] != "NA" for c in ("Ne_LD", "Ne_LD_lower", "Ne_LD_upper", "inv_Ne_LD")):
+        fail(f"{folder}: LD columns in a scenario the estimator does not run on")
     if mig:
         if int(r["S0_individuals"]) != 30 or math.isnan(num(r["Fst"])):
             fail(f"{folder}: source sample columns {r['S0_individuals']} / {r['Fst']}")
@@ -159,8 +194,48 @@ for r in rows:
         vcf = next(line for line in handle if line.startswith("#CHROM")).split()[9:]
     if gen != labels or vcf != labels:
         fail(f"{folder}: exports do not hold the individuals of run.dat")
-if len(seeds) != 9:
+if len(seeds) != 12:
     fail(f"seeds not distinct: {sorted(seeds)}")
+
+# The summary: one row per scenario and estimator, the LD estimator on bi50 only; shares and
+# coverages within [0, 1] and each coverage inside its Wilson interval.
+with open(os.path.join(out, "summary.tsv"), newline="") as handle:
+    summary = list(csv.DictReader(handle, delimiter="\t"))
+pairs = [(s["scenario"], s["estimator"]) for s in summary]
+want = [(s, e) for s in ("iso50", "mig100", "crash50", "bi50") for e in ("Fc", "Fk", "Fs")]
+want.append(("bi50", "LD"))
+if pairs != want:
+    fail(f"summary rows {pairs}, expected {want}")
+truth = {r["scenario"]: num(r["true_Ne"]) for r in rows}
+for s in summary:
+    where = f"summary {s['scenario']}/{s['estimator']}"
+    if s["replicates"] != "3" or s["estimates"] != "3" or abs(num(s["true_Ne"]) - truth[s["scenario"]]) > 1e-4 * truth[s["scenario"]]:
+        fail(f"{where}: replicates {s['replicates']}, estimates {s['estimates']}, true_Ne {s['true_Ne']}")
+    if not 0 <= num(s["share_inf_or_negative"]) <= 1 or math.isnan(num(s["rel_rmse_inv"])):
+        fail(f"{where}: share {s['share_inf_or_negative']}, RMSE {s['rel_rmse_inv']}")
+    kinds = ["plugin"] if s["estimator"] == "LD" else ["jackknife", "chisq"]
+    for k in ("jackknife", "chisq", "plugin"):
+        c, lo, hi = (num_or_nan(s[f"{k}_coverage{x}"]) for x in ("", "_low", "_high"))
+        if k in kinds:
+            if s[f"{k}_n"] != "3" or not 0 <= lo <= c <= hi <= 1:
+                fail(f"{where}: {k} coverage {c} [{lo}, {hi}] of n {s[k + '_n']}")
+        elif not all(math.isnan(v) for v in (c, lo, hi)):
+            fail(f"{where}: a {k} coverage for an estimator without that interval")
+labels = {s["scenario"]: s["label"] for s in summary}
+if labels["bi50"] != "Ne 50, biallelic" or labels["iso50"] != "iso50":
+    fail(f"labels {labels}")
+
+# The report: one self-contained file, figure inline, nothing fetched from the network.
+with open(os.path.join(out, "report.html")) as handle:
+    html = handle.read()
+import re
+links = re.findall(r'(?:src|href)\s*=\s*["\']?([^"\' >]+)', html)
+if any(not link.startswith("data:") for link in links) or "@import" in html or "url(" in html:
+    fail(f"report.html refers to outside resources: {[l for l in links if not l.startswith('data:')]}")
+for words in ("data:image/png;base64,", "driftsim 1.0", "ld_ne.py 1.0", "Ne 50, biallelic",
+              "estimators:"):
+    if words not in html:
+        fail(f"report.html lacks {words!r}")
 
 png = os.path.join(out, "replicates.png")
 with open(png, "rb") as handle:
@@ -173,8 +248,8 @@ if not (300 <= width <= 4000 and 300 <= height <= 4000):
 if os.path.getsize(png) < 10000:
     fail(f"replicates.png has only {os.path.getsize(png)} bytes")
 crash_ne = sorted({r["true_Ne"] for r in rows if r["scenario"] == "crash50"})
-print(f"table: 9 rows x {len(header)} columns, crash50 true_Ne {crash_ne} (Ne 50); "
-      f"figure {width}x{height}")
+print(f"table: 12 rows x {len(header)} columns, crash50 true_Ne {crash_ne} (Ne 50); "
+      f"summary: {len(summary)} rows; figure {width}x{height}; report {len(html)} bytes")
 PY
 }
 check_results
@@ -189,7 +264,7 @@ stamp() {
   done
 }
 before="$(stamp)"
-[ "$(echo "$before" | grep -c 'run.dat ')" = 8 ] || fail "expected 8 other replicates"
+[ "$(echo "$before" | grep -c 'run.dat ')" = 11 ] || fail "expected 11 other replicates"
 sleep 1
 rm "$TMP/out/mig100/rep2/run.dat" "$TMP/out/mig100/rep2/stats.tsv" \
    "$TMP/out/replicates.tsv" "$TMP/out/replicates.png"
@@ -199,6 +274,34 @@ run_workflow "$TMP" "$TMP/resume.log" || { tail -40 "$TMP/resume.log"; fail "res
 grep -q 'rule simulate:' "$TMP/resume.log" || fail "no simulate job in the resumed run"
 [ "$(grep -c 'rule simulate:' "$TMP/resume.log")" = 1 ] || fail "resume ran more than one simulation"
 check_results
+
+echo "== a failing external estimator fails its own jobs and no other (--keep-going)"
+mkdir "$TMP/plugin"
+$PY - "$TMP/config.yaml" "$TMP/plugin/config.yaml" <<'PY'
+import sys, yaml
+config = yaml.safe_load(open(sys.argv[1]))
+config["replicates"] = 2
+config["estimators"].append({"name": "broken", "input": "dat", "command":
+    "{python} -c 'import sys; sys.exit(\"broken on purpose\")' {input} {par} {output}"})
+yaml.safe_dump(config, open(sys.argv[2], "w"))
+PY
+if run_workflow "$TMP/plugin" "$TMP/plugin.log" --keep-going; then
+  fail "workflow succeeded with a failing estimator"
+fi
+for rep in "$TMP"/plugin/out/*/rep*; do
+  grep -q 'broken on purpose' "$rep/estimate_broken.log" || fail "$rep: no message in estimate_broken.log"
+  [ ! -e "$rep/estimate_broken.tsv" ] || fail "$rep: failed estimator left its output"
+  [ -s "$rep/stats.tsv" ] || fail "$rep: stats job did not run"
+  case "$rep" in
+    */bi50/*) [ -s "$rep/estimate_LD.tsv" ] || fail "$rep: LD estimator did not run" ;;
+  esac
+done
+failed="$(grep -c '^Error in rule' "$TMP/plugin.log" || true)"
+[ "$failed" = 8 ] || fail "expected 8 failed jobs (the broken estimator's), got $failed"
+[ "$(grep -c '^Error in rule estimate:' "$TMP/plugin.log")" = 8 ] ||
+  fail "a job other than the broken estimator's failed"
+[ ! -e "$TMP/plugin/out/replicates.tsv" ] || fail "table written without the broken estimator"
+echo "8 broken estimate jobs failed with their message; all simulate, stats and LD jobs ran"
 
 echo "== a value driftsim refuses (given with --set) fails the workflow and keeps its message in the log"
 mkdir "$TMP/bad"

@@ -2,11 +2,11 @@
 # The workflow's cluster path on a real SLURM: the tiny study of ci_check.sh through Snakemake's
 # SLURM executor (profiles/slurm-test) and through its generic cluster mode with sbatch
 # (profiles/sbatch), each against a run on local cores. Same seeds, same table (but for each
-# run's own times and peak memory); and every simulate and stats job must be a SLURM job that
-# accounting lists as COMPLETED, allocated the CPUs its rule asks for, with an affinity mask of
-# that many CPUs.
+# run's own times and peak memory); and every simulate, stats, conversion and external
+# estimator job must be a SLURM job that accounting lists as COMPLETED, allocated the CPUs its
+# rule asks for; driftsim and driftsim-stats with an affinity mask of that many CPUs.
 #
-# Usage: slurm_check.sh [DRIFTSIM [DRIFTSIM_STATS]]
+# Usage: slurm_check.sh [DRIFTSIM [DRIFTSIM_STATS [DRIFTSIM_CONVERT]]]
 # Needs a running cluster with accounting in $SLURM_CONF, with the account and partition of
 # profiles/slurm-test, such as `slurm_cluster.sh run slurm_check.sh` gives. Needs Debian's
 # snakemake (7.x), python3-matplotlib and python3-yaml.
@@ -16,6 +16,7 @@ HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 ROOT="$(cd "$HERE/../.." && pwd)"
 DRIFTSIM="$(realpath -m "${1:-${DRIFTSIM:-$ROOT/build/driftsim}}")"
 STATS="$(realpath -m "${2:-${DRIFTSIM_STATS:-$ROOT/build/driftsim-stats}}")"
+CONVERT="$(realpath -m "${3:-${DRIFTSIM_CONVERT:-$ROOT/build/driftsim-convert}}")"
 # CPUs per simulate job: more than the one of a stats job, so that the allocation shows it.
 THREADS=2
 export PYTHONDONTWRITEBYTECODE=1
@@ -24,16 +25,19 @@ export USER="${USER:-$(id -un)}"
 
 fail() { echo "slurm_check: FAIL: $*" >&2; exit 1; }
 
-for exe in "$DRIFTSIM" "$STATS"; do
+for exe in "$DRIFTSIM" "$STATS" "$CONVERT"; do
   [ -x "$exe" ] || fail "$exe is not an executable"
 done
 [ -n "${SLURM_CONF:-}" ] || fail "SLURM_CONF is not set; run inside slurm_cluster.sh run"
 sinfo -h -o %T | grep -qx idle || fail "no idle node in the cluster of $SLURM_CONF"
 PY="$(sed -n '1s/^#! *//p' "$(command -v snakemake)")"
 [ -n "$PY" ] || PY=python3
-# Replicates of the tiny study: each is one simulate and one stats job, and one table row.
-REPS="$(PYTHONPATH="$HERE/scripts" $PY -c 'import sys, yaml, replicates as rp
-print(len(rp.study_plan(yaml.safe_load(open(sys.argv[1])))))' "$HERE/tests/tiny_study.yaml")"
+# Replicates of the tiny study: each is one simulate and one stats job, and one table row; those
+# of the scenarios of its external estimator (LD) also one conversion and one estimate job.
+read -r REPS PLUGGED <<< "$(PYTHONPATH="$HERE/scripts" $PY -c 'import sys, yaml, replicates as rp
+c = yaml.safe_load(open(sys.argv[1]))
+plan, (ld,) = rp.study_plan(c), rp.check_estimators(c)
+print(len(plan), sum(p["scenario"] in ld["scenarios"] for p in plan))' "$HERE/tests/tiny_study.yaml")"
 
 TMP="$(mktemp -d)"
 [ -n "${KEEP_TMP:-}" ] || trap 'rm -rf "$TMP"' EXIT
@@ -59,7 +63,8 @@ study() {  # study NAME DRIFTSIM STATS SNAKEMAKE-ARGS...: the tiny study in $TMP
   cp "$HERE/tests/tiny_study.yaml" "$TMP/$name/config.yaml"
   # The jobs start in the directory snakemake was started from.
   if ! (cd "$TMP/$name" && snakemake -s "$HERE/Snakefile" --configfile config.yaml \
-    --config driftsim="$sim" driftsim_stats="$stats" threads=$THREADS "$@" > snakemake.log 2>&1)
+    --config driftsim="$sim" driftsim_stats="$stats" driftsim_convert="$CONVERT" \
+      threads=$THREADS "$@" > snakemake.log 2>&1)
   then
     tail -40 "$TMP/$name/snakemake.log"
     fail "$name: workflow failed"
@@ -68,21 +73,23 @@ study() {  # study NAME DRIFTSIM STATS SNAKEMAKE-ARGS...: the tiny study in $TMP
 }
 
 # check_jobs NAME PATTERN: the SLURM job IDs that snakemake's log names (PATTERN captures them)
-# are exactly the study's simulate and stats jobs, and each ran its program on its own CPUs.
+# are exactly the study's simulate, stats, conversion and estimate jobs, and driftsim and
+# driftsim-stats ran on their own CPUs.
 check_jobs() {
-  $PY - "$TMP/$1" "$2" "$TMP/probe.log" "$THREADS" "$REPS" <<'PY'
+  $PY - "$TMP/$1" "$2" "$TMP/probe.log" "$THREADS" "$REPS" "$PLUGGED" <<'PY'
 import collections, os, re, subprocess, sys
 folder, pattern, probe_log = sys.argv[1:4]
-threads, reps = int(sys.argv[4]), int(sys.argv[5])
+threads, reps, plugged = int(sys.argv[4]), int(sys.argv[5]), int(sys.argv[6])
+total = 2 * reps + 2 * plugged
 name = os.path.basename(folder)
 def fail(msg):
     sys.exit(f"slurm_check: FAIL: {name}: {msg}")
 
 with open(os.path.join(folder, "snakemake.log")) as handle:
     ids = re.findall(pattern, handle.read())
-if len(ids) != 2 * reps or len(set(ids)) != 2 * reps:
-    fail(f"expected {2 * reps} distinct SLURM jobs ({reps} simulate, {reps} stats) in "
-         f"snakemake's log, got {ids}")
+if len(ids) != total or len(set(ids)) != total:
+    fail(f"expected {total} distinct SLURM jobs ({reps} simulate, {reps} stats, {plugged} "
+         f"conversions, {plugged} estimates) in snakemake's log, got {ids}")
 out = subprocess.run(["sacct", "-n", "-P", "-j", ",".join(ids),
                       "--format=JobID,JobName,State,AllocCPUS"],
                      check=True, capture_output=True, text=True).stdout
@@ -104,9 +111,10 @@ with open(probe_log) as handle:
 
 rules = collections.Counter()
 for jobid, (jobname, state, cpus) in sorted(jobs.items(), key=lambda item: int(item[0])):
-    rule = "simulate" if "simulate" in jobname else "stats" if "stats" in jobname else None
+    rule = next((r for r in ("simulate", "stats", "estimator_input", "estimate")
+                 if r in jobname), None)
     if rule is None:
-        fail(f"job {jobid} is named {jobname!r}, neither a simulate nor a stats job")
+        fail(f"job {jobid} is named {jobname!r}, not a job of the study's rules")
     rules[rule] += 1
     # The job and each of its steps (batch script, srun) ended well.
     for what, st in [(jobid, state)] + steps[jobid]:
@@ -115,14 +123,16 @@ for jobid, (jobname, state, cpus) in sorted(jobs.items(), key=lambda item: int(i
     want = threads if rule == "simulate" else 1
     if cpus != want:
         fail(f"job {jobid} ({jobname}) was allocated {cpus} CPUs, its rule asks for {want}")
-    program = "driftsim" if rule == "simulate" else "stats"
-    if probes[jobid] != [(program, want)]:
-        fail(f"job {jobid} ({jobname}): expected {program} to run once on {want} CPUs, "
-             f"the probes saw {probes[jobid]}")
-if rules != {"simulate": reps, "stats": reps}:
-    fail(f"jobs per rule {dict(rules)}, expected {reps} simulate and {reps} stats")
-print(f"{name}: sacct: {2 * reps} jobs COMPLETED with all their steps; {reps} simulate on "
-      f"{threads} CPUs, {reps} stats on 1 (allocation and affinity mask)")
+    program = {"simulate": "driftsim", "stats": "stats"}.get(rule)
+    if probes[jobid] != ([(program, want)] if program else []):
+        fail(f"job {jobid} ({jobname}): expected {program or 'no probed program'} to run once "
+             f"on {want} CPUs, the probes saw {probes[jobid]}")
+want_rules = {"simulate": reps, "stats": reps, "estimator_input": plugged, "estimate": plugged}
+if rules != want_rules:
+    fail(f"jobs per rule {dict(rules)}, expected {want_rules}")
+print(f"{name}: sacct: {total} jobs COMPLETED with all their steps; {reps} simulate on "
+      f"{threads} CPUs, {reps} stats on 1 (allocation and affinity mask), {plugged} conversions "
+      f"and {plugged} LD estimates")
 PY
 }
 
@@ -144,8 +154,9 @@ same_table() {  # same_table NAME: its table is the --cores run's but for the ru
   seeded_table "$table" > "$TMP/$1.seeded"
   cmp -s "$TMP/cores.seeded" "$TMP/$1.seeded" ||
     fail "$1: table differs from the --cores run's: $(diff "$TMP/cores.seeded" "$TMP/$1.seeded")"
-  [ -s "$TMP/$1/out/replicates.png" ] || fail "$1: no figure"
-  echo "$1: table equals the --cores run's, but for times and peak memory"
+  [ -s "$TMP/$1/out/replicates.png" ] && [ -s "$TMP/$1/out/report.html" ] || fail "$1: no figure or report"
+  cut -f3 "$TMP/$1/out/summary.tsv" | grep -qx LD || fail "$1: no LD row in the summary"
+  echo "$1: table equals the --cores run's, but for times and peak memory; summary has the LD row"
 }
 
 echo "== local run: --cores 2"

@@ -8,7 +8,10 @@ Used by the Snakefile next to this folder and, for runs without Snakemake, from 
                                                   of each scenario with sizes) and prints one
                                                   shell command a line that runs a replicate
     replicates.py aggregate CONFIG OUTDIR TABLE   collects every replicate's stats.tsv and
-                                                  summary.json into TABLE
+                                                  summary.json into TABLE (without external
+                                                  estimators, which need Snakemake)
+    replicates.py check-estimate FILE             reads an external estimator's output as the
+                                                  table will, or fails saying why
 """
 
 import hashlib
@@ -18,6 +21,7 @@ import math
 import os
 import re
 import shlex
+import string
 import sys
 
 # The nineteen values of a driftsim parameter file, in file order, with their type.
@@ -198,8 +202,13 @@ def scenarios(config):
         if not isinstance(entry, dict) or not entry:
             raise ConfigError(f"{where}: expected a mapping of parameter names to values "
                               "and/or a model map")
-        overrides = {k: v for k, v in entry.items() if k != "model"}
+        overrides = {k: v for k, v in entry.items() if k not in ("model", "label")}
         model = entry.get("model", {})
+        if "label" in entry and not (isinstance(entry["label"], str) and entry["label"].strip()):
+            raise ConfigError(f"{where}: label must be a non-empty text, got {entry['label']!r}")
+        if not overrides and "model" not in entry:
+            raise ConfigError(f"{where}: expected a mapping of parameter names to values "
+                              "and/or a model map")
         _check_overrides(overrides, where)
         if "model" in entry:
             check_model(model, where)
@@ -276,6 +285,162 @@ def export_files(config, folder):
     stem = check_config(config)[0]["OutFile"]
     return [os.path.join(folder, stem + suffix)
             for f in check_exports(config) for suffix in EXPORT_SUFFIXES[f]]
+
+
+# ---------------------------------------------------------------------------------------------
+# Scenario labels and external estimators
+
+# Words of a generated label, per parameter: "Ne 100, 2 gen.".
+LABEL_WORDS = {"Ne": "Ne {}", "NumGen": "{} gen.", "NumLoci": "{} loci",
+               "NumAllele": "{} alleles", "NumIndiv1": "S1 {}", "NumIndiv2": "S2 {}",
+               "MigRate": "m {}", "Model": "model {}"}
+
+
+def scenario_labels(config):
+    """Readable name of each scenario: its `label`, else words for a grid scenario's values,
+    else its name."""
+    explicit = config.get("scenarios") or {}
+    labels = {}
+    for name, overrides, _ in scenarios(config):
+        entry = explicit.get(name) if isinstance(explicit, dict) else None
+        if isinstance(entry, dict) and "label" in entry:
+            labels[name] = entry["label"].strip()
+        elif entry is None:
+            labels[name] = ", ".join(LABEL_WORDS.get(k, k + " {}").format(format_value(v))
+                                     for k, v in overrides.items())
+        else:
+            labels[name] = name
+    return labels
+
+
+# Built-in estimators of driftsim-stats and their intervals; an external estimator's own
+# interval, if it gives one, is called "plugin".
+BUILTIN_ESTIMATORS = ("Fc", "Fk", "Fs")
+BUILTIN_INTERVALS = ("jackknife", "chisq")
+PLUGIN_INTERVAL = "plugin"
+# Input formats of an external estimator: an export of driftsim-convert, or the data file
+# itself ({input} the .dat; {par} is always the .par).
+ESTIMATOR_INPUTS = [*EXPORT_SUFFIXES, "dat"]
+ESTIMATOR_KEYS = {"name", "input", "command", "version", "scenarios"}
+ESTIMATOR_NAME = re.compile(r"^[A-Za-z][A-Za-z0-9_]*$")
+PLACEHOLDERS = ("input", "par", "output", "python", "workflow")
+
+
+def _placeholders(command, where):
+    try:
+        fields = [f for _, f, _, _ in string.Formatter().parse(command) if f is not None]
+    except ValueError as error:
+        raise ConfigError(f"{where}: command {command!r}: {error} (write {{{{ and }}}} for "
+                          "literal braces)") from None
+    for field in fields:
+        if field not in PLACEHOLDERS:
+            raise ConfigError(f"{where}: unknown placeholder {{{field}}} in the command "
+                              f"(known: {', '.join('{' + p + '}' for p in PLACEHOLDERS)})")
+    return fields
+
+
+def check_estimators(config):
+    """The external estimators of the `estimators` key, checked before anything runs: a list of
+    dicts with name, input, command, version (a command, or None) and scenarios (the names
+    it runs on)."""
+    entries = config.get("estimators") or []
+    if not isinstance(entries, list):
+        raise ConfigError(f"estimators: expected a list, got {entries!r}")
+    template, study, _, _ = check_config(config)
+    names = [label for label, _, _ in study]
+    result = []
+    for i, entry in enumerate(entries):
+        where = f"estimators[{i}]"
+        if not isinstance(entry, dict):
+            raise ConfigError(f"{where}: expected a mapping with name, input and command")
+        unknown = set(entry) - ESTIMATOR_KEYS
+        if unknown:
+            raise ConfigError(f"{where}: unknown key {sorted(unknown)[0]!r} "
+                              f"(known: {', '.join(sorted(ESTIMATOR_KEYS))})")
+        name = entry.get("name")
+        if not (isinstance(name, str) and ESTIMATOR_NAME.match(name)):
+            raise ConfigError(f"{where}: name must be a letter then letters, digits or _, "
+                              f"got {name!r}")
+        where = f"estimator {name}"
+        if name in BUILTIN_ESTIMATORS or name in [e["name"] for e in result]:
+            raise ConfigError(f"{where}: the name is taken")
+        fmt = entry.get("input")
+        if fmt not in ESTIMATOR_INPUTS:
+            raise ConfigError(f"{where}: input must be one of {', '.join(ESTIMATOR_INPUTS)}, "
+                              f"got {fmt!r}")
+        command = entry.get("command")
+        if not (isinstance(command, str) and command.strip()):
+            raise ConfigError(f"{where}: command must be a non-empty text")
+        if "output" not in _placeholders(command, where):
+            raise ConfigError(f"{where}: the command must write {{output}}")
+        version = entry.get("version")
+        if version is not None:
+            if not (isinstance(version, str) and version.strip()):
+                raise ConfigError(f"{where}: version must be a command, got {version!r}")
+            _placeholders(version, where)
+        runs_on = entry.get("scenarios", names)
+        if not (isinstance(runs_on, list) and runs_on):
+            raise ConfigError(f"{where}: scenarios must be a non-empty list of scenario names")
+        for label in runs_on:
+            if label not in names:
+                raise ConfigError(f"{where}: unknown scenario {label!r}")
+            if fmt == "plink" and {**template, **dict(study[names.index(label)][1])}["NumAllele"] != 2:
+                raise ConfigError(f"{where}: plink takes biallelic data only; scenario {label} "
+                                  "is not biallelic")
+        result.append({"name": name, "input": fmt, "command": command, "version": version,
+                       "scenarios": [n for n in names if n in runs_on]})
+    return result
+
+
+def estimator_files(estimator, folder, stem):
+    """The files an external estimator reads in a replicate folder: its input (for plink the
+    .ped and .map) and the .par file."""
+    if estimator["input"] == "dat":
+        files = [os.path.join(folder, stem + ".dat")]
+    else:
+        files = [os.path.join(folder, stem + s) for s in EXPORT_SUFFIXES[estimator["input"]]]
+    return files + [os.path.join(folder, stem + ".par")]
+
+
+def estimate_file(folder, name):
+    return os.path.join(folder, f"estimate_{name}.tsv")
+
+
+def estimator_command(template, values):
+    """A command template with its placeholders replaced by shell-quoted values."""
+    return template.format(**{k: shlex.quote(str(v)) for k, v in values.items()})
+
+
+def read_estimate(path):
+    """An external estimator's output: a header with Ne (and optionally lower and upper, both
+    or neither; other columns are ignored) and one row of numbers (inf, -inf and NA allowed).
+    Returns {"Ne": text, "lower": text, "upper": text} with NA where not given."""
+    with open(path) as handle:
+        lines = [line.rstrip("\r\n") for line in handle if line.strip()]
+    if len(lines) != 2:
+        raise ValueError(f"{path}: expected a header and one row, got {len(lines)} lines")
+    header, cells = lines[0].split("\t"), lines[1].split("\t")
+    if len(header) != len(cells):
+        raise ValueError(f"{path}: {len(header)} columns in the header, {len(cells)} in the row")
+    row = dict(zip(header, cells))
+    if "Ne" not in row:
+        raise ValueError(f"{path}: no Ne column (header {lines[0]!r})")
+    if ("lower" in row) != ("upper" in row):
+        raise ValueError(f"{path}: give both lower and upper, or neither")
+    result = {}
+    for key in ("Ne", "lower", "upper"):
+        text = row.get(key, "NA").strip()
+        if text != "NA":
+            try:
+                value = float(text)
+            except ValueError:
+                raise ValueError(f"{path}: {key} {text!r} is not a number") from None
+            if math.isnan(value):
+                text = "NA"
+            else:
+                text = "%.6g" % value
+        result[key] = text
+    return result
 
 
 # ---------------------------------------------------------------------------------------------
@@ -455,16 +620,64 @@ def varied_params(config):
 
 
 # Columns taken from each replicate's run record: the true values the estimates are compared
-# with (harmonic-mean effective size between the samples, expected drift F), then phase times
-# in seconds and peak memory.
-TRUE_COLUMNS = {"true_Ne": "harmonic_mean_ne", "true_F": "temporal_f"}
+# with (the effective size whose drift is the expected F between the samples, and that F), then
+# phase times in seconds and peak memory.
+TRUE_COLUMNS = {"true_Ne": "drift_ne", "true_F": "temporal_f"}
 RUN_PHASES = ("initialize", "generations", "samples", "write", "total")
 RUN_COLUMNS = [f"seconds_{phase}" for phase in RUN_PHASES] + ["peak_memory_bytes"]
+
+
+# Interval columns of the table: for each F and moment Ne of driftsim-stats and each of its 95%
+# intervals, the lower and upper bound, from the rows S1-S2_<interval>_low and _high.
+INTERVAL_COLUMNS = [f"{stat}_{kind}_{side}" for stat in TEMPORAL_STATS
+                    for kind in BUILTIN_INTERVALS for side in ("lower", "upper")]
+
+
+def _number(text):
+    try:
+        return float(text)
+    except (TypeError, ValueError):
+        return math.nan
+
+
+def inverse_moment_ne(row):
+    """The moment estimate on the 1/Ne scale: 1/Ne where Ne is finite; where driftsim-stats
+    gives inf (the drift part of F is not above zero), 2 (F - 1/(2 S1) - 1/(2 S2)) / t from the
+    S1-S2 row (harmonic-mean sample sizes S1_hmean, S2_hmean and generations t), which is zero
+    or negative. Returns {estimator: text}."""
+    result = {}
+    for name in BUILTIN_ESTIMATORS:
+        ne = _number(row.get(f"Ne_{name}"))
+        if math.isfinite(ne) and ne != 0:
+            value = 1 / ne
+        elif math.isinf(ne):
+            f, s1, s2, t = (_number(row.get(k)) for k in (name, "S1_hmean", "S2_hmean", "t"))
+            value = 2 * (f - 1 / (2 * s1) - 1 / (2 * s2)) / t if t > 0 else math.nan
+            value = min(value, 0.0)  # inf was given: nothing above the tolerance
+        else:
+            value = math.nan
+        result[name] = "NA" if math.isnan(value) else "%.6g" % value
+    return result
+
+
+def inverse_text(ne_text):
+    """1/Ne of an estimate given as text (inf gives 0, a negative Ne a negative value)."""
+    ne = _number(ne_text)
+    if math.isnan(ne) or ne == 0:
+        return "NA"
+    return "%.6g" % (0.0 if math.isinf(ne) else 1 / ne)
+
+
+def estimator_columns(estimators):
+    """Table columns of the external estimators: Ne_<name>, its bounds and 1/Ne."""
+    return [c for e in estimators for c in (f"Ne_{e['name']}", f"Ne_{e['name']}_lower",
+                                            f"Ne_{e['name']}_upper", f"inv_Ne_{e['name']}")]
 
 
 def aggregate(config, outdir, table_path):
     plan = study_plan(config)
     columns = varied_params(config)
+    estimators = check_estimators(config)
     records = []
     with_source = False
     for item in plan:
@@ -486,6 +699,23 @@ def aggregate(config, outdir, table_path):
                 record[f"{sample}_{stat}"] = stats[sample][stat]
         for stat in TEMPORAL_STATS:
             record[stat] = stats["S1-S2"][stat]
+        # Older driftsim-stats tables have no interval rows: their bounds are NA.
+        for kind in BUILTIN_INTERVALS:
+            for side, suffix in (("lower", "low"), ("upper", "high")):
+                bounds = stats.get(f"S1-S2_{kind}_{suffix}", {})
+                for stat in TEMPORAL_STATS:
+                    record[f"{stat}_{kind}_{side}"] = bounds.get(stat, "NA")
+        for name, value in inverse_moment_ne(stats["S1-S2"]).items():
+            record[f"inv_Ne_{name}"] = value
+        for estimator in estimators:
+            if item["scenario"] not in estimator["scenarios"]:
+                continue
+            name = estimator["name"]
+            estimate = read_estimate(estimate_file(folder, name))
+            record[f"Ne_{name}"] = estimate["Ne"]
+            record[f"Ne_{name}_lower"] = estimate["lower"]
+            record[f"Ne_{name}_upper"] = estimate["upper"]
+            record[f"inv_Ne_{name}"] = inverse_text(estimate["Ne"])
         if "S0" in stats:
             with_source = True
             for stat in SAMPLE_STATS:
@@ -496,7 +726,9 @@ def aggregate(config, outdir, table_path):
         record["peak_memory_bytes"] = str(run["peak_memory_bytes"])
         records.append(record)
     header = ["scenario", "replicate", "seed", *columns, *TRUE_COLUMNS,
-              *(f"{s}_{stat}" for s in ("S1", "S2") for stat in SAMPLE_STATS), *TEMPORAL_STATS]
+              *(f"{s}_{stat}" for s in ("S1", "S2") for stat in SAMPLE_STATS), *TEMPORAL_STATS,
+              *INTERVAL_COLUMNS, *(f"inv_Ne_{name}" for name in BUILTIN_ESTIMATORS),
+              *estimator_columns(estimators)]
     if with_source:
         header += [f"S0_{stat}" for stat in SAMPLE_STATS] + ["Fst"]
     header += RUN_COLUMNS
@@ -541,8 +773,18 @@ def main(argv):
         for line in commands(_load_yaml(argv[2]), argv[3]):
             print(line)
         return 0
+    if len(argv) == 3 and argv[1] == "check-estimate":
+        estimate = read_estimate(argv[2])
+        print(f"{argv[2]}: Ne {estimate['Ne']} [{estimate['lower']}, {estimate['upper']}]")
+        return 0
     if len(argv) >= 2 and argv[1] == "aggregate" and len(argv) == 5:
-        count = aggregate(_load_yaml(argv[2]), argv[3], argv[4])
+        config = _load_yaml(argv[2])
+        if config.get("estimators"):
+            # Runs without Snakemake run driftsim-stats only.
+            print("replicates.py: external estimators are left out of the table",
+                  file=sys.stderr)
+            config["estimators"] = []
+        count = aggregate(config, argv[3], argv[4])
         print(f"{argv[4]}: {count} replicates", file=sys.stderr)
         return 0
     sys.stderr.write(usage)

@@ -4,6 +4,7 @@ and the aggregate table. Run: python3 -m unittest discover -s tests (from this f
 import copy
 import json
 import os
+import re
 import sys
 import tempfile
 import unittest
@@ -123,6 +124,72 @@ class Exports(unittest.TestCase):
                 rp.check_exports(config(exports=bad))
 
 
+class EstimatorsAndLabels(unittest.TestCase):
+    GOOD = {"name": "LD", "input": "vcf.gz", "command": "ld {input} --par {par} > {output}"}
+
+    def test_refusals_name_the_estimator_and_the_fault(self):
+        cases = [  # (entry, words of the message)
+            ({**self.GOOD, "name": "Fc"}, "estimator Fc: the name is taken"),
+            ({**self.GOOD, "name": "1x"}, "name must be a letter"),
+            ({**self.GOOD, "input": "bcf"}, "input must be one of"),
+            ({**self.GOOD, "command": "ld {input}"}, "the command must write {output}"),
+            ({**self.GOOD, "command": "ld {inputs} {output}"}, "unknown placeholder {inputs}"),
+            ({**self.GOOD, "command": "awk '{print}' {output}"}, "unknown placeholder {print}"),
+            ({**self.GOOD, "scenarios": ["Ne70"]}, "unknown scenario 'Ne70'"),
+            ({**self.GOOD, "input": "plink"}, "plink takes biallelic data only"),
+            ({**self.GOOD, "threads": 2}, "unknown key 'threads'"),
+        ]
+        for entry, words in cases:
+            with self.assertRaisesRegex(rp.ConfigError, re.escape(words), msg=repr(entry)):
+                rp.check_estimators(config(estimators=[entry]))
+        with self.assertRaisesRegex(rp.ConfigError, "the name is taken"):
+            rp.check_estimators(config(estimators=[self.GOOD, self.GOOD]))
+
+    def test_command_files_and_labels(self):
+        c = config(estimators=[{**self.GOOD, "scenarios": ["Ne100_NumGen1", "Ne100_NumGen2"]},
+                               {"name": "own", "input": "dat", "command":
+                                "awk '{{print}}' {input} > {output}"}],
+                   scenarios={"crash": {"Ne": 60, "label": "A crash"}, "mig": {"Ne": 70}},
+                   grid={"Ne": [50, 100], "NumGen": [1, 2]})
+        ld, own = rp.check_estimators(c)
+        self.assertEqual(ld["scenarios"], ["Ne100_NumGen1", "Ne100_NumGen2"])
+        self.assertEqual(rp.estimator_files(ld, "d", "run"), ["d/run.vcf.gz", "d/run.par"])
+        self.assertEqual(rp.estimator_files(own, "d", "run"), ["d/run.dat", "d/run.par"])
+        self.assertEqual(rp.estimator_command(own["command"], {"input": "my dir/run.dat",
+                                                               "output": "o.tsv"}),
+                         "awk '{print}' 'my dir/run.dat' > o.tsv")
+        self.assertEqual(rp.scenario_labels(c), {
+            "Ne50_NumGen1": "Ne 50, 1 gen.", "Ne50_NumGen2": "Ne 50, 2 gen.",
+            "Ne100_NumGen1": "Ne 100, 1 gen.", "Ne100_NumGen2": "Ne 100, 2 gen.",
+            "crash": "A crash", "mig": "mig"})
+        with self.assertRaisesRegex(rp.ConfigError, "label must be a non-empty text"):
+            rp.study_plan(config(scenarios={"s": {"Ne": 60, "label": ""}}))
+
+    def test_estimate_files_are_read_or_refused(self):
+        cases = [  # (file text, result or None for a refusal)
+            ("Ne\tlower\tupper\tS\n120.5\t80\tinf\t100\n",
+             {"Ne": "120.5", "lower": "80", "upper": "inf"}),
+            ("Ne\n-350\n", {"Ne": "-350", "lower": "NA", "upper": "NA"}),
+            ("Ne\tlower\tupper\nNA\tnan\tNA\n", {"Ne": "NA", "lower": "NA", "upper": "NA"}),
+            ("", None),
+            ("Ne\n", None),                          # no row
+            ("Ne\n1\n2\n", None),                  # two rows
+            ("N\n12\n", None),                      # no Ne column
+            ("Ne\tlower\n12\t5\n", None),         # lower without upper
+            ("Ne\tlower\tupper\n12\t5\n", None),  # a cell short
+            ("Ne\nlarge\n", None),
+        ]
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "e.tsv")
+            for text, result in cases:
+                write(path, text)
+                if result is None:
+                    with self.assertRaises(ValueError, msg=repr(text)):
+                        rp.read_estimate(path)
+                else:
+                    self.assertEqual(rp.read_estimate(path), result, msg=repr(text))
+
+
 class Seeds(unittest.TestCase):
     def test_distinct_valid_and_reproducible(self):
         keys = [(f"s{i}", k) for i in range(40) for k in range(1, 251)]
@@ -229,7 +296,7 @@ class Aggregate(unittest.TestCase):
                    "seconds": {"initialize": 0.5, "generations": 1.25, "samples": 0.0625,
                                "write": 0.125, "total": 2.0 + item["replicate"]},
                    # A crash scenario's harmonic mean falls below Ne; written as driftsim does.
-                   "true_values": {"harmonic_mean_ne": values["Ne"] / (3 if item["model"] else 1),
+                   "true_values": {"drift_ne": values["Ne"] / (3 if item["model"] else 1),
                                    "temporal_f": 0.1 + 0.01 * item["replicate"] / 3, "sizes": []}}
             rp.write_text_atomic(os.path.join(folder, rp.SUMMARY_FILE), json.dumps(run))
             with open(os.path.join(folder, rp.STATS_FILE), "w") as handle:

@@ -1,0 +1,511 @@
+// driftsim._core: the engine of the command line for Python. The same steps give the same bytes;
+// errors raise instead of ending the process; nothing is written unless asked. The engine runs on
+// a thread of its own while the calling thread, without the GIL, waits for it, hands its
+// progress to Python and looks for Ctrl-C; an interrupt sets the run's cancel flag.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "cpu/context.hpp"
+#include "driver/driver.hpp"
+#include "output/output.hpp"
+#include "stats/stats.hpp"
+
+namespace py = pybind11;
+
+namespace driftsim::python {
+
+extern const char* const kExampleParams;
+
+namespace {
+
+// The module's ParameterError, alive as long as the interpreter.
+PyObject* gParameterError = nullptr;
+
+// The Python exception of an engine error: a bad value is a ParameterError, a table that does
+// not fit a MemoryError, a file that cannot be written an OSError naming it.
+void RaiseFatal(const FatalError& e, const std::string& file = "") {
+  const std::string& routine = e.Routine();
+  if (e.Message().find("Out of memory") != std::string::npos) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
+  } else if (!file.empty() || routine == "WriteGenoFile" || routine == "WriteParaFile" ||
+             routine == "WriteWholeFile") {
+    py::object error =
+        py::reinterpret_steal<py::object>(PyObject_CallFunction(PyExc_OSError, "s", e.what()));
+    if (!error) return;
+    if (!file.empty()) error.attr("filename") = file;
+    PyErr_SetObject(PyExc_OSError, error.ptr());
+  } else if (routine == "Check") {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } else {
+    PyErr_SetString(gParameterError, e.what());
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Progress and cancellation
+
+// What the engine tells the caller: phase, done, total; the latest count of a phase replaces
+// the earlier one still waiting.
+class Events {
+ public:
+  void Post(const char* phase, int64_t done, int64_t total) {
+    std::lock_guard lock(mutex_);
+    if (!queue_.empty() && std::get<0>(queue_.back()) == phase) queue_.pop_back();
+    queue_.emplace_back(phase, done, total);
+  }
+  std::vector<std::tuple<std::string, int64_t, int64_t>> Take() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(queue_, {});
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::tuple<std::string, int64_t, int64_t>> queue_;
+};
+
+// The console of a module run: prints nothing, posts the phases' progress, and stops the run
+// at the next report once it is cancelled (besides the driver's and the tasks' own checks).
+class EventConsole : public Console {
+ public:
+  EventConsole(const RunContext& ctx, Events& events) : ctx_(ctx), events_(events) {}
+  void Generation(int32_t g, int32_t last) override { Begin("generations", g - 1, last); }
+  void Writing(int64_t records) override { Begin("write", 0, records); }
+  void PhaseEnd() override {
+    if (phase_) events_.Post(phase_, total_, total_);
+    phase_ = nullptr;
+  }
+  void Frequencies(int32_t NumLoci) override { Begin("initialise", 0, NumLoci); }
+  void Loci(int64_t done) override { Count(std::min(done, total_)); }
+  void Offspring(int32_t /*done*/) override { ctx_.CheckCancel(); }
+  void Records(int64_t done) override { Count(done); }
+
+ private:
+  void Begin(const char* phase, int64_t done, int64_t total) {
+    phase_ = phase;
+    total_ = total;
+    Count(done);
+  }
+  void Count(int64_t done) {
+    ctx_.CheckCancel();
+    if (phase_) events_.Post(phase_, done, total_);
+  }
+  const RunContext& ctx_;
+  Events& events_;
+  const char* phase_ = nullptr;
+  int64_t total_ = 0;
+};
+
+// Runs work(cancel, events) on a thread of its own and waits for it without the GIL. Every
+// 50 ms the calling thread hands the events to progress (when callable) and runs Python's
+// signal handlers: an exception from either (KeyboardInterrupt on Ctrl-C) cancels the run, and
+// is raised once the engine has unwound.
+template <typename Work>
+auto RunInterruptible(Work work, const py::object& progress) {
+  using Result = decltype(work(std::declval<std::atomic<bool>&>(), std::declval<Events&>()));
+  std::atomic<bool> cancel{false};
+  Events events;
+  std::optional<Result> result;
+  std::exception_ptr failure;
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  std::thread engine([&] {
+    // Signals go to the calling thread, where Python handles them; the engine's threads (the
+    // pool's start from this one and inherit its mask) never see an interrupted system call.
+    sigset_t all;
+    sigfillset(&all);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) sigdelset(&all, fault);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    try {
+      result.emplace(work(cancel, events));
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    std::lock_guard lock(mutex);
+    done = true;
+    finished.notify_all();
+  });
+  std::optional<py::error_already_set> raised;
+  for (bool last = false; !last;) {
+    {
+      py::gil_scoped_release release;
+      std::unique_lock lock(mutex);
+      finished.wait_for(lock, std::chrono::milliseconds(50), [&] { return done; });
+      last = done;
+    }
+    if (raised) continue;
+    try {
+      if (!progress.is_none()) {
+        for (const auto& [phase, count, total] : events.Take()) progress(phase, count, total);
+      }
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    } catch (py::error_already_set& e) {
+      raised.emplace(std::move(e));
+      cancel = true;
+    }
+  }
+  engine.join();
+  if (raised) throw std::move(*raised);
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*result);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Parameters
+
+using Override = std::tuple<std::string, std::string, std::string, bool>;
+
+std::vector<ParamOverride> Overrides(const std::vector<Override>& given) {
+  std::vector<ParamOverride> overrides;
+  for (const auto& [name, value, option, literal] : given) {
+    overrides.push_back({name, value, option, literal});
+  }
+  return overrides;
+}
+
+Params ParamsFromText(const std::string& text, const std::string& name,
+                      const std::vector<Override>& overrides) {
+  std::istringstream in(text);
+  return ReadParaStream(in, name, Overrides(overrides));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Samples
+
+// The samples of a run, simulated or read: the records in the engine's table (source sample
+// first) and the individuals in the order of the data file (S1, S2, S0).
+struct Samples {
+  RunSamples run;
+  bool simulated = false;
+  ModelOptions model;
+  TrueValues truth;
+  std::string kernel;
+  int32_t generations = 0;
+  int32_t width = 0;                // largest allele number
+  std::vector<std::string> labels;  // file order
+  std::vector<int> sample;          // file order
+  std::vector<int64_t> record;      // file order: the individual's record
+
+  int64_t Individuals() const { return int64_t(labels.size()); }
+  int64_t Loci() const { return run.par.NumLoci; }
+
+  // Allele numbers of individual i (file order), 0 for missing, as the data file has them;
+  // returns the largest.
+  int32_t Alleles(int64_t i, uint8_t* out) const {
+    const uint8_t* rec = run.Records.get() + record[size_t(i)] * run.GenoBytes;
+    static constexpr uint8_t kCodeAlleles[4][2] = {{0, 0}, {1, 1}, {2, 2}, {1, 2}};
+    uint8_t largest = 0;
+    for (int64_t L = 0; L < Loci(); ++L) {
+      const uint8_t* pair = run.Packed ? kCodeAlleles[PackedCode(rec, L)] : rec + 2 * L;
+      out[2 * L] = pair[0];
+      out[2 * L + 1] = pair[1];
+      largest = std::max({largest, pair[0], pair[1]});
+    }
+    return largest;
+  }
+};
+
+// The individuals of the data file written from a run's samples.
+void LabelInFileOrder(Samples& s) {
+  for (const int k : {kSample1, kSample2, kSourceSample}) {
+    for (int32_t i = 0; i < s.run.par.NumIndiv[k]; ++i) {
+      s.labels.push_back("S" + IntToText(k) + "_" + IntToText(i + 1));
+      s.sample.push_back(k);
+      s.record.push_back(SampleStart(s.run.par, k) + i);
+    }
+  }
+}
+
+// Genotypes as scikit-allel lays them out: loci x individuals x 2, allele index = allele - 1,
+// -1 for missing. Loci in blocks, so that a block of the array stays in cache while every
+// individual's record is read into it.
+template <typename T>
+py::array Genotypes(const Samples& s) {
+  const int64_t n = s.Individuals(), loci = s.Loci();
+  py::array_t<T> array({loci, n, int64_t{2}});
+  T* out = array.mutable_data();
+  {
+    py::gil_scoped_release release;
+    constexpr int64_t kBlock = 2048;
+    static constexpr T kCodeIndex[4][2] = {{-1, -1}, {0, 0}, {1, 1}, {0, 1}};
+    for (int64_t L0 = 0; L0 < loci; L0 += kBlock) {
+      const int64_t L1 = std::min(loci, L0 + kBlock);
+      for (int64_t i = 0; i < n; ++i) {
+        const uint8_t* rec = s.run.Records.get() + s.record[size_t(i)] * s.run.GenoBytes;
+        T* to = out + 2 * i;
+        if (s.run.Packed) {
+          for (int64_t L = L0; L < L1; ++L) {
+            const T* pair = kCodeIndex[PackedCode(rec, L)];
+            to[2 * n * L] = pair[0];
+            to[2 * n * L + 1] = pair[1];
+          }
+        } else {
+          for (int64_t L = L0; L < L1; ++L) {
+            to[2 * n * L] = static_cast<T>(int(rec[2 * L]) - 1);
+            to[2 * n * L + 1] = static_cast<T>(int(rec[2 * L + 1]) - 1);
+          }
+        }
+      }
+    }
+  }
+  return array;
+}
+
+// The JSON object of driftsim-stats --format json, from the records: the same counts, the same
+// code. data and par name the files in the object.
+std::string StatsJson(const Samples& s, const std::string& data, const std::string& par) {
+  stats::GenoCounter counter;
+  std::vector<uint8_t> row(size_t(2 * s.Loci()));
+  for (int64_t i = 0; i < s.Individuals(); ++i) {
+    stats::GenoLine line;
+    line.sample = s.sample[size_t(i)];
+    line.label = s.labels[size_t(i)];
+    line.line = i + 1;
+    line.loci = s.Loci();
+    line.largest = s.Alleles(i, row.data());
+    line.alleles = row.data();
+    counter.Line(line);
+  }
+  stats::GenoCounts counts = counter.Take();
+  counts.loci = s.Loci();
+  stats::ParInfo info;
+  info.name = par;
+  info.generations = s.generations;
+  info.loci = s.Loci();
+  for (int k = 0; k < 3; ++k) info.individuals[size_t(k)] = s.run.par.NumIndiv[k];
+  return stats::StatsJson(counts, info, data);
+}
+
+py::dict TrueValuesDict(const TrueValues& truth) {
+  py::list sizes;
+  for (const SizeRun& r : truth.Sizes) {
+    py::dict run;
+    run["first"] = r.First;
+    run["last"] = r.Last;
+    run["census"] = r.Census;
+    run["effective"] = r.Effective;
+    sizes.append(run);
+  }
+  py::dict d;
+  d["harmonic_mean_ne"] = truth.HarmonicNe;
+  d["temporal_f"] = truth.TemporalF;
+  d["sizes"] = sizes;
+  return d;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Runs
+
+// The model options as the command line takes them: texts for --burn-in, --mutation-rate and
+// --ne-ratio, and the sizes as (generation, size) pairs or a file.
+ModelOptions Model(const std::vector<std::pair<std::string, std::string>>& options,
+                   const std::optional<std::vector<std::pair<int64_t, int64_t>>>& sizes,
+                   const std::string& sizesFile) {
+  ModelOptions model;
+  for (const auto& [name, value] : options) {
+    const std::string refusal = SetModelOption(model, name, value);
+    if (!refusal.empty()) throw FatalError(refusal, "ModelOptions");
+  }
+  if (sizes) {
+    // Read as the lines of a sizes file, with its checks and messages.
+    std::string text;
+    for (const auto& [g, n] : *sizes) text += IntToText(g) + " " + IntToText(n) + "\n";
+    std::istringstream in(text);
+    model.Sizes = ReadSizesStream(in, "sizes");
+  } else if (!sizesFile.empty()) {
+    model.SizesFile = sizesFile;
+  }
+  return model;
+}
+
+Samples Simulate(const Params& par, const std::vector<std::pair<std::string, std::string>>& options,
+                 const std::optional<std::vector<std::pair<int64_t, int64_t>>>& sizes,
+                 const std::string& sizesFile, int threads, const py::object& progress) {
+  Samples s;
+  s.model = Model(options, sizes, sizesFile);
+  PrepareModel(par, s.model);
+  s.truth = ComputeTrueValues(par, s.model);
+  // As on the command line: the thread count chosen, else DRIFTSIM_THREADS, else the CPUs; the
+  // row DRIFTSIM_KERNEL names, else the best.
+  const KernelTable kernels = KernelsFromEnvironment();
+  const int threadCount = ResolveThreadCount(threads);
+  s.kernel = kernels.Name();
+  s.run = RunInterruptible(
+      [&](std::atomic<bool>& cancel, Events& events) {
+        ThreadPool pool(threadCount);
+        const RunContext ctx{kernels, &pool, TaskSize{}, &cancel};
+        EventConsole console(ctx, events);
+        RunTimes times;
+        return SimulateSamples(ctx, par, s.model, console, times);
+      },
+      progress);
+  s.simulated = true;
+  s.generations = par.NumGen;
+  s.width = par.NumAllele;
+  LabelInFileOrder(s);
+  return s;
+}
+
+// Writes <stem>.dat and <stem>.par as the command line does, both or neither.
+void Write(const Samples& s, const std::string& stem, const py::object& progress) {
+  if (!s.simulated) throw std::invalid_argument("a run read from files has no parameters to write");
+  // The stem is checked as the command line's --out is.
+  const std::vector<ParamOverride> out{{"OutFile", stem, "stem", true}};
+  std::istringstream text(ParaFileText(s.run.par));
+  const Params par = ReadParaStream(text, "stem", out);
+  const std::string datName = par.OutFile + ".dat", parName = par.OutFile + ".par";
+  std::string failed;
+  try {
+    RunInterruptible(
+        [&](std::atomic<bool>& cancel, Events& events) {
+          const RunContext ctx{KernelTable{}, nullptr, TaskSize{}, &cancel};
+          EventConsole console(ctx, events);
+          failed = datName;
+          PendingFile dat(datName, "WriteGenoFile");
+          failed = parName;
+          PendingFile para(parName, "WriteParaFile");
+          console.Writing(par.TotalSampled());
+          failed = datName;
+          WriteGenoFile(par, s.run.Samples(), dat, &console);
+          failed = parName;
+          WriteParaFile(par, para);
+          failed = datName;
+          CommitFiles(dat, para);
+          console.PhaseEnd();
+          return 0;
+        },
+        progress);
+  } catch (const FatalError& e) {
+    // The message names the file; the routine tells which one failed.
+    const std::string file = e.Routine() == "WriteParaFile"   ? parName
+                             : e.Routine() == "WriteGenoFile" ? datName
+                                                              : failed;
+    RaiseFatal(e, file);
+    throw py::error_already_set();
+  }
+}
+
+// Reads a data file and its estimator parameter file with driftsim-stats' reader and checks.
+Samples Read(const std::string& dat, const std::string& parFile) {
+  Samples s;
+  const stats::ParInfo info = stats::ReadParFile(parFile);
+  Params& par = s.run.par;
+  par.NumLoci = static_cast<int32_t>(info.loci);
+  par.NumGen = info.generations;
+  for (int k = 0; k < 3; ++k) par.NumIndiv[k] = static_cast<int32_t>(info.individuals[size_t(k)]);
+  s.generations = info.generations;
+  s.run.Packed = false;
+  s.run.GenoBytes = 2 * info.loci;
+  const auto bytes = size_t(par.TotalSampled() * s.run.GenoBytes);
+  s.run.Records.reset(static_cast<uint8_t*>(std::malloc(std::max<size_t>(bytes, 1))));
+  if (!s.run.Records) throw std::bad_alloc();
+  struct Sink : stats::LineSink {
+    Samples& s;
+    int64_t next[3] = {0, 0, 0};
+    explicit Sink(Samples& samples) : s(samples) {}
+    void Line(const stats::GenoLine& line) override {
+      const int k = line.sample;
+      const int64_t r = SampleStart(s.run.par, k) + next[k]++;
+      std::memcpy(s.run.Records.get() + r * s.run.GenoBytes, line.alleles, size_t(s.run.GenoBytes));
+      s.width = std::max(s.width, line.largest);
+      s.labels.emplace_back(line.label);
+      s.sample.push_back(k);
+      s.record.push_back(r);
+    }
+  } sink(s);
+  stats::GenoReader reader(dat, sink, {&info, false});
+  stats::ReadFileInto(reader, dat);
+  return s;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, m) {
+  m.doc() = "driftsim's engine; use the driftsim package.";
+  gParameterError =
+      py::exception<FatalError>(m, "ParameterError", PyExc_ValueError).release().ptr();
+  py::register_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const FatalError& e) {
+      RaiseFatal(e);
+    } catch (const stats::StatsError& e) {
+      PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const RunCancelled&) {
+      PyErr_SetNone(PyExc_KeyboardInterrupt);
+    }
+  });
+  m.attr("version") = kVersion;
+  m.attr("example_params") = kExampleParams;
+
+  py::class_<Params>(m, "Params")
+      .def_static("from_file",
+                  [](const std::string& path, const std::vector<Override>& overrides) {
+                    return ReadPara(path, Overrides(overrides));
+                  })
+      .def_static("from_text", &ParamsFromText)
+      .def("values",
+           [](const Params& p) {
+             std::vector<std::tuple<std::string, int, std::string>> values;
+             for (const ParamValue& v : ParamValues(p)) {
+               values.emplace_back(v.name, static_cast<int>(v.kind), v.text);
+             }
+             return values;
+           })
+      .def("file_text", &ParaFileText)
+      .def("to_file", [](const Params& p, const std::string& path) {
+        const std::string text = ParaFileText(p);
+        try {
+          WriteWholeFile(path, text, "WriteWholeFile");
+        } catch (const FatalError& e) {
+          RaiseFatal(e, path);
+          throw py::error_already_set();
+        }
+      });
+
+  py::class_<Samples>(m, "Samples")
+      .def_property_readonly("loci", &Samples::Loci)
+      .def_property_readonly("individuals", &Samples::Individuals)
+      .def_property_readonly("labels", [](const Samples& s) { return s.labels; })
+      .def_property_readonly("sample", [](const Samples& s) { return s.sample; })
+      .def_property_readonly("simulated", [](const Samples& s) { return s.simulated; })
+      .def_property_readonly("kernel", [](const Samples& s) { return s.kernel; })
+      .def_property_readonly("generations", [](const Samples& s) { return s.generations; })
+      .def_property_readonly("true_values",
+                             [](const Samples& s) -> py::object {
+                               if (!s.simulated) return py::none();
+                               return TrueValuesDict(s.truth);
+                             })
+      .def_property_readonly("record_bytes",
+                             [](const Samples& s) { return s.run.GenoBytes * s.Individuals(); })
+      .def("genotypes",
+           [](const Samples& s) {
+             // Allele indices beyond int8 (read files with alleles above 128) take int16.
+             return s.width > 128 ? Genotypes<int16_t>(s) : Genotypes<int8_t>(s);
+           })
+      .def("stats_json", &StatsJson)
+      .def("write", &Write, py::arg("stem"), py::arg("progress") = py::none());
+
+  m.def("simulate", &Simulate, py::arg("params"), py::arg("options"), py::arg("sizes"),
+        py::arg("sizes_file"), py::arg("threads"), py::arg("progress"));
+  m.def("read", &Read, py::arg("dat"), py::arg("par"));
+}
+
+}  // namespace driftsim::python
