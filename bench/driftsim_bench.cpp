@@ -3,6 +3,7 @@
 // as one row of a Markdown table.
 //
 //   driftsim_bench --header                 prints the table header (two lines)
+//   driftsim_bench --cpu                    prints the processor and the rows it runs
 //   driftsim_bench NAME PARAMFILE THREADS   runs PARAMFILE in a temporary directory on THREADS
 //                                           threads (0: the default, all CPUs), prints one row
 //
@@ -114,9 +115,10 @@ driftsim::Params ReadScenario(const std::string& path) {
 
 void PrintHeader() {
   std::printf(
-      "| Scenario | Threads | Run s | Init s | Gen ms | Samples s | Write ms | Floor ms 1 thr "
+      "| Scenario | Row | Threads | Run s | Init s | Gen ms | Samples s | Write ms | Floor ms 1 "
+      "thr "
       "| Floor ms all | Floor GB/s 1 thr | Gen/floor | Run/floor | Peak RSS MB | Tables MB |\n");
-  std::printf("|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n");
+  std::printf("|---|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n");
 }
 
 // Generations of a run: the burn-in and NumGen.
@@ -125,6 +127,10 @@ constexpr int kBurnIn = 250;
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--cpu") == 0) {
+    std::printf("%s\n", driftsim::CpuDescription().c_str());
+    return EXIT_SUCCESS;
+  }
   if (argc == 2 && std::strcmp(argv[1], "--header") == 0) {
     PrintHeader();
     return EXIT_SUCCESS;
@@ -187,11 +193,11 @@ int main(int argc, char** argv) {
   const double floorRun = floor1 * (kBurnIn + par.NumGen);
 
   std::printf(
-      "| %s | %d | %.3f | %.3f | %.3f | %.3f | %.3f | %.3f | %.3f | %.1f | %.2f | %.2f | %.1f "
+      "| %s | %s | %d | %.3f | %.3f | %.3f | %.3f | %.3f | %.3f | %.3f | %.1f | %.2f | %.2f | %.1f "
       "| %.1f |\n",
-      name.c_str(), used, runSeconds, times.initialize, generation * 1e3, times.samples,
-      times.write * 1e3, floor1 * 1e3, floorAll * 1e3, 3.0 * tableBytes / floor1 / 1e9,
-      generation / floor1, runSeconds / floorRun, peakBytes / 1e6,
-      static_cast<double>(TableBytes(par)) / 1e6);
+      name.c_str(), driftsim::KernelName(driftsim::KernelFromEnvironment()), used, runSeconds,
+      times.initialize, generation * 1e3, times.samples, times.write * 1e3, floor1 * 1e3,
+      floorAll * 1e3, 3.0 * tableBytes / floor1 / 1e9, generation / floor1, runSeconds / floorRun,
+      peakBytes / 1e6, static_cast<double>(TableBytes(par)) / 1e6);
   return EXIT_SUCCESS;
 }

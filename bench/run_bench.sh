@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Whole-run benchmark: runs each scenario on one thread and on all CPUs (the default thread
 # count), each run in its own driftsim_bench process, so that the peak resident memory of a row
-# belongs to that run alone, and prints one Markdown table.
+# belongs to that run alone, and prints one Markdown table per row of CPU routines that this
+# processor runs (forced with DRIFTSIM_KERNEL; the row chosen automatically is named in the
+# header). BENCH_KERNELS (space separated) limits the rows measured.
 #
 #   bench/run_bench.sh BENCH_BINARY [SCENARIO_FILE...]
 #
@@ -35,6 +37,8 @@ label() {
 cpu=$(lscpu 2>/dev/null | sed -n 's/^Model name:[[:space:]]*//p' | head -n 1)
 echo "CPU: ${cpu:-unknown}, $(nproc) CPUs for this process; $(date -u '+%Y-%m-%d %H:%M UTC');" \
   "load average $(cut -d ' ' -f 1-3 /proc/loadavg)"
+echo "Processor: $("$bench_binary" --cpu)"
+rows=${BENCH_KERNELS:-$("$bench_binary" --cpu | sed -n 's/.*rows run: \([^;]*\);.*/\1/p')}
 echo
 echo "Each scenario on 1 thread and on all CPUs (the default). Gen ms: reproduction and mutation"
 echo "per generation. Floor ms: a plain loop reading two parent tables and writing one offspring"
@@ -43,10 +47,15 @@ echo "Gen/floor: Gen ms over the 1-thread floor. Run/floor: the whole run over 2
 echo "1-thread floors. Tables MB: 2 x Ne x GenoBytes + sampled x GenoBytes + NumAllele x NumLoci"
 echo "x 4, beside the peak resident memory of the run. MB and GB are 10^6 and 10^9 bytes."
 echo
-"$bench_binary" --header
-for scenario in "$@"; do
-  "$bench_binary" "$(label "$scenario")" "$scenario" 1
-  "$bench_binary" "$(label "$scenario")" "$scenario" 0
+for row in $rows; do
+  echo
+  echo "Row $row, load average $(cut -d ' ' -f 1-3 /proc/loadavg):"
+  echo
+  "$bench_binary" --header
+  for scenario in "$@"; do
+    DRIFTSIM_KERNEL=$row "$bench_binary" "$(label "$scenario")" "$scenario" 1
+    DRIFTSIM_KERNEL=$row "$bench_binary" "$(label "$scenario")" "$scenario" 0
+  done
 done
 echo
 echo "load average after: $(cut -d ' ' -f 1-3 /proc/loadavg)"

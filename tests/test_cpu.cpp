@@ -31,7 +31,7 @@ std::pair<std::string, Kernel> Select(const char* value) {
 
 TEST(SelectKernel, TakesRunnablePathsAndRefusesOthers) {
   EXPECT_EQ(Select(""), std::make_pair(std::string(), BestKernel()));
-  for (const Kernel k : {Kernel::kPortable, Kernel::kAvx2, Kernel::kAvx512}) {
+  for (const Kernel k : kKernels) {
     const std::string name = KernelName(k);
     if (CanRun(k)) {
       EXPECT_EQ(Select(name.c_str()), std::make_pair(std::string(), k));
@@ -42,10 +42,28 @@ TEST(SelectKernel, TakesRunnablePathsAndRefusesOthers) {
   }
   for (const char* bad : {"AVX2", "sse", "portable "}) {
     EXPECT_EQ(Select(bad).first, std::string("DRIFTSIM_KERNEL=") + bad +
-                                     ": unknown CPU path; use portable, avx2 or avx512!");
+                                     ": unknown CPU path; use portable, avx2, avx2-pdep, avx512!");
   }
   EXPECT_TRUE(CanRun(Kernel::kPortable));
   EXPECT_TRUE(CanRun(BestKernel()));
+}
+
+TEST(SelectKernel, NeverChoosesMicrocodedPdep) {
+  struct Case {
+    const char* vendor;
+    unsigned family;
+    bool microcoded;
+  };
+  for (const Case& c : {Case{"AuthenticAMD", 0x15, true}, Case{"AuthenticAMD", 0x17, true},
+                        Case{"AuthenticAMD", 0x19, false}, Case{"AuthenticAMD", 0x1A, false},
+                        Case{"HygonGenuine", 0x18, true}, Case{"GenuineIntel", 0x6, false}}) {
+    EXPECT_EQ(PdepMicrocoded(c.vendor, c.family), c.microcoded) << c.vendor << " " << c.family;
+  }
+  // Here: the chosen row uses pdep only when this processor's is fast.
+  const bool pdepRow = BestKernel() == Kernel::kAvx2Pdep || BestKernel() == Kernel::kAvx512;
+  if (pdepRow) {
+    EXPECT_EQ(CpuDescription().find("microcoded"), std::string::npos);
+  }
 }
 
 }  // namespace

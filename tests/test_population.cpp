@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cmath>
 #include <functional>
 #include <regex>
+#include <tuple>
 
+#include "population/transmit.hpp"
 #include "test_support.hpp"
 
 namespace driftsim::test {
@@ -574,9 +578,71 @@ TEST_P(Kernels, GiveThePortableBytes) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(VectorPaths, Kernels, testing::Values(Kernel::kAvx2, Kernel::kAvx512),
+// The routines themselves against the portable row: blocks and single offspring, byte counts
+// around the vector widths (32, 64) and the chunk of 256, loci not a multiple of 4, and bit
+// positions at the end of the bit table's period, where reads wrap.
+TEST_P(Kernels, TransmitLikePortableAtEveryEdge) {
+  const Kernel k = GetParam();
+  if (!CanRun(k)) GTEST_SKIP() << "this processor cannot run the " << KernelName(k) << " path";
+  const KernelTable portable = KernelsFor(Kernel::kPortable), row = KernelsFor(k);
+  const BitCycle::Stream cycle = BitCycle::From(12345);
+  RngState u;
+  u.IDUM = -3;
+  for (const int64_t NumLoci : {int64_t(3), int64_t(127), int64_t(130), int64_t(257), int64_t(1023),
+                                int64_t(1026), int64_t(2299)}) {
+    const int64_t bytes = (NumLoci + 3) / 4;
+    std::vector<uint8_t> parents(size_t(2 * kBlockSize * bytes));
+    for (uint8_t& x : parents) x = static_cast<uint8_t>(DrawIndex(u.RanUniform(), 256) - 1);
+    for (const uint32_t at : {0u, BitCycle::kPeriod - 1, BitCycle::kPeriod - 700, 5000u}) {
+      for (const int n : {kBlockSize, 1}) {
+        std::vector<uint8_t> want(size_t(n * bytes)), got(want.size());
+        int32_t wantHets[kBlockSize] = {}, gotHets[kBlockSize] = {};
+        uint64_t tWant = (at + BitCycle::kPeriod - cycle.start) % BitCycle::kPeriod, tGot = tWant;
+        for (auto [table, out, hets, t] : {std::tuple(&portable, &want, wantHets, &tWant),
+                                           std::tuple(&row, &got, gotHets, &tGot)}) {
+          Family fam;
+          fam.n = n;
+          fam.hets = hets;
+          for (int i = 0; i < n; ++i) {
+            fam.p1[i] = parents.data() + 2 * i * bytes;
+            fam.p2[i] = parents.data() + (2 * i + 1) * bytes;
+            fam.child[i] = out->data() + i * bytes;
+          }
+          if (n == 1) {
+            TransmitPackedSingle(*table, fam, NumLoci, cycle, *t);
+          } else {
+            TransmitPackedBytes(*table, fam, NumLoci / 4, cycle, *t);
+            TransmitPackedFields(fam, NumLoci / 4 * 4, NumLoci, cycle, *t);
+          }
+        }
+        EXPECT_EQ(got, want) << KernelName(k) << " " << NumLoci << " loci, " << n << " at " << at;
+        EXPECT_EQ(tGot, tWant);
+        EXPECT_TRUE(std::equal(gotHets, gotHets + n, wantHets));
+      }
+    }
+    // Unpacked: NumLoci copies of one byte each, ten members' bits from one stream.
+    std::vector<uint8_t> want(size_t(2 * kBlockSize * NumLoci)), got(want.size());
+    for (auto [table, out] : {std::pair(&portable, &want), std::pair(&row, &got)}) {
+      Family fam;
+      fam.n = kBlockSize;
+      for (int i = 0; i < kBlockSize; ++i) {
+        fam.p1[i] = parents.data() + (2 * i * bytes) % (int64_t(parents.size()) - 2 * NumLoci - 1);
+        fam.p2[i] = fam.p1[i] + 1;
+        fam.child[i] = out->data() + 2 * i * NumLoci;
+      }
+      BitStream stream{777};
+      TransmitUnpacked(*table, fam, NumLoci, stream);
+    }
+    EXPECT_EQ(got, want) << KernelName(k) << " unpacked, " << NumLoci << " loci";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(VectorPaths, Kernels,
+                         testing::Values(Kernel::kAvx2, Kernel::kAvx2Pdep, Kernel::kAvx512),
                          [](const testing::TestParamInfo<Kernel>& kernel) {
-                           return std::string(KernelName(kernel.param));
+                           std::string name = KernelName(kernel.param);
+                           std::replace(name.begin(), name.end(), '-', '_');
+                           return name;
                          });
 
 }  // namespace

@@ -439,10 +439,11 @@ TEST_P(ReferenceRuns, MatchTheReferenceWithModelOptions) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryPath, ReferenceRuns,
-                         testing::Values(Kernel::kPortable, Kernel::kAvx2, Kernel::kAvx512),
+INSTANTIATE_TEST_SUITE_P(EveryPath, ReferenceRuns, testing::ValuesIn(kKernels),
                          [](const testing::TestParamInfo<Kernel>& kernel) {
-                           return std::string(KernelName(kernel.param));
+                           std::string name = KernelName(kernel.param);
+                           std::replace(name.begin(), name.end(), '-', '_');
+                           return name;
                          });
 
 }  // namespace

@@ -1,4 +1,6 @@
 #include "cli/cli.hpp"
+#include "common/common.hpp"
+#include "cpu/cpu.hpp"
 
 #include <getopt.h>
 
@@ -238,9 +240,30 @@ std::string HelpText() {
       "1 after any error (the console names it), 2 for a wrong command line,\n"
       "130 or 143 when interrupted.\n"
       "\n"
+      "Environment: DRIFTSIM_KERNEL forces a row of CPU routines, one of\n"
+      "  " +
+      std::string(KernelNames()) +
+      "\n"
+      "(default: the fastest this processor runs, " +
+      KernelName(BestKernel()) +
+      " here; every row writes the same bytes).\n"
+      "\n"
       "The parameter file format is described in README.md and in driftsim(1).\n";
   return text;
 }
+
+namespace {
+
+// The row a run would take, or why DRIFTSIM_KERNEL is refused.
+std::string RowInUse() {
+  try {
+    return KernelName(KernelFromEnvironment());
+  } catch (const FatalError& e) {
+    return "none (" + e.Message() + ")";
+  }
+}
+
+}  // namespace
 
 std::string VersionText() {
   // The first line stays "driftsim VERSION": scripts read it.
@@ -252,7 +275,9 @@ std::string VersionText() {
          " (metadata in CITATION.cff); cite its model as \"described in\n"
          "driftsim(1), MODEL\" (also docs/model.md). With the same parameter file, options and\n"
          "seed, a release writes the same bytes; every change to them is listed under its\n"
-         "release in CHANGELOG.md.\n";
+         "release in CHANGELOG.md.\n"
+         "CPU routines: " +
+         RowInUse() + "; processor: " + CpuDescription() + "\n";
 }
 
 }  // namespace driftsim

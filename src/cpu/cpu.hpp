@@ -1,14 +1,23 @@
-// The CPU paths. The processor's features are read once; a run takes one row of routines,
-// chosen from them or forced by DRIFTSIM_KERNEL (for tests and bug reports), and carries it in
-// its context (cpu/context.hpp): no step asks which path is active. Every path gives the same
-// bytes: the portable one is the reference.
+// The one home of the CPU paths. The processor's features are read once, at start-up, and one
+// row of the kernel table (cpu/kernels.hpp) is chosen from them, by speed: a path whose
+// instructions are microcoded on this processor is not chosen automatically. DRIFTSIM_KERNEL
+// forces a row for tests, benchmarks and bug reports. Every row gives the same bytes: the
+// portable one is the reference.
 //
-//   portable  plain C++, any processor
-//   avx2      AVX2 with BMI2: eight uniform draws at once, 16 unpacked loci per byte select
-//   avx512    AVX-512 BW, VL, VBMI, BITALG and GFNI with POPCNT: 64 packed bytes of a family at
-//             once by pdep, 32 unpacked loci per byte permute, sixteen uniform draws at once and
-//             allele choices of sixteen draws; the AVX2 routines where it has none of its own
+//   portable   plain C++, any processor
+//   avx2       AVX2: 32 packed bytes of a block at once with pshufb deposits (no pdep), 16
+//              unpacked loci per byte select, eight uniform draws at once
+//   avx2-pdep  the same with the packed bits deposited by pdep (BMI2); chosen where pdep is
+//              fast: Intel from Haswell, AMD from Zen 3, not AMD family 0x17 and earlier (Zen
+//              1 and 2 microcode it) nor Hygon
+//   avx512     AVX-512 BW, VL, VBMI, BITALG and GFNI with POPCNT and BMI2: 64 packed bytes of a
+//              block at once by pdep, 32 unpacked loci per byte permute, sixteen uniform draws
+//              at once and allele choices of sixteen draws
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
 
 // x86 vector code starts from deliberately undefined vectors (the intrinsics' conversions),
 // which GCC 12 reports as maybe uninitialised: such code sits between these two.
@@ -24,31 +33,71 @@
 
 namespace driftsim {
 
-enum class Kernel { kPortable, kAvx2, kAvx512 };
+enum class Kernel { kPortable, kAvx2, kAvx2Pdep, kAvx512 };
 
-// Every row, from the plainest.
-inline constexpr Kernel kKernels[] = {Kernel::kPortable, Kernel::kAvx2, Kernel::kAvx512};
+// Every row, in order of preference when several run fast.
+inline constexpr Kernel kKernels[] = {Kernel::kPortable, Kernel::kAvx2, Kernel::kAvx2Pdep,
+                                      Kernel::kAvx512};
 
-// The most capable path this processor runs.
+// The fastest row on this processor: the last of kKernels that it runs without microcoded
+// instructions.
 Kernel BestKernel();
 
-// Whether this processor runs a path.
+// Whether this processor runs a row at all (forced rows may be slow).
 bool CanRun(Kernel kernel);
 
-// The path's name as DRIFTSIM_KERNEL takes it: "portable", "avx2", "avx512".
+// The row's name as DRIFTSIM_KERNEL takes it: "portable", "avx2", "avx2-pdep", "avx512".
 const char* KernelName(Kernel kernel);
 
-// The routines of one row. Steps read the row they were given; they never look it up.
+// The names of all rows, comma separated, for the help text and messages.
+const char* KernelNames();
+
+// Whether pdep and pext are microcoded (slow) on processors of this vendor and family.
+bool PdepMicrocoded(const std::string& vendor, unsigned family);
+
+// The processor: vendor, family and model, the features the rows use, and whether pdep is
+// fast (one line, for the bench header and --version).
+std::string CpuDescription();
+
+struct Family;
+struct PackedBlock;
+struct RngState;
+class CopyBits;
+
+// The routines of one row. Steps call through the row they were given; they never look it up
+// nor ask which it is. Each routine's contract is at its portable twin.
 struct KernelTable {
   Kernel row = Kernel::kPortable;
   const char* Name() const { return KernelName(row); }
+
+  // Packed transmission (population/transmit_kernels.hpp): whole chunks of a block's bytes,
+  // whole chunks of one offspring's; each returns where it stopped.
+  int64_t (*packedBytes)(PackedBlock& r, int64_t b0, int64_t b1, const unsigned char* bits,
+                         uint64_t& pos) = nullptr;
+  int64_t (*singleBytes)(const uint8_t* p1, const uint8_t* p2, uint8_t* child, int64_t b0,
+                         int64_t b1, const unsigned char* bits, uint64_t& pos,
+                         int64_t& hets) = nullptr;
+  // Unpacked transmission: all loci of a family.
+  void (*copyLoci)(const Family& fam, int64_t NumLoci, CopyBits& bits) = nullptr;
+  // Uniform draws in batches (random/random.hpp, RanUniformBatch).
+  void (*uniformDoubles)(RngState& s, double* out, size_t n) = nullptr;
+  void (*uniformFloats)(RngState& s, float* out, size_t n) = nullptr;
+  // Allele choices (population/alleles.hpp).
+  void (*pickAlleles)(const float* cum, size_t entries, const float* u, uint8_t* out,
+                      size_t n) = nullptr;
+  void (*pickPackedCodes)(const float* hw, const float* u, uint8_t* out, size_t n, int shift,
+                          bool first) = nullptr;
+  void (*packedBytesOfDraws)(const float* hw, const float* u, uint8_t* out, size_t count) = nullptr;
 };
 
-// The row of a path this processor runs; FatalStop otherwise.
-KernelTable KernelsFor(Kernel kernel);
+// The row DRIFTSIM_KERNEL names when it is set and not empty, else BestKernel(). An unknown
+// name, or a row this processor cannot run, stops the run through FatalStop.
+Kernel KernelFromEnvironment();
 
-// The row DRIFTSIM_KERNEL names when it is set and not empty, else BestKernel()'s. An unknown
-// name, or a path this processor cannot run, stops the run through FatalStop.
+// The routines of a row this processor runs (FatalStop otherwise), and of the row
+// KernelFromEnvironment() names. The rows are filled above the routines, in
+// population/kernels.cpp.
+KernelTable KernelsFor(Kernel kernel);
 KernelTable KernelsFromEnvironment();
 
 }  // namespace driftsim

@@ -35,16 +35,19 @@ class CumFreq {
   const float* Entries() const { return cum_.data(); }
   size_t Counted() const { return static_cast<size_t>(K_ - 1); }
 
-  inline uint8_t Pick(float u) const {
+  inline uint8_t Pick(float u) const { return PickFrom(cum_.data(), cum_.size(), u); }
+
+  // Pick over the entries cum[0..padded), padded a multiple of four.
+  static inline uint8_t PickFrom(const float* cum, size_t padded, float u) {
     int32_t below = 0;
 #if defined(__SSE2__)
     static constexpr uint8_t kBits[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
     const __m128 uu = _mm_set1_ps(u);
-    for (size_t k = 0; k < cum_.size(); k += 4) {
-      below += kBits[_mm_movemask_ps(_mm_cmplt_ps(_mm_loadu_ps(&cum_[k]), uu))];
+    for (size_t k = 0; k < padded; k += 4) {
+      below += kBits[_mm_movemask_ps(_mm_cmplt_ps(_mm_loadu_ps(cum + k), uu))];
     }
 #else
-    for (const float c : cum_) below += c < u;
+    for (size_t k = 0; k < padded; ++k) below += cum[k] < u;
 #endif
     return static_cast<uint8_t>(below + 1);
   }
@@ -69,6 +72,19 @@ void PickAlleles(const KernelTable& kernels, const CumFreq& cum, const float* u,
 // when first, ORed into them otherwise.
 void PickPackedCodes(const KernelTable& kernels, const float* hw, const float* u, uint8_t* out,
                      size_t n, int shift, bool first);
+
+// The rows of the kernel table (cpu/kernels.hpp): the portable twins, and sixteen draws at a
+// time with AVX-512 (alleles_avx512.cpp). PickAlleles takes the entries counted of a CumFreq.
+void PickAllelesPortable(const float* cum, size_t entries, const float* u, uint8_t* out, size_t n);
+void PickPackedCodesPortable(const float* hw, const float* u, uint8_t* out, size_t n, int shift,
+                             bool first);
+void PackedBytesOfDrawsPortable(const float* hw, const float* u, uint8_t* out, size_t count);
+#if defined(__x86_64__)
+void PickAllelesAvx512(const float* cum, size_t entries, const float* u, uint8_t* out, size_t n);
+void PickPackedCodesAvx512(const float* hw, const float* u, uint8_t* out, size_t n, int shift,
+                           bool first);
+void PackedBytesOfDrawsAvx512(const float* hw, const float* u, uint8_t* out, size_t count);
+#endif
 
 // Genotypes drawn locus by locus from the source frequencies freq, for the initial population,
 // migrants and the source sample: each locus takes SourceDrawsPerLocus draws, record after

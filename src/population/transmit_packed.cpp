@@ -4,12 +4,7 @@
 #include <array>
 #include <bit>
 
-#include "cpu/cpu.hpp"
-#include "population/transmit.hpp"
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
+#include "population/transmit_kernels.hpp"
 
 namespace driftsim {
 
@@ -61,6 +56,9 @@ constexpr std::array<uint8_t, 256> MakeHetCountTable() {
 }
 constexpr auto kHetCount = MakeHetCountTable();
 
+// Bytes ahead of the current one whose cache lines the block loop asks for.
+constexpr int64_t kPrefetchAhead = 256;
+
 // Allele (1 or 2) passed by a parent with the given code; a bit only for the heterozygote, the
 // bit at table position p.
 inline uint32_t PassAllele(uint32_t code, const unsigned char* bits, uint64_t& p) {
@@ -70,286 +68,80 @@ inline uint32_t PassAllele(uint32_t code, const unsigned char* bits, uint64_t& p
   return 1 + bit;
 }
 
-// The family's pointers as locals (the byte stores below could otherwise alias them), and the
-// heterozygous fields counted in each child so far.
-struct Records {
-  explicit Records(const Family& fam) : n(fam.n) {
-    std::copy(fam.p1, fam.p1 + n, p1);
-    std::copy(fam.p2, fam.p2 + n, p2);
-    std::copy(fam.child, fam.child + n, child);
-  }
-  int n;
+}  // namespace
+
+// Bytes [b0, b1) of the family, one member at a time within each byte; pos is the running
+// position in the bit table. The bits of a whole byte of the block follow one another, so one
+// load serves the members until 57 bits are used: the position of a member's bits is a running
+// count in a register, not a load that waits for the previous member's. The family's pointers
+// are locals (a byte store could otherwise alias them); the children's heterozygous fields are
+// counted afterwards, a word at a time, while their bytes are in the cache.
+int64_t PackedBytesPortable(PackedBlock& r, int64_t b0, int64_t b1, const unsigned char* bits,
+                            uint64_t& pos) {
+  const int n = r.n;
   const uint8_t* p1[kBlockSize];
   const uint8_t* p2[kBlockSize];
   uint8_t* child[kBlockSize];
-  int64_t hets[kBlockSize] = {};
-};
-
-// Bytes [b0, b1) of the family, one member at a time within each byte; pos is the running
-// position in the bit table.
-inline void PackedBytes(Records& r, int64_t b0, int64_t b1, const unsigned char* bits,
-                        uint64_t& pos) {
+  std::copy(r.p1, r.p1 + n, p1);
+  std::copy(r.p2, r.p2 + n, p2);
+  std::copy(r.child, r.child + n, child);
+  uint64_t p = pos;
   for (int64_t b = b0; b < b1; ++b) {
-    for (int i = 0; i < r.n; ++i) {
-      const uint32_t x1 = r.p1[i][b], x2 = r.p2[i][b];
-      const uint32_t h1 = kHetCount[x1];
-      const uint64_t w = BitCycle::Load(bits, pos);
-      pos += h1 + kHetCount[x2];
-      const uint32_t m1 = kTransmit[x1 * 16u + (w & 15u)];
-      const uint32_t m2 = kTransmit[x2 * 16u + ((w >> h1) & 15u)];
-      const uint8_t child = kCombine[(m1 & 15u) | (m2 & 15u) << 4];
-      r.child[i][b] = child;
-      r.hets[i] += kHetCount[child];
+    // Thirty records stream at once, byte by byte: more than the hardware prefetchers follow.
+    if ((b & 63) == 0) {
+      for (int i = 0; i < n; ++i) {
+        __builtin_prefetch(p1[i] + b + kPrefetchAhead);
+        __builtin_prefetch(p2[i] + b + kPrefetchAhead);
+        __builtin_prefetch(child[i] + b + kPrefetchAhead, 1);
+      }
     }
-  }
-}
-
-// GF(2) matrices for the byte-wise affine instruction: bit i of the result is the parity of
-// byte 7-i of the matrix ANDed with the source byte. Pairs to nibbles: the even bits (the first
-// parent's fields) to bits 0-3, the odd bits (the second parent's) to bits 4-7; nibbles to pairs
-// is its inverse.
-constexpr uint64_t kPairsToNibbles = 0x0104104002082080ull;
-constexpr uint64_t kNibblesToPairs = 0x0110022004400880ull;
-
-constexpr uint32_t Affine(uint32_t x, uint64_t matrix) {
-  uint32_t y = 0;
-  for (int i = 0; i < 8; ++i) {
-    const uint32_t row = static_cast<uint32_t>(matrix >> (8 * (7 - i))) & 0xFFu;
-    y |= (static_cast<uint32_t>(std::popcount(x & row)) & 1u) << i;
-  }
-  return y;
-}
-constexpr bool AffinePairsRoundTrip() {
-  for (uint32_t x = 0; x < 256; ++x) {
-    const uint32_t nibbles = Affine(x, kPairsToNibbles);
-    uint32_t expect = 0;
-    for (int f = 0; f < 4; ++f) {
-      expect |= ((x >> (2 * f)) & 1u) << f | ((x >> (2 * f + 1)) & 1u) << (4 + f);
+    uint64_t w = BitCycle::Load(bits, p);
+    uint32_t used = 0;
+    for (int i = 0; i < n; ++i) {
+      const uint32_t x1 = p1[i][b], x2 = p2[i][b];
+      const uint32_t h1 = kHetCount[x1], h = h1 + kHetCount[x2];
+      if (used + h > 57) [[unlikely]] {
+        p += used;
+        used = 0;
+        w = BitCycle::Load(bits, p);
+      }
+      const uint64_t v = w >> used;
+      used += h;
+      const uint32_t m1 = kTransmit[x1 * 16u + (v & 15u)];
+      const uint32_t m2 = kTransmit[x2 * 16u + ((v >> h1) & 15u)];
+      child[i][b] = kCombine[(m1 & 15u) | (m2 & 15u) << 4];
     }
-    if (nibbles != expect || Affine(nibbles, kNibblesToPairs) != x) return false;
-  }
-  return true;
-}
-static_assert(AffinePairsRoundTrip());
-
-#if defined(__x86_64__)
-DRIFTSIM_VECTOR_CODE_BEGIN
-#define DRIFTSIM_AVX512 \
-  __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512bitalg,gfni,bmi2,popcnt")))
-
-static_assert(kBlockSize == 10, "the vector block kernel handles eight members and a pair");
-
-// Bytes ahead of the current chunk that the block kernel asks for.
-constexpr int64_t kPrefetchAhead = 256;
-
-// 8 x 8 transpose of the 64-bit lanes of v[0..7]: lane j of v[q] becomes lane q of v[j].
-DRIFTSIM_AVX512 inline void TransposeQwords(__m512i (&v)[8]) {
-  __m512i s[8];
-  for (int k = 0; k < 4; ++k) {
-    s[2 * k] = _mm512_unpacklo_epi64(v[2 * k], v[2 * k + 1]);
-    s[2 * k + 1] = _mm512_unpackhi_epi64(v[2 * k], v[2 * k + 1]);
-  }
-  const __m512i lo = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13);
-  const __m512i hi = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
-  __m512i t[8];
-  for (int k = 0; k < 2; ++k) {
-    for (int h = 0; h < 2; ++h) {
-      t[4 * k + h] = _mm512_permutex2var_epi64(s[4 * k + h], lo, s[4 * k + h + 2]);
-      t[4 * k + h + 2] = _mm512_permutex2var_epi64(s[4 * k + h], hi, s[4 * k + h + 2]);
-    }
-  }
-  // t[0]: lanes 0 of members 0-3, then lanes 4; t[1]: lanes 1 and 5; t[2]: 2 and 6; t[3]: 3 and
-  // 7; t[4..7] the same for members 4-7.
-  for (int q = 0; q < 4; ++q) {
-    v[q] = _mm512_shuffle_i64x2(t[q], t[q + 4], 0x44);
-    v[q + 4] = _mm512_shuffle_i64x2(t[q], t[q + 4], 0xEE);
-  }
-}
-
-// Byte (8 * j + k) to byte (8 * k + j): the 8 x 8 byte transpose within a vector.
-DRIFTSIM_AVX512 inline __m512i TransposeBytes(__m512i v) {
-  alignas(64) static constexpr uint8_t kIndex[64] = {
-      0,  8,  16, 24, 32, 40, 48, 56, 1,  9,  17, 25, 33, 41, 49, 57, 2,  10, 18, 26, 34, 42,
-      50, 58, 3,  11, 19, 27, 35, 43, 51, 59, 4,  12, 20, 28, 36, 44, 52, 60, 5,  13, 21, 29,
-      37, 45, 53, 61, 6,  14, 22, 30, 38, 46, 54, 62, 7,  15, 23, 31, 39, 47, 55, 63};
-  return _mm512_permutexvar_epi8(_mm512_load_si512(kIndex), v);
-}
-
-// Heterozygous fields (code 3) of 64 parent bytes at the even bits, and homozygotes of allele 2
-// (code 2). With s = x >> 1 (16-bit shifts: bits crossing a byte edge land in odd positions,
-// which the 0x55 mask drops), x & s marks code 3 and ~x & s code 2.
-DRIFTSIM_AVX512 inline __m512i HetFields(__m512i x) {
-  return _mm512_ternarylogic_epi32(x, _mm512_srli_epi16(x, 1), _mm512_set1_epi8(0x55), 0x80);
-}
-DRIFTSIM_AVX512 inline __m512i Hom2Fields(__m512i x) {
-  return _mm512_ternarylogic_epi32(x, _mm512_srli_epi16(x, 1), _mm512_set1_epi8(0x55), 0x08);
-}
-
-// 64 bytes [b0, b0+64) of a block at once; the portable twin is PackedBytes.
-//
-// Bits: byte b of member i takes one bit for each heterozygous field of its first parent, then
-// one for each of its second parent's, in the order (byte, member): the bits of a whole byte of
-// the block follow one another. So a byte's fields are slots for the bits, and the bits are
-// deposited into them in order with pdep, without gathers:
-// - Slots: each member's heterozygous fields become a byte per record byte, the first parent's
-//   as the low nibble, the second's as the high one (a GF(2) affine step from the even and odd
-//   bits: kPairsToNibbles).
-// - Transpose: the members' slot bytes, held per member, are transposed to per record byte:
-//   members 0-7 to one 64-bit word per byte (an 8 x 8 transpose of 64-bit lanes and an 8 x 8
-//   byte transpose within each vector), members 8 and 9 to one 16-bit word per byte.
-// - Deposit: for each byte in turn, the bits at the running position go into the slots of the
-//   first word and then of the second (pdep), and the position moves by their popcounts. This
-//   is the only serial part, one addition per byte.
-// - Back: the deposited words are transposed back to per member; a set bit says that the
-//   parent's heterozygous field passes allele 2. With the homozygotes of allele 2 added, each
-//   field holds (first parent passes 2, second parent passes 2) in its (even, odd) bits: the
-//   child's code has its low bit unless both are set and its high bit if either is, so 1 1 gives
-//   the heterozygote 3 and the child's heterozygous fields are where the two bits differ.
-DRIFTSIM_AVX512 void PackedBytes64(Records& r, int64_t b0, const unsigned char* bits, uint64_t& pos,
-                                   __m512i (&hetSum)[kBlockSize]) {
-  const __m512i evens = _mm512_set1_epi8(0x55);
-  const __m512i toNibbles = _mm512_set1_epi64(static_cast<int64_t>(kPairsToNibbles));
-  const __m512i toPairs = _mm512_set1_epi64(static_cast<int64_t>(kNibblesToPairs));
-  __m512i slots[8], pair[2];
-  for (int i = 0; i < kBlockSize; ++i) {
-    // Thirty records stream at once, more than the hardware prefetchers follow.
-    _mm_prefetch(reinterpret_cast<const char*>(r.p1[i] + b0 + kPrefetchAhead), _MM_HINT_T0);
-    _mm_prefetch(reinterpret_cast<const char*>(r.p2[i] + b0 + kPrefetchAhead), _MM_HINT_T0);
-    _mm_prefetch(reinterpret_cast<const char*>(r.child[i] + b0 + kPrefetchAhead), _MM_HINT_T0);
-    const __m512i h1 = HetFields(_mm512_loadu_si512(r.p1[i] + b0));
-    const __m512i h2 = HetFields(_mm512_loadu_si512(r.p2[i] + b0));
-    const __m512i c =
-        _mm512_gf2p8affine_epi64_epi8(_mm512_or_si512(h1, _mm512_add_epi8(h2, h2)), toNibbles, 0);
-    if (i < 8) {
-      slots[i] = c;
-    } else {
-      pair[i - 8] = c;
-    }
-  }
-  TransposeQwords(slots);
-  alignas(64) uint64_t word[64];
-  alignas(64) uint16_t word2[64];
-  for (int q = 0; q < 8; ++q) _mm512_store_si512(word + 8 * q, TransposeBytes(slots[q]));
-  // Word b of the pair: member 8's byte b, then member 9's.
-  alignas(64) static constexpr uint8_t kInterleave[2][64] = {
-      {0,  64, 1,  65, 2,  66, 3,  67, 4,  68, 5,  69, 6,  70, 7,  71, 8,  72, 9,  73, 10, 74,
-       11, 75, 12, 76, 13, 77, 14, 78, 15, 79, 16, 80, 17, 81, 18, 82, 19, 83, 20, 84, 21, 85,
-       22, 86, 23, 87, 24, 88, 25, 89, 26, 90, 27, 91, 28, 92, 29, 93, 30, 94, 31, 95},
-      {32, 96,  33, 97,  34, 98,  35, 99,  36, 100, 37, 101, 38, 102, 39, 103,
-       40, 104, 41, 105, 42, 106, 43, 107, 44, 108, 45, 109, 46, 110, 47, 111,
-       48, 112, 49, 113, 50, 114, 51, 115, 52, 116, 53, 117, 54, 118, 55, 119,
-       56, 120, 57, 121, 58, 122, 59, 123, 60, 124, 61, 125, 62, 126, 63, 127}};
-  for (int h = 0; h < 2; ++h) {
-    _mm512_store_si512(word2 + 32 * h, _mm512_permutex2var_epi8(
-                                           pair[0], _mm512_load_si512(kInterleave[h]), pair[1]));
-  }
-
-  uint64_t p = pos;
-#pragma GCC unroll 16
-  for (int b = 0; b < 64; ++b) {
-    const uint64_t w = word[b];
-    const uint32_t w2 = word2[b];
-    const unsigned n = static_cast<unsigned>(__builtin_popcountll(w));
-    const unsigned n2 = static_cast<unsigned>(__builtin_popcount(w2));
-    // A single load holds 57 bits or more: usually enough for all ten members' slots of a byte.
-    const uint64_t x = BitCycle::Load(bits, p);
-    if (n + n2 <= 57) [[likely]] {
-      word[b] = _pdep_u64(x, w);
-      word2[b] = static_cast<uint16_t>(_pdep_u64(x >> n, w2));
-    } else {
-      word[b] = _pdep_u64(n > 57 ? BitCycle::Load64(bits, p) : x, w);
-      word2[b] = static_cast<uint16_t>(_pdep_u64(BitCycle::Load(bits, p + n), w2));
-    }
-    p += n + n2;
+    p += used;
   }
   pos = p;
-  for (int q = 0; q < 8; ++q) slots[q] = TransposeBytes(_mm512_load_si512(word + 8 * q));
-  TransposeQwords(slots);
-  alignas(64) static constexpr uint8_t kSplit[2][64] = {
-      {0,  2,  4,   6,   8,   10,  12,  14,  16,  18,  20,  22,  24,  26,  28,  30,
-       32, 34, 36,  38,  40,  42,  44,  46,  48,  50,  52,  54,  56,  58,  60,  62,
-       64, 66, 68,  70,  72,  74,  76,  78,  80,  82,  84,  86,  88,  90,  92,  94,
-       96, 98, 100, 102, 104, 106, 108, 110, 112, 114, 116, 118, 120, 122, 124, 126},
-      {1,  3,  5,   7,   9,   11,  13,  15,  17,  19,  21,  23,  25,  27,  29,  31,
-       33, 35, 37,  39,  41,  43,  45,  47,  49,  51,  53,  55,  57,  59,  61,  63,
-       65, 67, 69,  71,  73,  75,  77,  79,  81,  83,  85,  87,  89,  91,  93,  95,
-       97, 99, 101, 103, 105, 107, 109, 111, 113, 115, 117, 119, 121, 123, 125, 127}};
-  const __m512i lo2 = _mm512_load_si512(word2), hi2 = _mm512_load_si512(word2 + 32);
-  pair[0] = _mm512_permutex2var_epi8(lo2, _mm512_load_si512(kSplit[0]), hi2);
-  pair[1] = _mm512_permutex2var_epi8(lo2, _mm512_load_si512(kSplit[1]), hi2);
-
-  for (int i = 0; i < kBlockSize; ++i) {
-    const __m512i deposited = i < 8 ? slots[i] : pair[i - 8];
-    const __m512i hom1 = Hom2Fields(_mm512_loadu_si512(r.p1[i] + b0));
-    const __m512i hom2 = Hom2Fields(_mm512_loadu_si512(r.p2[i] + b0));
-    // a: the first parent passes allele 2 at the even bit of a field, the second at the odd one.
-    const __m512i a =
-        _mm512_ternarylogic_epi32(_mm512_gf2p8affine_epi64_epi8(deposited, toPairs, 0), hom1,
-                                  _mm512_add_epi8(hom2, hom2), 0xFE);
-    const __m512i t = _mm512_srli_epi16(a, 1);
-    const __m512i low = _mm512_ternarylogic_epi32(a, t, evens, 0x2A);   // ~(a & t) & evens
-    const __m512i high = _mm512_ternarylogic_epi32(a, t, evens, 0xA8);  // (a | t) & evens
-    _mm512_storeu_si512(r.child[i] + b0, _mm512_or_si512(low, _mm512_add_epi8(high, high)));
-    const __m512i het = _mm512_ternarylogic_epi32(a, t, evens, 0x28);  // (a ^ t) & evens
-    hetSum[i] = _mm512_add_epi64(hetSum[i],
-                                 _mm512_sad_epu8(_mm512_popcnt_epi8(het), _mm512_setzero_si512()));
-  }
+  for (int i = 0; i < n; ++i) r.hets[i] += CountHets(child[i] + b0, 4 * (b1 - b0));
+  return b1;
 }
 
-// Bytes [b0, b1) of one offspring (b1 - b0 a multiple of 64); the portable twin is the loop of
-// TransmitPackedSingle. A single offspring takes the bits of each locus in turn, the first
-// parent's then the second's: the slots of a byte are its fields' even bits (first parent) and
-// odd bits (second parent) as they lie, and eight bytes' slots follow one another in the
-// stream, so one pdep fills eight bytes without any transpose. The child is then made as in
-// PackedBytes64. Returns the child's heterozygous fields.
-DRIFTSIM_AVX512 int64_t SingleBytesAvx512(const uint8_t* p1, const uint8_t* p2, uint8_t* child,
-                                          int64_t b0, int64_t b1, const unsigned char* bits,
-                                          uint64_t& pos) {
-  const __m512i evens = _mm512_set1_epi8(0x55);
-  __m512i hetSum = _mm512_setzero_si512();
-  alignas(64) uint64_t word[8];
-  uint64_t p = pos;
-  for (int64_t b = b0; b < b1; b += 64) {
-    const __m512i x1 = _mm512_loadu_si512(p1 + b);
-    const __m512i x2 = _mm512_loadu_si512(p2 + b);
-    const __m512i h2 = HetFields(x2);
-    _mm512_store_si512(word, _mm512_or_si512(HetFields(x1), _mm512_add_epi8(h2, h2)));
-    for (uint64_t& w : word) {
-      const unsigned n = static_cast<unsigned>(__builtin_popcountll(w));
-      uint64_t x = BitCycle::Load(bits, p);
-      if (n > 57) [[unlikely]]
-        x = BitCycle::Load64(bits, p);
-      w = _pdep_u64(x, w);
-      p += n;
+// Whole bytes [b0, b1) of one offspring, locus by locus: the first parent's allele, then the
+// second parent's, each taking a bit only when heterozygous.
+int64_t SingleBytesPortable(const uint8_t* p1, const uint8_t* p2, uint8_t* child, int64_t b0,
+                            int64_t b1, const unsigned char* bits, uint64_t& pos, int64_t& hets) {
+  for (int64_t b = b0; b < b1; ++b) {
+    const uint64_t w = BitCycle::Load(bits, pos);
+    uint32_t used = 0, out = 0;
+    // Arithmetic instead of branches, which the random codes would mispredict: a
+    // heterozygote (h = 1) passes 1 + bit, a homozygote its own allele.
+    for (int f = 0; f < 8; f += 2) {
+      const uint32_t c1 = (p1[b] >> f) & 3u, c2 = (p2[b] >> f) & 3u;
+      const uint32_t h1 = c1 >> 1 & c1, h2 = c2 >> 1 & c2;
+      const uint32_t a1 = c1 - h1 * (2 - static_cast<uint32_t>((w >> used) & 1u));
+      used += h1;
+      const uint32_t a2 = c2 - h2 * (2 - static_cast<uint32_t>((w >> used) & 1u));
+      used += h2;
+      out |= (a1 | a2) << f;  // 1|1, 2|2, and 1|2 = 3 for the heterozygote
     }
-    const __m512i m2 = Hom2Fields(x2);
-    const __m512i a = _mm512_ternarylogic_epi32(_mm512_load_si512(word), Hom2Fields(x1),
-                                                _mm512_add_epi8(m2, m2), 0xFE);
-    const __m512i t = _mm512_srli_epi16(a, 1);
-    const __m512i low = _mm512_ternarylogic_epi32(a, t, evens, 0x2A);
-    const __m512i high = _mm512_ternarylogic_epi32(a, t, evens, 0xA8);
-    _mm512_storeu_si512(child + b, _mm512_or_si512(low, _mm512_add_epi8(high, high)));
-    const __m512i het = _mm512_ternarylogic_epi32(a, t, evens, 0x28);
-    hetSum =
-        _mm512_add_epi64(hetSum, _mm512_sad_epu8(_mm512_popcnt_epi8(het), _mm512_setzero_si512()));
+    pos += used;
+    child[b] = static_cast<uint8_t>(out);
+    hets += kHetCount[out];
   }
-  pos = p;
-  return _mm512_reduce_add_epi64(hetSum);
+  return b1;
 }
-
-DRIFTSIM_AVX512 void PackedBytesAvx512(Records& r, int64_t b0, int64_t b1,
-                                       const unsigned char* bits, uint64_t& pos) {
-  __m512i hetSum[kBlockSize];
-  for (__m512i& h : hetSum) h = _mm512_setzero_si512();
-  int64_t b = b0;
-  for (; b + 64 <= b1; b += 64) PackedBytes64(r, b, bits, pos, hetSum);
-  for (int i = 0; i < kBlockSize; ++i) r.hets[i] += _mm512_reduce_add_epi64(hetSum[i]);
-  PackedBytes(r, b, b1, bits, pos);
-}
-DRIFTSIM_VECTOR_CODE_END
-#endif
-
-}  // namespace
 
 // Packed, loci [L0, L1) field by field: first parent's allele, second parent's, child's code.
 void TransmitPackedFields(const Family& fam, int64_t L0, int64_t L1, BitCycle::Stream bits,
@@ -384,32 +176,8 @@ void TransmitPackedSingle(const KernelTable& kernels, const Family& fam, int64_t
     const int64_t b1 = std::min(nbytes, b0 + kChunk);
     uint64_t pos = bits.At(t);
     const uint64_t pos0 = pos;
-    int64_t b = b0;
-#if defined(__x86_64__)
-    if (kernels.row == Kernel::kAvx512) {
-      const int64_t whole = b0 + (b1 - b0) / 64 * 64;
-      hets += SingleBytesAvx512(p1, p2, child, b0, whole, bits.bytes, pos);
-      b = whole;
-    }
-#endif
-    for (; b < b1; ++b) {
-      const uint64_t w = BitCycle::Load(bits.bytes, pos);
-      uint32_t used = 0, out = 0;
-      // Arithmetic instead of branches, which the random codes would mispredict: a
-      // heterozygote (h = 1) passes 1 + bit, a homozygote its own allele.
-      for (int f = 0; f < 8; f += 2) {
-        const uint32_t c1 = (p1[b] >> f) & 3u, c2 = (p2[b] >> f) & 3u;
-        const uint32_t h1 = c1 >> 1 & c1, h2 = c2 >> 1 & c2;
-        const uint32_t a1 = c1 - h1 * (2 - static_cast<uint32_t>((w >> used) & 1u));
-        used += h1;
-        const uint32_t a2 = c2 - h2 * (2 - static_cast<uint32_t>((w >> used) & 1u));
-        used += h2;
-        out |= (a1 | a2) << f;  // 1|1, 2|2, and 1|2 = 3 for the heterozygote
-      }
-      pos += used;
-      child[b] = static_cast<uint8_t>(out);
-      hets += kHetCount[out];
-    }
+    const int64_t b = kernels.singleBytes(p1, p2, child, b0, b1, bits.bytes, pos, hets);
+    SingleBytesPortable(p1, p2, child, b, b1, bits.bytes, pos, hets);
     t += pos - pos0;
   }
   if (fam.hets) fam.hets[0] += static_cast<int32_t>(hets);
@@ -425,20 +193,13 @@ void TransmitPackedBytes(const KernelTable& kernels, const Family& fam, int64_t 
   // per byte.
   constexpr int64_t kChunk = 256;
   static_assert(kChunk * 8 * kBlockSize <= BitCycle::kSpan);
-  Records r(fam);
+  PackedBlock r(fam);
   for (int64_t b0 = 0; b0 < nbytes; b0 += kChunk) {
     const int64_t b1 = std::min(nbytes, b0 + kChunk);
     uint64_t pos = bits.At(t);
     const uint64_t pos0 = pos;
-#if defined(__x86_64__)
-    if (kernels.row == Kernel::kAvx512 && r.n == kBlockSize) {
-      PackedBytesAvx512(r, b0, b1, bits.bytes, pos);
-    } else {
-      PackedBytes(r, b0, b1, bits.bytes, pos);
-    }
-#else
-    PackedBytes(r, b0, b1, bits.bytes, pos);
-#endif
+    const int64_t b = kernels.packedBytes(r, b0, b1, bits.bytes, pos);
+    PackedBytesPortable(r, b, b1, bits.bytes, pos);
     t += pos - pos0;
   }
   if (fam.hets) {

@@ -233,8 +233,28 @@ __attribute__((target("avx2"))) inline __m256i MulMod(__m256i w, __m256i a) {
   return _mm256_sub_epi64(r, _mm256_and_si256(ge, m));
 }
 
+// Eight xorshift steps at once, as the GF(2) matrix of eight steps applied to a word three
+// bits at a time: the image of bits 3k..3k+2 of every lane is looked up in an 8-entry table by
+// vpermd, which takes its index from the low three bits of each lane. Eleven independent
+// lookups instead of a chain of 24 dependent shift-and-xor steps.
+struct TripletTables {
+  alignas(32) uint32_t image[11][8];
+};
+
+const TripletTables& Step8Tables() {
+  static const TripletTables tables = [] {
+    TripletTables t{};
+    const auto& steps8 = Jumps().column[3];
+    for (int k = 0; k < 11; ++k) {
+      for (uint32_t v = 0; v < 8; ++v) t.image[k][v] = XorJumps::Apply(steps8, v << (3 * k));
+    }
+    return t;
+  }();
+  return tables;
+}
+
 template <typename T>
-__attribute__((target("avx2"))) void RanUniformBatchAvx2(RngState& s, T* out, size_t n) {
+__attribute__((target("avx2"))) void UniformLanes8(RngState& s, T* out, size_t n) {
   // Lanes j = 0..7 hold the states of draws i+j: the first eight by single steps.
   alignas(32) uint32_t x0[8];
   alignas(32) int64_t w0[8];
@@ -247,6 +267,11 @@ __attribute__((target("avx2"))) void RanUniformBatchAvx2(RngState& s, T* out, si
   __m256i x = _mm256_load_si256(reinterpret_cast<const __m256i*>(x0));
   __m256i wlo = _mm256_load_si256(reinterpret_cast<const __m256i*>(w0));
   __m256i whi = _mm256_load_si256(reinterpret_cast<const __m256i*>(w0 + 4));
+  const TripletTables& tt = Step8Tables();
+  __m256i image[11];
+  for (int k = 0; k < 11; ++k) {
+    image[k] = _mm256_load_si256(reinterpret_cast<const __m256i*>(tt.image[k]));
+  }
   const __m256i a8 = _mm256_set1_epi64x(MulPower8());
   const __m256i low31 = _mm256_set1_epi32(0x7FFFFFFF);
   const __m256i one = _mm256_set1_epi32(1);
@@ -254,11 +279,12 @@ __attribute__((target("avx2"))) void RanUniformBatchAvx2(RngState& s, T* out, si
   const __m256d scale = _mm256_set1_pd(kUnitScale);
   size_t i = 8;
   for (; i + 8 <= n; i += 8) {
-    for (int k = 0; k < 8; ++k) {
-      x = _mm256_xor_si256(x, _mm256_slli_epi32(x, 13));
-      x = _mm256_xor_si256(x, _mm256_srli_epi32(x, 17));
-      x = _mm256_xor_si256(x, _mm256_slli_epi32(x, 5));
+    __m256i y = _mm256_permutevar8x32_epi32(image[0], x);
+    for (int k = 1; k < 11; ++k) {
+      y = _mm256_xor_si256(
+          y, _mm256_permutevar8x32_epi32(image[k], _mm256_srli_epi32(x, static_cast<int>(3 * k))));
     }
+    x = y;
     wlo = MulMod(wlo, a8);
     whi = MulMod(whi, a8);
     // Low halves of the eight 64-bit products, in lane order.
@@ -317,9 +343,9 @@ DRIFTSIM_AVX512F inline __m512i MulMod512(__m512i w, __m512i a) {
 
 // Sixteen lanes: lane j holds the state of draw i+j and steps sixteen draws per round, the
 // xorshift word by the nibble tables (no chain of single steps), the multiplicative word by
-// 16807^16 mod 2^31-1. RanUniformBatchAvx2 is the eight-lane form.
+// 16807^16 mod 2^31-1. UniformLanes8 is the eight-lane form.
 template <typename T>
-DRIFTSIM_AVX512F void RanUniformBatchAvx512(RngState& s, T* out, size_t n) {
+DRIFTSIM_AVX512F void UniformLanes16(RngState& s, T* out, size_t n) {
   alignas(64) uint32_t x0[16];
   alignas(64) int64_t w0[16];
   RngState u = s;
@@ -375,26 +401,39 @@ DRIFTSIM_AVX512F void RanUniformBatchAvx512(RngState& s, T* out, size_t n) {
 DRIFTSIM_VECTOR_CODE_END
 #endif
 
-template <typename T>
-void RanUniformBatch(const KernelTable& kernels, RngState& s, T* out, size_t n) {
 #if defined(__x86_64__)
-  // The vector path needs an initialised, running stream and enough draws to pay its set-up.
-  if (n >= 16 && kernels.row != Kernel::kPortable) {
+// The vector rows need an initialised, running stream and enough draws to pay their set-up.
+template <typename T>
+void RanUniformBatchAvx2(RngState& s, T* out, size_t n) {
+  if (n >= 16) {
     if (s.IDUM <= 0 || s.MulWord < 0) {
       *out++ = static_cast<T>(s.RanUniform());
       --n;
     }
-    if (s.IDUM > 0 && n >= 32 && kernels.row == Kernel::kAvx512) {
-      return RanUniformBatchAvx512(s, out, n);
-    }
-    if (s.IDUM > 0 && n >= 16) return RanUniformBatchAvx2(s, out, n);
+    if (s.IDUM > 0 && n >= 16) return UniformLanes8(s, out, n);
   }
-#endif
   RanUniformBatchPortable(s, out, n);
 }
 
-template void RanUniformBatch<float>(const KernelTable&, RngState&, float*, size_t);
-template void RanUniformBatch<double>(const KernelTable&, RngState&, double*, size_t);
+template <typename T>
+void RanUniformBatchAvx512(RngState& s, T* out, size_t n) {
+  if (n >= 16) {
+    if (s.IDUM <= 0 || s.MulWord < 0) {
+      *out++ = static_cast<T>(s.RanUniform());
+      --n;
+    }
+    if (s.IDUM > 0 && n >= 32) return UniformLanes16(s, out, n);
+    if (s.IDUM > 0 && n >= 16) return UniformLanes8(s, out, n);
+  }
+  RanUniformBatchPortable(s, out, n);
+}
+
+template void RanUniformBatchAvx2<float>(RngState&, float*, size_t);
+template void RanUniformBatchAvx2<double>(RngState&, double*, size_t);
+template void RanUniformBatchAvx512<float>(RngState&, float*, size_t);
+template void RanUniformBatchAvx512<double>(RngState&, double*, size_t);
+#endif
+
 template void RanUniformBatchPortable<float>(RngState&, float*, size_t);
 template void RanUniformBatchPortable<double>(RngState&, double*, size_t);
 

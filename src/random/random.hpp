@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "common/common.hpp"
 #include "cpu/cpu.hpp"
@@ -66,21 +67,33 @@ struct RngState {
 };
 
 // Fills out[0..n) with the next n draws, as doubles or rounded to single precision: the same
-// values and the same final state as n calls of RanUniform. On the vector paths, eight draws at
-// a time (the xorshift steps lane by lane, the multiplicative step as a multiplication by
-// 16807^8 mod 2^31-1); the portable loop is the reference.
-template <typename T>
-void RanUniformBatch(const KernelTable& kernels, RngState& s, T* out, size_t n);
+// values and the same final state as n calls of RanUniform, through the row's routine. The
+// vector rows step eight (AVX2) or sixteen (AVX-512) lanes at a time: the xorshift word by
+// table lookups of the GF(2) matrix of that many steps, the multiplicative word by 16807^8 or
+// 16807^16 mod 2^31-1; the portable loop is the reference.
+inline void RanUniformBatch(const KernelTable& kernels, RngState& s, double* out, size_t n) {
+  kernels.uniformDoubles(s, out, n);
+}
+inline void RanUniformBatch(const KernelTable& kernels, RngState& s, float* out, size_t n) {
+  kernels.uniformFloats(s, out, n);
+}
+// The rows of the kernel table behind RanUniformBatch: the portable loop; eight lanes with AVX2
+// and sixteen with AVX-512 F (x86-64 only; short or uninitialised batches go the portable way).
 template <typename T>
 void RanUniformBatchPortable(RngState& s, T* out, size_t n);
+template <typename T>
+void RanUniformBatchAvx2(RngState& s, T* out, size_t n);
+template <typename T>
+void RanUniformBatchAvx512(RngState& s, T* out, size_t n);
 
 // Hands out a known number of draws (double, or rounded to float), in stream order, produced in
 // chunks; the stream's state ends exactly after the last of them.
 template <typename T>
 class UniformDraws {
  public:
+  // Keeps the row's routine, not the row: the row may be a temporary.
   UniformDraws(const KernelTable& kernels, RngState& s, uint64_t total)
-      : kernels_(kernels), s_(s), left_(total) {}
+      : batch_(BatchOf(kernels)), s_(s), left_(total) {}
   UniformDraws(const UniformDraws&) = delete;
   UniformDraws& operator=(const UniformDraws&) = delete;
 
@@ -96,7 +109,7 @@ class UniformDraws {
       const size_t kept = n_ - i_;
       std::memmove(buf_, buf_ + i_, kept * sizeof(T));
       const size_t more = static_cast<size_t>(left_ < kChunk - kept ? left_ : kChunk - kept);
-      RanUniformBatch(kernels_, s_, buf_ + kept, more);
+      batch_(s_, buf_ + kept, more);
       left_ -= more;
       n_ = kept + more;
       i_ = 0;
@@ -112,10 +125,17 @@ class UniformDraws {
   void Refill() {
     n_ = static_cast<size_t>(left_ < kChunk ? left_ : kChunk);
     left_ -= n_;
-    RanUniformBatch(kernels_, s_, buf_, n_);
+    batch_(s_, buf_, n_);
     i_ = 0;
   }
-  const KernelTable& kernels_;
+  static auto BatchOf(const KernelTable& kernels) {
+    if constexpr (std::is_same_v<T, float>) {
+      return kernels.uniformFloats;
+    } else {
+      return kernels.uniformDoubles;
+    }
+  }
+  void (*batch_)(RngState&, T*, size_t);
   RngState& s_;
   uint64_t left_;
   size_t i_ = 0, n_ = 0;
@@ -129,14 +149,15 @@ using UniformDoubles = UniformDraws<double>;
 // draws taken, by a skip from where it stood.
 class UniformAhead {
  public:
-  UniformAhead(const KernelTable& kernels, RngState& s) : kernels_(kernels), s_(s), ahead_(s) {}
+  UniformAhead(const KernelTable& kernels, RngState& s)
+      : batch_(kernels.uniformDoubles), s_(s), ahead_(s) {}
   ~UniformAhead() { Finish(); }
   UniformAhead(const UniformAhead&) = delete;
   UniformAhead& operator=(const UniformAhead&) = delete;
 
   inline double Next() {
     if (i_ == kChunk) {
-      RanUniformBatch(kernels_, ahead_, buf_, kChunk);
+      batch_(ahead_, buf_, kChunk);
       i_ = 0;
     }
     ++taken_;
@@ -151,7 +172,7 @@ class UniformAhead {
 
  private:
   static constexpr size_t kChunk = 1024;
-  const KernelTable& kernels_;
+  void (*batch_)(RngState&, double*, size_t);
   RngState& s_;
   RngState ahead_;
   uint64_t taken_ = 0;

@@ -1,0 +1,74 @@
+// AVX-512 allele choices (F, BW, VL): sixteen draws at a time; the portable twins are in
+// alleles.cpp. Each function carries its own target attribute (see transmit_avx2.cpp for why).
+#include "cpu/cpu.hpp"
+#include "population/alleles.hpp"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+
+namespace driftsim {
+
+DRIFTSIM_VECTOR_CODE_BEGIN
+
+#define DRIFTSIM_AVX512BW __attribute__((target("avx512f,avx512bw,avx512vl")))
+
+// Sixteen draws at a time: the count of entries below each draw, one masked addition per entry
+// (the comparisons are false for NaN entries, as Pick's).
+DRIFTSIM_AVX512BW void PickAllelesAvx512(const float* cum, size_t entries, const float* u,
+                                         uint8_t* out, size_t n) {
+  const __m512i one = _mm512_set1_epi32(1);
+  for (size_t i = 0; i < n; i += 16) {
+    const __mmask16 live = n - i >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (n - i)) - 1);
+    const __m512 v = _mm512_maskz_loadu_ps(live, u + i);
+    __m512i allele = one;
+    for (size_t k = 0; k < entries; ++k) {
+      const __mmask16 below = _mm512_cmp_ps_mask(_mm512_set1_ps(cum[k]), v, _CMP_LT_OQ);
+      allele = _mm512_mask_add_epi32(allele, below, allele, one);
+    }
+    _mm512_mask_cvtepi32_storeu_epi8(out + i, live, allele);
+  }
+}
+
+// Sixteen draws at a time: code 3, 2 where u <= hw[1], 1 where u <= hw[0] (as PickPackedCode).
+DRIFTSIM_AVX512BW void PickPackedCodesAvx512(const float* hw, const float* u, uint8_t* out,
+                                             size_t n, int shift, bool first) {
+  const __m512 t0 = _mm512_set1_ps(hw[0]);
+  const __m512 t1 = _mm512_set1_ps(hw[1]);
+  const __m512i count = _mm512_set1_epi32(shift);
+  for (size_t i = 0; i < n; i += 16) {
+    const __mmask16 live = n - i >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (n - i)) - 1);
+    const __m512 v = _mm512_maskz_loadu_ps(live, u + i);
+    __m512i code = _mm512_set1_epi32(3);
+    code = _mm512_mask_mov_epi32(code, _mm512_cmp_ps_mask(v, t1, _CMP_LE_OQ), _mm512_set1_epi32(2));
+    code = _mm512_mask_mov_epi32(code, _mm512_cmp_ps_mask(v, t0, _CMP_LE_OQ), _mm512_set1_epi32(1));
+    __m128i bytes = _mm512_cvtepi32_epi8(_mm512_sllv_epi32(code, count));
+    if (!first) bytes = _mm_or_si128(bytes, _mm_maskz_loadu_epi8(live, out + i));
+    _mm_mask_storeu_epi8(out + i, live, bytes);
+  }
+}
+// A whole byte of count records from its 4 * count draws, field after field (the four runs of
+// PickPackedCodesAvx512 in one call, for the few records of the migrants).
+DRIFTSIM_AVX512BW void PackedBytesOfDrawsAvx512(const float* hw, const float* u, uint8_t* out,
+                                                size_t count) {
+  for (size_t i = 0; i < count; i += 16) {
+    const __mmask16 live = count - i >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (count - i)) - 1);
+    __m512i byte = _mm512_setzero_si512();
+    for (int f = 0; f < 4; ++f) {
+      const __m512 v = _mm512_maskz_loadu_ps(live, u + size_t(f) * count + i);
+      __m512i code = _mm512_set1_epi32(3);
+      code = _mm512_mask_mov_epi32(code,
+                                   _mm512_cmp_ps_mask(v, _mm512_set1_ps(hw[2 * f + 1]), _CMP_LE_OQ),
+                                   _mm512_set1_epi32(2));
+      code = _mm512_mask_mov_epi32(
+          code, _mm512_cmp_ps_mask(v, _mm512_set1_ps(hw[2 * f]), _CMP_LE_OQ), _mm512_set1_epi32(1));
+      byte = _mm512_or_si512(byte, _mm512_slli_epi32(code, static_cast<unsigned>(2 * f)));
+    }
+    _mm512_mask_cvtepi32_storeu_epi8(out + i, live, byte);
+  }
+}
+
+DRIFTSIM_VECTOR_CODE_END
+
+}  // namespace driftsim
+
+#endif

@@ -1,0 +1,112 @@
+// The transmission routines of each instruction set, internal to the population subsystem.
+// Each set's routines live in their own file (transmit_avx2.cpp, transmit_avx512.cpp), built
+// for that set; the portable twins in transmit_packed.cpp and transmit_unpacked.cpp are the
+// reference. kernels.cpp puts them into the kernel table.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+
+#include "population/transmit.hpp"
+#include "random/random.hpp"
+
+namespace driftsim {
+
+// A family's pointers as locals (the byte stores of the kernels could otherwise alias them),
+// and the heterozygous fields counted in each child so far.
+struct PackedBlock {
+  explicit PackedBlock(const Family& fam) : n(fam.n) {
+    std::copy(fam.p1, fam.p1 + n, p1);
+    std::copy(fam.p2, fam.p2 + n, p2);
+    std::copy(fam.child, fam.child + n, child);
+  }
+  int n;
+  const uint8_t* p1[kBlockSize];
+  const uint8_t* p2[kBlockSize];
+  uint8_t* child[kBlockSize];
+  int64_t hets[kBlockSize] = {};
+};
+
+// Unpacked offspring take, locus by locus, one bit per copy for each member in turn: with n
+// members the bits of one copy of one member are every 2n-th bit of the stream. Each such
+// stream comes 64 loci at a time from its own jump table, so that a whole chunk of a record is
+// made at once.
+class CopyBits {
+ public:
+  CopyBits(uint32_t seed, int n) : jump_(BitJump::For(2 * unsigned(n))), streams_(2 * n) {
+    BitStream step{seed};
+    for (int s = 0; s < streams_; ++s) {
+      core_[s] = step.RanBitSeed;
+      step.RanBit();
+    }
+  }
+  // Bit L: the copy that stream s takes at locus L of the next 64.
+  void Next(uint64_t* masks) {
+    for (int s = 0; s < streams_; ++s) {
+      const BitJump::Result r = jump_(core_[s]);
+      masks[s] = r.bits;
+      core_[s] = r.state;
+    }
+  }
+
+ private:
+  const BitJump& jump_;
+  int streams_;
+  uint32_t core_[2 * kBlockSize];
+};
+
+// Loci of one member made before the next member's: long runs of each record keep the thirty
+// records of a block streaming well.
+constexpr int64_t kRunChunks = 256;
+
+// Unpacked loci of a family with the chunk copier Copy: the bits of kRunChunks chunks of 64
+// loci for every member first, then each member's run of loci.
+template <void (*Copy)(const uint8_t*, const uint8_t*, uint8_t*, uint64_t, uint64_t, int)>
+void CopyLoci(const Family& fam, int64_t NumLoci, CopyBits& bits) {
+  uint64_t masks[kRunChunks][2 * kBlockSize];
+  for (int64_t L0 = 0; L0 < NumLoci; L0 += 64 * kRunChunks) {
+    const int64_t L1 = std::min(NumLoci, L0 + 64 * kRunChunks);
+    const int64_t chunks = (L1 - L0 + 63) / 64;
+    for (int64_t c = 0; c < chunks; ++c) bits.Next(masks[c]);
+    for (int i = 0; i < fam.n; ++i) {
+      for (int64_t c = 0, L = L0; c < chunks; ++c, L += 64) {
+        Copy(fam.p1[i] + 2 * L, fam.p2[i] + 2 * L, fam.child[i] + 2 * L, masks[c][2 * i],
+             masks[c][2 * i + 1], static_cast<int>(std::min<int64_t>(64, L1 - L)));
+      }
+    }
+  }
+}
+
+// Bytes [b0, b1) of a block of kBlockSize members, byte by byte, bits from the table at pos
+// (advanced past them). A routine makes the whole chunks of its width and returns where it
+// stopped; the portable loop makes the rest.
+using PackedBytesFn = int64_t (*)(PackedBlock& r, int64_t b0, int64_t b1, const unsigned char* bits,
+                                  uint64_t& pos);
+
+// Whole bytes [b0, b1) of one offspring (p1, p2, child), bits from the table at pos; returns
+// where it stopped and adds the child's heterozygous fields to hets.
+using SingleBytesFn = int64_t (*)(const uint8_t* p1, const uint8_t* p2, uint8_t* child, int64_t b0,
+                                  int64_t b1, const unsigned char* bits, uint64_t& pos,
+                                  int64_t& hets);
+
+int64_t PackedBytesPortable(PackedBlock& r, int64_t b0, int64_t b1, const unsigned char* bits,
+                            uint64_t& pos);
+int64_t SingleBytesPortable(const uint8_t* p1, const uint8_t* p2, uint8_t* child, int64_t b0,
+                            int64_t b1, const unsigned char* bits, uint64_t& pos, int64_t& hets);
+
+void CopyLociPortable(const Family& fam, int64_t NumLoci, CopyBits& bits);
+
+#if defined(__x86_64__)
+void CopyLociAvx2(const Family& fam, int64_t NumLoci, CopyBits& bits);
+void CopyLociAvx512(const Family& fam, int64_t NumLoci, CopyBits& bits);
+int64_t PackedBytesAvx2(PackedBlock& r, int64_t b0, int64_t b1, const unsigned char* bits,
+                        uint64_t& pos);
+int64_t PackedBytesAvx2Pdep(PackedBlock& r, int64_t b0, int64_t b1, const unsigned char* bits,
+                            uint64_t& pos);
+int64_t PackedBytesAvx512(PackedBlock& r, int64_t b0, int64_t b1, const unsigned char* bits,
+                          uint64_t& pos);
+int64_t SingleBytesAvx512(const uint8_t* p1, const uint8_t* p2, uint8_t* child, int64_t b0,
+                          int64_t b1, const unsigned char* bits, uint64_t& pos, int64_t& hets);
+#endif
+
+}  // namespace driftsim
