@@ -155,6 +155,7 @@ TEST(PrepareModel, ReadsTheSizesAndNeedsAnEffectiveSizeAboveOne) {
   Params par;
   par.Ne = 8;
   par.NumGen = 5;
+  par.MaxNe = 100;
   struct Case {
     double ratio;
     bool sizes;

@@ -31,6 +31,7 @@ void FileName(CommandLine& cl, std::string& field, const char* option, const cha
 void Model(CommandLine& cl, const char* name, const char* value) {
   const std::string refusal = SetModelOption(cl.options.model, name, value);
   if (!refusal.empty()) UsageError(cl, refusal);
+  cl.options.modelGiven.emplace_back(name);
 }
 
 // One option: its long name, short name (0: none), value name (null: takes none), the lines of
