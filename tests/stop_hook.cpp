@@ -43,8 +43,8 @@ Point FromEnvironment(const char* variable) {
   const size_t at = text.find('@');
   if (at != std::string::npos) {
     p.occurrence = std::atoi(text.c_str() + at + 1);
-    text.erase(at, text.find('=', at) == std::string::npos ? std::string::npos
-                                                           : text.find('=', at) - at);
+    text.erase(
+        at, text.find('=', at) == std::string::npos ? std::string::npos : text.find('=', at) - at);
   }
   const size_t eq = text.find('=');
   if (eq != std::string::npos) {
@@ -54,10 +54,10 @@ Point FromEnvironment(const char* variable) {
   const std::string name = text.substr(0, text.find(':'));
   if (text.find(':') != std::string::npos) p.file = std::atoi(text.c_str() + name.size() + 1);
   const std::pair<const char*, CommitStep> steps[] = {
-      {"start", CommitStep::kStart},       {"lock-wait", CommitStep::kLockWait},
-      {"lock", CommitStep::kLock},         {"record", CommitStep::kRecord},
-      {"keep", CommitStep::kKeep},         {"move-aside", CommitStep::kMoveAside},
-      {"rename", CommitStep::kRename},     {"sync-folder", CommitStep::kSyncFolder},
+      {"start", CommitStep::kStart},   {"lock-wait", CommitStep::kLockWait},
+      {"lock", CommitStep::kLock},     {"record", CommitStep::kRecord},
+      {"keep", CommitStep::kKeep},     {"move-aside", CommitStep::kMoveAside},
+      {"rename", CommitStep::kRename}, {"sync-folder", CommitStep::kSyncFolder},
   };
   for (const auto& [word, step] : steps) {
     if (name == word) {

@@ -62,11 +62,11 @@ TEST(Transaction, EveryFileEverySignalEveryCommitStep) {
     bool completes;
   };
   const Row rows[] = {
-      {"start", false, false},      {"lock", false, false},       {"record", false, false},
-      {"keep", false, true},        {"rename:0", false, true},    {"rename:1", false, true},
-      {"rename:2", false, true},    {"sync-folder", false, true}, {"start@2", false, true},
-      {"rename:0@2", false, true},  {"start", true, false},       {"record", true, false},
-      {"rename:0", true, true},     {"rename:1", true, true},
+      {"start", false, false},     {"lock", false, false},       {"record", false, false},
+      {"keep", false, true},       {"rename:0", false, true},    {"rename:1", false, true},
+      {"rename:2", false, true},   {"sync-folder", false, true}, {"start@2", false, true},
+      {"rename:0@2", false, true}, {"start", true, false},       {"record", true, false},
+      {"rename:0", true, true},    {"rename:1", true, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.convert ? "driftsim-convert" : "driftsim") + " at " + row.stop);
@@ -188,8 +188,8 @@ TEST(Transaction, EveryFileEveryFault) {
       {"2. VCF of alleles 100 and above: every genotype whole, vcf and vcf.gz",
        [&] {
          const Folder f = folder();
-         MakeDataSet(f.dir, {"--set", "NumAllele=127", "--set", "NumLoci=50", "--set",
-                             "FreqDist=1", "--set", "NumIndiv1=200", "--set", "NumIndiv2=200"});
+         MakeDataSet(f.dir, {"--set", "NumAllele=127", "--set", "NumLoci=50", "--set", "FreqDist=1",
+                             "--set", "NumIndiv1=200", "--set", "NumIndiv2=200"});
          const Outcome o = RunIn(f.dir, {"out.dat", "--to", "vcf", "-o", "y.vcf"}, convert);
          ASSERT_EQ(o.ended.status, 0) << o.ended.console;
          const std::string vcf = ReadFile(f.Path("y.vcf"));
@@ -214,7 +214,8 @@ TEST(Transaction, EveryFileEveryFault) {
          EXPECT_EQ(records, 50);
          EXPECT_GT(wide, 0) << "no genotype of two three-digit alleles";
          if (std::system("command -v bcftools >/dev/null 2>&1") == 0) {
-           const Outcome gz = RunIn(f.dir, {"out.dat", "--to", "vcf.gz", "-o", "y.vcf.gz"}, convert);
+           const Outcome gz =
+               RunIn(f.dir, {"out.dat", "--to", "vcf.gz", "-o", "y.vcf.gz"}, convert);
            ASSERT_EQ(gz.ended.status, 0) << gz.ended.console;
            const std::string cmd = "cd '" + f.dir.string() +
                                    "' && bcftools view -H y.vcf.gz > view.txt 2>&1 && "
@@ -306,7 +307,8 @@ TEST(Transaction, EveryFileEveryFault) {
            record |= e.path().filename().string().starts_with(".driftsim-commit-");
          }
          EXPECT_TRUE(record);
-         ExpectRefused(RunIn(f.dir, {"out.dat"}, stats), "the commit that wrote it was interrupted");
+         ExpectRefused(RunIn(f.dir, {"out.dat"}, stats),
+                       "the commit that wrote it was interrupted");
          ExpectRefused(RunIn(f.dir, {"out.dat", "--to", "vcf"}, convert),
                        "the commit that wrote it was interrupted");
          // The next run on the stem completes the commit first: the first run's pair whole.
@@ -347,8 +349,7 @@ TEST(Transaction, EveryFileEveryFault) {
                        "cannot be read: not a regular file!");
          ExpectRefused(RunIn(f.dir, {"fifo"}, "", limit), "cannot be read: not a regular file!");
          ExpectRefused(RunIn(f.dir, {"fifo"}, stats, limit), "not a regular file");
-         ExpectRefused(RunIn(f.dir, {"fifo", "--to", "vcf"}, convert, limit),
-                       "not a regular file");
+         ExpectRefused(RunIn(f.dir, {"fifo", "--to", "vcf"}, convert, limit), "not a regular file");
        }},
       {"10. endless or long lines in the sizes file",
        [&] {
@@ -357,13 +358,12 @@ TEST(Transaction, EveryFileEveryFault) {
                        "cannot be read: not a regular file!");
          WriteFile(f.Path("long.txt"), std::string(5000, '\x01') + "\n");
          const Outcome o = RunIn(f.dir, {"p.txt", "--sizes", "long.txt"});
-         ExpectRefused(o, "long.txt:1: line longer than 1000 characters: '" +
-                              [] {
-                                std::string s;
-                                for (int i = 0; i < 60; ++i) s += "\\x01";
-                                return s;
-                              }() +
-                              "...'!");
+         ExpectRefused(
+             o, "long.txt:1: line longer than 1000 characters: '" + [] {
+               std::string s;
+               for (int i = 0; i < 60; ++i) s += "\\x01";
+               return s;
+             }() + "...'!");
        }},
       {"11. a folder renamed during the run keeps its files together",
        [&] {
@@ -434,8 +434,9 @@ TEST(Transaction, EveryFileEveryFault) {
        [&] {
          const Folder f = folder();
          WriteFile(f.Path("sizes.txt"), "3 15\n6 12\n");
-         const std::vector<std::string> model = {"--burn-in", "5",     "--mutation-rate", "0.002",
-                                                 "--sizes",   "sizes.txt", "--ne-ratio",   "0.5"};
+         const std::vector<std::string> model = {"--burn-in",  "5",       "--mutation-rate",
+                                                 "0.002",      "--sizes", "sizes.txt",
+                                                 "--ne-ratio", "0.5"};
          std::vector<std::string> args = {"p.txt", "-q", "--write-params", "w.txt"};
          args.insert(args.end(), model.begin(), model.end());
          ASSERT_EQ(RunIn(f.dir, args).ended.status, 0);

@@ -236,8 +236,10 @@ std::string HelpText() {
   text +=
       "\n\n"
       "Exit status: 0 after a complete run (with --check: the run would start),\n"
-      "1 after any error (the console names it), 2 for a wrong command line,\n"
-      "130 or 143 when interrupted.\n"
+      "1 after any error (the console names it), among them a value of the parameter\n"
+      "file however given (--seed, --out, --set) and DRIFTSIM_THREADS; 2 for a wrong\n"
+      "command line, among them a value refused by an option of its own (--burn-in,\n"
+      "--mutation-rate, --sizes, --ne-ratio, --threads); 130 or 143 when interrupted.\n"
       "\n"
       "The parameter file format is described in README.md and in driftsim(1).\n";
   return text;

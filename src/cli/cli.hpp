@@ -28,7 +28,7 @@ struct RunOptions {
   std::string summary;  // file for the JSON record; "-": standard output; empty: none
   ModelOptions model;   // --burn-in, --mutation-rate, --sizes, --ne-ratio
   std::vector<std::string> modelGiven;  // their names, as given: they win over the file's
-  int threads = 0;      // --threads; 0: DRIFTSIM_THREADS, else the CPUs of the affinity mask
+  int threads = 0;  // --threads; 0: DRIFTSIM_THREADS, else the CPUs of the affinity mask
 };
 
 struct CommandLine {

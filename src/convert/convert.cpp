@@ -89,9 +89,12 @@ void Convert(const Options& o) {
   if (!o.popMap.empty()) names.push_back(o.popMap);
   // An output that would replace an input, or another output, is refused before anything is
   // written.
-  std::vector<FileRole> roles = {{o.data, "the data file", true}, {parPath, "the parameter file", true}};
+  std::vector<FileRole> roles = {{o.data, "the data file", true},
+                                 {parPath, "the parameter file", true}};
   for (size_t i = 0; i < names.size(); ++i) {
-    roles.push_back({names[i], !o.popMap.empty() && i + 1 == names.size() ? "the population map" : "the export", false});
+    roles.push_back(
+        {names[i], !o.popMap.empty() && i + 1 == names.size() ? "the population map" : "the export",
+         false});
   }
   CheckDistinctFiles(roles, "");
 

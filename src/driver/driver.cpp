@@ -6,10 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <optional>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <optional>
 #include <thread>
 
 #include "cpu/cpu.hpp"

@@ -1,7 +1,7 @@
 #include "params/model_options.hpp"
 
-#include <algorithm>
 #include <sys/stat.h>
+#include <algorithm>
 
 #include <cerrno>
 #include <charconv>
@@ -151,9 +151,9 @@ SizeSchedule ReadSizesStream(std::istream& in, const std::string& name) {
   while (BoundedLine(in, text, kMaxSizesLine, tooLong)) {
     ++line;
     if (tooLong) {
-      SizesError(name, line,
-                 "line longer than " + IntToText(int64_t{kMaxSizesLine}) + " characters: " +
-                     Quoted(text));
+      SizesError(
+          name, line,
+          "line longer than " + IntToText(int64_t{kMaxSizesLine}) + " characters: " + Quoted(text));
     }
     if (!text.empty() && text.back() == '\r') text.pop_back();
     const size_t hash = text.find('#');
@@ -240,7 +240,8 @@ void ReadModelLines(const std::string& paramFile, ModelOptions& model,
     const size_t blank = rest.find_first_of(" \t");
     const std::string name(rest.substr(0, blank));
     std::string_view value = blank == std::string_view::npos ? "" : rest.substr(blank);
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+      value.remove_prefix(1);
     while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
     if (std::find(given.begin(), given.end(), name) != given.end()) continue;
     const std::string refusal =
@@ -262,8 +263,8 @@ std::string ModelLinesText(const ModelOptions& model) {
     text += "--mutation-rate " + std::string(buf, ec == std::errc() ? end : buf) + "\n";
   }
   if (!model.SizesFile.empty()) {
-    text += "--sizes " + std::filesystem::absolute(model.SizesFile).lexically_normal().string() +
-            "\n";
+    text +=
+        "--sizes " + std::filesystem::absolute(model.SizesFile).lexically_normal().string() + "\n";
   }
   if (model.NeRatio != defaults.NeRatio) text += "--ne-ratio " + RatioText(model.NeRatio) + "\n";
   return text;
@@ -274,10 +275,10 @@ std::string ModelReport(const ModelOptions& model) {
   const auto [end, ec] = std::to_chars(rate, rate + sizeof rate, model.MutationRate);
   return "  burn-in       " + IntToText(model.BurnIn) + "\n  mutation-rate " +
          std::string(rate, ec == std::errc() ? end : rate) + "\n  sizes         " +
-         (model.SizesFile.empty() ? std::string("none")
-                                  : Printable(model.SizesFile, std::string::npos) + ", " +
-                                        IntToText(int64_t(model.Sizes.Changes.size())) +
-                                        " changes") +
+         (model.SizesFile.empty()
+              ? std::string("none")
+              : Printable(model.SizesFile, std::string::npos) + ", " +
+                    IntToText(int64_t(model.Sizes.Changes.size())) + " changes") +
          "\n  ne-ratio      " + RatioText(model.NeRatio) + "\n";
 }
 

@@ -359,7 +359,8 @@ void CommitRun::FillRecord() {
       char path[PATH_MAX];
       const std::string link = "/proc/self/fd/" + IntToText(f.dirFd_);
       const ssize_t n = readlink(link.c_str(), path, sizeof path - 1);
-      folder = n > 0 ? std::string(path, size_t(n)) : std::filesystem::absolute(f.folderPart_).string();
+      folder =
+          n > 0 ? std::string(path, size_t(n)) : std::filesystem::absolute(f.folderPart_).string();
     }
     struct stat st;
     const bool earlier = fstatat(f.dirFd_, f.base_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
@@ -538,9 +539,9 @@ OutputFile::OutputFile(std::string finalName, std::string routine)
   folderPart_ = parts.folderPart;
   base_ = parts.base;
   auto refuse = [&](const std::string& reason) {
-    FatalStop("Cannot create file " + Printable(finalName_, std::string::npos) + ": " + reason +
-                  "!",
-              routine_);
+    FatalStop(
+        "Cannot create file " + Printable(finalName_, std::string::npos) + ": " + reason + "!",
+        routine_);
   };
   for (const char c : finalName_) {
     const auto u = static_cast<unsigned char>(c);
@@ -559,10 +560,10 @@ OutputFile::OutputFile(std::string finalName, std::string routine)
     const bool link = S_ISLNK(st.st_mode);
     // /dev/stdout and its kin lead through /proc to whatever the descriptor is: refused too.
     char real[PATH_MAX];
-    const bool devices = realpath(parts.Folder().c_str(), real) != nullptr &&
-                         (std::string_view(real) == "/dev" ||
-                          std::string_view(real).starts_with("/dev/") ||
-                          std::string_view(real).starts_with("/proc/"));
+    const bool devices =
+        realpath(parts.Folder().c_str(), real) != nullptr &&
+        (std::string_view(real) == "/dev" || std::string_view(real).starts_with("/dev/") ||
+         std::string_view(real).starts_with("/proc/"));
     if ((link && fstatat(dirFd_, base_.c_str(), &target, 0) == 0 && !S_ISREG(target.st_mode)) ||
         (!link && !S_ISREG(st.st_mode)) || devices) {
       Forget();

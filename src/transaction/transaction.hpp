@@ -127,7 +127,16 @@ std::string Printable(std::string_view text, size_t limit = 60);
 // Steps of Commit, for tests. kStart comes after every file is closed, kLockWait only when
 // another process holds the folder's lock; kKeep (hard link), kMoveAside (its fallback) and
 // kRename come once per file (0: first).
-enum class CommitStep { kStart, kLockWait, kLock, kRecord, kKeep, kMoveAside, kRename, kSyncFolder };
+enum class CommitStep {
+  kStart,
+  kLockWait,
+  kLock,
+  kRecord,
+  kKeep,
+  kMoveAside,
+  kRename,
+  kSyncFolder
+};
 // A test hook, null in a normal run: called before each step, it may stop the process or fail
 // the step by returning the errno that the step is then taken to have failed with.
 using CommitHook = int (*)(CommitStep step, int file);
