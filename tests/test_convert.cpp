@@ -174,9 +174,9 @@ TEST(ConvertFormats, RefusalsLeaveNoOutputAndEarlierFilesAsTheyWere) {
        "d.dat, line 3: sample S1 after sample S2; the individuals must come in driftsim's "
        "order: S1, then S2, then S0",
        false},
-      {kData, "--to genepop -o d.dat", "output file d.dat would overwrite the data file", false},
-      {kData, "--to genepop -o none/x.gen", "cannot create none/x.gen: No such file or directory",
-       false},
+      {kData, "--to genepop -o d.dat", "Output file d.dat would overwrite the data file!", false},
+      {kData, "--to genepop -o none/x.gen",
+       "Cannot create file none/x.gen: No such file or directory!", false},
   };
   for (const auto& c : cases) {
     WriteFile(dir / "d.dat", c.data);
@@ -214,8 +214,8 @@ TEST(ConvertFiles, AFailedRenamePutsTheEarlierFilesBack) {
       convert::Commit({&ped, &map});
       FAIL() << "the commit passed";
     } catch (const convert::StatsError& e) {
-      EXPECT_EQ(std::string(e.what()), "cannot rename " + map.TemporaryPath() + " to " +
-                                           (dir / "a.map") + ": Is a directory");
+      EXPECT_EQ(std::string(e.what()),
+                "Cannot rename file " + (dir / "a.map") + ": Is a directory!");
     }
   }
   EXPECT_EQ(ReadFile(dir / "a.ped"), "earlier ped\n");

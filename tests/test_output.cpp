@@ -41,13 +41,13 @@ std::unique_ptr<SimState> WithSamples(
 
 // The data file written by WriteGenoFile, read from its temporary file.
 std::string DataFile(const SimState& sim, const TempDir& dir) {
-  PendingFile out(dir / "x.dat", "WriteGenoFile");
+  OutputFile out(dir / "x.dat", "WriteGenoFile");
   WriteGenoFile(sim, out);
   return ReadFile(out.TempName());
 }
 
 std::string ParaFile(const SimState& sim, const TempDir& dir) {
-  PendingFile out(dir / "x.par", "WriteParaFile");
+  OutputFile out(dir / "x.par", "WriteParaFile");
   WriteParaFile(sim, out);
   return ReadFile(out.TempName());
 }
@@ -119,7 +119,7 @@ TEST(WriteGenoFile, LinesLongerThanAnyBuffer) {
     const std::string file = DataFile(*sim, dir);
     const std::string expected = Line("S1_1", loci, [&](int64_t L) { return pair(0, L); }) +
                                  Line("S2_1", loci, [&](int64_t L) { return pair(1, L); });
-    EXPECT_GT(file.size(), 2 * PendingFile::kBufferSize);
+    EXPECT_GT(file.size(), 2 * OutputFile::kBufferSize);
     EXPECT_TRUE(file == expected) << alleles;
   }
 }
@@ -184,7 +184,7 @@ TEST(OutputFiles, FailuresLeaveNothingBehind) {
   auto sim = WithSamples(Sized(0, 3, 4, 0, 1, 1), [](int64_t, int64_t) { return std::pair{1, 2}; });
   const std::string missing = dir / "no/such/dir/run";
   EXPECT_EQ(
-      Failure([&] { PendingFile out(missing + ".dat", "WriteGenoFile"); }),
+      Failure([&] { OutputFile out(missing + ".dat", "WriteGenoFile"); }),
       (std::pair<std::string, std::string>{
           "Cannot create file " + missing + ".dat: No such file or directory!", "WriteGenoFile"}));
 
@@ -192,9 +192,9 @@ TEST(OutputFiles, FailuresLeaveNothingBehind) {
   WriteFile(dir / "run.dat", "earlier data");
   std::filesystem::create_directory(dir / "run.par");
   const auto [message, routine] = Failure([&] {
-    PendingFile dat(dir / "run.dat", "WriteGenoFile");
+    OutputFile dat(dir / "run.dat", "WriteGenoFile");
     WriteGenoFile(*sim, dat);
-    PendingFile par(dir / "run.par", "WriteParaFile");
+    OutputFile par(dir / "run.par", "WriteParaFile");
   });
   EXPECT_EQ(message, "Cannot create file " + (dir / "run.par") + ": Is a directory!");
   EXPECT_EQ(routine, "WriteParaFile");
@@ -206,12 +206,12 @@ TEST(OutputFiles, FailuresLeaveNothingBehind) {
   // Both files complete: renamed into place together.
   std::filesystem::remove(dir / "run.par");
   {
-    PendingFile dat(dir / "run.dat", "WriteGenoFile");
+    OutputFile dat(dir / "run.dat", "WriteGenoFile");
     WriteGenoFile(*sim, dat);
-    PendingFile par(dir / "run.par", "WriteParaFile");
+    OutputFile par(dir / "run.par", "WriteParaFile");
     WriteParaFile(*sim, par);
     EXPECT_EQ(ReadFile(dir / "run.dat"), "earlier data");
-    CommitFiles(dat, par);
+    Commit({&dat, &par});
   }
   EXPECT_EQ(ReadFile(dir / "run.dat"), "S1_1 1 2 1 2 1 2\r\nS2_1 1 2 1 2 1 2\r\n");
   EXPECT_EQ(ReadFile(dir / "run.par").substr(0, 4), "0   ");
@@ -289,11 +289,11 @@ TEST(CommitFiles, EveryFaultLeavesBothNewOrBothAsTheyWere) {
     gFaults = c.faults;
     gCommitHook = FailInjected;
     const auto [message, routine] = Failure([&] {
-      PendingFile dat(dir / "run1.dat", "WriteGenoFile");
-      PendingFile par(dir / "run1.par", "WriteParaFile");
+      OutputFile dat(dir / "run1.dat", "WriteGenoFile");
+      OutputFile par(dir / "run1.par", "WriteParaFile");
       WriteGenoFile(*sim, dat);
       WriteParaFile(*sim, par);
-      CommitFiles(dat, par);
+      Commit({&dat, &par});
     });
     gCommitHook = nullptr;
     std::vector<std::string> names;
@@ -323,11 +323,11 @@ TEST(CommitFiles, EveryFaultLeavesBothNewOrBothAsTheyWere) {
 
 // Temporary names cannot be guessed from the process: twelve random letters and digits, in the
 // folder of the final name.
-TEST(PendingFile, TemporaryNamesAreUnpredictable) {
+TEST(OutputFile, TemporaryNamesAreUnpredictable) {
   TempDir dir;
   std::set<std::string> seen;
   for (int i = 0; i < 20; ++i) {
-    PendingFile f(dir / "run1.dat", "WriteGenoFile");
+    OutputFile f(dir / "run1.dat", "WriteGenoFile");
     const fs::path temp = f.TempName();
     EXPECT_EQ(temp.parent_path(), dir.Path());
     const std::string name = temp.filename();
@@ -387,14 +387,15 @@ TEST(EndToEnd, OutputFailuresLeaveEarlierFilesAlone) {
   ExpectFatal(ended[0], "Cannot create file nowhere/out.dat: " + reason(ENOENT), "WriteGenoFile");
   ExpectFatal(ended[1], "Cannot create file run.dat: " + reason(EISDIR), "WriteGenoFile");
   ExpectFatal(ended[2], "Cannot create file run.par: " + reason(EISDIR), "WriteParaFile");
+  // A name the folder cannot hold is found before the work, not at the rename after it.
   ExpectFatal(ended[3],
-              "Cannot rename file " + std::string(300, 'n') + ".dat: " + reason(ENAMETOOLONG),
+              "Cannot create file " + std::string(300, 'n') + ".dat: " + reason(ENAMETOOLONG),
               "WriteGenoFile");
   ExpectFatal(ended[4], "Cannot create file plain/out.dat: " + reason(ENOTDIR), "WriteGenoFile");
   ExpectFatal(ended[5], "Cannot write file out.dat: " + reason(EFBIG), "WriteGenoFile");
   ExpectFatal(ended[6], "Cannot write file out.dat: " + reason(EFBIG), "WriteGenoFile");
   // A folder or name that cannot take the files stops the run before the simulation.
-  for (const size_t i : {size_t{0}, size_t{1}, size_t{2}, size_t{4}}) {
+  for (const size_t i : {size_t{0}, size_t{1}, size_t{2}, size_t{3}, size_t{4}}) {
     EXPECT_TRUE(ended[i].console.starts_with("Reading parameter file: p.txt\n\nCannot create"))
         << ended[i].console;
   }

@@ -310,7 +310,7 @@ TEST(StatsReader, UnreadableFiles) {
     stats::ReadGenoFile(dir.Path().string());
     FAIL() << "a directory was read";
   } catch (const StatsError& e) {
-    EXPECT_EQ(std::string(e.what()), dir.Path().string() + ": read error: Is a directory");
+    EXPECT_EQ(std::string(e.what()), "cannot open " + dir.Path().string() + ": Is a directory");
   }
   try {
     stats::ReadParFile(dir / "none.par");

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -182,10 +183,10 @@ inline void TakeSourceSample(SimState& sim, const RunContext& ctx = DefaultConte
 inline void AddGenoErrors(SimState& sim, const RunContext& ctx = DefaultContext()) {
   driftsim::AddGenoErrors(ctx, sim.par, sim.tab.Samples(sim.par), sim.rnd);
 }
-inline void WriteGenoFile(const SimState& sim, PendingFile& out) {
+inline void WriteGenoFile(const SimState& sim, OutputFile& out) {
   driftsim::WriteGenoFile(sim.par, sim.tab.Samples(sim.par), out);
 }
-inline void WriteParaFile(const SimState& sim, PendingFile& out) {
+inline void WriteParaFile(const SimState& sim, OutputFile& out) {
   driftsim::WriteParaFile(sim.par, out);
 }
 
@@ -227,6 +228,12 @@ struct Launch {
   std::string stopAt{};
   // Standard output into a pipe whose reading end is already closed, as `driftsim | head -1`.
   bool closedConsole = false;
+  // The program, when not driftsim; DRIFTSIM_TEST_BINARY_DIR, when set, holds the programs
+  // to run instead (those of another build, to see which rows fail there).
+  std::string binary{};
+  std::string stdoutFile{};        // standard output to this file rather than the console
+  std::vector<int> closedFds{};    // descriptors closed in the program, as `>&-` does
+  std::vector<std::string> env{};  // more NAME=VALUE entries
 };
 
 struct Ended {
@@ -238,16 +245,20 @@ struct Ended {
 inline pid_t Start(const Launch& l) {
   const std::string console = (l.dir / "console.txt").string();
   std::vector<char*> argv;
-  std::string binary = DRIFTSIM_BINARY;
+  std::string binary = l.binary.empty() ? DRIFTSIM_BINARY : l.binary;
+  if (const char* other = std::getenv("DRIFTSIM_TEST_BINARY_DIR")) {
+    binary = (std::filesystem::path(other) / std::filesystem::path(binary).filename()).string();
+  }
   argv.push_back(binary.data());
   std::vector<std::string> args = l.args;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
-    if (!std::string_view(*e).starts_with("DRIFTSIM_TEST_STOP=")) env.emplace_back(*e);
+    if (!std::string_view(*e).starts_with("DRIFTSIM_TEST_")) env.emplace_back(*e);
   }
   if (!l.stopAt.empty()) env.push_back("DRIFTSIM_TEST_STOP=" + l.stopAt);
+  env.insert(env.end(), l.env.begin(), l.env.end());
   std::vector<char*> envp;
   for (std::string& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
@@ -256,12 +267,16 @@ inline pid_t Start(const Launch& l) {
   int pipeEnds[2] = {-1, -1};
   if (l.closedConsole && pipe2(pipeEnds, O_CLOEXEC) != 0) return -1;
   if (l.closedConsole) close(pipeEnds[0]);
+  const int stdoutFd =
+      l.stdoutFile.empty() ? -1 : open(l.stdoutFile.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   const pid_t pid = fork();
   if (pid == 0) {
     // Only async-signal-safe calls between fork and exec.
     if (chdir(l.dir.c_str()) != 0) _exit(127);
     dup2(l.closedConsole ? pipeEnds[1] : out, 1);
     dup2(out, 2);
+    if (stdoutFd >= 0) dup2(stdoutFd, 1);
+    for (const int fd : l.closedFds) close(fd);
     if (l.fileSizeLimit != RLIM_INFINITY) {
       const struct rlimit limit = {l.fileSizeLimit, l.fileSizeLimit};
       setrlimit(RLIMIT_FSIZE, &limit);
@@ -277,6 +292,7 @@ inline pid_t Start(const Launch& l) {
     _exit(127);
   }
   close(out);
+  if (stdoutFd >= 0) close(stdoutFd);
   if (l.closedConsole) close(pipeEnds[1]);
   return pid;
 }
@@ -295,15 +311,16 @@ inline bool WaitStopped(pid_t pid) {
 }
 
 // Waits for the run; a run still going after two minutes is killed and reported as such.
-inline Ended Wait(pid_t pid, const std::filesystem::path& dir) {
+inline Ended Wait(pid_t pid, const std::filesystem::path& dir,
+                  std::chrono::seconds limit = std::chrono::minutes(2)) {
   Ended e;
   int status = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+  const auto deadline = std::chrono::steady_clock::now() + limit;
   while (waitpid(pid, &status, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() > deadline) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
-      ADD_FAILURE() << "run did not end within two minutes";
+      ADD_FAILURE() << "run did not end within " << limit.count() << " seconds";
       break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

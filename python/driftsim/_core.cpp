@@ -378,16 +378,16 @@ void Write(const Samples& s, const std::string& stem, const py::object& progress
           const RunContext ctx{KernelTable{}, nullptr, TaskSize{}, &cancel};
           EventConsole console(ctx, events);
           failed = datName;
-          PendingFile dat(datName, "WriteGenoFile");
+          OutputFile dat(datName, "WriteGenoFile");
           failed = parName;
-          PendingFile para(parName, "WriteParaFile");
+          OutputFile para(parName, "WriteParaFile");
           console.Writing(par.TotalSampled());
           failed = datName;
           WriteGenoFile(par, s.run.Samples(), dat, &console);
           failed = parName;
           WriteParaFile(par, para);
           failed = datName;
-          CommitFiles(dat, para);
+          Commit({&dat, &para});
           console.PhaseEnd();
           return 0;
         },
@@ -473,7 +473,10 @@ PYBIND11_MODULE(_core, m) {
       .def("to_file", [](const Params& p, const std::string& path) {
         const std::string text = ParaFileText(p);
         try {
-          WriteWholeFile(path, text, "WriteWholeFile");
+          OutputFile out(path, "WriteWholeFile");
+          out.Write(text);
+          out.Close();
+          Commit({&out});
         } catch (const FatalError& e) {
           RaiseFatal(e, path);
           throw py::error_already_set();

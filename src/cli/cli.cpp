@@ -33,6 +33,7 @@ void FileName(CommandLine& cl, std::string& field, const char* option, const cha
 void Model(CommandLine& cl, const char* name, const char* value) {
   const std::string refusal = SetModelOption(cl.options.model, name, value);
   if (!refusal.empty()) UsageError(cl, refusal);
+  cl.options.modelGiven.emplace_back(name);
 }
 
 // One option: its long name, short name (0: none), value name (null: takes none), the lines of
@@ -237,8 +238,10 @@ std::string HelpText() {
   text +=
       "\n\n"
       "Exit status: 0 after a complete run (with --check: the run would start),\n"
-      "1 after any error (the console names it), 2 for a wrong command line,\n"
-      "130 or 143 when interrupted.\n"
+      "1 after any error (the console names it), among them a value of the parameter\n"
+      "file however given (--seed, --out, --set) and DRIFTSIM_THREADS; 2 for a wrong\n"
+      "command line, among them a value refused by an option of its own (--burn-in,\n"
+      "--mutation-rate, --sizes, --ne-ratio, --threads); 130 or 143 when interrupted.\n"
       "\n"
       "Environment: DRIFTSIM_KERNEL forces a row of CPU routines, one of\n"
       "  " +

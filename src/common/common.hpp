@@ -17,10 +17,11 @@ std::string IntToText(int64_t n);
 // change of the wall clock (daylight saving, manual reset) never gives a wrong elapsed time.
 int32_t MonotonicSeconds();
 
-// The one error every step raises: the message and the routine that detected it.
+// The one error of all three programs: the message and, where the programs name one, the
+// routine that detected it.
 class FatalError : public std::runtime_error {
  public:
-  FatalError(std::string message, std::string routine);
+  explicit FatalError(std::string message, std::string routine = "");
   const std::string& Message() const { return message_; }
   const std::string& Routine() const { return routine_; }
 

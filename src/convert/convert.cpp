@@ -2,7 +2,6 @@
 // writers, and the commit.
 #include "convert/convert.hpp"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,33 +29,6 @@ class Fanout final : public stats::LineSink {
 std::string Stem(const std::string& data) {
   const std::string par = stats::ParFileFor(data);
   return par.substr(0, par.size() - 4);
-}
-
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// An output that would replace one of the inputs, or another output, is refused before
-// anything is written.
-void CheckNames(const std::vector<std::string>& outputs, const std::string& data,
-                const std::string& par) {
-  struct stat inputs[2];
-  const bool have[2] = {stat(data.c_str(), &inputs[0]) == 0, stat(par.c_str(), &inputs[1]) == 0};
-  const char* const what[2] = {"data file", "parameter file"};
-  for (size_t i = 0; i < outputs.size(); ++i) {
-    for (size_t j = 0; j < i; ++j) {
-      if (outputs[i] == outputs[j]) {
-        throw StatsError("output file " + outputs[i] + " is named twice");
-      }
-    }
-    struct stat st;
-    if (stat(outputs[i].c_str(), &st) != 0) continue;
-    for (int k = 0; k < 2; ++k) {
-      if (have[k] && SameFile(st, inputs[k])) {
-        throw StatsError("output file " + outputs[i] + " would overwrite the " + what[k]);
-      }
-    }
-  }
 }
 
 }  // namespace
@@ -109,14 +81,22 @@ void Convert(const Options& o) {
         "and compress it with bgzip");
   }
   // The data file is checked first, then the parameter file is read: both before any output.
-  if (access(o.data.c_str(), R_OK) != 0) {
-    throw StatsError("cannot open " + o.data + ": " + std::strerror(errno));
-  }
+  stats::CheckReadable(o.data);
   const std::string parPath = o.par.empty() ? stats::ParFileFor(o.data) : o.par;
+  stats::CheckCommitted(o.data, parPath);
   const stats::ParInfo par = stats::ReadParFile(parPath);
   std::vector<std::string> names = OutputNames(o);
   if (!o.popMap.empty()) names.push_back(o.popMap);
-  CheckNames(names, o.data, parPath);
+  // An output that would replace an input, or another output, is refused before anything is
+  // written.
+  std::vector<FileRole> roles = {{o.data, "the data file", true},
+                                 {parPath, "the parameter file", true}};
+  for (size_t i = 0; i < names.size(); ++i) {
+    roles.push_back(
+        {names[i], !o.popMap.empty() && i + 1 == names.size() ? "the population map" : "the export",
+         false});
+  }
+  CheckDistinctFiles(roles, "");
 
   std::vector<std::unique_ptr<OutputFile>> files;
   for (size_t i = 0; i < names.size(); ++i) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "stats/stats.hpp"
+#include "transaction/transaction.hpp"
 
 struct BGZF;
 
@@ -22,9 +23,9 @@ using stats::StatsError;  // the one error of both tools
 // ---------------------------------------------------------------------------------------------
 // Output files
 
-// A file written under a temporary name (hidden, unpredictable, created exclusively) in the
-// folder of its final name, removed again unless committed. With a BGZF level (0 to 9), what
-// is written is compressed as BGZF by htslib, on `threads` extra threads.
+// An export file in the file transaction (transaction/transaction.hpp): written under a
+// temporary name in the folder of its final name, removed again unless committed. With a BGZF
+// level (0 to 9), what is written is compressed as BGZF by htslib, on `threads` extra threads.
 class OutputFile {
  public:
   explicit OutputFile(std::string path, int bgzfLevel = -1, int threads = 0);
@@ -36,30 +37,21 @@ class OutputFile {
   // Writes what is buffered, ends the file and flushes it to disk.
   void Finish();
 
-  const std::string& Path() const { return path_; }
-  const std::string& TemporaryPath() const { return temporary_; }
+  const std::string& Path() const { return file_.FinalName(); }
+  std::string TemporaryPath() const { return file_.TempName(); }
 
  private:
   friend void Commit(const std::vector<OutputFile*>& files);
   void Flush();
-  void Fail(const std::string& what) const;
-  void Forget();
 
-  std::string path_, temporary_;
-  int fd_ = -1;
+  driftsim::OutputFile file_;
   BGZF* bgzf_ = nullptr;
-  int slot_ = -1;  // entry in the list of files that a signal removes
   std::string buffer_;
 };
 
-// Renames every file into place, or none: signals are held during the renames, and a rename
-// that fails puts the earlier files back. After a commit, SIGINT, SIGTERM and SIGHUP no longer
-// end the process: its work is done.
+// Renames every file into place, or none (the transaction's Commit). After a commit, signals
+// no longer end the process: its work is done.
 void Commit(const std::vector<OutputFile*>& files);
-
-// Makes SIGINT, SIGTERM and SIGHUP remove the temporary files of uncommitted OutputFiles, then
-// end the process with the usual signal status.
-void RemoveOnSignals();
 
 // ---------------------------------------------------------------------------------------------
 // Conversion

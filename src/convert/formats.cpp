@@ -112,18 +112,20 @@ class Vcf final : public Writer {
   }
 
  private:
-  // "\ta/b" for every pair of allele numbers, in fixed slots of 8 bytes with the length in
-  // the last byte: a record is built by 8-byte copies.
+  // "\ta/b" for every pair of allele numbers, in fixed slots of kSlot bytes with the length
+  // in the last byte: a record is built by copies of whole slots. "\t254/254" has 8 bytes,
+  // so the length needs a ninth.
+  static constexpr size_t kSlot = 16;
   void BuildGenotypes() {
     const auto side = static_cast<size_t>(largest_) + 1;
-    genotypes_.assign(side * side * 8, '\0');
+    genotypes_.assign(side * side * kSlot, '\0');
     for (size_t a = 0; a < side; ++a) {
       for (size_t b = 0; b < side; ++b) {
         const std::string text =
             a == 0 ? "\t./." : "\t" + Decimal(int64_t(a) - 1) + "/" + Decimal(int64_t(b) - 1);
-        char* slot = genotypes_.data() + (a * side + b) * 8;
+        char* slot = genotypes_.data() + (a * side + b) * kSlot;
         std::memcpy(slot, text.data(), text.size());
-        slot[7] = static_cast<char>(text.size());
+        slot[kSlot - 1] = static_cast<char>(text.size());
       }
     }
   }
@@ -173,13 +175,13 @@ class Vcf final : public Writer {
         const std::string name = LocusName(first + j);
         record = name + "\t1\t" + name + "\tA\t" + alt[m] + "\t.\t.\t.\tGT";
         size_t at = record.size();
-        record.resize(at + 8 * people + 8);
+        record.resize(at + kSlot * people + kSlot);
         char* const text = record.data();
         for (size_t i = 0; i < people; ++i) {
           const char* slot =
-              genotypes_.data() + (column[i * stride] * side + column[i * stride + 1]) * 8;
-          std::memcpy(text + at, slot, 8);
-          at += static_cast<size_t>(slot[7]);
+              genotypes_.data() + (column[i * stride] * side + column[i * stride + 1]) * kSlot;
+          std::memcpy(text + at, slot, kSlot);
+          at += static_cast<size_t>(slot[kSlot - 1]);
         }
         text[at++] = '\n';
         record.resize(at);

@@ -60,6 +60,7 @@ bool Bounded(const char* text, int low, int high, int& value) {
 
 int main(int argc, char** argv) {
   namespace cv = driftsim::convert;
+  driftsim::OpenStandardDescriptors();
   enum { kTo = 256, kPopMap, kLevel, kThreads, kVersion };
   const option options[] = {{"to", required_argument, nullptr, kTo},
                             {"output", required_argument, nullptr, 'o'},
@@ -88,10 +89,12 @@ int main(int argc, char** argv) {
         haveFormat = true;
         break;
       case 'o':
-        o.output = optarg;
-        break;
       case kPopMap:
-        o.popMap = optarg;
+        // An empty name would silently mean the default one.
+        if (*optarg == '\0') {
+          return Misuse(std::string(c == 'o' ? "-o" : "--pop-map") + " needs a file name");
+        }
+        (c == 'o' ? o.output : o.popMap) = optarg;
         break;
       case kLevel:
         if (!Bounded(optarg, 0, 9, o.level)) {
@@ -121,7 +124,7 @@ int main(int argc, char** argv) {
   o.data = argv[optind];
   if (count == 2) o.par = argv[optind + 1];
 
-  cv::RemoveOnSignals();
+  driftsim::InstallSignalHandling();
   try {
     cv::Convert(o);
   } catch (const cv::StatsError& error) {

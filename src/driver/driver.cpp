@@ -5,8 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <optional>
 #include <thread>
 
 #include "common/memory.hpp"
@@ -45,10 +48,10 @@ std::string FatalReport(const FatalError& error) {
   return report;
 }
 
-void ReportFatalAndWait(const FatalError& error) {
+void ReportFatalAndWait(const FatalError& error, std::FILE* to) {
   const std::string report = FatalReport(error);
-  std::fwrite(report.data(), 1, report.size(), stdout);
-  std::fflush(stdout);
+  std::fwrite(report.data(), 1, report.size(), to);
+  std::fflush(to);
   const int32_t t0 = MonotonicSeconds();
   while (MonotonicSeconds() < t0 + 2) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -236,7 +239,7 @@ std::string ParamFileOf(const RunOptions& options) {
 // Bytes of working space beside the tables: the output buffers, and slack for the allocator
 // and the packed staging rows.
 uint64_t WorkingBytes(const Params& par) {
-  return 2 * uint64_t{PendingFile::kBufferSize} + 4 * uint64_t(par.Ne) + (uint64_t{1} << 20);
+  return 2 * uint64_t{OutputFile::kBufferSize} + 4 * uint64_t(par.Ne) + (uint64_t{1} << 20);
 }
 
 // Bytes, with their size in the largest binary unit that keeps it at 1 or more.
@@ -256,6 +259,37 @@ KernelTable KernelsOf(const RunOptions& options) {
   return options.kernel ? KernelsFor(*options.kernel) : KernelsFromEnvironment();
 }
 
+// Every file the run writes, made at the start (so that a folder or name that cannot take
+// them stops the run before the work) and put in place by the transaction: the data and
+// parameter files with the --write-params file, then the run record after them.
+struct RunFiles {
+  std::optional<OutputFile> dat, para, params, summary;
+};
+
+void OpenRunFiles(const Params& par, const RunOptions& options, const std::string& paraFile,
+                  const ModelOptions& model, RunFiles& files) {
+  std::vector<FileRole> roles = {{paraFile, "the parameter file", true}};
+  if (!model.SizesFile.empty()) roles.push_back({model.SizesFile, "the sizes file", true});
+  roles.push_back({par.OutFile + ".dat", "the data file", false});
+  roles.push_back({par.OutFile + ".par", "the estimator parameter file", false});
+  const bool record = !options.summary.empty() && options.summary != "-";
+  if (!options.writeParams.empty()) {
+    roles.push_back({options.writeParams, "the --write-params file", false});
+  }
+  if (record) roles.push_back({options.summary, "the run record", false});
+  CheckDistinctFiles(roles, "CheckFiles");
+  files.dat.emplace(par.OutFile + ".dat", "WriteGenoFile");
+  files.para.emplace(par.OutFile + ".par", "WriteParaFile");
+  if (!options.writeParams.empty()) files.params.emplace(options.writeParams, "WriteParams");
+  if (record) files.summary.emplace(options.summary, "WriteSummary");
+}
+
+// The parameter file that reproduces the run: the nineteen values and the model options.
+void WriteParams(const Params& par, const ModelOptions& model, OutputFile& out) {
+  out.Write(ParaFileText(par) + ModelLinesText(model));
+  out.Close();
+}
+
 }  // namespace
 
 void CheckSimulation(const RunOptions& options) {
@@ -265,6 +299,7 @@ void CheckSimulation(const RunOptions& options) {
   console.Step("Reading parameter file: " + paraFile);
   const Params par = ReadPara(paraFile, options.overrides);
   ModelOptions model = options.model;
+  ReadModelLines(paraFile, model, options.modelGiven);
   PrepareModel(par, model);
   const int32_t records = LargestSize(par, model);
   std::string report = "Parameters:\n";
@@ -273,6 +308,7 @@ void CheckSimulation(const RunOptions& options) {
     name.resize(12, ' ');
     report += "  " + name + v.text + "\n";
   }
+  report += "Model:\n" + ModelReport(model);
   const TableBytes tables = TableSizes(par, records);
   const int64_t genoBytes = GenoBytesOf(par.NumLoci, par.Packed());
   report += "Tables:\n  allele frequencies  " + Bytes(tables.AlleleFreq) +
@@ -287,11 +323,13 @@ void CheckSimulation(const RunOptions& options) {
             "\n  the process may use " + Bytes(usable) + " more\n";
   console.Step(report.substr(0, report.size() - 1));
   std::fflush(stdout);
-  // In the order of the run: the output folder is tried before the tables are made.
-  CheckOutputFolder(par);
+  // In the order of the run: every output is tried before the tables are made.
+  RunFiles files;
+  OpenRunFiles(par, options, paraFile, model, files);
   CheckTablesFit(par, usable, working, records);
-  if (!options.writeParams.empty()) {
-    WriteWholeFile(options.writeParams, ParaFileText(par), "WriteParams");
+  if (files.params) {
+    WriteParams(par, model, *files.params);
+    Commit({&*files.params});
   }
   console.Step("The run would start.");
   std::fflush(stdout);
@@ -378,17 +416,20 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
   const std::string paraFile = ParamFileOf(options);
   console->Step("Reading parameter file: " + paraFile);
   const Params par = ReadPara(paraFile, options.overrides);
-  // The output folder is tried before the work: both temporary files exist from here on.
-  PendingFile dat(par.OutFile + ".dat", "WriteGenoFile");
-  PendingFile para(par.OutFile + ".par", "WriteParaFile");
+  // A commit of this stem that a killed run left is completed before anything else.
+  RecoverCommit(par.OutFile + ".dat");
   ModelOptions model = options.model;
+  ReadModelLines(paraFile, model, options.modelGiven);
+  // Every output is tried before the work: the temporary files exist from here on.
+  RunFiles files;
+  OpenRunFiles(par, options, paraFile, model, files);
+  OutputFile& dat = *files.dat;
+  OutputFile& para = *files.para;
   if (!model.SizesFile.empty()) console->Step("Reading sizes file: " + model.SizesFile);
   PrepareModel(par, model);
   const TrueValues trueValues = ComputeTrueValues(par, model);
   if (truth) *truth = trueValues;
-  if (!options.writeParams.empty()) {
-    WriteWholeFile(options.writeParams, ParaFileText(par), "WriteParams");
-  }
+  if (files.params) WriteParams(par, model, *files.params);
   RunTimes unused;
   RunTimes& t = times ? *times : unused;
   const RunSamples samples = SimulateSamples(ctx, par, model, *console, t);
@@ -399,7 +440,11 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
   WriteGenoFile(par, samples.Samples(), dat, console.get());
   console->Step("Write parameters to file...");
   WriteParaFile(par, para);
-  CommitFiles(dat, para);
+  if (files.params) {
+    Commit({&dat, &para, &*files.params});
+  } else {
+    Commit({&dat, &para});
+  }
   console->PhaseEnd();
   t.write = clock.Lap();
   const double runSeconds = Now() - startTime;
@@ -430,10 +475,17 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
     run.peakMemoryBytes = PeakResidentBytes();
     const std::string json = SummaryJson(run);
     if (options.summary == "-") {
-      std::fwrite(json.data(), 1, json.size(), stdout);
-      std::fflush(stdout);
+      // The record is the output: a record that does not arrive is an error.
+      if (std::fwrite(json.data(), 1, json.size(), stdout) != json.size() ||
+          std::fflush(stdout) != 0) {
+        FatalStop("Cannot write the run record to standard output: " +
+                      std::string(std::strerror(errno)) + "!",
+                  "WriteSummary");
+      }
     } else {
-      WriteWholeFile(options.summary, json, "WriteSummary");
+      files.summary->Write(json);
+      files.summary->Close();
+      Commit({&*files.summary});
     }
   }
 }

@@ -31,9 +31,10 @@ struct SimState {
 // The four report lines of a fatal stop: empty line, message, empty line, stop line.
 std::string FatalReport(const FatalError& error);
 
-// Writes the report in one go, waits until the whole-second count has advanced by 2, so that a
-// script watching the console sees the report before the process ends.
-void ReportFatalAndWait(const FatalError& error);
+// Writes the report in one go to `to` (standard error when standard output carries the run
+// record), waits until the whole-second count has advanced by 2, so that a script watching the
+// console sees the report before the process ends.
+void ReportFatalAndWait(const FatalError& error, std::FILE* to = stdout);
 
 // The console of a run. The driver tells it each event of the run sequence and the model its
 // progress; each kind shows its own part of them.

@@ -6,9 +6,11 @@
 
 #include "cli/cli.hpp"
 #include "driver/driver.hpp"
-#include "output/output.hpp"
+#include "transaction/transaction.hpp"
 
 int main(int argc, char** argv) {
+  // Before any file is opened: a closed console must not lend its number to an output.
+  driftsim::OpenStandardDescriptors();
   const driftsim::CommandLine command = driftsim::ReadCommandLine(argc, argv);
   switch (command.action) {
     case driftsim::CommandLine::kShowHelp:
@@ -25,6 +27,8 @@ int main(int argc, char** argv) {
       break;
   }
   driftsim::InstallSignalHandling();
+  // Messages go to standard error whenever standard output carries data.
+  std::FILE* const messages = command.options.summary == "-" ? stderr : stdout;
   try {
     if (command.options.check) {
       driftsim::CheckSimulation(command.options);
@@ -32,10 +36,10 @@ int main(int argc, char** argv) {
       driftsim::RunSimulation(command.options);
     }
   } catch (const driftsim::FatalError& error) {
-    driftsim::ReportFatalAndWait(error);
+    driftsim::ReportFatalAndWait(error, messages);
     return EXIT_FAILURE;
   } catch (const std::bad_alloc&) {
-    driftsim::ReportFatalAndWait(driftsim::FatalError("Out of memory!", "driftsim"));
+    driftsim::ReportFatalAndWait(driftsim::FatalError("Out of memory!", "driftsim"), messages);
     return EXIT_FAILURE;
   }
   return EXIT_SUCCESS;

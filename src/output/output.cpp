@@ -18,7 +18,7 @@ constexpr size_t kMaxField = 8;
 constexpr size_t kScratch = 4;
 // Loci formatted between two checks of the buffer space.
 constexpr int64_t kLociPerChunk = 16384;
-static_assert(kLociPerChunk * kMaxField + 64 <= PendingFile::kBufferSize);
+static_assert(kLociPerChunk * kMaxField + 64 <= OutputFile::kBufferSize);
 
 // Alleles printed for each packed code: missing, the two homozygotes, the heterozygote.
 constexpr uint8_t kCodeAlleles[4][2] = {{0, 0}, {1, 1}, {2, 2}, {1, 2}};
@@ -90,7 +90,7 @@ std::string ParaLine(const std::string& value, const char* comment) {
 
 }  // namespace
 
-void WriteGenoFile(const Params& par, RecordSpan samples, PendingFile& out, Progress* progress) {
+void WriteGenoFile(const Params& par, RecordSpan samples, OutputFile& out, Progress* progress) {
   const FieldText text(par.NumAllele);
   const bool packed = par.Packed();
   int64_t written = 0;
@@ -112,7 +112,7 @@ void WriteGenoFile(const Params& par, RecordSpan samples, PendingFile& out, Prog
   out.Close();
 }
 
-void WriteParaFile(const Params& par, PendingFile& out) {
+void WriteParaFile(const Params& par, OutputFile& out) {
   const std::string lines[] = {
       ParaLine(IntToText(par.Model), "!M_ESTIMATE, 1/0 for migration/isolation model"),
       ParaLine("1", "!I_Equilibrium, 1/0 for equilibrium=Y/N"),

@@ -1,6 +1,8 @@
 #include "params/model_options.hpp"
 
+#include <sys/stat.h>
 #include <algorithm>
+
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -11,6 +13,7 @@
 #include <limits>
 
 #include "common/common.hpp"
+#include "transaction/transaction.hpp"
 
 namespace driftsim {
 
@@ -43,8 +46,30 @@ bool ParseReal(std::string_view text, T& value) {
   return ec == std::errc() && stop == text.data() + text.size();
 }
 
+// A text in a message: quoted, at most 60 characters, non-printing bytes as \xHH.
 std::string Quoted(std::string_view text) {
-  return "'" + std::string(text) + "'";
+  return "'" + Printable(text, 60) + "'";
+}
+
+// Reads one line of at most limit characters (without its line end); false at the end of the
+// input. A longer line sets tooLong and keeps its first limit characters.
+bool BoundedLine(std::istream& in, std::string& text, size_t limit, bool& tooLong) {
+  text.clear();
+  tooLong = false;
+  std::streambuf* buf = in.rdbuf();
+  for (;;) {
+    const int c = buf->sbumpc();
+    if (c == std::char_traits<char>::eof()) {
+      in.setstate(std::ios::eofbit);
+      return !text.empty() || tooLong;
+    }
+    if (c == '\n') return true;
+    if (text.size() < limit) {
+      text += static_cast<char>(c);
+    } else {
+      tooLong = true;
+    }
+  }
 }
 
 std::string SetBurnIn(ModelOptions& model, std::string_view value) {
@@ -122,8 +147,14 @@ SizeSchedule ReadSizesStream(std::istream& in, const std::string& name) {
   SizeSchedule s;
   std::string text;
   int64_t line = 0, lastLine = 0;
-  while (std::getline(in, text)) {
+  bool tooLong = false;
+  while (BoundedLine(in, text, kMaxSizesLine, tooLong)) {
     ++line;
+    if (tooLong) {
+      SizesError(
+          name, line,
+          "line longer than " + IntToText(int64_t{kMaxSizesLine}) + " characters: " + Quoted(text));
+    }
     if (!text.empty() && text.back() == '\r') text.pop_back();
     const size_t hash = text.find('#');
     if (hash != std::string::npos) text.resize(hash);
@@ -158,7 +189,7 @@ SizeSchedule ReadSizesStream(std::istream& in, const std::string& name) {
                  "size " + IntToText(size) + " is out of range [" + IntToText(kMinSize) + ", " +
                      IntToText(kMaxSize) + "]");
     }
-    s.Changes.push_back({static_cast<int32_t>(g), static_cast<int32_t>(size)});
+    s.Changes.push_back({static_cast<int32_t>(g), static_cast<int32_t>(size), line});
     lastLine = line;
   }
   if (in.bad()) {
@@ -172,13 +203,17 @@ SizeSchedule ReadSizesStream(std::istream& in, const std::string& name) {
 }
 
 SizeSchedule ReadSizes(const std::string& name) {
-  std::error_code ec;
-  if (!std::filesystem::exists(name, ec)) {
+  struct stat st;
+  if (stat(name.c_str(), &st) != 0) {
     FatalStop("Sizes file, " + name + ", does not exist!", kSizesRoutine);
   }
-  if (std::filesystem::is_directory(name, ec)) {
+  if (S_ISDIR(st.st_mode)) {
     FatalStop("Sizes file, " + name + ", cannot be read: " + std::strerror(EISDIR) + "!",
               kSizesRoutine);
+  }
+  // A FIFO without a writer would wait for ever, a device never end its lines.
+  if (!S_ISREG(st.st_mode)) {
+    FatalStop("Sizes file, " + name + ", cannot be read: not a regular file!", kSizesRoutine);
   }
   std::ifstream in(name, std::ios::binary);
   if (!in) {
@@ -188,9 +223,84 @@ SizeSchedule ReadSizes(const std::string& name) {
   return ReadSizesStream(in, name);
 }
 
+void ReadModelLines(const std::string& paramFile, ModelOptions& model,
+                    const std::vector<std::string>& given) {
+  std::ifstream in(paramFile, std::ios::binary);
+  std::string text;
+  int64_t line = 0, values = 0;
+  bool tooLong = false;
+  while (BoundedLine(in, text, kMaxSizesLine, tooLong)) {
+    ++line;
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    const size_t start = text.find_first_not_of(" \t");
+    if (start == std::string::npos) continue;
+    // The nineteen values come first, one per line that is not blank.
+    if (++values <= 19 || text.compare(start, 2, "--") != 0) continue;
+    const std::string_view rest = std::string_view(text).substr(start + 2);
+    const size_t blank = rest.find_first_of(" \t");
+    const std::string name(rest.substr(0, blank));
+    std::string_view value = blank == std::string_view::npos ? "" : rest.substr(blank);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+      value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+    if (std::find(given.begin(), given.end(), name) != given.end()) continue;
+    const std::string refusal =
+        tooLong ? "line longer than " + IntToText(int64_t{kMaxSizesLine}) + " characters"
+                : SetModelOption(model, name, value);
+    if (!refusal.empty()) {
+      FatalStop(paramFile + ":" + IntToText(line) + ": " + refusal + "!", kModelRoutine);
+    }
+  }
+}
+
+std::string ModelLinesText(const ModelOptions& model) {
+  const ModelOptions defaults;
+  std::string text;
+  if (model.BurnIn != defaults.BurnIn) text += "--burn-in " + IntToText(model.BurnIn) + "\n";
+  if (model.MutationRate != defaults.MutationRate) {
+    char buf[32];
+    const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, model.MutationRate);
+    text += "--mutation-rate " + std::string(buf, ec == std::errc() ? end : buf) + "\n";
+  }
+  if (!model.SizesFile.empty()) {
+    text +=
+        "--sizes " + std::filesystem::absolute(model.SizesFile).lexically_normal().string() + "\n";
+  }
+  if (model.NeRatio != defaults.NeRatio) text += "--ne-ratio " + RatioText(model.NeRatio) + "\n";
+  return text;
+}
+
+std::string ModelReport(const ModelOptions& model) {
+  char rate[32];
+  const auto [end, ec] = std::to_chars(rate, rate + sizeof rate, model.MutationRate);
+  return "  burn-in       " + IntToText(model.BurnIn) + "\n  mutation-rate " +
+         std::string(rate, ec == std::errc() ? end : rate) + "\n  sizes         " +
+         (model.SizesFile.empty()
+              ? std::string("none")
+              : Printable(model.SizesFile, std::string::npos) + ", " +
+                    IntToText(int64_t(model.Sizes.Changes.size())) + " changes") +
+         "\n  ne-ratio      " + RatioText(model.NeRatio) + "\n";
+}
+
 void PrepareModel(const Params& par, ModelOptions& model) {
   if (!model.SizesFile.empty() && model.Sizes.Changes.empty()) {
     model.Sizes = ReadSizes(model.SizesFile);
+  }
+  const int64_t last = int64_t{model.BurnIn} + par.NumGen;
+  for (const SizeChange& c : model.Sizes.Changes) {
+    // A change after the last generation would change nothing: a schedule written for
+    // another run.
+    if (c.First > last) {
+      SizesError(model.SizesFile, c.Line,
+                 "generation " + IntToText(c.First) + " is after the run's last generation " +
+                     IntToText(last) + " (burn-in " + IntToText(model.BurnIn) + " + NumGen " +
+                     IntToText(par.NumGen) + ")");
+    }
+    if (c.Size > par.MaxNe) {
+      SizesError(model.SizesFile, c.Line,
+                 "size " + IntToText(c.Size) + " is above MaxNe " + IntToText(par.MaxNe) +
+                     " (line 13 of the parameter file)");
+    }
   }
   if (model.NeRatio >= 1.0) return;
   // R x N <= 1 would ask for an effective size of one or less, which no fecundities give.

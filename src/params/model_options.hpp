@@ -27,6 +27,7 @@ inline constexpr int32_t kMaxSize = 1000000;
 struct SizeChange {
   int32_t First = 0;
   int32_t Size = 0;
+  int64_t Line = 0;  // of the sizes file, for messages
 };
 
 // The population size by generation: Ne of the parameter file before the first change (and
@@ -64,14 +65,31 @@ inline constexpr ModelOptionName kModelOptionNames[] = {
 // error. --sizes only records the file name: PrepareModel reads the file.
 std::string SetModelOption(ModelOptions& model, std::string_view name, std::string_view value);
 
-// Reads the sizes file: one 'GENERATION SIZE' line per change, generations increasing; blank
-// lines and text after '#' are ignored. Malformed lines, generations out of order and sizes
-// out of range end the run with a message naming the file and line.
+// Reads the sizes file (a regular file): one 'GENERATION SIZE' line per change, generations
+// increasing; blank lines and text after '#' are ignored. Malformed lines, lines longer than
+// kMaxSizesLine, generations out of order and sizes out of range end the run with a message
+// naming the file and line, which quotes at most 60 characters of a bad line.
 SizeSchedule ReadSizes(const std::string& name);
 SizeSchedule ReadSizesStream(std::istream& in, const std::string& name);
+inline constexpr size_t kMaxSizesLine = 1000;
+
+// Model options written after the nineteen values of a parameter file, one per line as on the
+// command line ("--burn-in 100"); other lines there stay free comments. They apply in their
+// order, except those named in given (the command line's, which take precedence). A refused
+// value ends the run with the file and line.
+void ReadModelLines(const std::string& paramFile, ModelOptions& model,
+                    const std::vector<std::string>& given);
+
+// The lines ReadModelLines reads back as model: one per option that is not at its default; the
+// sizes file by its absolute path.
+std::string ModelLinesText(const ModelOptions& model);
+
+// The model options as --check shows them, one "  name  value" line each.
+std::string ModelReport(const ModelOptions& model);
 
 // Reads the sizes file named in model, if any, and checks the options against the parameter
-// file: a ratio R needs R x size > 1 for every size. Ends the run on an error.
+// file: a size line must fall within the run (burn-in + NumGen generations) and not exceed
+// MaxNe, and a ratio R needs R x size > 1 for every size. Ends the run on an error.
 void PrepareModel(const Params& par, ModelOptions& model);
 
 // Generation records to allocate for each of the two buffers: the largest size of the run.

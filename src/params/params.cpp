@@ -440,8 +440,8 @@ Params ReadPara(const std::string& name, std::span<const ParamOverride> override
     FatalStop("Parameter file, " + name + ", cannot be read: " + std::strerror(EISDIR) + "!",
               kRoutine);
   }
-  // A device never ends its lines (/dev/zero): reading it would fill memory.
-  if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+  // A device never ends its lines (/dev/zero), a FIFO without a writer never starts them.
+  if (!S_ISREG(st.st_mode)) {
     FatalStop("Parameter file, " + name + ", cannot be read: not a regular file!", kRoutine);
   }
   std::ifstream in(name, std::ios::binary);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "stats/stats.hpp"
+#include "transaction/transaction.hpp"
 
 namespace {
 
@@ -49,6 +50,7 @@ int Misuse(const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  driftsim::OpenStandardDescriptors();
   enum { kFormat = 256, kVersion };
   const option options[] = {{"format", required_argument, nullptr, kFormat},
                             {"help", no_argument, nullptr, 'h'},
@@ -85,9 +87,8 @@ int main(int argc, char** argv) {
     const std::string parPath = count == 2 ? argv[optind + 1] : st::ParFileFor(data);
     // A data file that cannot be opened is reported before anything else; the parameter file
     // is read next, so that a missing one is found before the data file is streamed.
-    if (access(data.c_str(), R_OK) != 0) {
-      throw st::StatsError("cannot open " + data + ": " + std::strerror(errno));
-    }
+    st::CheckReadable(data);
+    st::CheckCommitted(data, parPath);
     const st::ParInfo par = st::ReadParFile(parPath);
     const st::GenoCounts counts = st::ReadGenoFile(data, &par);
     const std::string text =

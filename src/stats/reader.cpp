@@ -1,5 +1,6 @@
 // Reading the two files of a run: the estimator parameter file and, streamed, the data file.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <memory>
 
 #include "stats/stats.hpp"
+#include "transaction/transaction.hpp"
 
 namespace driftsim::stats {
 
@@ -189,7 +191,30 @@ ParInfo ReadParStream(std::istream& in, const std::string& name) {
   return par;
 }
 
+void CheckReadable(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || access(path.c_str(), R_OK) != 0) {
+    throw StatsError("cannot open " + path + ": " + SystemReason(errno));
+  }
+  if (!S_ISREG(st.st_mode)) {
+    throw StatsError("cannot open " + path + ": " +
+                     (S_ISDIR(st.st_mode) ? SystemReason(EISDIR) : "not a regular file"));
+  }
+}
+
+void CheckCommitted(const std::string& data, const std::string& par) {
+  for (const std::string* name : {&data, &par}) {
+    if (CommitPending(*name)) {
+      throw StatsError("cannot read " + *name +
+                       ": the commit that wrote it was interrupted, and the files of that commit "
+                       "may be a mix of two runs; the next driftsim run with their stem "
+                       "completes it");
+    }
+  }
+}
+
 ParInfo ReadParFile(const std::string& path) {
+  CheckReadable(path);
   std::ifstream in(path, std::ios::binary);
   if (!in) throw StatsError("cannot open " + path + ": " + SystemReason(errno));
   return ReadParStream(in, path);
@@ -519,6 +544,7 @@ void ReadInto(GenoReader& reader, std::istream& in) {
 }
 
 void ReadFileInto(GenoReader& reader, const std::string& path) {
+  CheckReadable(path);
   const Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.Get() < 0) throw StatsError("cannot open " + path + ": " + SystemReason(errno));
   posix_fadvise(file.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);

@@ -17,14 +17,13 @@
 #include <string_view>
 #include <vector>
 
+#include "common/common.hpp"
+
 namespace driftsim::stats {
 
-// The one error of the statistics and conversion tools. The message is complete: it names the
-// file and, for a malformed line, the line number.
-class StatsError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+// The error of all three programs, here without a routine. The message is complete: it names
+// the file and, for a malformed line, the line number.
+using StatsError = driftsim::FatalError;
 
 // "file, line N: what", the form of every message about one line of a file.
 std::string AtLine(const std::string& file, int64_t line, const std::string& what);
@@ -60,6 +59,14 @@ inline constexpr int kGenerationsLine = 10;
 int SizeLine(int sample);
 
 ParInfo ReadParStream(std::istream& in, const std::string& name);
+
+// Refuses a file that cannot be read or is not a regular file (a FIFO with no writer, a
+// device would never end): "cannot open PATH: reason".
+void CheckReadable(const std::string& path);
+
+// Refuses a data and parameter file whose commit by driftsim was interrupted (its commit record
+// is still in the folder): the pair may be mixed until the next run on its stem completes it.
+void CheckCommitted(const std::string& data, const std::string& par);
 ParInfo ReadParFile(const std::string& path);
 
 // The parameter file beside a data file: the same name with .par in place of .dat (appended
