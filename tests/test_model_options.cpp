@@ -360,7 +360,7 @@ TEST(RunSimulation, ExplicitDefaultsGiveTheSameBytes) {
           << options[0].first;
     }
     // A sizes file that keeps Ne: only the line naming the file is added.
-    for (const std::string& sizes : {"1 " + Ne + "\n", "100 " + Ne + "\n255 " + Ne + "\n"}) {
+    for (const std::string& sizes : {"1 " + Ne + "\n", "100 " + Ne + "\n252 " + Ne + "\n"}) {
       std::string withSizes = console;
       const size_t at = withSizes.find('\n') + 1;
       withSizes.insert(at, "Reading sizes file: " + (dir / "sizes.txt") + "\n");
