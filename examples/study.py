@@ -34,7 +34,7 @@ def main(outdir):
         for seed in range(1, REPLICATES + 1):
             run = driftsim.simulate(BASE, seed=seed, **options)
             fc = run.stats()["S1-S2"]["Fc"]
-            rows.append((name, seed, run.true_values["harmonic_mean_ne"], fc["F"], fc["Ne"]))
+            rows.append((name, seed, run.true_values["drift_ne"], fc["F"], fc["Ne"]))
     with open(outdir / "study.tsv", "w") as out:
         out.write("scenario\tseed\ttrue_Ne\tFc\tNe_estimate\n")
         for row in rows:

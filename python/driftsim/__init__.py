@@ -8,7 +8,7 @@ written unless asked::
     params = driftsim.Parameters(Ne=500, NumLoci=1000)
     run = driftsim.simulate(params, seed=42)
     run.genotypes.shape        # (loci, individuals, 2), scikit-allel's layout
-    run.stats()["S1-S2"]["Fc"]["Ne"], run.true_values["harmonic_mean_ne"]
+    run.stats()["S1-S2"]["Fc"]["Ne"], run.true_values["drift_ne"]
 """
 
 import json

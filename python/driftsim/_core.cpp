@@ -305,6 +305,7 @@ py::dict TrueValuesDict(const TrueValues& truth) {
   }
   py::dict d;
   d["harmonic_mean_ne"] = truth.HarmonicNe;
+  d["drift_ne"] = truth.DriftNe;
   d["temporal_f"] = truth.TemporalF;
   d["sizes"] = sizes;
   return d;
