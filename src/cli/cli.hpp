@@ -29,7 +29,7 @@ struct RunOptions {
   std::string summary;  // file for the JSON record; "-": standard output; empty: none
   ModelOptions model;   // --burn-in, --mutation-rate, --sizes, --ne-ratio
   std::vector<std::string> modelGiven;  // their names, as given: they win over the file's
-  int threads = 0;      // --threads; 0: DRIFTSIM_THREADS, else the CPUs of the affinity mask
+  int threads = 0;  // --threads; 0: DRIFTSIM_THREADS, else the CPUs of the affinity mask
   // Not on the command line: a row forced by the caller (none: DRIFTSIM_KERNEL, else the
   // best), and the work per task of the threaded steps.
   std::optional<Kernel> kernel;
