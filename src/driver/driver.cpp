@@ -354,11 +354,6 @@ RunSamples SimulateSamples(const RunContext& ctx, const Params& par, const Model
   tab.Ne = LargestSize(par, model);
   PhaseClock clock;
 
-  // The test of --check: the tables must fit beside the working space in what the process may
-  // still use, or a table request stops the run with the out-of-memory message (never 0, which
-  // would mean no limit of the run's own).
-  const uint64_t usable = UsableMemory(), working = WorkingBytes(par);
-  tab.MemoryLimit = usable > working ? usable - working : 1;
   console.Step("Initialize variables...");
   Initialize(ctx, par, tab, sim.rnd.Uniform, console);
   console.PhaseEnd();
