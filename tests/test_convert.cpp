@@ -1,10 +1,8 @@
 // Tests of driftsim-convert: every format of a small data set against its text written out by
 // hand, refusals that leave no output and the earlier files as they were, a failed commit that
-// puts the earlier files back, interrupting signals, and the command line.
+// puts the earlier files back, and the command line (signals: test_transaction.cpp).
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,8 +14,6 @@
 
 #include "convert/convert.hpp"
 #include "test_support.hpp"
-
-extern char** environ;
 
 namespace driftsim::test {
 namespace {
@@ -238,41 +234,6 @@ TEST(ConvertFiles, AFailedRenamePutsTheEarlierFilesBack) {
 // An interrupted conversion: the data file is a pipe that the test fills halfway, so the
 // converter is inside the data when the signal comes (its output files exist as soon as it has
 // opened the pipe).
-TEST(ConvertFiles, SignalsRemoveTheTemporaryFiles) {
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    TempDir dir;
-    WriteFile(dir / "d.par", Par(3, 2, 1, 1));
-    WriteFile(dir / "d.gen", "earlier\n");
-    ASSERT_EQ(mkfifo((dir / "d.dat").c_str(), 0600), 0);
-    const std::set<std::string> before = Listing(dir);
-    const std::string data = dir / "d.dat";
-    const std::string pop = dir / "d.pop";
-    const char* argv[] = {DRIFTSIM_CONVERT_BINARY,
-                          data.c_str(),
-                          "--to",
-                          "genepop",
-                          "--pop-map",
-                          pop.c_str(),
-                          nullptr};
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, DRIFTSIM_CONVERT_BINARY, nullptr, nullptr, const_cast<char**>(argv),
-                          environ),
-              0);
-    const int fd = open(data.c_str(), O_WRONLY);  // returns once the converter reads
-    ASSERT_GE(fd, 0);
-    const std::string half = std::string(kData).substr(0, 36);
-    ASSERT_EQ(write(fd, half.data(), half.size()), static_cast<ssize_t>(half.size()));
-    EXPECT_EQ(Listing(dir).size(), before.size() + 2) << "temporary files of d.gen and d.pop";
-    kill(pid, sig);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    close(fd);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "signal " << sig;
-    EXPECT_EQ(Listing(dir), before) << "signal " << sig;
-    EXPECT_EQ(ReadFile(dir / "d.gen"), "earlier\n");
-  }
-}
-
 TEST(ConvertTool, CommandLine) {
   TempDir dir;
   for (const char* flag : {"--help", "-h", "d.dat --help"}) {
