@@ -20,7 +20,7 @@ test:
 	@$(SETUP) build test
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DDRIFTSIM_TESTS=ON
 	cmake --build $(BUILD) -j $(JOBS)
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 900
 
 # Release build with the benchmarks in build-bench/, then one table of whole runs of the
 # scenarios in bench/ (minutes: the last one is large). build-bench/bench/micro_bench holds the
