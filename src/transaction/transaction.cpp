@@ -152,7 +152,7 @@ int OpenFolder(const std::string& folder) {
 // folder, short whatever the base's length.
 std::string RecordName(const std::string& base) {
   uint64_t h = 0xcbf29ce484222325u;  // FNV-1a
-  for (const unsigned char c : base) h = (h ^ c) * 0x100000001b3u;
+  for (const char c : base) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
   char hex[17];
   std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
   return std::string(".driftsim-commit-") + hex;
