@@ -233,24 +233,34 @@ __attribute__((target("avx2"))) inline __m256i MulMod(__m256i w, __m256i a) {
   return _mm256_sub_epi64(r, _mm256_and_si256(ge, m));
 }
 
-// Eight xorshift steps at once, as the GF(2) matrix of eight steps applied to a word three
-// bits at a time: the image of bits 3k..3k+2 of every lane is looked up in an 8-entry table by
-// vpermd, which takes its index from the low three bits of each lane. Eleven independent
-// lookups instead of a chain of 24 dependent shift-and-xor steps.
-struct TripletTables {
-  alignas(32) uint32_t image[11][8];
+// Eight (sixteen) xorshift steps at once, as the GF(2) matrix of those steps applied to a word
+// a few bits at a time: the image of bits kBits*k.. of every lane is looked up in a table of
+// 2^kBits entries by the vector permute, which takes its index from the low bits of each lane.
+// Independent lookups instead of a chain of dependent shift-and-xor steps.
+template <int kBits>
+struct ChunkTables {
+  static constexpr int kChunks = (32 + kBits - 1) / kBits;
+  alignas(64) uint32_t image[kChunks][1 << kBits];
 };
 
-const TripletTables& Step8Tables() {
-  static const TripletTables tables = [] {
-    TripletTables t{};
-    const auto& steps8 = Jumps().column[3];
-    for (int k = 0; k < 11; ++k) {
-      for (uint32_t v = 0; v < 8; ++v) t.image[k][v] = XorJumps::Apply(steps8, v << (3 * k));
+// The tables of the jump column of 2^column steps, in chunks of kBits.
+template <int kBits>
+const ChunkTables<kBits>& StepTables(int column) {
+  static const ChunkTables<kBits> tables = [column] {
+    ChunkTables<kBits> t{};
+    const auto& steps = Jumps().column[column];
+    for (int k = 0; k < ChunkTables<kBits>::kChunks; ++k) {
+      for (uint32_t v = 0; v < (1u << kBits); ++v) {
+        t.image[k][v] = XorJumps::Apply(steps, v << (kBits * k));
+      }
     }
     return t;
   }();
   return tables;
+}
+// AVX2: eight steps by 3-bit chunks (vpermd); AVX-512: sixteen by nibbles.
+const ChunkTables<3>& Step8Tables() {
+  return StepTables<3>(3);
 }
 
 template <typename T>
@@ -267,7 +277,7 @@ __attribute__((target("avx2"))) void UniformLanes8(RngState& s, T* out, size_t n
   __m256i x = _mm256_load_si256(reinterpret_cast<const __m256i*>(x0));
   __m256i wlo = _mm256_load_si256(reinterpret_cast<const __m256i*>(w0));
   __m256i whi = _mm256_load_si256(reinterpret_cast<const __m256i*>(w0 + 4));
-  const TripletTables& tt = Step8Tables();
+  const ChunkTables<3>& tt = Step8Tables();
   __m256i image[11];
   for (int k = 0; k < 11; ++k) {
     image[k] = _mm256_load_si256(reinterpret_cast<const __m256i*>(tt.image[k]));
@@ -312,23 +322,8 @@ __attribute__((target("avx2"))) void UniformLanes8(RngState& s, T* out, size_t n
   s = u;
 }
 
-// Sixteen xorshift steps at once, as the GF(2) matrix of sixteen steps applied to a word nibble
-// by nibble: the image of nibble k of every lane is looked up in a 16-entry table by the vector
-// permute, which takes its index from the low four bits of each lane.
-struct NibbleTables {
-  alignas(64) uint32_t image[8][16];
-};
-
-const NibbleTables& Step16Tables() {
-  static const NibbleTables tables = [] {
-    NibbleTables t{};
-    const auto& steps16 = Jumps().column[4];
-    for (int k = 0; k < 8; ++k) {
-      for (uint32_t v = 0; v < 16; ++v) t.image[k][v] = XorJumps::Apply(steps16, v << (4 * k));
-    }
-    return t;
-  }();
-  return tables;
+const ChunkTables<4>& Step16Tables() {
+  return StepTables<4>(4);
 }
 
 #define DRIFTSIM_AVX512F __attribute__((target("avx512f")))
@@ -354,7 +349,7 @@ DRIFTSIM_AVX512F void UniformLanes16(RngState& s, T* out, size_t n) {
     x0[j] = u.XorWord;
     w0[j] = u.MulWord;
   }
-  const NibbleTables& nt = Step16Tables();
+  const ChunkTables<4>& nt = Step16Tables();
   __m512i image[8];
   for (int k = 0; k < 8; ++k) image[k] = _mm512_load_si512(nt.image[k]);
   __m512i x = _mm512_load_si512(x0);
