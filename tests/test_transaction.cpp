@@ -9,7 +9,7 @@
 #include <regex>
 
 #include "convert/convert.hpp"
-#include "params/model_options.hpp"
+#include "model/options.hpp"
 #include "test_support.hpp"
 
 namespace driftsim::test {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "cpu/context.hpp"
-#include "params/model_options.hpp"
+#include "model/options.hpp"
 #include "params/params.hpp"
 
 namespace driftsim {

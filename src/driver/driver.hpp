@@ -10,7 +10,7 @@
 
 #include "cli/cli.hpp"
 #include "common/common.hpp"
-#include "params/model_options.hpp"
+#include "model/true_values.hpp"
 #include "params/params.hpp"
 #include "population/population.hpp"
 #include "random/random.hpp"

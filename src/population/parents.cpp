@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "params/model_options.hpp"
+#include "model/true_values.hpp"
 
 namespace driftsim {
 

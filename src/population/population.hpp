@@ -20,7 +20,7 @@
 #include "common/common.hpp"
 #include "common/memory.hpp"
 #include "cpu/context.hpp"
-#include "params/model_options.hpp"
+#include "model/options.hpp"
 #include "params/params.hpp"
 #include "random/random.hpp"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "params/model_options.hpp"
+#include "model/true_values.hpp"
 #include "params/params.hpp"
 
 namespace driftsim {

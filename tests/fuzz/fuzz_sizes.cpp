@@ -11,7 +11,7 @@
 #include <string>
 
 #include "common/common.hpp"
-#include "params/model_options.hpp"
+#include "model/sizes.hpp"
 
 namespace {
 

@@ -1,0 +1,186 @@
+#include "model/options.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <filesystem>
+#include <fstream>
+
+#include "common/common.hpp"
+#include "model/text.hpp"
+#include "transaction/transaction.hpp"
+
+namespace driftsim {
+
+using model_text::ParseInteger;
+using model_text::ParseReal;
+using model_text::Quoted;
+using model_text::SizesError;
+
+namespace {
+
+constexpr const char* kModelRoutine = "PrepareModel";
+
+std::string SetBurnIn(ModelOptions& model, std::string_view value) {
+  int64_t g = 0;
+  if (!ParseInteger(value, g)) {
+    return "--burn-in: " + Quoted(value) + " is not a whole number of generations";
+  }
+  if (g < 0 || g > kMaxBurnIn) {
+    return "--burn-in: " + std::string(value) + " is out of range (0 to " + IntToText(kMaxBurnIn) +
+           ")";
+  }
+  model.BurnIn = static_cast<int32_t>(g);
+  return "";
+}
+
+std::string SetMutationRate(ModelOptions& model, std::string_view value) {
+  float u = 0;
+  if (!ParseReal(value, u)) {
+    return "--mutation-rate: " + Quoted(value) +
+           " is not a rate (a number such as 1e-4, 0 to 0.1, within single precision)";
+  }
+  if (!(u >= 0.0f && u <= kMaxMutationRate)) {
+    return "--mutation-rate: " + std::string(value) + " is out of range (0 to 0.1)";
+  }
+  model.MutationRate = u;
+  return "";
+}
+
+std::string SetNeRatio(ModelOptions& model, std::string_view value) {
+  double r = 0;
+  if (!ParseReal(value, r)) {
+    return "--ne-ratio: " + Quoted(value) + " is not a ratio (a number such as 0.25)";
+  }
+  if (!(r > 0.0 && r <= 1.0)) {
+    return "--ne-ratio: " + std::string(value) + " is out of range (above 0, at most 1)";
+  }
+  model.NeRatio = r;
+  return "";
+}
+
+std::string SetSizesFile(ModelOptions& model, std::string_view value) {
+  if (value.empty()) return "--sizes: the file name is empty";
+  model.SizesFile = std::string(value);
+  model.Sizes = {};
+  return "";
+}
+
+std::string RatioText(double r) {
+  char buf[32];
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, r);
+  return ec == std::errc() ? std::string(buf, end) : "?";
+}
+
+}  // namespace
+
+std::string SetModelOption(ModelOptions& model, std::string_view name, std::string_view value) {
+  if (name == "burn-in") return SetBurnIn(model, value);
+  if (name == "mutation-rate") return SetMutationRate(model, value);
+  if (name == "sizes") return SetSizesFile(model, value);
+  if (name == "ne-ratio") return SetNeRatio(model, value);
+  return "--" + std::string(name) + " is not a model option";
+}
+
+void ReadModelLines(const std::string& paramFile, ModelOptions& model,
+                    const std::vector<std::string>& given) {
+  std::ifstream in(paramFile, std::ios::binary);
+  std::string text;
+  int64_t line = 0, values = 0;
+  bool tooLong = false;
+  while (model_text::BoundedLine(in, text, kMaxSizesLine, tooLong)) {
+    ++line;
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    const size_t start = text.find_first_not_of(" \t");
+    if (start == std::string::npos) continue;
+    // The nineteen values come first, one per line that is not blank.
+    if (++values <= 19 || text.compare(start, 2, "--") != 0) continue;
+    const std::string_view rest = std::string_view(text).substr(start + 2);
+    const size_t blank = rest.find_first_of(" \t");
+    const std::string name(rest.substr(0, blank));
+    std::string_view value = blank == std::string_view::npos ? "" : rest.substr(blank);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+      value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+    if (std::find(given.begin(), given.end(), name) != given.end()) continue;
+    const std::string refusal =
+        tooLong ? "line longer than " + IntToText(int64_t{kMaxSizesLine}) + " characters"
+                : SetModelOption(model, name, value);
+    if (!refusal.empty()) {
+      FatalStop(paramFile + ":" + IntToText(line) + ": " + refusal + "!", kModelRoutine);
+    }
+  }
+}
+
+std::string ModelLinesText(const ModelOptions& model) {
+  const ModelOptions defaults;
+  std::string text;
+  if (model.BurnIn != defaults.BurnIn) text += "--burn-in " + IntToText(model.BurnIn) + "\n";
+  if (model.MutationRate != defaults.MutationRate) {
+    char buf[32];
+    const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, model.MutationRate);
+    text += "--mutation-rate " + std::string(buf, ec == std::errc() ? end : buf) + "\n";
+  }
+  if (!model.SizesFile.empty()) {
+    text +=
+        "--sizes " + std::filesystem::absolute(model.SizesFile).lexically_normal().string() + "\n";
+  }
+  if (model.NeRatio != defaults.NeRatio) text += "--ne-ratio " + RatioText(model.NeRatio) + "\n";
+  return text;
+}
+
+std::string ModelReport(const ModelOptions& model) {
+  char rate[32];
+  const auto [end, ec] = std::to_chars(rate, rate + sizeof rate, model.MutationRate);
+  return "  burn-in       " + IntToText(model.BurnIn) + "\n  mutation-rate " +
+         std::string(rate, ec == std::errc() ? end : rate) + "\n  sizes         " +
+         (model.SizesFile.empty()
+              ? std::string("none")
+              : Printable(model.SizesFile, std::string::npos) + ", " +
+                    IntToText(int64_t(model.Sizes.Changes.size())) + " changes") +
+         "\n  ne-ratio      " + RatioText(model.NeRatio) + "\n";
+}
+
+void PrepareModel(const Params& par, ModelOptions& model) {
+  if (!model.SizesFile.empty() && model.Sizes.Changes.empty()) {
+    model.Sizes = ReadSizes(model.SizesFile);
+  }
+  const int64_t last = int64_t{model.BurnIn} + par.NumGen;
+  for (const SizeChange& c : model.Sizes.Changes) {
+    // A change after the last generation would change nothing: a schedule written for
+    // another run.
+    if (c.First > last) {
+      SizesError(model.SizesFile, c.Line,
+                 "generation " + IntToText(c.First) + " is after the run's last generation " +
+                     IntToText(last) + " (burn-in " + IntToText(model.BurnIn) + " + NumGen " +
+                     IntToText(par.NumGen) + ")");
+    }
+    if (c.Size > par.MaxNe) {
+      SizesError(model.SizesFile, c.Line,
+                 "size " + IntToText(c.Size) + " is above MaxNe " + IntToText(par.MaxNe) +
+                     " (line 13 of the parameter file)");
+    }
+  }
+  if (model.NeRatio >= 1.0) return;
+  // R x N <= 1 would ask for an effective size of one or less, which no fecundities give.
+  const double r = model.NeRatio;
+  auto refuse = [&](int32_t size, const std::string& where) {
+    FatalStop("--ne-ratio " + RatioText(r) + " needs R x size above 1, but " + where +
+                  " has size " + IntToText(size) + "!",
+              kModelRoutine);
+  };
+  if (!(r * par.Ne > 1.0)) refuse(par.Ne, "the initial population (Ne, line 2)");
+  for (const SizeChange& c : model.Sizes.Changes) {
+    if (!(r * c.Size > 1.0)) refuse(c.Size, "generation " + IntToText(c.First));
+  }
+}
+
+int32_t LargestSize(const Params& par, const ModelOptions& model) {
+  const int64_t end = int64_t{model.BurnIn} + par.NumGen;
+  int32_t largest = par.Ne;
+  for (const SizeChange& c : model.Sizes.Changes) {
+    if (c.First <= end) largest = std::max(largest, c.Size);
+  }
+  return largest;
+}
+
+}  // namespace driftsim
