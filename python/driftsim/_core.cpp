@@ -371,7 +371,8 @@ void Write(const Samples& s, const std::string& stem, const py::object& progress
   const std::vector<ParamOverride> out{{"OutFile", stem, "stem", true}};
   std::istringstream text(ParaFileText(s.run.par));
   const Params par = ReadParaStream(text, "stem", out);
-  const std::string datName = par.OutFile + ".dat", parName = par.OutFile + ".par";
+  const OutputNames names = OutputFiles(par.OutFile);
+  const std::string &datName = names.Data, &parName = names.Para;
   std::string failed;
   try {
     RunInterruptible(

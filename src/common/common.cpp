@@ -16,6 +16,23 @@ std::string IntToText(int64_t n) {
   return std::string(p, digits + sizeof digits);
 }
 
+namespace {
+constexpr std::string_view kDataEnding = ".dat";
+constexpr std::string_view kParaEnding = ".par";
+}  // namespace
+
+OutputNames OutputFiles(std::string_view stem) {
+  const std::string s(stem);
+  return {s + std::string(kDataEnding), s + std::string(kParaEnding)};
+}
+
+std::string OutputStem(std::string_view dataFile) {
+  if (dataFile.size() > kDataEnding.size() && dataFile.ends_with(kDataEnding)) {
+    dataFile.remove_suffix(kDataEnding.size());
+  }
+  return std::string(dataFile);
+}
+
 int32_t MonotonicSeconds() {
   const auto now = std::chrono::steady_clock::now().time_since_epoch();
   return static_cast<int32_t>(std::chrono::duration_cast<std::chrono::seconds>(now).count());

@@ -13,6 +13,18 @@ namespace driftsim {
 // Shortest decimal text of an integer: digits only, "-" in front when negative.
 std::string IntToText(int64_t n);
 
+// The two files a run writes for the output stem OutFile: the genotype data and the parameter
+// file of the estimator. Their endings are spelled here alone.
+struct OutputNames {
+  std::string Data;  // OutFile.dat
+  std::string Para;  // OutFile.par
+};
+OutputNames OutputFiles(std::string_view stem);
+
+// The stem of a data file name: without its ".dat" ending when it has one after at least one
+// character, else the whole name (so "run.dat" and "run" both give "run").
+std::string OutputStem(std::string_view dataFile);
+
 // Whole seconds of a monotonic clock. Only differences of two readings are meaningful, so a
 // change of the wall clock (daylight saving, manual reset) never gives a wrong elapsed time.
 int32_t MonotonicSeconds();

@@ -270,16 +270,17 @@ void OpenRunFiles(const Params& par, const RunOptions& options, const std::strin
                   const ModelOptions& model, RunFiles& files) {
   std::vector<FileRole> roles = {{paraFile, "the parameter file", true}};
   if (!model.SizesFile.empty()) roles.push_back({model.SizesFile, "the sizes file", true});
-  roles.push_back({par.OutFile + ".dat", "the data file", false});
-  roles.push_back({par.OutFile + ".par", "the estimator parameter file", false});
+  const OutputNames out = OutputFiles(par.OutFile);
+  roles.push_back({out.Data, "the data file", false});
+  roles.push_back({out.Para, "the estimator parameter file", false});
   const bool record = !options.summary.empty() && options.summary != "-";
   if (!options.writeParams.empty()) {
     roles.push_back({options.writeParams, "the --write-params file", false});
   }
   if (record) roles.push_back({options.summary, "the run record", false});
   CheckDistinctFiles(roles, "CheckFiles");
-  files.dat.emplace(par.OutFile + ".dat", "WriteGenoFile");
-  files.para.emplace(par.OutFile + ".par", "WriteParaFile");
+  files.dat.emplace(out.Data, "WriteGenoFile");
+  files.para.emplace(out.Para, "WriteParaFile");
   if (!options.writeParams.empty()) files.params.emplace(options.writeParams, "WriteParams");
   if (record) files.summary.emplace(options.summary, "WriteSummary");
 }
@@ -417,7 +418,7 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
   console->Step("Reading parameter file: " + paraFile);
   const Params par = ReadPara(paraFile, options.overrides);
   // A commit of this stem that a killed run left is completed before anything else.
-  RecoverCommit(par.OutFile + ".dat");
+  RecoverCommit(OutputFiles(par.OutFile).Data);
   ModelOptions model = options.model;
   ReadModelLines(paraFile, model, options.modelGiven);
   // Every output is tried before the work: the temporary files exist from here on.
@@ -450,8 +451,8 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
   const double runSeconds = Now() - startTime;
 
   console->Final("Simulation completed.");
-  console->Final("Data file = " + par.OutFile + ".dat");
-  console->Final("Parameter file = " + par.OutFile + ".par");
+  console->Final("Data file = " + dat.FinalName());
+  console->Final("Parameter file = " + para.FinalName());
   console->Final("");
   console->Final("Time_Taken = " + IntToText(MonotonicSeconds() - StartSeconds));
   std::fflush(stdout);

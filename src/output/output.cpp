@@ -121,7 +121,7 @@ void WriteParaFile(const Params& par, OutputFile& out) {
       ParaLine(IntToText(par.NumThread),
                "!NumThread, #openMP threads; when NumThread<=0 the maximal value is used"),
       ParaLine(IntToText(par.NumLoci), "!NLOCI_T, #All_Loci including monomorphic"),
-      ParaLine("\"" + par.OutFile + ".dat\"", "!DataFile, genotype data file name"),
+      ParaLine("\"" + OutputFiles(par.OutFile).Data + "\"", "!DataFile, genotype data file name"),
       ParaLine("2", "!DataForm, 0/1/2 for GenePop, 0123, 2Alleles/genotype formats"),
       ParaLine("2", "!NumSmp, #temporal samples from focal pop"),
       ParaLine("0 " + IntToText(par.NumGen), "!NGEN, generations of temporal samples"),

@@ -453,8 +453,8 @@ Params ReadPara(const std::string& name, std::span<const ParamOverride> override
   // The output replaces its files by renaming over them: it must not be the parameter file
   // itself (the same device and inode, whatever the path). A link named like the output is
   // replaced, not followed, so its own inode is the one compared.
-  for (const char* ext : {".dat", ".par"}) {
-    const std::string out = p.OutFile + ext;
+  const OutputNames names = OutputFiles(p.OutFile);
+  for (const std::string& out : {names.Data, names.Para}) {
     struct stat os;
     if (lstat(out.c_str(), &os) == 0 && os.st_dev == st.st_dev && os.st_ino == st.st_ino) {
       FatalStop("Output file " + out + " would overwrite the parameter file!", kRoutine);

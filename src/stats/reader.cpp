@@ -221,12 +221,7 @@ ParInfo ReadParFile(const std::string& path) {
 }
 
 std::string ParFileFor(const std::string& datPath) {
-  const std::string suffix = ".dat";
-  if (datPath.size() > suffix.size() &&
-      datPath.compare(datPath.size() - suffix.size(), suffix.size(), suffix) == 0) {
-    return datPath.substr(0, datPath.size() - suffix.size()) + ".par";
-  }
-  return datPath + ".par";
+  return OutputFiles(OutputStem(datPath)).Para;
 }
 
 // ---------------------------------------------------------------------------------------------
