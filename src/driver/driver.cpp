@@ -348,10 +348,12 @@ void RunSimulation(const char* paramArg, const ModelOptions& model, RunTimes* ti
 }
 
 RunSamples SimulateSamples(const RunContext& ctx, const Params& par, const ModelOptions& model,
-                           Console& console, RunTimes& t) {
+                           Console& console, RunTimes& t, MemoryBudget memory) {
   SimState sim(par);
   Tables& tab = sim.tab;
   tab.Ne = LargestSize(par, model);
+  tab.MemoryLimit = memory.usable;
+  tab.Working = memory.working;
   PhaseClock clock;
 
   console.Step("Initialize variables...");
@@ -420,6 +422,9 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
   RecoverCommit(par.OutFile + ".dat");
   ModelOptions model = options.model;
   ReadModelLines(paraFile, model, options.modelGiven);
+  // Measured where --check measures it, before the output files map their buffers, so that the
+  // run refuses exactly what --check refuses.
+  const MemoryBudget memory{UsableMemory(), WorkingBytes(par)};
   // Every output is tried before the work: the temporary files exist from here on.
   RunFiles files;
   OpenRunFiles(par, options, paraFile, model, files);
@@ -432,7 +437,7 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
   if (files.params) WriteParams(par, model, *files.params);
   RunTimes unused;
   RunTimes& t = times ? *times : unused;
-  const RunSamples samples = SimulateSamples(ctx, par, model, *console, t);
+  const RunSamples samples = SimulateSamples(ctx, par, model, *console, t, memory);
   PhaseClock clock;
 
   console->Step("Write genotype data to file...");
