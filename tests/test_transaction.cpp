@@ -328,9 +328,6 @@ TEST(Transaction, EveryFileEveryFault) {
        }},
       {"8. without flock, three concurrent runs still commit whole pairs",
        [&] {
-         // Under the sanitizers one of the three runs exits 1 now and then: not yet explained,
-         // so the row runs in the plain builds only.
-         if (kSanitized) return;
          const Folder f = folder();
          for (int round = 0; round < 15; ++round) {
            std::vector<pid_t> pids;
