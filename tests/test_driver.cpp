@@ -354,6 +354,35 @@ TEST(EndToEnd, AddressSpaceLimitStopsWithTheMessage) {
   earlier.ExpectUntouched();
 }
 
+// The run refuses what --check refuses: tables that fit but leave no room for the working bytes
+// beside them stop the run before any table is made.
+TEST(EndToEnd, TablesMustLeaveTheWorkingBytes) {
+  ParamLines lines;
+  lines[4] = "2000";
+  const Params par = Parse(lines.Text());
+  const uint64_t tables = TableSizes(par).Total();
+  const uint64_t working = uint64_t{64} << 20;
+  for (const uint64_t usable : {tables + working - 1, tables + working}) {
+    SCOPED_TRACE(usable);
+    const bool fits = usable >= tables + working;
+    std::string checked, ran;
+    try {
+      CheckTablesFit(par, usable, working);
+    } catch (const FatalError& e) {
+      checked = e.Message();
+    }
+    try {
+      driftsim::Console quiet;
+      RunTimes t;
+      SimulateSamples(DefaultContext(), par, ModelOptions{}, quiet, t, {usable, working});
+    } catch (const FatalError& e) {
+      ran = e.Message();
+    }
+    EXPECT_EQ(ran, checked);
+    EXPECT_EQ(ran.empty(), fits) << ran;
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Interruption
 

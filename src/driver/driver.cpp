@@ -323,6 +323,10 @@ void CheckSimulation(const RunOptions& options) {
             "\n  estimated peak      " + Bytes(tables.Total() + working + PeakResidentBytes()) +
             "\n  the process may use " + Bytes(usable) + " more\n";
   console.Step(report.substr(0, report.size() - 1));
+  if (CommitPending(par.OutFile + ".dat")) {
+    console.Step("A stopped run left the commit of " + par.OutFile +
+                 ".dat unfinished: the run completes it first.");
+  }
   std::fflush(stdout);
   // In the order of the run: every output is tried before the tables are made.
   RunFiles files;
@@ -349,10 +353,12 @@ void RunSimulation(const char* paramArg, const ModelOptions& model, RunTimes* ti
 }
 
 RunSamples SimulateSamples(const RunContext& ctx, const Params& par, const ModelOptions& model,
-                           Console& console, RunTimes& t) {
+                           Console& console, RunTimes& t, MemoryBudget memory) {
   SimState sim(par);
   Tables& tab = sim.tab;
   tab.Ne = LargestSize(par, model);
+  tab.MemoryLimit = memory.usable;
+  tab.Working = memory.working;
   PhaseClock clock;
 
   console.Step("Initialize variables...");
@@ -421,6 +427,9 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
   RecoverCommit(OutputFiles(par.OutFile).Data);
   ModelOptions model = options.model;
   ReadModelLines(paraFile, model, options.modelGiven);
+  // Measured where --check measures it, before the output files map their buffers, so that the
+  // run refuses exactly what --check refuses.
+  const MemoryBudget memory{UsableMemory(), WorkingBytes(par)};
   // Every output is tried before the work: the temporary files exist from here on.
   RunFiles files;
   OpenRunFiles(par, options, paraFile, model, files);
@@ -433,7 +442,7 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
   if (files.params) WriteParams(par, model, *files.params);
   RunTimes unused;
   RunTimes& t = times ? *times : unused;
-  const RunSamples samples = SimulateSamples(ctx, par, model, *console, t);
+  const RunSamples samples = SimulateSamples(ctx, par, model, *console, t, memory);
   PhaseClock clock;
 
   console->Step("Write genotype data to file...");

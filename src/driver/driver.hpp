@@ -141,8 +141,16 @@ struct RunSamples {
 // tables, runs the generations, takes the samples and frees everything but them. model has
 // passed PrepareModel. Adds the phase times to t. Throws FatalError on any failure, and
 // RunCancelled when ctx's cancel flag is set.
+//
+// The tables must fit in memory and leave memory.working bytes: in memory.usable, measured by
+// the caller before it made its output files (as --check measures it), or when that is 0 in
+// the process's memory limit.
+struct MemoryBudget {
+  uint64_t usable = 0;
+  uint64_t working = 0;
+};
 RunSamples SimulateSamples(const RunContext& ctx, const Params& par, const ModelOptions& model,
-                           Console& console, RunTimes& t);
+                           Console& console, RunTimes& t, MemoryBudget memory = {});
 
 // The whole run, from reading the parameter file to the final report; times, when given,
 // receives the phase times; truth, when given, the true values of the run's model (set before

@@ -222,9 +222,7 @@ void Initialize(const RunContext& ctx, const Params& par, Tables& tab, RngState&
   progress.Frequencies(par.NumLoci);
   // Genotype tables beyond the limit stop the run before the frequencies are drawn, which for
   // many loci takes long; the report is the same as when the request itself fails.
-  if (!WithinLimit(tab, FocalBytes(tab) + SampleBytes(par, tab))) {
-    GenoTablesOutOfMemory(par, tab.Ne);
-  }
+  CheckTablesFit(par, tab.MemoryLimit ? tab.MemoryLimit : MemoryLimit(), tab.Working, tab.Ne);
   FillFrequencies(par, tab.AlleleFreq.get(), uniform);
   AllocateGenoTables(par, tab);
   progress.InitialGenotypes(par.NumLoci, par.Ne);

@@ -74,6 +74,8 @@ struct Tables {
   // Largest total of table bytes to request; 0 means MemoryLimit(). A request beyond it fails at
   // once instead of being killed later when its pages are touched.
   uint64_t MemoryLimit = 0;
+  // Bytes the run needs beside the tables (output buffers, staging): the tables must leave them.
+  uint64_t Working = 0;
   uint64_t Allocated = 0;
 
   // Unpacked: allele frequencies, allele index fastest. Packed: the cumulative Hardy-Weinberg

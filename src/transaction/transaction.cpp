@@ -215,21 +215,24 @@ std::string HostName() {
   return host;
 }
 
-// Whether the record was left by a process that no longer runs: one of this machine that is
-// gone, or a record still empty after a minute (its writer died before its first line).
-bool RecordStale(int dirFd, const std::string& name) {
+// Who holds a commit record: a process of this machine that still runs, or one whose record
+// is still empty and younger than a minute (it is writing its first line); one that is gone;
+// or a process of another machine, which cannot be asked.
+enum class Holder { kRunning, kGone, kUnknown };
+
+Holder RecordHolder(int dirFd, const std::string& name) {
   const std::string text = ReadSmallFile(dirFd, name);
   const size_t end = text.find('\n', text.find('\n') + 1);
   if (end == std::string::npos) {
     struct stat st;
-    if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
-    return std::time(nullptr) - st.st_mtime > 60;
+    if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Holder::kRunning;
+    return std::time(nullptr) - st.st_mtime > 60 ? Holder::kGone : Holder::kRunning;
   }
   const size_t second = text.find('\n') + 1;
   const std::vector<std::string> f = Fields(text.substr(second, end - second));
-  if (f.size() < 3 || f[0] != "process" || f[2] != HostName()) return false;
+  if (f.size() < 3 || f[0] != "process" || f[2] != HostName()) return Holder::kUnknown;
   const long pid = std::strtol(f[1].c_str(), nullptr, 10);
-  return pid > 0 && kill(pid_t(pid), 0) != 0 && errno == ESRCH;
+  return pid > 0 && kill(pid_t(pid), 0) != 0 && errno == ESRCH ? Holder::kGone : Holder::kRunning;
 }
 
 // Completes (record ended: every new file was complete) or undoes (record cut short: nothing
@@ -331,9 +334,10 @@ void CommitRun::CreateRecord() {
     }
     Unregister(pendingRecord_);
     if (err != EEXIST || recoveries > 2) first.Fail("commit", err == EEXIST ? EBUSY : err);
-    // A record of the same names: a commit that a killed process left (complete it), or,
-    // without the folder lock, one under way (wait for it).
-    if (locked_ || RecordStale(dirFd_, record_)) {
+    // A record of the same names: a commit that a killed process left (complete it), or one
+    // under way in a process that runs without the folder lock (wait for it).
+    const Holder holder = RecordHolder(dirFd_, record_);
+    if (holder == Holder::kGone || (locked_ && holder == Holder::kUnknown)) {
       ApplyRecord(dirFd_, record_);
       ++recoveries;
     } else {
@@ -660,9 +664,12 @@ bool RecoverCommit(const std::string& firstName) {
   bool applied = false;
   // Only under the folder's lock, and without waiting for it: a process that holds it is
   // committing, and if it dies, the next commit finds its record under the lock and completes it.
+  // A record whose process still runs is a commit made without the lock (a file system that
+  // refused it to that process): it is left to finish.
   if (fstatat(dirFd, record.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
       flock(dirFd, LOCK_EX | LOCK_NB) == 0 &&
-      fstatat(dirFd, record.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      fstatat(dirFd, record.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      RecordHolder(dirFd, record) != Holder::kRunning) {
     const SignalHold hold;
     ApplyRecord(dirFd, record);
     applied = true;
