@@ -323,9 +323,10 @@ void CheckSimulation(const RunOptions& options) {
             "\n  estimated peak      " + Bytes(tables.Total() + working + PeakResidentBytes()) +
             "\n  the process may use " + Bytes(usable) + " more\n";
   console.Step(report.substr(0, report.size() - 1));
-  if (CommitPending(par.OutFile + ".dat")) {
-    console.Step("A stopped run left the commit of " + par.OutFile +
-                 ".dat unfinished: the run completes it first.");
+  const std::string dataFile = OutputFiles(par.OutFile).Data;
+  if (CommitPending(dataFile)) {
+    console.Step("A stopped run left the commit of " + dataFile +
+                 " unfinished: the run completes it first.");
   }
   std::fflush(stdout);
   // In the order of the run: every output is tried before the tables are made.
