@@ -5,7 +5,6 @@
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 
 #include "population/transmit.hpp"
@@ -112,8 +111,14 @@ struct SingleWord {
     const uint64_t a2 = (x2 & ~(h2 | h2 << 1)) | d2 << 1 | (h2 ^ d2);
     return a1 | a2;
   }
-  // Heterozygous fields of a child word.
-  static int64_t Hets(uint64_t child) { return std::popcount(child & child >> 1 & kLow); }
+  // Heterozygous fields of a child word. By word arithmetic: std::popcount is a library call
+  // where the build may not assume the instruction.
+  static int64_t Hets(uint64_t child) {
+    const uint64_t h = child & child >> 1 & kLow;
+    const uint64_t t = (h & 0x3333333333333333u) + (h >> 2 & 0x3333333333333333u);
+    return static_cast<int64_t>((((t + (t >> 4)) & 0x0F0F0F0F0F0F0F0Fu) * 0x0101010101010101u) >>
+                                56);
+  }
 };
 
 int64_t PackedBytesPortable(PackedBlock& r, int64_t b0, int64_t b1, const unsigned char* bits,

@@ -67,6 +67,7 @@ inline uint64_t Compact(uint64_t h) {
                                               uint8_t* const* child, int n, int64_t b, size_t m,
                                               const unsigned char* bits, uint64_t& p,
                                               int64_t* hets) {
+  static_assert(std::endian::native == std::endian::little, "byte k of a word is its k-th byte");
   uint64_t x1[kBlockSize], x2[kBlockSize], before[kBlockSize];
   uint64_t total = 0;
   for (int i = 0; i < n; ++i) {
@@ -82,14 +83,18 @@ inline uint64_t Compact(uint64_t h) {
     p += total >> 8 * k & 0xFFu;
   }
   for (int i = 0; i < n; ++i) {
+    // Per byte: the member's first bit after the byte's, its first parent's heterozygous fields
+    // (times 16, a table row), their count, and its second parent's (a row): bytes of small
+    // arrays, read by single loads, leave the arithmetic units to the deposits.
     const uint64_t h1 = HetFields(x1[i]), h2 = HetFields(x2[i]);
-    const uint64_t s1 = Compact(h1), s2 = Compact(h2), n1 = FieldCounts(h1);
+    const uint64_t words[4] = {before[i], Compact(h1) << 4, FieldCounts(h1), Compact(h2) << 4};
+    uint8_t at[4][8];
+    std::memcpy(at, words, sizeof at);
     uint64_t deposited = 0;
     for (unsigned k = 0; k < 8; ++k) {
-      const uint64_t v = BitCycle::Load(bits, start[k] + (before[i] >> 8 * k & 0xFFu));
-      const unsigned d1 = kSpreadDeposit[(s1 >> 8 * k & 15u) * 16 + (v & 15u)];
-      const unsigned d2 =
-          kSpreadDeposit[(s2 >> 8 * k & 15u) * 16 + (v >> (n1 >> 8 * k & 15u) & 15u)];
+      const uint64_t v = BitCycle::Load(bits, start[k] + at[0][k]);
+      const unsigned d1 = kSpreadDeposit[at[1][k] | (v & 15u)];
+      const unsigned d2 = kSpreadDeposit[at[3][k] | (v >> at[2][k] & 15u)];
       deposited |= uint64_t(d1 | d2 << 1) << 8 * k;
     }
     // Allele 2 passes from a homozygote of code 2 and from a heterozygote whose bit is set; the
@@ -98,7 +103,7 @@ inline uint64_t Compact(uint64_t h) {
     const uint64_t a2 = (x2[i] >> 1 & ~x2[i] & kLow) | (deposited >> 1 & kLow);
     const uint64_t out = (~(a1 & a2) & kLow) | (a1 | a2) << 1;
     std::memcpy(child[i] + b, &out, m);
-    hets[i] += std::popcount(out & out >> 1 & kLow);  // bytes past m are 1|1
+    hets[i] += SingleWord::Hets(out);  // bytes past m are 1|1
   }
 }
 
