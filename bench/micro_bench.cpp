@@ -4,7 +4,9 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <tuple>
 
 #include "cpu/context.hpp"
 #include "driver/driver.hpp"
@@ -66,22 +68,39 @@ Params ScenarioParams(int32_t Ne, int32_t NumLoci, int32_t NumAllele) {
   return p;
 }
 
+// The initial state of a scenario, made once per process: the benchmark library calls
+// BM_Reproduce several times to calibrate, and the initial draws would otherwise weigh on
+// profiles of the generations.
+struct Scenario {
+  std::unique_ptr<SimState> sim;
+  int current = 0;
+};
+Scenario& ScenarioState(const driftsim::RunContext& ctx, int32_t Ne, int32_t NumLoci,
+                        int32_t NumAllele) {
+  static std::map<std::tuple<int32_t, int32_t, int32_t>, Scenario> made;
+  Scenario& s = made[{Ne, NumLoci, NumAllele}];
+  if (!s.sim) {
+    s.sim = std::make_unique<SimState>(ScenarioParams(Ne, NumLoci, NumAllele));
+    driftsim::Progress silent;
+    driftsim::Initialize(ctx, s.sim->par, s.sim->tab, s.sim->rnd.Uniform, silent);
+  }
+  return s;
+}
+
 // One generation per iteration, alternating buffers as the run does. Bytes processed count the
 // traffic of a generation: two parent records read and one offspring record written per
 // individual, comparable with the floor of driftsim_bench.
 void BM_Reproduce(benchmark::State& state, int32_t Ne, int32_t NumLoci, int32_t NumAllele) {
   driftsim::ThreadPool pool(driftsim::ResolveThreadCount(0));
   const driftsim::RunContext ctx{driftsim::KernelsFromEnvironment(), &pool, {}};
-  auto sim = std::make_unique<SimState>(ScenarioParams(Ne, NumLoci, NumAllele));
-  const driftsim::Params& par = sim->par;
-  driftsim::Tables& tab = sim->tab;
+  Scenario& s = ScenarioState(ctx, Ne, NumLoci, NumAllele);
+  const driftsim::Params& par = s.sim->par;
+  driftsim::Tables& tab = s.sim->tab;
   driftsim::Progress silent;
-  driftsim::Initialize(ctx, par, tab, sim->rnd.Uniform, silent);
-  int current = 0;
   for (auto _ : state) {
-    driftsim::Reproduce(ctx, par, tab.AlleleFreq.get(), tab.Generation(current),
-                        tab.Generation(1 - current), sim->rnd, silent);
-    current = 1 - current;
+    driftsim::Reproduce(ctx, par, tab.AlleleFreq.get(), tab.Generation(s.current),
+                        tab.Generation(1 - s.current), s.sim->rnd, silent);
+    s.current = 1 - s.current;
     benchmark::ClobberMemory();
   }
   const int64_t table = int64_t{Ne} * driftsim::GenoBytesOf(NumLoci, NumAllele == 2);

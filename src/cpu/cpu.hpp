@@ -87,7 +87,8 @@ struct KernelTable {
                       size_t n) = nullptr;
   void (*pickPackedCodes)(const float* hw, const float* u, uint8_t* out, size_t n, int shift,
                           bool first) = nullptr;
-  void (*packedBytesOfDraws)(const float* hw, const float* u, uint8_t* out, size_t count) = nullptr;
+  void (*packedRecordsOfDraws)(const float* hw, const float* u, uint8_t* first, int64_t stride,
+                               size_t count, size_t nbytes) = nullptr;
 };
 
 // The row DRIFTSIM_KERNEL names when it is set and not empty, else BestKernel(). An unknown

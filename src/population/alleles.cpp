@@ -31,9 +31,18 @@ void PickPackedCodesPortable(const float* hw, const float* u, uint8_t* out, size
   }
 }
 
-void PackedBytesOfDrawsPortable(const float* hw, const float* u, uint8_t* out, size_t count) {
-  for (int f = 0; f < 4; ++f)
-    PickPackedCodesPortable(hw + 2 * f, u + size_t(f) * count, out, count, 2 * f, f == 0);
+void PackedRecordsOfDrawsPortable(const float* hw, const float* u, uint8_t* first, int64_t stride,
+                                  size_t count, size_t nbytes) {
+  for (size_t j = 0; j < count; ++j) {
+    uint8_t* out = first + int64_t(j) * stride;
+    for (size_t k = 0; k < nbytes; ++k) {
+      const float* v = u + 4 * count * k + j;
+      uint32_t byte = 0;
+      for (size_t f = 0; f < 4; ++f)
+        byte |= PickPackedCode(hw + 8 * k + 2 * f, v[f * count]) << 2 * f;
+      out[k] = static_cast<uint8_t>(byte);
+    }
+  }
 }
 
 void DrawSourceLoci(const KernelTable& kernels, const Params& par, const float* freq,
@@ -47,15 +56,16 @@ void DrawSourceLoci(const KernelTable& kernels, const Params& par, const float* 
   uint8_t stage[kRun];
   if (par.Packed()) {
     const int64_t whole = std::min<int64_t>(L1, par.NumLoci / 4 * 4) / 4;
-    for (int64_t b = L0 / 4; b < whole; ++b) {
-      // A few records (migrants): the byte of each composed at once from its four draws.
-      if (4 * count <= kRun) {
-        kernels.packedBytesOfDraws(freq + 8 * b, draws.Take(size_t(4 * count)), stage,
-                                   size_t(count));
-        for (int64_t j = 0; j < count; ++j) first[j * bytes + b] = stage[j];
-        continue;
-      }
-      // Many: field after field, the first writing the byte and the others adding to it.
+    // A few records (migrants): the bytes of a run of loci of each record at once, each byte
+    // from its four draws.
+    const int64_t run = kRun / std::max<int64_t>(4 * count, 1);
+    for (int64_t b = L0 / 4; run > 0 && b < whole; b += run) {
+      const int64_t k = std::min(run, whole - b);
+      kernels.packedRecordsOfDraws(freq + 8 * b, draws.Take(size_t(4 * count * k)), first + b,
+                                   bytes, size_t(count), size_t(k));
+    }
+    // Many: field after field, the first writing the byte and the others adding to it.
+    for (int64_t b = L0 / 4; run == 0 && b < whole; ++b) {
       for (int f = 0; f < 4; ++f) {
         for (int64_t j0 = 0; j0 < count; j0 += kRun) {
           const int64_t k = std::min(kRun, count - j0);
