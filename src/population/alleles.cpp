@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "cpu/context.hpp"
 
@@ -64,18 +65,29 @@ void DrawSourceLoci(const KernelTable& kernels, const Params& par, const float* 
       kernels.packedRecordsOfDraws(freq + 8 * b, draws.Take(size_t(4 * count * k)), first + b,
                                    bytes, size_t(count), size_t(k));
     }
-    // Many: field after field, the first writing the byte and the others adding to it.
-    for (int64_t b = L0 / 4; run == 0 && b < whole; ++b) {
-      for (int f = 0; f < 4; ++f) {
-        for (int64_t j0 = 0; j0 < count; j0 += kRun) {
-          const int64_t k = std::min(kRun, count - j0);
-          PickPackedCodes(kernels, freq + 8 * b + 2 * f, draws.Take(size_t(k)), stage, size_t(k),
-                          2 * f, true);
-          uint8_t* byte = first + j0 * bytes + b;
-          for (int64_t j = 0; j < k; ++j, byte += bytes) {
-            *byte = static_cast<uint8_t>((f == 0 ? 0 : *byte) | stage[j]);
+    // Many (the initial population): field after field, the first writing the byte and the
+    // others adding to it, into a tile of up to 64 bytes of every record, written out record by
+    // record: the records lie a whole record apart, and byte by byte each store would reach
+    // another page.
+    const int64_t span = std::clamp<int64_t>(whole - L0 / 4, 0, 64);
+    const std::unique_ptr<uint8_t[]> tile(run == 0 ? new uint8_t[size_t(count * span)] : nullptr);
+    for (int64_t t0 = L0 / 4; run == 0 && t0 < whole; t0 += span) {
+      const int64_t nb = std::min(span, whole - t0);
+      for (int64_t b = t0; b < t0 + nb; ++b) {
+        for (int f = 0; f < 4; ++f) {
+          for (int64_t j0 = 0; j0 < count; j0 += kRun) {
+            const int64_t k = std::min(kRun, count - j0);
+            PickPackedCodes(kernels, freq + 8 * b + 2 * f, draws.Take(size_t(k)), stage, size_t(k),
+                            2 * f, true);
+            uint8_t* byte = tile.get() + j0 * span + (b - t0);
+            for (int64_t j = 0; j < k; ++j, byte += span) {
+              *byte = static_cast<uint8_t>((f == 0 ? 0 : *byte) | stage[j]);
+            }
           }
         }
+      }
+      for (int64_t j = 0; j < count; ++j) {
+        std::memcpy(first + j * bytes + t0, tile.get() + j * span, size_t(nb));
       }
     }
     for (int64_t L = std::max(L0, 4 * whole); L < L1; ++L) {

@@ -84,6 +84,31 @@ DRIFTSIM_AVX2 void PackedRecordsOfDrawsAvx2(const float* hw, const float* u, uin
   }
 }
 
+// Eight draws at a time: code 3, 2 where u <= hw[1], 1 where u <= hw[0] (as PickPackedCode).
+DRIFTSIM_AVX2 void PickPackedCodesAvx2(const float* hw, const float* u, uint8_t* out, size_t n,
+                                       int shift, bool first) {
+  const __m256 t0 = _mm256_set1_ps(hw[0]), t1 = _mm256_set1_ps(hw[1]);
+  const __m256i two = _mm256_set1_epi32(2), one = _mm256_set1_epi32(1);
+  const __m128i count = _mm_cvtsi32_si128(shift);
+  const __m256i low = _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                       0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 v = _mm256_loadu_ps(u + i);
+    __m256i code = _mm256_set1_epi32(3);
+    code = _mm256_blendv_epi8(code, two, _mm256_castps_si256(_mm256_cmp_ps(v, t1, _CMP_LE_OQ)));
+    code = _mm256_blendv_epi8(code, one, _mm256_castps_si256(_mm256_cmp_ps(v, t0, _CMP_LE_OQ)));
+    const __m256i packed = _mm256_shuffle_epi8(_mm256_sll_epi32(code, count), low);
+    __m128i bytes8 =
+        _mm_unpacklo_epi32(_mm256_castsi256_si128(packed), _mm256_extracti128_si256(packed, 1));
+    if (!first) {
+      bytes8 = _mm_or_si128(bytes8, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(out + i)));
+    }
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), bytes8);
+  }
+  if (i < n) PickPackedCodesPortable(hw, u + i, out + i, n - i, shift, first);
+}
+
 DRIFTSIM_VECTOR_CODE_END
 
 }  // namespace driftsim

@@ -31,13 +31,13 @@ constexpr KernelTable kAvx2Row{Kernel::kAvx2,
                                RanUniformBatchAvx2<double>,
                                RanUniformBatchAvx2<float>,
                                PickAllelesPortable,
-                               PickPackedCodesPortable,
+                               PickPackedCodesAvx2,
                                PackedRecordsOfDrawsAvx2};
 
 constexpr KernelTable kAvx2PdepRow{
     Kernel::kAvx2Pdep,   PackedBytesAvx2Pdep,         SingleBytesAvx2Pdep,
     CopyLociAvx2,        RanUniformBatchAvx2<double>, RanUniformBatchAvx2<float>,
-    PickAllelesPortable, PickPackedCodesPortable,     PackedRecordsOfDrawsAvx2};
+    PickAllelesPortable, PickPackedCodesAvx2,         PackedRecordsOfDrawsAvx2};
 
 constexpr KernelTable kAvx512Row{Kernel::kAvx512,
                                  PackedBytesAvx512,
