@@ -82,7 +82,8 @@ Scenario& ScenarioState(const driftsim::RunContext& ctx, int32_t Ne, int32_t Num
   if (!s.sim) {
     s.sim = std::make_unique<SimState>(ScenarioParams(Ne, NumLoci, NumAllele));
     driftsim::Progress silent;
-    driftsim::Initialize(ctx, s.sim->par, s.sim->tab, s.sim->rnd.Uniform, silent);
+    driftsim::Initialize(ctx, driftsim::GeometryOf(s.sim->par), s.sim->par.FreqDist, s.sim->tab,
+                         s.sim->rnd.Uniform, silent);
   }
   return s;
 }
@@ -95,11 +96,13 @@ void BM_Reproduce(benchmark::State& state, int32_t Ne, int32_t NumLoci, int32_t 
   const driftsim::RunContext ctx{driftsim::KernelsFromEnvironment(), &pool, {}};
   Scenario& s = ScenarioState(ctx, Ne, NumLoci, NumAllele);
   const driftsim::Params& par = s.sim->par;
+  const driftsim::Geometry geo = driftsim::GeometryOf(par);
   driftsim::Tables& tab = s.sim->tab;
   driftsim::Progress silent;
   for (auto _ : state) {
-    driftsim::Reproduce(ctx, par, tab.AlleleFreq.get(), tab.Generation(s.current),
-                        tab.Generation(1 - s.current), s.sim->rnd, silent);
+    driftsim::Reproduce(ctx, geo, driftsim::MigrationRate(par), tab.AlleleFreq.get(),
+                        tab.Generation(s.current), tab.Generation(1 - s.current), s.sim->rnd,
+                        silent);
     s.current = 1 - s.current;
     benchmark::ClobberMemory();
   }

@@ -360,14 +360,14 @@ TEST(EndToEnd, TablesMustLeaveTheWorkingBytes) {
   ParamLines lines;
   lines[4] = "2000";
   const Params par = Parse(lines.Text());
-  const uint64_t tables = TableSizes(par).Total();
+  const uint64_t tables = TableSizes(GeometryOf(par)).Total();
   const uint64_t working = uint64_t{64} << 20;
   for (const uint64_t usable : {tables + working - 1, tables + working}) {
     SCOPED_TRACE(usable);
     const bool fits = usable >= tables + working;
     std::string checked, ran;
     try {
-      CheckTablesFit(par, usable, working);
+      CheckTablesFit(GeometryOf(par), usable, working);
     } catch (const FatalError& e) {
       checked = e.Message();
     }

@@ -134,7 +134,7 @@ TEST(Initialize, CheckTablesFitForetellsTheAllocation) {
   ParamLines wide = Small(0, 5000, 1000, 10);
   wide[8] = wide[9] = "50";
   const ParamLines packed = Small(1, 100, 1001, 2);
-  const uint64_t packedBytes = TableSizes(Parse(packed.Text())).Total();
+  const uint64_t packedBytes = TableSizes(GeometryOf(Parse(packed.Text()))).Total();
   const std::pair<ParamLines, uint64_t> cases[] = {
       {wide, 1 << 20},
       {wide, 100000000},
@@ -147,7 +147,7 @@ TEST(Initialize, CheckTablesFitForetellsTheAllocation) {
     const Params par = Parse(lines.Text());
     std::string foretold;
     try {
-      CheckTablesFit(par, limit, 0);
+      CheckTablesFit(GeometryOf(par), limit, 0);
     } catch (const FatalError& e) {
       foretold = e.Message();
     }
@@ -155,11 +155,11 @@ TEST(Initialize, CheckTablesFitForetellsTheAllocation) {
     if (foretold.empty()) {
       auto sim = MakeState(lines);
       Console([&] { Initialize(*sim); });
-      EXPECT_EQ(TableSizes(par).Total(), sim->tab.Allocated);
+      EXPECT_EQ(TableSizes(GeometryOf(par)).Total(), sim->tab.Allocated);
     }
   }
   // The working space beside the tables counts against the same limit.
-  EXPECT_THROW(CheckTablesFit(Parse(packed.Text()), packedBytes, 1), FatalError);
+  EXPECT_THROW(CheckTablesFit(GeometryOf(Parse(packed.Text())), packedBytes, 1), FatalError);
 }
 
 TEST(Initialize, UnpackedDrawOrder) {
@@ -326,7 +326,7 @@ TEST(Reproduce, MigrantsAreCappedAtNe) {
 // Sets every locus of individual j in buffer 0 to code, keeping the buffer's counts.
 void Fill(SimState& sim, int64_t j, uint32_t code) {
   for (int64_t L = 0; L < sim.par.NumLoci; ++L) SetPackedCode(sim.tab.Focal(0, j), L, code);
-  CountGenerationHets(DefaultContext(), sim.par, sim.tab.Generation(0));
+  CountGenerationHets(DefaultContext(), GeometryOf(sim.par), sim.tab.Generation(0));
 }
 
 TEST(Reproduce, PackedTransmission) {
@@ -434,7 +434,7 @@ TEST(Mutate, TasksNeverShareAByte) {
     const Context c(BestKernel(), threads, {TaskSize{}.bytes, TaskSize{}.draws, 1});
     std::copy(start.begin(), start.end(), gen[0]);
     gen.hets[0] = CountHets(gen[0], 4001);
-    ApplyMutations(c.ctx, sim->par, drawn, gen);
+    ApplyMutations(c.ctx, GeometryOf(sim->par), drawn, gen);
     result[threads / 3].assign(gen[0], gen[0] + sim->tab.GenoBytes);
     hets[threads / 3] = gen.hets[0];
   }

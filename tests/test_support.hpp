@@ -154,37 +154,40 @@ inline void RunOn(const std::string& paramFile, Kernel k, int threads, TaskSize 
 // to the console, as in a run.
 inline void Initialize(SimState& sim, const RunContext& ctx = DefaultContext()) {
   NormalConsole progress;
-  driftsim::Initialize(ctx, sim.par, sim.tab, sim.rnd.Uniform, progress);
+  driftsim::Initialize(ctx, GeometryOf(sim.par), sim.par.FreqDist, sim.tab, sim.rnd.Uniform,
+                       progress);
 }
 inline void AllocateFreqTable(SimState& sim) {
-  driftsim::AllocateFreqTable(sim.par, sim.tab);
+  driftsim::AllocateFreqTable(GeometryOf(sim.par), sim.tab);
 }
 inline void AllocateGenoTables(SimState& sim) {
-  driftsim::AllocateGenoTables(sim.par, sim.tab);
+  driftsim::AllocateGenoTables(GeometryOf(sim.par), sim.tab);
 }
 inline void Reproduce(SimState& sim, int b, const RunContext& ctx = DefaultContext()) {
   NormalConsole progress;
   progress.Start();
-  driftsim::Reproduce(ctx, sim.par, sim.tab.AlleleFreq.get(), sim.tab.Generation(1 - b),
-                      sim.tab.Generation(b), sim.rnd, progress);
+  driftsim::Reproduce(ctx, GeometryOf(sim.par), MigrationRate(sim.par), sim.tab.AlleleFreq.get(),
+                      sim.tab.Generation(1 - b), sim.tab.Generation(b), sim.rnd, progress);
 }
 inline void Mutate(SimState& sim, int b, const RunContext& ctx = DefaultContext()) {
-  driftsim::Mutate(ctx, sim.par, sim.tab.Generation(b), sim.rnd);
+  driftsim::Mutate(ctx, GeometryOf(sim.par), sim.tab.Generation(b), sim.rnd);
 }
 // Sample s (1 or 2) from the parents in buffer b.
 inline void TakeSample(SimState& sim, int s, int b, const RunContext& ctx = DefaultContext()) {
-  driftsim::TakeSample(ctx, sim.par, sim.tab.Generation(b), SampleRecords(sim.par, sim.tab, s),
-                       sim.rnd);
+  const Geometry geo = GeometryOf(sim.par);
+  driftsim::TakeSample(ctx, geo, sim.tab.Generation(b), SampleRecords(geo, sim.tab, s), sim.rnd);
 }
 inline void TakeSourceSample(SimState& sim, const RunContext& ctx = DefaultContext()) {
-  driftsim::TakeSourceSample(ctx, sim.par, sim.tab.AlleleFreq.get(),
-                             SampleRecords(sim.par, sim.tab, kSourceSample), sim.rnd.Uniform);
+  const Geometry geo = GeometryOf(sim.par);
+  driftsim::TakeSourceSample(ctx, geo, sim.tab.AlleleFreq.get(),
+                             SampleRecords(geo, sim.tab, kSourceSample), sim.rnd.Uniform);
 }
 inline void AddGenoErrors(SimState& sim, const RunContext& ctx = DefaultContext()) {
-  driftsim::AddGenoErrors(ctx, sim.par, sim.tab.Samples(sim.par), sim.rnd);
+  const Geometry geo = GeometryOf(sim.par);
+  driftsim::AddGenoErrors(ctx, geo, GenoErrorRatesOf(sim.par), sim.tab.Samples(geo), sim.rnd);
 }
 inline void WriteGenoFile(const SimState& sim, OutputFile& out) {
-  driftsim::WriteGenoFile(sim.par, sim.tab.Samples(sim.par), out);
+  driftsim::WriteGenoFile(sim.par, sim.tab.Samples(GeometryOf(sim.par)), out);
 }
 inline void WriteParaFile(const SimState& sim, OutputFile& out) {
   driftsim::WriteParaFile(sim.par, out);

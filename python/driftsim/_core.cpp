@@ -228,7 +228,7 @@ void LabelInFileOrder(Samples& s) {
     for (int32_t i = 0; i < s.run.par.NumIndiv[k]; ++i) {
       s.labels.push_back("S" + IntToText(k) + "_" + IntToText(i + 1));
       s.sample.push_back(k);
-      s.record.push_back(SampleStart(s.run.par, k) + i);
+      s.record.push_back(SampleStart(GeometryOf(s.run.par), k) + i);
     }
   }
 }
@@ -424,7 +424,7 @@ Samples Read(const std::string& dat, const std::string& parFile) {
     explicit Sink(Samples& samples) : s(samples) {}
     void Line(const stats::GenoLine& line) override {
       const int k = line.sample;
-      const int64_t r = SampleStart(s.run.par, k) + next[k]++;
+      const int64_t r = SampleStart(GeometryOf(s.run.par), k) + next[k]++;
       std::memcpy(s.run.Records.get() + r * s.run.GenoBytes, line.alleles, size_t(s.run.GenoBytes));
       s.width = std::max(s.width, line.largest);
       s.labels.emplace_back(line.label);

@@ -310,12 +310,13 @@ void CheckSimulation(const RunOptions& options) {
     report += "  " + name + v.text + "\n";
   }
   report += "Model:\n" + ModelReport(model);
-  const TableBytes tables = TableSizes(par, records);
-  const int64_t genoBytes = GenoBytesOf(par.NumLoci, par.Packed());
+  const Geometry geo = GeometryOf(par);
+  const TableBytes tables = TableSizes(geo, records);
+  const int64_t genoBytes = geo.GenoBytes();
   report += "Tables:\n  allele frequencies  " + Bytes(tables.AlleleFreq) +
             "\n  generations         " + Bytes(tables.FocalPop) + ", 2 x " + IntToText(records) +
             " records of " + IntToText(genoBytes) + " bytes\n  samples             " +
-            Bytes(tables.SmplGeno) + ", " + IntToText(par.TotalSampled()) + " records of " +
+            Bytes(tables.SmplGeno) + ", " + IntToText(geo.TotalSampled()) + " records of " +
             IntToText(genoBytes) + " bytes\n";
   const uint64_t usable = UsableMemory();
   const uint64_t working = WorkingBytes(par);
@@ -332,7 +333,7 @@ void CheckSimulation(const RunOptions& options) {
   // In the order of the run: every output is tried before the tables are made.
   RunFiles files;
   OpenRunFiles(par, options, paraFile, model, files);
-  CheckTablesFit(par, usable, working, records);
+  CheckTablesFit(geo, usable, working, records);
   if (files.params) {
     WriteParams(par, model, *files.params);
     Commit({&*files.params});
@@ -357,13 +358,14 @@ RunSamples SimulateSamples(const RunContext& ctx, const Params& par, const Model
                            Console& console, RunTimes& t, MemoryBudget memory) {
   SimState sim(par);
   Tables& tab = sim.tab;
+  const Geometry geo = GeometryOf(par);
   tab.Ne = LargestSize(par, model);
   tab.MemoryLimit = memory.usable;
   tab.Working = memory.working;
   PhaseClock clock;
 
   console.Step("Initialize variables...");
-  Initialize(ctx, par, tab, sim.rnd.Uniform, console);
+  Initialize(ctx, geo, par.FreqDist, tab, sim.rnd.Uniform, console);
   console.PhaseEnd();
   t.initialize = clock.Lap();
 
@@ -381,10 +383,10 @@ RunSamples SimulateSamples(const RunContext& ctx, const Params& par, const Model
       const int32_t nextSize = model.Sizes.At(g, par.Ne);
       // The mutations' draws follow reproduction's in the stream: they are made while the
       // offspring are, and applied to them after.
-      Reproduce(ctx, par, tab.AlleleFreq.get(), tab.Generation(current, size),
+      Reproduce(ctx, geo, MigrationRate(par), tab.AlleleFreq.get(), tab.Generation(current, size),
                 tab.Generation(next, nextSize), sim.rnd, console, model.NeRatio,
-                [&] { DrawMutations(ctx, par, nextSize, sim.rnd, model.MutationRate, mutations); });
-      ApplyMutations(ctx, par, mutations, tab.Generation(next, nextSize));
+                [&] { DrawMutations(ctx, geo, nextSize, sim.rnd, model.MutationRate, mutations); });
+      ApplyMutations(ctx, geo, mutations, tab.Generation(next, nextSize));
       current = next;
       size = nextSize;
       ++t.generationCount;
@@ -393,20 +395,20 @@ RunSamples SimulateSamples(const RunContext& ctx, const Params& par, const Model
   };
   generations(1, model.BurnIn);
   console.Step("Taking the 1st sample...");
-  TakeSample(ctx, par, tab.Generation(current, size), SampleRecords(par, tab, kSample1), sim.rnd);
+  TakeSample(ctx, geo, tab.Generation(current, size), SampleRecords(geo, tab, kSample1), sim.rnd);
   t.samples += clock.Lap();
   generations(model.BurnIn + 1, last);
   console.PhaseEnd();
   console.Step("Taking the 2ed sample...");
-  TakeSample(ctx, par, tab.Generation(current, size), SampleRecords(par, tab, kSample2), sim.rnd);
+  TakeSample(ctx, geo, tab.Generation(current, size), SampleRecords(geo, tab, kSample2), sim.rnd);
   if (par.Model == 1) {
     console.Step("Taking the source population sample...");
-    TakeSourceSample(ctx, par, tab.AlleleFreq.get(), SampleRecords(par, tab, kSourceSample),
+    TakeSourceSample(ctx, geo, tab.AlleleFreq.get(), SampleRecords(geo, tab, kSourceSample),
                      sim.rnd.Uniform);
   }
 
   console.Step("Generating genotyping errors & missing data...");
-  AddGenoErrors(ctx, par, tab.Samples(par), sim.rnd);
+  AddGenoErrors(ctx, geo, GenoErrorRatesOf(par), tab.Samples(geo), sim.rnd);
   t.samples += clock.Lap();
   ctx.CheckCancel();
   return {par, tab.Packed, tab.GenoBytes, std::move(tab.SmplGeno)};

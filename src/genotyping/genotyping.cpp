@@ -167,11 +167,12 @@ void MissingData(const Pass& pass, double rate) {
 
 }  // namespace
 
-void AddGenoErrors(const RunContext& ctx, const Params& par, RecordSpan samples, Random& rnd) {
-  const Pass pass{ctx, samples, par.NumLoci, par.Packed(), rnd};
-  if (par.DropRate > kMinRate) Dropout(pass, par.DropRate);
-  if (par.FalseRate > kMinRate) FalseAlleles(pass, par.NumAllele, par.FalseRate);
-  if (par.MisRate > kMinRate) MissingData(pass, par.MisRate);
+void AddGenoErrors(const RunContext& ctx, const Geometry& geo, const GenoErrorRates& rates,
+                   RecordSpan samples, Random& rnd) {
+  const Pass pass{ctx, samples, geo.NumLoci, geo.Packed(), rnd};
+  if (rates.DropRate > kMinRate) Dropout(pass, rates.DropRate);
+  if (rates.FalseRate > kMinRate) FalseAlleles(pass, geo.NumAllele, rates.FalseRate);
+  if (rates.MisRate > kMinRate) MissingData(pass, rates.MisRate);
 }
 
 }  // namespace driftsim

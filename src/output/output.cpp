@@ -95,7 +95,7 @@ void WriteGenoFile(const Params& par, RecordSpan samples, OutputFile& out, Progr
   const bool packed = par.Packed();
   int64_t written = 0;
   for (const int s : {kSample1, kSample2, kSourceSample}) {
-    const int64_t first = SampleStart(par, s);
+    const int64_t first = SampleStart(GeometryOf(par), s);
     const std::string prefix = std::string(1, 'S').append(IntToText(s)).append(1, '_');
     for (int32_t i = 1; i <= par.NumIndiv[s]; ++i) {
       out.Write(prefix + IntToText(i));

@@ -46,17 +46,17 @@ void PackedRecordsOfDrawsPortable(const float* hw, const float* u, uint8_t* firs
   }
 }
 
-void DrawSourceLoci(const KernelTable& kernels, const Params& par, const float* freq,
+void DrawSourceLoci(const KernelTable& kernels, const Geometry& geo, const float* freq,
                     RecordSpan out, int64_t L0, int64_t L1, RngState& uniform) {
   const int64_t bytes = out.bytes;
   const int64_t count = out.count;
   uint8_t* first = out.first;
-  UniformFloats draws(kernels, uniform, uint64_t(L1 - L0) * SourceDrawsPerLocus(par, count));
+  UniformFloats draws(kernels, uniform, uint64_t(L1 - L0) * SourceDrawsPerLocus(geo, count));
   // Codes or alleles of a run of draws, before they are spread over the records.
   constexpr int64_t kRun = static_cast<int64_t>(UniformFloats::kChunk);
   uint8_t stage[kRun];
-  if (par.Packed()) {
-    const int64_t whole = std::min<int64_t>(L1, par.NumLoci / 4 * 4) / 4;
+  if (geo.Packed()) {
+    const int64_t whole = std::min<int64_t>(L1, geo.NumLoci / 4 * 4) / 4;
     // A few records (migrants): the bytes of a run of loci of each record at once, each byte
     // from its four draws.
     const int64_t run = kRun / std::max<int64_t>(4 * count, 1);
@@ -100,7 +100,7 @@ void DrawSourceLoci(const KernelTable& kernels, const Params& par, const float* 
     return;
   }
   // Unpacked: both copies of a record are neighbouring draws and neighbouring bytes.
-  const int32_t K = par.NumAllele;
+  const int32_t K = geo.NumAllele;
   CumFreq cum(K);
   for (int64_t L = L0; L < L1; ++L) {
     cum.Build(freq + L * K);
@@ -113,22 +113,22 @@ void DrawSourceLoci(const KernelTable& kernels, const Params& par, const float* 
   }
 }
 
-int64_t SourceLociPerTask(const RunContext& ctx, const Params& par, int64_t records) {
-  const uint64_t perLocus = std::max<uint64_t>(SourceDrawsPerLocus(par, records), 1);
+int64_t SourceLociPerTask(const RunContext& ctx, const Geometry& geo, int64_t records) {
+  const uint64_t perLocus = std::max<uint64_t>(SourceDrawsPerLocus(geo, records), 1);
   const int64_t loci = static_cast<int64_t>(ctx.tasks.draws / perLocus);
   return std::max<int64_t>(4, loci / 4 * 4);
 }
 
-void DrawSourceGenotypes(const RunContext& ctx, const Params& par, const float* freq,
+void DrawSourceGenotypes(const RunContext& ctx, const Geometry& geo, const float* freq,
                          RecordSpan out, RngState& uniform) {
   if (out.count < 1) return;
-  const uint64_t perLocus = SourceDrawsPerLocus(par, out.count);
-  const int64_t loci = SourceLociPerTask(ctx, par, out.count);
-  const UniformSplit draws(uniform, uint64_t(par.NumLoci) * perLocus);
-  ParallelFor(ctx, (par.NumLoci + loci - 1) / loci, [&](int64_t task, int) {
+  const uint64_t perLocus = SourceDrawsPerLocus(geo, out.count);
+  const int64_t loci = SourceLociPerTask(ctx, geo, out.count);
+  const UniformSplit draws(uniform, uint64_t(geo.NumLoci) * perLocus);
+  ParallelFor(ctx, (geo.NumLoci + loci - 1) / loci, [&](int64_t task, int) {
     const int64_t L0 = task * loci;
     RngState u = draws.At(uint64_t(L0) * perLocus);
-    DrawSourceLoci(ctx.kernels, par, freq, out, L0, std::min<int64_t>(par.NumLoci, L0 + loci), u);
+    DrawSourceLoci(ctx.kernels, geo, freq, out, L0, std::min<int64_t>(geo.NumLoci, L0 + loci), u);
   });
 }
 

@@ -100,20 +100,20 @@ void PackedRecordsOfDrawsAvx512(const float* hw, const float* u, uint8_t* first,
 // Genotypes drawn locus by locus from the source frequencies freq, for the initial population,
 // migrants and the source sample: each locus takes SourceDrawsPerLocus draws, record after
 // record.
-inline uint64_t SourceDrawsPerLocus(const Params& par, int64_t records) {
-  return uint64_t(records) * (par.Packed() ? 1u : 2u);
+inline uint64_t SourceDrawsPerLocus(const Geometry& geo, int64_t records) {
+  return uint64_t(records) * (geo.Packed() ? 1u : 2u);
 }
 
 // Loci [L0, L1) of the records of out, with uniform at the first draw of locus L0; uniform ends
 // past the range's draws. Packed ranges start at a multiple of four loci.
-void DrawSourceLoci(const KernelTable& kernels, const Params& par, const float* freq,
+void DrawSourceLoci(const KernelTable& kernels, const Geometry& geo, const float* freq,
                     RecordSpan out, int64_t L0, int64_t L1, RngState& uniform);
 
 // Loci per task when the loci of records are split over threads (a multiple of four).
-int64_t SourceLociPerTask(const RunContext& ctx, const Params& par, int64_t records);
+int64_t SourceLociPerTask(const RunContext& ctx, const Geometry& geo, int64_t records);
 
 // All loci of the records of out, split over threads; uniform ends past all their draws.
-void DrawSourceGenotypes(const RunContext& ctx, const Params& par, const float* freq,
+void DrawSourceGenotypes(const RunContext& ctx, const Geometry& geo, const float* freq,
                          RecordSpan out, RngState& uniform);
 
 }  // namespace driftsim

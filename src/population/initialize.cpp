@@ -37,12 +37,12 @@ void* RequestTable(Tables& tab, uint64_t bytes) {
 }
 
 // Frequencies: equal (FreqDist 1, no draws) or normalised logarithms of uniforms (FreqDist 0).
-void FillFrequencies(const Params& par, float* freq, RngState& uniform) {
-  const int64_t loci = par.NumLoci;
-  if (par.Packed()) {
+void FillFrequencies(const Geometry& geo, int32_t FreqDist, float* freq, RngState& uniform) {
+  const int64_t loci = geo.NumLoci;
+  if (geo.Packed()) {
     for (int64_t L = 0; L < loci; ++L) {
       float p = 0.5f, q = 0.5f;
-      if (par.FreqDist == 0) {
+      if (FreqDist == 0) {
         const float a = std::log(static_cast<float>(uniform.RanUniform()));
         const float b = std::log(static_cast<float>(uniform.RanUniform()));
         const float r = 1.0f / (a + b);
@@ -54,10 +54,10 @@ void FillFrequencies(const Params& par, float* freq, RngState& uniform) {
     }
     return;
   }
-  const int32_t K = par.NumAllele;
+  const int32_t K = geo.NumAllele;
   for (int64_t L = 0; L < loci; ++L) {
     float* f = freq + L * K;
-    if (par.FreqDist == 1) {
+    if (FreqDist == 1) {
       for (int32_t k = 0; k < K; ++k) f[k] = 1.0f / static_cast<float>(K);
       continue;
     }
@@ -95,39 +95,39 @@ class LociProgress {
 };
 
 // Loci [0, L1) of every individual, drawn as the source genotypes are, split over threads.
-void DrawInitialLoci(const RunContext& ctx, const Params& par, const float* freq, RecordSpan pop,
+void DrawInitialLoci(const RunContext& ctx, const Geometry& geo, const float* freq, RecordSpan pop,
                      int64_t L1, RngState& uniform, LociProgress& lines, int64_t lociPerUnit) {
-  const uint64_t perLocus = SourceDrawsPerLocus(par, pop.count);
-  const int64_t loci = SourceLociPerTask(ctx, par, pop.count);
+  const uint64_t perLocus = SourceDrawsPerLocus(geo, pop.count);
+  const int64_t loci = SourceLociPerTask(ctx, geo, pop.count);
   const UniformSplit draws(uniform, uint64_t(L1) * perLocus);
   ParallelFor(ctx, (L1 + loci - 1) / loci, [&](int64_t task, int thread) {
     const int64_t L0 = task * loci;
     const int64_t end = std::min(L1, L0 + loci);
     RngState u = draws.At(uint64_t(L0) * perLocus);
-    DrawSourceLoci(ctx.kernels, par, freq, pop, L0, end, u);
+    DrawSourceLoci(ctx.kernels, geo, freq, pop, L0, end, u);
     lines.Drawn((end - L0) / lociPerUnit);
     if (thread == 0) lines.Show();
   });
 }
 
 // Unpacked: locus by locus, both copies of every individual from the locus's CumFreq.
-void FillInitialUnpacked(const RunContext& ctx, const Params& par, const float* freq,
+void FillInitialUnpacked(const RunContext& ctx, const Geometry& geo, const float* freq,
                          RecordSpan pop, RngState& uniform, Progress& progress) {
   LociProgress lines(progress, 1);
-  DrawInitialLoci(ctx, par, freq, pop, par.NumLoci, uniform, lines, 1);
+  DrawInitialLoci(ctx, geo, freq, pop, geo.NumLoci, uniform, lines, 1);
   lines.Show();
-  if (par.NumLoci >= kLociPerReport) progress.LociDone(par.NumLoci);
+  if (geo.NumLoci >= kLociPerReport) progress.LociDone(geo.NumLoci);
 }
 
 // Packed: groups of four loci, each written as whole bytes. In a last group of fewer than four
 // loci the spare fields repeat the previous group's codes (1 when there is none).
-void FillInitialPacked(const RunContext& ctx, const Params& par, const float* freq, RecordSpan pop,
-                       RngState& uniform, Progress& progress) {
-  const int64_t whole = par.NumLoci / 4;
-  const int64_t groups = (int64_t{par.NumLoci} + 3) / 4;
+void FillInitialPacked(const RunContext& ctx, const Geometry& geo, const float* freq,
+                       RecordSpan pop, RngState& uniform, Progress& progress) {
+  const int64_t whole = geo.NumLoci / 4;
+  const int64_t groups = (int64_t{geo.NumLoci} + 3) / 4;
   LociProgress lines(progress, 4);
-  DrawInitialLoci(ctx, par, freq, pop, 4 * whole, uniform, lines, 4);
-  const int spare = static_cast<int>(par.NumLoci - 4 * whole);
+  DrawInitialLoci(ctx, geo, freq, pop, 4 * whole, uniform, lines, 4);
+  const int spare = static_cast<int>(geo.NumLoci - 4 * whole);
   if (spare > 0) {
     const int64_t Ne = pop.count;
     std::vector<uint8_t> stage(static_cast<size_t>(Ne));
@@ -148,24 +148,24 @@ void FillInitialPacked(const RunContext& ctx, const Params& par, const float* fr
     lines.Drawn(1);
   }
   lines.Show();
-  if (groups >= kLociPerReport) progress.LociDone(par.NumLoci);
+  if (groups >= kLociPerReport) progress.LociDone(geo.NumLoci);
 }
 
-[[noreturn]] void FreqTableOutOfMemory(const Params& par) {
-  FatalStop("The total number of  alleles = " + IntToText(int64_t{par.NumAllele} * par.NumLoci) +
+[[noreturn]] void FreqTableOutOfMemory(const Geometry& geo) {
+  FatalStop("The total number of  alleles = " + IntToText(int64_t{geo.NumAllele} * geo.NumLoci) +
                 ". Out of memory!",
             "Initialize");
 }
 
 }  // namespace
 
-void AllocateFreqTable(const Params& par, Tables& tab) {
-  tab.Packed = par.Packed();
-  tab.Ne = std::max(tab.Ne, par.Ne);
-  tab.GenoBytes = GenoBytesOf(par.NumLoci, tab.Packed);
-  const int64_t entries = int64_t{par.NumAllele} * par.NumLoci;
+void AllocateFreqTable(const Geometry& geo, Tables& tab) {
+  tab.Packed = geo.Packed();
+  tab.Ne = std::max(tab.Ne, geo.Ne);
+  tab.GenoBytes = geo.GenoBytes();
+  const int64_t entries = int64_t{geo.NumAllele} * geo.NumLoci;
   tab.AlleleFreq.reset(static_cast<float*>(RequestTable(tab, uint64_t(entries) * sizeof(float))));
-  if (!tab.AlleleFreq) FreqTableOutOfMemory(par);
+  if (!tab.AlleleFreq) FreqTableOutOfMemory(geo);
 }
 
 namespace {
@@ -173,65 +173,65 @@ namespace {
 uint64_t FocalBytes(const Tables& tab) {
   return uint64_t(tab.GenoBytes) * 2 * uint64_t(tab.Ne);
 }
-uint64_t SampleBytes(const Params& par, const Tables& tab) {
-  return uint64_t(tab.GenoBytes) * uint64_t(par.TotalSampled());
+uint64_t SampleBytes(const Geometry& geo, const Tables& tab) {
+  return uint64_t(tab.GenoBytes) * uint64_t(geo.TotalSampled());
 }
 
 // Ne: records of each generation buffer (the run's largest size).
-[[noreturn]] void GenoTablesOutOfMemory(const Params& par, int32_t Ne) {
+[[noreturn]] void GenoTablesOutOfMemory(const Geometry& geo, int32_t Ne) {
   FatalStop("Too large Ne/SampleSize or/and too many loci. Out of memory!\n" +
-                IntToText(GenoBytesOf(par.NumLoci, par.Packed())) + "*" +
-                IntToText(par.TotalSampled() + 2 * int64_t{Ne}) + " bytes are required!",
+                IntToText(geo.GenoBytes()) + "*" + IntToText(geo.TotalSampled() + 2 * int64_t{Ne}) +
+                " bytes are required!",
             "Initialize");
 }
 
 }  // namespace
 
-void AllocateGenoTables(const Params& par, Tables& tab) {
+void AllocateGenoTables(const Geometry& geo, Tables& tab) {
   tab.FocalPop.reset(static_cast<uint8_t*>(RequestTable(tab, FocalBytes(tab))));
   if (tab.FocalPop) {
-    tab.SmplGeno.reset(static_cast<uint8_t*>(RequestTable(tab, SampleBytes(par, tab))));
+    tab.SmplGeno.reset(static_cast<uint8_t*>(RequestTable(tab, SampleBytes(geo, tab))));
   }
   if (tab.SmplGeno && tab.Packed) {
     tab.HetCount.reset(
         static_cast<int32_t*>(RequestTable(tab, 2 * uint64_t(tab.Ne) * sizeof(int32_t))));
   }
   if (!tab.FocalPop || !tab.SmplGeno || (tab.Packed && !tab.HetCount)) {
-    GenoTablesOutOfMemory(par, tab.Ne);
+    GenoTablesOutOfMemory(geo, tab.Ne);
   }
 }
 
-TableBytes TableSizes(const Params& par, int32_t Ne) {
-  const auto geno = static_cast<uint64_t>(GenoBytesOf(par.NumLoci, par.Packed()));
-  const uint64_t records = uint64_t(Ne ? Ne : par.Ne);
-  return {uint64_t(par.NumAllele) * uint64_t(par.NumLoci) * sizeof(float), geno * 2 * records,
-          geno * uint64_t(par.TotalSampled()), par.Packed() ? 2 * records * sizeof(int32_t) : 0};
+TableBytes TableSizes(const Geometry& geo, int32_t Ne) {
+  const auto geno = static_cast<uint64_t>(geo.GenoBytes());
+  const uint64_t records = uint64_t(Ne ? Ne : geo.Ne);
+  return {uint64_t(geo.NumAllele) * uint64_t(geo.NumLoci) * sizeof(float), geno * 2 * records,
+          geno * uint64_t(geo.TotalSampled()), geo.Packed() ? 2 * records * sizeof(int32_t) : 0};
 }
 
-void CheckTablesFit(const Params& par, uint64_t limit, uint64_t extra, int32_t Ne) {
-  const TableBytes bytes = TableSizes(par, Ne);
-  if (bytes.AlleleFreq > limit) FreqTableOutOfMemory(par);
+void CheckTablesFit(const Geometry& geo, uint64_t limit, uint64_t extra, int32_t Ne) {
+  const TableBytes bytes = TableSizes(geo, Ne);
+  if (bytes.AlleleFreq > limit) FreqTableOutOfMemory(geo);
   if (bytes.Total() > limit || extra > limit - bytes.Total()) {
-    GenoTablesOutOfMemory(par, Ne ? Ne : par.Ne);
+    GenoTablesOutOfMemory(geo, Ne ? Ne : geo.Ne);
   }
 }
 
-void Initialize(const RunContext& ctx, const Params& par, Tables& tab, RngState& uniform,
-                Progress& progress) {
-  AllocateFreqTable(par, tab);
-  progress.Frequencies(par.NumLoci);
+void Initialize(const RunContext& ctx, const Geometry& geo, int32_t FreqDist, Tables& tab,
+                RngState& uniform, Progress& progress) {
+  AllocateFreqTable(geo, tab);
+  progress.Frequencies(geo.NumLoci);
   // Genotype tables beyond the limit stop the run before the frequencies are drawn, which for
   // many loci takes long; the report is the same as when the request itself fails.
-  CheckTablesFit(par, tab.MemoryLimit ? tab.MemoryLimit : MemoryLimit(), tab.Working, tab.Ne);
-  FillFrequencies(par, tab.AlleleFreq.get(), uniform);
-  AllocateGenoTables(par, tab);
-  progress.InitialGenotypes(par.NumLoci, par.Ne);
-  const RecordSpan pop = tab.Generation(0, par.Ne);
-  if (par.Packed()) {
-    FillInitialPacked(ctx, par, tab.AlleleFreq.get(), pop, uniform, progress);
-    CountGenerationHets(ctx, par, pop);
+  CheckTablesFit(geo, tab.MemoryLimit ? tab.MemoryLimit : MemoryLimit(), tab.Working, tab.Ne);
+  FillFrequencies(geo, FreqDist, tab.AlleleFreq.get(), uniform);
+  AllocateGenoTables(geo, tab);
+  progress.InitialGenotypes(geo.NumLoci, geo.Ne);
+  const RecordSpan pop = tab.Generation(0, geo.Ne);
+  if (geo.Packed()) {
+    FillInitialPacked(ctx, geo, tab.AlleleFreq.get(), pop, uniform, progress);
+    CountGenerationHets(ctx, geo, pop);
   } else {
-    FillInitialUnpacked(ctx, par, tab.AlleleFreq.get(), pop, uniform, progress);
+    FillInitialUnpacked(ctx, geo, tab.AlleleFreq.get(), pop, uniform, progress);
   }
 }
 

@@ -39,7 +39,7 @@ void Apply(std::vector<Mutation>& m, size_t k0, size_t k1, RecordSpan generation
 
 }  // namespace
 
-void DrawMutations(const RunContext& ctx, const Params& par, int32_t N, Random& rnd,
+void DrawMutations(const RunContext& ctx, const Geometry& geo, int32_t N, Random& rnd,
                    float MutationRate, std::vector<Mutation>& drawn) {
   drawn.clear();
   // A rate of 0 draws nothing, not even the Poisson count of each locus.
@@ -51,19 +51,19 @@ void DrawMutations(const RunContext& ctx, const Params& par, int32_t N, Random& 
   UniformAhead u(ctx.kernels, rnd.Uniform);
   const auto draw = [&u] { return u.Next(); };
   PoissonCounts counts = rnd.Counts(mean);
-  for (int64_t L = 0; L < par.NumLoci; ++L) {
+  for (int64_t L = 0; L < geo.NumLoci; ++L) {
     const int32_t hits = counts.Next(draw);
     for (int32_t m = 0; m < hits; ++m) {
       const int32_t g = DrawIndex(u.Next(), copies);
-      const int32_t a = DrawIndex(u.Next(), par.NumAllele);
+      const int32_t a = DrawIndex(u.Next(), geo.NumAllele);
       drawn.push_back({L, g, static_cast<int16_t>(a), 0});
     }
   }
 }
 
-void ApplyMutations(const RunContext& ctx, const Params& par, std::vector<Mutation>& drawn,
+void ApplyMutations(const RunContext& ctx, const Geometry& geo, std::vector<Mutation>& drawn,
                     RecordSpan generation) {
-  const bool packed = par.Packed();
+  const bool packed = geo.Packed();
   // Mutations come in the order of their loci. Those in different bytes of the records never
   // meet, so ranges are applied on their own; a range ends where a byte does: after a locus
   // unpacked, after a group of four loci packed (four loci share each byte).
@@ -84,11 +84,11 @@ void ApplyMutations(const RunContext& ctx, const Params& par, std::vector<Mutati
   }
 }
 
-void Mutate(const RunContext& ctx, const Params& par, RecordSpan generation, Random& rnd,
+void Mutate(const RunContext& ctx, const Geometry& geo, RecordSpan generation, Random& rnd,
             float MutationRate) {
   std::vector<Mutation> drawn;
-  DrawMutations(ctx, par, static_cast<int32_t>(generation.count), rnd, MutationRate, drawn);
-  ApplyMutations(ctx, par, drawn, generation);
+  DrawMutations(ctx, geo, static_cast<int32_t>(generation.count), rnd, MutationRate, drawn);
+  ApplyMutations(ctx, geo, drawn, generation);
 }
 
 }  // namespace driftsim

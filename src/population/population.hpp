@@ -42,6 +42,30 @@ inline int64_t GenoBytesOf(int32_t NumLoci, bool packed) {
   return packed ? (int64_t{NumLoci} - 1) / 4 + 1 : 2 * int64_t{NumLoci};
 }
 
+// The shape of a run's tables, which is all most steps need of the parameters: individuals of
+// a generation, loci, alleles per locus and the sample sizes, and the record layout they give.
+struct Geometry {
+  int32_t Ne = 0;
+  int32_t NumLoci = 0;
+  int32_t NumAllele = 0;
+  int32_t NumIndiv[3] = {0, 0, 0};  // source sample, sample 1, sample 2
+
+  bool Packed() const { return NumAllele == 2; }
+  int64_t GenoBytes() const { return GenoBytesOf(NumLoci, Packed()); }
+  int64_t TotalSampled() const { return int64_t{NumIndiv[0]} + NumIndiv[1] + NumIndiv[2]; }
+};
+
+// The geometry of a run of par, made once by the driver.
+inline Geometry GeometryOf(const Params& par) {
+  return {par.Ne, par.NumLoci, par.NumAllele, {par.NumIndiv[0], par.NumIndiv[1], par.NumIndiv[2]}};
+}
+
+// Migrants per individual of a generation: par's rate under the migration model, none under
+// isolation.
+inline float MigrationRate(const Params& par) {
+  return par.Model == 1 ? par.MigRate : 0.0f;
+}
+
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
 };
@@ -100,29 +124,29 @@ struct Tables {
   RecordSpan Generation(int b, int64_t count) const {
     return {Focal(b, 0), count, GenoBytes, HetCount ? HetCount.get() + int64_t{b} * Ne : nullptr};
   }
-  RecordSpan Samples(const Params& par) const {
-    return {SmplGeno.get(), par.TotalSampled(), GenoBytes};
+  RecordSpan Samples(const Geometry& geo) const {
+    return {SmplGeno.get(), geo.TotalSampled(), GenoBytes};
   }
 };
 
 // First sampled record (from 0) of sample s (0 source, 1, 2), and the records of sample s.
-inline int64_t SampleStart(const Params& par, int s) {
+inline int64_t SampleStart(const Geometry& geo, int s) {
   return s == kSourceSample ? 0
-         : s == kSample1    ? par.NumIndiv[0]
-                            : par.NumIndiv[0] + par.NumIndiv[1];
+         : s == kSample1    ? geo.NumIndiv[0]
+                            : int64_t{geo.NumIndiv[0]} + geo.NumIndiv[1];
 }
-inline RecordSpan SampleRecords(const Params& par, const Tables& tab, int s) {
-  return tab.Samples(par).Part(SampleStart(par, s), par.NumIndiv[s]);
+inline RecordSpan SampleRecords(const Geometry& geo, const Tables& tab, int s) {
+  return tab.Samples(geo).Part(SampleStart(geo, s), geo.NumIndiv[s]);
 }
 
 // Allocates the tables, draws the allele frequencies and the initial population into
-// generation buffer 0, from the uniform stream.
-void Initialize(const RunContext& ctx, const Params& par, Tables& tab, RngState& uniform,
-                Progress& progress);
+// generation buffer 0, from the uniform stream. FreqDist: 0 frequencies drawn, 1 all equal.
+void Initialize(const RunContext& ctx, const Geometry& geo, int32_t FreqDist, Tables& tab,
+                RngState& uniform, Progress& progress);
 
 // Allocation stages, each ending the run with the out-of-memory message when it fails.
-void AllocateFreqTable(const Params& par, Tables& tab);
-void AllocateGenoTables(const Params& par, Tables& tab);
+void AllocateFreqTable(const Geometry& geo, Tables& tab);
+void AllocateGenoTables(const Geometry& geo, Tables& tab);
 
 // Bytes of the three tables of a run, as Initialize requests them.
 struct TableBytes {
@@ -132,20 +156,21 @@ struct TableBytes {
   uint64_t HetCount = 0;  // packed: heterozygous fields of each generation record
   uint64_t Total() const { return AlleleFreq + FocalPop + SmplGeno + HetCount; }
 };
-// Ne: records of each generation buffer, the run's largest size (0: par.Ne).
-TableBytes TableSizes(const Params& par, int32_t Ne = 0);
+// Ne: records of each generation buffer, the run's largest size (0: geo.Ne).
+TableBytes TableSizes(const Geometry& geo, int32_t Ne = 0);
 
 // Stops, with the message Initialize would give, when the tables and extra bytes of working
 // space do not fit in limit bytes.
-void CheckTablesFit(const Params& par, uint64_t limit, uint64_t extra, int32_t Ne = 0);
+void CheckTablesFit(const Geometry& geo, uint64_t limit, uint64_t extra, int32_t Ne = 0);
 
 // One generation of offspring.count individuals from the parents.count of the previous one:
-// Poisson migrants drawn from the source frequencies AlleleFreq (migration model), then the
-// offspring of parents, written into offspring. Below an NeRatio of 1 the parents' fecundities
-// are drawn first and parents are chosen in proportion to them. alongside, when given, runs as
-// one task beside the offspring's, after the last draw of reproduction: the next draws of rnd
-// are its own (the next step's, drawn while the offspring are made).
-void Reproduce(const RunContext& ctx, const Params& par, const float* AlleleFreq,
+// Poisson migrants drawn from the source frequencies AlleleFreq at MigRate per individual (as
+// MigrationRate gives it: 0 under isolation), then the offspring of parents, written into
+// offspring. Below an NeRatio of 1 the parents' fecundities are drawn first and parents are
+// chosen in proportion to them. alongside, when given, runs as one task beside the offspring's,
+// after the last draw of reproduction: the next draws of rnd are its own (the next step's,
+// drawn while the offspring are made).
+void Reproduce(const RunContext& ctx, const Geometry& geo, float MigRate, const float* AlleleFreq,
                RecordSpan parents, RecordSpan offspring, Random& rnd, Progress& progress,
                double NeRatio = 1.0, const std::function<void()>& alongside = {});
 
@@ -160,29 +185,29 @@ struct Mutation {
 
 // Draws the mutations of a generation of N individuals into drawn (its capacity kept from
 // generation to generation): Poisson numbers per locus, mean 2 x N x MutationRate.
-void DrawMutations(const RunContext& ctx, const Params& par, int32_t N, Random& rnd,
+void DrawMutations(const RunContext& ctx, const Geometry& geo, int32_t N, Random& rnd,
                    float MutationRate, std::vector<Mutation>& drawn);
 
 // Applies drawn mutations, in the order drawn, to the records of generation.
-void ApplyMutations(const RunContext& ctx, const Params& par, std::vector<Mutation>& drawn,
+void ApplyMutations(const RunContext& ctx, const Geometry& geo, std::vector<Mutation>& drawn,
                     RecordSpan generation);
 
 // DrawMutations then ApplyMutations.
-void Mutate(const RunContext& ctx, const Params& par, RecordSpan generation, Random& rnd,
+void Mutate(const RunContext& ctx, const Geometry& geo, RecordSpan generation, Random& rnd,
             float MutationRate = kDefaultMutationRate);
 
 // Heterozygous fields of a packed record among its NumLoci loci.
 int32_t CountHets(const uint8_t* rec, int64_t NumLoci);
 
 // Recounts the heterozygous fields of every record of a packed generation that keeps them.
-void CountGenerationHets(const RunContext& ctx, const Params& par, RecordSpan generation);
+void CountGenerationHets(const RunContext& ctx, const Geometry& geo, RecordSpan generation);
 
 // A temporal sample: one new offspring of parents for each record of sample.
-void TakeSample(const RunContext& ctx, const Params& par, RecordSpan parents, RecordSpan sample,
+void TakeSample(const RunContext& ctx, const Geometry& geo, RecordSpan parents, RecordSpan sample,
                 Random& rnd);
 
 // The source sample, drawn from the allele frequencies (migration model only).
-void TakeSourceSample(const RunContext& ctx, const Params& par, const float* AlleleFreq,
+void TakeSourceSample(const RunContext& ctx, const Geometry& geo, const float* AlleleFreq,
                       RecordSpan sample, RngState& uniform);
 
 }  // namespace driftsim

@@ -18,10 +18,9 @@ constexpr float kMinMigrantMean = 0.00001f;
 constexpr int32_t kProgressStep = 500;
 
 // Poisson number of migrants into a generation of N individuals, mean N x MigRate, capped at N
-// after the draw (the draws consumed stay the same).
-int32_t MigrantCount(const Params& par, int32_t N, Random& rnd) {
-  if (par.Model != 1) return 0;
-  const float mean = static_cast<float>(N) * par.MigRate;
+// after the draw (the draws consumed stay the same). A rate of 0 (isolation) draws nothing.
+int32_t MigrantCount(float MigRate, int32_t N, Random& rnd) {
+  const float mean = static_cast<float>(N) * MigRate;
   if (!(mean >= kMinMigrantMean)) return 0;
   return std::min(PoissonCount(rnd, mean), N);
 }
@@ -56,17 +55,17 @@ class BlockProgress {
 };
 
 // Makes a planned brood, split over threads.
-void MakeBrood(const RunContext& ctx, const Params& par, const Brood& brood) {
+void MakeBrood(const RunContext& ctx, const Geometry& geo, const Brood& brood) {
   const int64_t perTask = FamiliesPerTask(ctx, brood);
   ParallelFor(ctx, (brood.families + perTask - 1) / perTask, [&](int64_t task, int) {
     const int64_t f0 = task * perTask;
-    MakeFamilies(ctx.kernels, par, brood, f0, std::min(brood.families, f0 + perTask));
+    MakeFamilies(ctx.kernels, geo, brood, f0, std::min(brood.families, f0 + perTask));
   });
 }
 
 }  // namespace
 
-void Reproduce(const RunContext& ctx, const Params& par, const float* AlleleFreq,
+void Reproduce(const RunContext& ctx, const Geometry& geo, float MigRate, const float* AlleleFreq,
                RecordSpan parents, RecordSpan offspring, Random& rnd, Progress& progress,
                double NeRatio, const std::function<void()>& alongside) {
   // Below an NeRatio of 1 the parents' fecundities are drawn first. Migrants, offspring 1..M,
@@ -74,19 +73,19 @@ void Reproduce(const RunContext& ctx, const Params& par, const float* AlleleFreq
   // last+1..N one at a time (individuals from 1).
   const ParentPicker picker = BreedingParents(parents, NeRatio, rnd.Uniform);
   const int32_t N = static_cast<int32_t>(offspring.count);
-  const int32_t M = MigrantCount(par, N, rnd);
+  const int32_t M = MigrantCount(MigRate, N, rnd);
   const int32_t born = N - M;
 
   // The migrants' draws come first in the uniform stream and the parents' after them: the
   // parents are drawn at once past the migrants' draws, and the migrants' loci are drawn in
   // ranges beside the offspring, each range from its own place in the stream.
   const RecordSpan migrants = offspring.Part(0, M);
-  const uint64_t perLocus = SourceDrawsPerLocus(par, M);
-  const int64_t lociPerTask = SourceLociPerTask(ctx, par, M);
-  const int64_t migrantTasks = M >= 1 ? (par.NumLoci + lociPerTask - 1) / lociPerTask : 0;
-  const UniformSplit migrantDraws(rnd.Uniform, uint64_t(par.NumLoci) * perLocus);
+  const uint64_t perLocus = SourceDrawsPerLocus(geo, M);
+  const int64_t lociPerTask = SourceLociPerTask(ctx, geo, M);
+  const int64_t migrantTasks = M >= 1 ? (geo.NumLoci + lociPerTask - 1) / lociPerTask : 0;
+  const UniformSplit migrantDraws(rnd.Uniform, uint64_t(geo.NumLoci) * perLocus);
 
-  const Brood brood = PlanBrood(ctx, par, picker, offspring.Part(M, born), born / kBlockSize,
+  const Brood brood = PlanBrood(ctx, geo, picker, offspring.Part(M, born), born / kBlockSize,
                                 rnd.Uniform, rnd.Bits);
   const int64_t perTask = FamiliesPerTask(ctx, brood);
   const int64_t familyTasks = (brood.families + perTask - 1) / perTask;
@@ -103,30 +102,30 @@ void Reproduce(const RunContext& ctx, const Params& par, const float* AlleleFreq
     if (task < migrantTasks) {
       const int64_t L0 = task * lociPerTask;
       RngState u = migrantDraws.At(uint64_t(L0) * perLocus);
-      DrawSourceLoci(ctx.kernels, par, AlleleFreq, migrants, L0,
-                     std::min<int64_t>(par.NumLoci, L0 + lociPerTask), u);
+      DrawSourceLoci(ctx.kernels, geo, AlleleFreq, migrants, L0,
+                     std::min<int64_t>(geo.NumLoci, L0 + lociPerTask), u);
       return;
     }
     const int64_t f0 = (task - migrantTasks) * perTask;
     const int64_t f1 = std::min(brood.families, f0 + perTask);
-    MakeFamilies(ctx.kernels, par, brood, f0, f1);
+    MakeFamilies(ctx.kernels, geo, brood, f0, f1);
     lines.Made((std::min(f1, brood.blocks) - std::min(f0, brood.blocks)) * kBlockSize);
     if (thread == 0) lines.Show();
   });
   lines.Finish();
   if (offspring.hets) {
-    for (int32_t j = 0; j < M; ++j) offspring.hets[j] = CountHets(offspring[j], par.NumLoci);
+    for (int32_t j = 0; j < M; ++j) offspring.hets[j] = CountHets(offspring[j], geo.NumLoci);
   }
 }
 
-void TakeSample(const RunContext& ctx, const Params& par, RecordSpan parents, RecordSpan sample,
+void TakeSample(const RunContext& ctx, const Geometry& geo, RecordSpan parents, RecordSpan sample,
                 Random& rnd) {
-  MakeBrood(ctx, par, PlanBrood(ctx, par, ParentPicker(parents), sample, 0, rnd.Uniform, rnd.Bits));
+  MakeBrood(ctx, geo, PlanBrood(ctx, geo, ParentPicker(parents), sample, 0, rnd.Uniform, rnd.Bits));
 }
 
-void TakeSourceSample(const RunContext& ctx, const Params& par, const float* AlleleFreq,
+void TakeSourceSample(const RunContext& ctx, const Geometry& geo, const float* AlleleFreq,
                       RecordSpan sample, RngState& uniform) {
-  DrawSourceGenotypes(ctx, par, AlleleFreq, sample, uniform);
+  DrawSourceGenotypes(ctx, geo, AlleleFreq, sample, uniform);
 }
 
 }  // namespace driftsim

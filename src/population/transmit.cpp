@@ -35,7 +35,7 @@ int32_t CountHets(const uint8_t* rec, int64_t NumLoci) {
   return static_cast<int32_t>(n);
 }
 
-Brood PlanBrood(const RunContext& ctx, const Params& par, const ParentPicker& picker,
+Brood PlanBrood(const RunContext& ctx, const Geometry& geo, const ParentPicker& picker,
                 RecordSpan offspring, int64_t blocks, RngState& uniform, BitStream& bits) {
   const RecordSpan parents = picker.Parents();
   Brood b;
@@ -58,16 +58,16 @@ Brood PlanBrood(const RunContext& ctx, const Params& par, const ParentPicker& pi
   bitStart.resize(static_cast<size_t>(b.families + 1));
   const int32_t* hets = parents.hets;
   std::vector<int32_t> counted;  // of the parents, when their span keeps none
-  if (par.Packed() && hets == nullptr) {
+  if (geo.Packed() && hets == nullptr) {
     counted.resize(static_cast<size_t>(Ne));
-    for (int32_t j = 0; j < Ne; ++j) counted[size_t(j)] = CountHets(parents[j], par.NumLoci);
+    for (int32_t j = 0; j < Ne; ++j) counted[size_t(j)] = CountHets(parents[j], geo.NumLoci);
     hets = counted.data();
   }
 #ifndef NDEBUG
   // Kept counts must be those of the records (a costly check: debug builds only).
-  if (par.Packed()) {
+  if (geo.Packed()) {
     for (int32_t j = 0; j < Ne; ++j) {
-      Check(hets[j] == CountHets(parents[j], par.NumLoci), "kept heterozygous-field counts");
+      Check(hets[j] == CountHets(parents[j], geo.NumLoci), "kept heterozygous-field counts");
     }
   }
 #endif
@@ -76,8 +76,8 @@ Brood PlanBrood(const RunContext& ctx, const Params& par, const ParentPicker& pi
   for (int64_t f = 0; f < b.families; ++f) {
     bitStart[size_t(f)] = t;
     const int size = b.Size(f);
-    if (!par.Packed()) {
-      t += 2 * uint64_t(size) * uint64_t(par.NumLoci);
+    if (!geo.Packed()) {
+      t += 2 * uint64_t(size) * uint64_t(geo.NumLoci);
       continue;
     }
     for (int i = 0; i < size; ++i, ++k) {
@@ -88,15 +88,15 @@ Brood PlanBrood(const RunContext& ctx, const Params& par, const ParentPicker& pi
   b.parent = parent.data();
   b.bitStart = bitStart.data();
   b.start = bits;
-  if (par.Packed()) b.cycle = bits.Table();
+  if (geo.Packed()) b.cycle = bits.Table();
   bits.Advance(t);
   return b;
 }
 
-void MakeFamilies(const KernelTable& kernels, const Params& par, const Brood& brood, int64_t f0,
+void MakeFamilies(const KernelTable& kernels, const Geometry& geo, const Brood& brood, int64_t f0,
                   int64_t f1) {
-  const bool packed = par.Packed();
-  const int64_t NumLoci = par.NumLoci;
+  const bool packed = geo.Packed();
+  const int64_t NumLoci = geo.NumLoci;
   const int64_t whole = NumLoci / 4;
   // Unpacked families take their bits by state: the state at the range's first bit, then
   // advanced family by family.
@@ -138,14 +138,14 @@ void MakeFamilies(const KernelTable& kernels, const Params& par, const Brood& br
   }
 }
 
-void CountGenerationHets(const RunContext& ctx, const Params& par, RecordSpan generation) {
+void CountGenerationHets(const RunContext& ctx, const Geometry& geo, RecordSpan generation) {
   if (!generation.hets) return;
   constexpr int64_t kRecordsPerTask = 64;
   ParallelFor(ctx, (generation.count + kRecordsPerTask - 1) / kRecordsPerTask,
               [&](int64_t task, int) {
                 const int64_t end = std::min(generation.count, (task + 1) * kRecordsPerTask);
                 for (int64_t j = task * kRecordsPerTask; j < end; ++j) {
-                  generation.hets[j] = CountHets(generation[j], par.NumLoci);
+                  generation.hets[j] = CountHets(generation[j], geo.NumLoci);
                 }
               });
 }

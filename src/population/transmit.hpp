@@ -56,11 +56,11 @@ struct Brood {
 // Draws both parents of every record of offspring from parents (2 draws each, in record order)
 // and lays out the families: blocks full blocks first. Advances uniform past the draws and bits
 // past every bit the brood takes.
-Brood PlanBrood(const RunContext& ctx, const Params& par, const ParentPicker& picker,
+Brood PlanBrood(const RunContext& ctx, const Geometry& geo, const ParentPicker& picker,
                 RecordSpan offspring, int64_t blocks, RngState& uniform, BitStream& bits);
 
 // Makes families [f0, f1) of a planned brood; safe beside other ranges of the same brood.
-void MakeFamilies(const KernelTable& kernels, const Params& par, const Brood& brood, int64_t f0,
+void MakeFamilies(const KernelTable& kernels, const Geometry& geo, const Brood& brood, int64_t f0,
                   int64_t f1);
 
 // Families per task when a brood is split over threads: a few hundred kilobytes of offspring.
