@@ -354,6 +354,27 @@ TEST(EndToEnd, AddressSpaceLimitStopsWithTheMessage) {
   earlier.ExpectUntouched();
 }
 
+// The file's migration rate draws migrants under the migration model only: under isolation
+// the samples are those of a rate of 0.
+TEST(EndToEnd, MigrationRateCountsUnderMigrationOnly) {
+  for (const char* model : {"0", "1"}) {
+    std::vector<uint8_t> samples[2];
+    for (int k = 0; k < 2; ++k) {
+      ParamLines lines;
+      lines[1] = model;
+      lines[2] = "100";
+      lines[3] = k == 0 ? "0" : "0.5";
+      const Params par = Parse(lines.Text());
+      driftsim::Console quiet;
+      RunTimes t;
+      const RunSamples run = SimulateSamples(DefaultContext(), par, ModelOptions{}, quiet, t);
+      const RecordSpan all = run.Samples();
+      samples[k].assign(all.first, all.first + all.count * all.bytes);
+    }
+    EXPECT_EQ(samples[0] == samples[1], model[0] == '0') << "model " << model;
+  }
+}
+
 // The run refuses what --check refuses: tables that fit but leave no room for the working bytes
 // beside them stop the run before any table is made.
 TEST(EndToEnd, TablesMustLeaveTheWorkingBytes) {
