@@ -1,12 +1,13 @@
-// Micro benchmarks of the hot pieces of a generation: the uniform generator, the 64-bit jump
-// of the bit register, and one whole Reproduce on states shaped like the many-loci (W2), SNP
-// (W3) and SNP-panel (W5) scenarios.
+// Micro benchmarks of the hot pieces of a generation: the uniform generator (single draws and
+// the batches of a row), the 64-bit jump of the bit register, and one whole Reproduce on states
+// shaped like the many-loci (W2), SNP (W3) and SNP-panel (W5) scenarios.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <tuple>
+#include <vector>
 
 #include "cpu/context.hpp"
 #include "driver/driver.hpp"
@@ -30,6 +31,22 @@ void BM_RanUniform(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_RanUniform);
+
+// Batches of 2048 single-precision draws through the row DRIFTSIM_KERNEL names (the size of
+// the chunks the steps take).
+void BM_UniformBatch(benchmark::State& state) {
+  const driftsim::KernelTable kernels = driftsim::KernelsFromEnvironment();
+  driftsim::RngState u;
+  u.IDUM = -7;
+  std::vector<float> out(2048);
+  for (auto _ : state) {
+    driftsim::RanUniformBatch(kernels, u, out.data(), out.size());
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * int64_t(out.size()));
+}
+BENCHMARK(BM_UniformBatch);
 
 void BM_JumpBits64(benchmark::State& state) {
   uint32_t seed = 7;

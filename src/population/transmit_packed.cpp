@@ -11,6 +11,52 @@ namespace driftsim {
 
 namespace {
 
+// For a parent byte x and the next four random bits r: the four transmitted alleles as a mask
+// (bit f set when allele 2 passes at field f) in bits 0-3, and the bits used in bits 4-6. A
+// heterozygous field takes the next unused bit; homozygous fields take none.
+constexpr std::array<uint8_t, 256 * 16> MakeTransmitTable() {
+  std::array<uint8_t, 256 * 16> t{};
+  for (unsigned x = 0; x < 256; ++x) {
+    for (unsigned r = 0; r < 16; ++r) {
+      unsigned mask = 0, used = 0;
+      for (unsigned f = 0; f < 4; ++f) {
+        const unsigned code = (x >> (2 * f)) & 3u;
+        const unsigned allele2 = code == 3 ? (r >> used++) & 1u : code == 2;
+        mask |= allele2 << f;
+      }
+      t[x * 16 + r] = static_cast<uint8_t>(mask | used << 4);
+    }
+  }
+  return t;
+}
+
+// Child byte from the allele masks of the first parent (bits 0-3) and the second (bits 4-7):
+// the common allele's homozygote where they agree, the heterozygote elsewhere.
+constexpr std::array<uint8_t, 256> MakeCombineTable() {
+  std::array<uint8_t, 256> t{};
+  for (unsigned m = 0; m < 256; ++m) {
+    unsigned byte = 0;
+    for (unsigned f = 0; f < 4; ++f) {
+      const unsigned a1 = (m >> f) & 1u, a2 = (m >> (4 + f)) & 1u;
+      byte |= (a1 == a2 ? 1 + a1 : 3u) << (2 * f);
+    }
+    t[m] = static_cast<uint8_t>(byte);
+  }
+  return t;
+}
+
+constexpr auto kTransmit = MakeTransmitTable();
+constexpr auto kCombine = MakeCombineTable();
+
+// Bits used per parent byte: one for each heterozygous field. Kept apart from the transmit
+// table so that the position in the bit stream never waits for a table lookup.
+constexpr std::array<uint8_t, 256> MakeHetCountTable() {
+  std::array<uint8_t, 256> t{};
+  for (unsigned x = 0; x < 256; ++x) t[x] = static_cast<uint8_t>(kTransmit[x * 16] >> 4);
+  return t;
+}
+constexpr auto kHetCount = MakeHetCountTable();
+
 // Bytes ahead of the current one whose cache lines the block loop asks for.
 constexpr int64_t kPrefetchAhead = 256;
 
@@ -21,90 +67,6 @@ inline uint32_t PassAllele(uint32_t code, const unsigned char* bits, uint64_t& p
   const uint32_t bit = (bits[p >> 3] >> (p & 7)) & 1u;
   ++p;
   return 1 + bit;
-}
-
-// The bits v (low nibble) deposited into the set bits of the nibble s, each at the even bit of
-// its field (bit f of s to bit 2f): entry 16 * s + v.
-constexpr std::array<uint8_t, 256> MakeSpreadDepositTable() {
-  std::array<uint8_t, 256> t{};
-  for (unsigned s = 0; s < 16; ++s) {
-    for (unsigned v = 0; v < 16; ++v) {
-      unsigned out = 0, k = 0;
-      for (unsigned f = 0; f < 4; ++f) {
-        if ((s >> f) & 1u) out |= ((v >> k++) & 1u) << (2 * f);
-      }
-      t[s * 16 + v] = static_cast<uint8_t>(out);
-    }
-  }
-  return t;
-}
-constexpr auto kSpreadDeposit = MakeSpreadDepositTable();
-
-constexpr uint64_t kLow = SingleWord::kLow;
-
-// Heterozygous fields of eight parent bytes: bit 2f of each byte.
-inline uint64_t HetFields(uint64_t x) {
-  return x & x >> 1 & kLow;
-}
-// Per byte, the count of the bits at 2f (at most 4).
-inline uint64_t FieldCounts(uint64_t h) {
-  const uint64_t t = (h & 0x3333333333333333u) + (h >> 2 & 0x3333333333333333u);
-  return (t + (t >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
-}
-// Per byte, the bits at 2f gathered into bits 0-3.
-inline uint64_t Compact(uint64_t h) {
-  const uint64_t t = (h | h >> 1) & 0x3333333333333333u;
-  return (t | t >> 2) & 0x0F0F0F0F0F0F0F0Fu;
-}
-
-// Bytes [b, b + m) of the block (m <= 8), as a word per member; p is the position of the
-// bytes' first bit, advanced past them. Byte by byte and member by member, each member takes
-// its first parent's bits and then its second's, so a member's bits of byte k start at the
-// byte's first bit plus the counts of the members before it: both come from word arithmetic
-// first (bytes' counts side by side in a word), and the deposits of the members do not wait
-// for one another.
-[[gnu::always_inline]] inline void PackedWord(const uint8_t* const* p1, const uint8_t* const* p2,
-                                              uint8_t* const* child, int n, int64_t b, size_t m,
-                                              const unsigned char* bits, uint64_t& p,
-                                              int64_t* hets) {
-  static_assert(std::endian::native == std::endian::little, "byte k of a word is its k-th byte");
-  uint64_t x1[kBlockSize], x2[kBlockSize], before[kBlockSize];
-  uint64_t total = 0;
-  for (int i = 0; i < n; ++i) {
-    x1[i] = x2[i] = 0;
-    std::memcpy(&x1[i], p1[i] + b, m);
-    std::memcpy(&x2[i], p2[i] + b, m);
-    before[i] = total;
-    total += FieldCounts(HetFields(x1[i])) + FieldCounts(HetFields(x2[i]));  // at most 80
-  }
-  uint64_t start[8];
-  for (unsigned k = 0; k < 8; ++k) {
-    start[k] = p;
-    p += total >> 8 * k & 0xFFu;
-  }
-  for (int i = 0; i < n; ++i) {
-    // Per byte: the member's first bit after the byte's, its first parent's heterozygous fields
-    // (times 16, a table row), their count, and its second parent's (a row): bytes of small
-    // arrays, read by single loads, leave the arithmetic units to the deposits.
-    const uint64_t h1 = HetFields(x1[i]), h2 = HetFields(x2[i]);
-    const uint64_t words[4] = {before[i], Compact(h1) << 4, FieldCounts(h1), Compact(h2) << 4};
-    uint8_t at[4][8];
-    std::memcpy(at, words, sizeof at);
-    uint64_t deposited = 0;
-    for (unsigned k = 0; k < 8; ++k) {
-      const uint64_t v = BitCycle::Load(bits, start[k] + at[0][k]);
-      const unsigned d1 = kSpreadDeposit[at[1][k] | (v & 15u)];
-      const unsigned d2 = kSpreadDeposit[at[3][k] | (v >> at[2][k] & 15u)];
-      deposited |= uint64_t(d1 | d2 << 1) << 8 * k;
-    }
-    // Allele 2 passes from a homozygote of code 2 and from a heterozygote whose bit is set; the
-    // child is 1 or 2 where the parents pass the same allele, 3 elsewhere.
-    const uint64_t a1 = (x1[i] >> 1 & ~x1[i] & kLow) | (deposited & kLow);
-    const uint64_t a2 = (x2[i] >> 1 & ~x2[i] & kLow) | (deposited >> 1 & kLow);
-    const uint64_t out = (~(a1 & a2) & kLow) | (a1 | a2) << 1;
-    std::memcpy(child[i] + b, &out, m);
-    hets[i] += SingleWord::Hets(out);  // bytes past m are 1|1
-  }
 }
 
 // Bits deposited into the set bits of a nibble: entry 16 * slots + bits.
@@ -159,8 +121,12 @@ inline uint64_t NibblePopcounts(uint64_t x) {
 
 }  // namespace
 
-// Bytes [b0, b1) of the family, eight at a time (PackedWord). The family's pointers are locals
-// (a byte store could otherwise alias them).
+// Bytes [b0, b1) of the family, one member at a time within each byte; pos is the running
+// position in the bit table. The bits of a whole byte of the block follow one another, so one
+// load serves the members until 57 bits are used: the position of a member's bits is a running
+// count in a register, not a load that waits for the previous member's. The family's pointers
+// are locals (a byte store could otherwise alias them); the children's heterozygous fields are
+// counted afterwards, a word at a time, while their bytes are in the cache.
 int64_t PackedBytesPortable(PackedBlock& r, int64_t b0, int64_t b1, const unsigned char* bits,
                             uint64_t& pos) {
   const int n = r.n;
@@ -171,20 +137,35 @@ int64_t PackedBytesPortable(PackedBlock& r, int64_t b0, int64_t b1, const unsign
   std::copy(r.p2, r.p2 + n, p2);
   std::copy(r.child, r.child + n, child);
   uint64_t p = pos;
-  int64_t b = b0;
-  for (; b + 8 <= b1; b += 8) {
-    // Thirty records stream at once: more than the hardware prefetchers follow.
-    if (((b - b0) & 63) == 0) {
+  for (int64_t b = b0; b < b1; ++b) {
+    // Thirty records stream at once, byte by byte: more than the hardware prefetchers follow.
+    if ((b & 63) == 0) {
       for (int i = 0; i < n; ++i) {
         __builtin_prefetch(p1[i] + b + kPrefetchAhead);
         __builtin_prefetch(p2[i] + b + kPrefetchAhead);
         __builtin_prefetch(child[i] + b + kPrefetchAhead, 1);
       }
     }
-    PackedWord(p1, p2, child, n, b, 8, bits, p, r.hets);
+    uint64_t w = BitCycle::Load(bits, p);
+    uint32_t used = 0;
+    for (int i = 0; i < n; ++i) {
+      const uint32_t x1 = p1[i][b], x2 = p2[i][b];
+      const uint32_t h1 = kHetCount[x1], h = h1 + kHetCount[x2];
+      if (used + h > 57) [[unlikely]] {
+        p += used;
+        used = 0;
+        w = BitCycle::Load(bits, p);
+      }
+      const uint64_t v = w >> used;
+      used += h;
+      const uint32_t m1 = kTransmit[x1 * 16u + (v & 15u)];
+      const uint32_t m2 = kTransmit[x2 * 16u + ((v >> h1) & 15u)];
+      child[i][b] = kCombine[(m1 & 15u) | (m2 & 15u) << 4];
+    }
+    p += used;
   }
-  if (b < b1) PackedWord(p1, p2, child, n, b, size_t(b1 - b), bits, p, r.hets);
   pos = p;
+  for (int i = 0; i < n; ++i) r.hets[i] += CountHets(child[i] + b0, 4 * (b1 - b0));
   return b1;
 }
 
