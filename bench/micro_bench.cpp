@@ -1,10 +1,13 @@
-// Micro benchmarks of the hot pieces of a generation: the uniform generator, the 64-bit jump
-// of the bit register, and one whole Reproduce on states shaped like the many-loci (W2), SNP
-// (W3) and SNP-panel (W5) scenarios.
+// Micro benchmarks of the hot pieces of a generation: the uniform generator (single draws and
+// the batches of a row), the 64-bit jump of the bit register, and one whole Reproduce on states
+// shaped like the many-loci (W2), SNP (W3) and SNP-panel (W5) scenarios.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <tuple>
+#include <vector>
 
 #include "cpu/context.hpp"
 #include "driver/driver.hpp"
@@ -28,6 +31,22 @@ void BM_RanUniform(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_RanUniform);
+
+// Batches of 2048 single-precision draws through the row DRIFTSIM_KERNEL names (the size of
+// the chunks the steps take).
+void BM_UniformBatch(benchmark::State& state) {
+  const driftsim::KernelTable kernels = driftsim::KernelsFromEnvironment();
+  driftsim::RngState u;
+  u.IDUM = -7;
+  std::vector<float> out(2048);
+  for (auto _ : state) {
+    driftsim::RanUniformBatch(kernels, u, out.data(), out.size());
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * int64_t(out.size()));
+}
+BENCHMARK(BM_UniformBatch);
 
 void BM_JumpBits64(benchmark::State& state) {
   uint32_t seed = 7;
@@ -66,22 +85,39 @@ Params ScenarioParams(int32_t Ne, int32_t NumLoci, int32_t NumAllele) {
   return p;
 }
 
+// The initial state of a scenario, made once per process: the benchmark library calls
+// BM_Reproduce several times to calibrate, and the initial draws would otherwise weigh on
+// profiles of the generations.
+struct Scenario {
+  std::unique_ptr<SimState> sim;
+  int current = 0;
+};
+Scenario& ScenarioState(const driftsim::RunContext& ctx, int32_t Ne, int32_t NumLoci,
+                        int32_t NumAllele) {
+  static std::map<std::tuple<int32_t, int32_t, int32_t>, Scenario> made;
+  Scenario& s = made[{Ne, NumLoci, NumAllele}];
+  if (!s.sim) {
+    s.sim = std::make_unique<SimState>(ScenarioParams(Ne, NumLoci, NumAllele));
+    driftsim::Progress silent;
+    driftsim::Initialize(ctx, s.sim->par, s.sim->tab, s.sim->rnd.Uniform, silent);
+  }
+  return s;
+}
+
 // One generation per iteration, alternating buffers as the run does. Bytes processed count the
 // traffic of a generation: two parent records read and one offspring record written per
 // individual, comparable with the floor of driftsim_bench.
 void BM_Reproduce(benchmark::State& state, int32_t Ne, int32_t NumLoci, int32_t NumAllele) {
   driftsim::ThreadPool pool(driftsim::ResolveThreadCount(0));
   const driftsim::RunContext ctx{driftsim::KernelsFromEnvironment(), &pool, {}};
-  auto sim = std::make_unique<SimState>(ScenarioParams(Ne, NumLoci, NumAllele));
-  const driftsim::Params& par = sim->par;
-  driftsim::Tables& tab = sim->tab;
+  Scenario& s = ScenarioState(ctx, Ne, NumLoci, NumAllele);
+  const driftsim::Params& par = s.sim->par;
+  driftsim::Tables& tab = s.sim->tab;
   driftsim::Progress silent;
-  driftsim::Initialize(ctx, par, tab, sim->rnd.Uniform, silent);
-  int current = 0;
   for (auto _ : state) {
-    driftsim::Reproduce(ctx, par, tab.AlleleFreq.get(), tab.Generation(current),
-                        tab.Generation(1 - current), sim->rnd, silent);
-    current = 1 - current;
+    driftsim::Reproduce(ctx, par, tab.AlleleFreq.get(), tab.Generation(s.current),
+                        tab.Generation(1 - s.current), s.sim->rnd, silent);
+    s.current = 1 - s.current;
     benchmark::ClobberMemory();
   }
   const int64_t table = int64_t{Ne} * driftsim::GenoBytesOf(NumLoci, NumAllele == 2);

@@ -637,6 +637,45 @@ TEST_P(Kernels, TransmitLikePortableAtEveryEdge) {
   }
 }
 
+// The packed codes of draws against the portable routines: the migrants' bytes (record counts
+// around the vector width, runs of bytes with and without a tail of fewer than eight) and the
+// codes of one field of many records (every shift, first or added), with draws equal to their
+// thresholds and a NaN threshold; the bytes between records stay untouched.
+TEST_P(Kernels, PackedCodesLikePortable) {
+  const Kernel k = GetParam();
+  if (!CanRun(k)) GTEST_SKIP() << "this processor cannot run the " << KernelName(k) << " path";
+  const KernelTable portable = KernelsFor(Kernel::kPortable), row = KernelsFor(k);
+  RngState u;
+  u.IDUM = -5;
+  for (const auto& [count, nbytes] :
+       {std::pair<size_t, size_t>(1, 1), {3, 7}, {10, 8}, {10, 51}, {17, 30}, {512, 1}}) {
+    std::vector<float> hw(8 * nbytes), draws(4 * count * nbytes);
+    for (float& x : draws) x = static_cast<float>(u.RanUniform());
+    for (size_t i = 0; i < hw.size(); i += 2) {
+      hw[i] = static_cast<float>(u.RanUniform());
+      hw[i + 1] = hw[i] + (1 - hw[i]) * static_cast<float>(u.RanUniform());
+    }
+    draws[0] = hw[0];
+    draws[count] = hw[3];
+    draws.back() = hw[4];
+    hw[8 * (nbytes - 1) + 5] = std::nanf("");
+    const int64_t stride = static_cast<int64_t>(nbytes) + 3;
+    std::vector<uint8_t> want(count * size_t(stride), 0xAA), got(want);
+    portable.packedRecordsOfDraws(hw.data(), draws.data(), want.data(), stride, count, nbytes);
+    row.packedRecordsOfDraws(hw.data(), draws.data(), got.data(), stride, count, nbytes);
+    EXPECT_EQ(got, want) << KernelName(k) << ", " << count << " records of " << nbytes << " bytes";
+    // One field's codes of all the draws but the first, stored or added to other bits.
+    const size_t n = draws.size() - 1;
+    const int shift = int(2 * (nbytes % 4));
+    const bool store = count % 2 == 0;
+    want.assign(n, 0x41);
+    got = want;
+    portable.pickPackedCodes(hw.data() + 4, draws.data() + 1, want.data(), n, shift, store);
+    row.pickPackedCodes(hw.data() + 4, draws.data() + 1, got.data(), n, shift, store);
+    EXPECT_EQ(got, want) << KernelName(k) << ", codes of " << n << " draws";
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(VectorPaths, Kernels,
                          testing::Values(Kernel::kAvx2, Kernel::kAvx2Pdep, Kernel::kAvx512),
                          [](const testing::TestParamInfo<Kernel>& kernel) {

@@ -210,18 +210,19 @@ TEST(RanBit, JumpAheadEqualsSingleSteps) {
   }
 }
 
-TEST(RanUniform, VectorBatchesEqualSingleDraws) {
-  for (const Kernel k : {Kernel::kAvx2, Kernel::kAvx512}) {
+TEST(RanUniform, BatchesEqualSingleDraws) {
+  // The portable row's lanes (stretches of 64 to 512 draws and a rest) and the vector rows'.
+  for (const Kernel k : {Kernel::kPortable, Kernel::kAvx2, Kernel::kAvx512}) {
     if (!CanRun(k)) continue;
     const KernelTable kernels = KernelsFor(k);
     for (const size_t n : {size_t(1), size_t(15), size_t(16), size_t(17), size_t(31), size_t(32),
-                           size_t(33), size_t(1000), size_t(4099)}) {
+                           size_t(33), size_t(513), size_t(1000), size_t(4099)}) {
       for (const int32_t seed : {-1, -77, -2147483646}) {
         RngState single, batch, doubles;
         single.IDUM = batch.IDUM = doubles.IDUM = seed;
         std::vector<double> expected(n), gotDouble(n);
         std::vector<float> gotFloat(n);
-        RanUniformBatchPortable(single, expected.data(), n);
+        for (double& x : expected) x = single.RanUniform();
         RanUniformBatch(kernels, batch, gotFloat.data(), n);
         RanUniformBatch(kernels, doubles, gotDouble.data(), n);
         EXPECT_EQ(gotDouble, expected) << KernelName(k) << ", " << n << " draws from " << seed;

@@ -6,8 +6,10 @@
 //
 //   portable   plain C++, any processor
 //   avx2       AVX2: 32 packed bytes of a block at once with pshufb deposits (no pdep), 16
-//              unpacked loci per byte select, eight uniform draws at once
-//   avx2-pdep  the same with the packed bits deposited by pdep (BMI2); chosen where pdep is
+//              unpacked loci per byte select, eight uniform draws and eight packed codes at
+//              once
+//   avx2-pdep  the same with the packed bits deposited by pdep (BMI2), a single offspring's
+//              eight bytes at a time by one pdep; chosen where pdep is
 //              fast: Intel from Haswell, AMD from Zen 3, not AMD family 0x17 and earlier (Zen
 //              1 and 2 microcode it) nor Hygon
 //   avx512     AVX-512 BW, VL, VBMI, BITALG and GFNI with POPCNT and BMI2: 64 packed bytes of a
@@ -87,7 +89,8 @@ struct KernelTable {
                       size_t n) = nullptr;
   void (*pickPackedCodes)(const float* hw, const float* u, uint8_t* out, size_t n, int shift,
                           bool first) = nullptr;
-  void (*packedBytesOfDraws)(const float* hw, const float* u, uint8_t* out, size_t count) = nullptr;
+  void (*packedRecordsOfDraws)(const float* hw, const float* u, uint8_t* first, int64_t stride,
+                               size_t count, size_t nbytes) = nullptr;
 };
 
 // The row DRIFTSIM_KERNEL names when it is set and not empty, else BestKernel(). An unknown

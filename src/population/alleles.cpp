@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "cpu/context.hpp"
 
@@ -31,9 +32,18 @@ void PickPackedCodesPortable(const float* hw, const float* u, uint8_t* out, size
   }
 }
 
-void PackedBytesOfDrawsPortable(const float* hw, const float* u, uint8_t* out, size_t count) {
-  for (int f = 0; f < 4; ++f)
-    PickPackedCodesPortable(hw + 2 * f, u + size_t(f) * count, out, count, 2 * f, f == 0);
+void PackedRecordsOfDrawsPortable(const float* hw, const float* u, uint8_t* first, int64_t stride,
+                                  size_t count, size_t nbytes) {
+  for (size_t j = 0; j < count; ++j) {
+    uint8_t* out = first + int64_t(j) * stride;
+    for (size_t k = 0; k < nbytes; ++k) {
+      const float* v = u + 4 * count * k + j;
+      uint32_t byte = 0;
+      for (size_t f = 0; f < 4; ++f)
+        byte |= PickPackedCode(hw + 8 * k + 2 * f, v[f * count]) << 2 * f;
+      out[k] = static_cast<uint8_t>(byte);
+    }
+  }
 }
 
 void DrawSourceLoci(const KernelTable& kernels, const Params& par, const float* freq,
@@ -47,25 +57,37 @@ void DrawSourceLoci(const KernelTable& kernels, const Params& par, const float* 
   uint8_t stage[kRun];
   if (par.Packed()) {
     const int64_t whole = std::min<int64_t>(L1, par.NumLoci / 4 * 4) / 4;
-    for (int64_t b = L0 / 4; b < whole; ++b) {
-      // A few records (migrants): the byte of each composed at once from its four draws.
-      if (4 * count <= kRun) {
-        kernels.packedBytesOfDraws(freq + 8 * b, draws.Take(size_t(4 * count)), stage,
-                                   size_t(count));
-        for (int64_t j = 0; j < count; ++j) first[j * bytes + b] = stage[j];
-        continue;
-      }
-      // Many: field after field, the first writing the byte and the others adding to it.
-      for (int f = 0; f < 4; ++f) {
-        for (int64_t j0 = 0; j0 < count; j0 += kRun) {
-          const int64_t k = std::min(kRun, count - j0);
-          PickPackedCodes(kernels, freq + 8 * b + 2 * f, draws.Take(size_t(k)), stage, size_t(k),
-                          2 * f, true);
-          uint8_t* byte = first + j0 * bytes + b;
-          for (int64_t j = 0; j < k; ++j, byte += bytes) {
-            *byte = static_cast<uint8_t>((f == 0 ? 0 : *byte) | stage[j]);
+    // A few records (migrants): the bytes of a run of loci of each record at once, each byte
+    // from its four draws.
+    const int64_t run = kRun / std::max<int64_t>(4 * count, 1);
+    for (int64_t b = L0 / 4; run > 0 && b < whole; b += run) {
+      const int64_t k = std::min(run, whole - b);
+      kernels.packedRecordsOfDraws(freq + 8 * b, draws.Take(size_t(4 * count * k)), first + b,
+                                   bytes, size_t(count), size_t(k));
+    }
+    // Many (the initial population): field after field, the first writing the byte and the
+    // others adding to it, into a tile of up to 64 bytes of every record, written out record by
+    // record: the records lie a whole record apart, and byte by byte each store would reach
+    // another page.
+    const int64_t span = std::clamp<int64_t>(whole - L0 / 4, 0, 64);
+    const std::unique_ptr<uint8_t[]> tile(run == 0 ? new uint8_t[size_t(count * span)] : nullptr);
+    for (int64_t t0 = L0 / 4; run == 0 && t0 < whole; t0 += span) {
+      const int64_t nb = std::min(span, whole - t0);
+      for (int64_t b = t0; b < t0 + nb; ++b) {
+        for (int f = 0; f < 4; ++f) {
+          for (int64_t j0 = 0; j0 < count; j0 += kRun) {
+            const int64_t k = std::min(kRun, count - j0);
+            PickPackedCodes(kernels, freq + 8 * b + 2 * f, draws.Take(size_t(k)), stage, size_t(k),
+                            2 * f, true);
+            uint8_t* byte = tile.get() + j0 * span + (b - t0);
+            for (int64_t j = 0; j < k; ++j, byte += span) {
+              *byte = static_cast<uint8_t>((f == 0 ? 0 : *byte) | stage[j]);
+            }
           }
         }
+      }
+      for (int64_t j = 0; j < count; ++j) {
+        std::memcpy(first + j * bytes + t0, tile.get() + j * span, size_t(nb));
       }
     }
     for (int64_t L = std::max(L0, 4 * whole); L < L1; ++L) {

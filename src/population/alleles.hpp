@@ -73,17 +73,28 @@ void PickAlleles(const KernelTable& kernels, const CumFreq& cum, const float* u,
 void PickPackedCodes(const KernelTable& kernels, const float* hw, const float* u, uint8_t* out,
                      size_t n, int shift, bool first);
 
-// The rows of the kernel table (cpu/kernels.hpp): the portable twins, and sixteen draws at a
-// time with AVX-512 (alleles_avx512.cpp). PickAlleles takes the entries counted of a CumFreq.
+// The rows of the kernel table (cpu/kernels.hpp): the portable twins, eight bytes of a record
+// at a time with AVX2 (alleles_avx2.cpp) and sixteen draws at a time with AVX-512
+// (alleles_avx512.cpp). PickAlleles takes the entries counted of a CumFreq.
 void PickAllelesPortable(const float* cum, size_t entries, const float* u, uint8_t* out, size_t n);
 void PickPackedCodesPortable(const float* hw, const float* u, uint8_t* out, size_t n, int shift,
                              bool first);
-void PackedBytesOfDrawsPortable(const float* hw, const float* u, uint8_t* out, size_t count);
+// Packed bytes [0, nbytes) of count records, record j at first + j * stride: field f of byte k
+// of record j is the code of draw u[(4k + f) * count + j] against hw[8k + 2f], hw[8k + 2f + 1]
+// (PickPackedCode). The draws of a byte come field after field, record after record: the
+// order in which the few records of the migrants take them.
+void PackedRecordsOfDrawsPortable(const float* hw, const float* u, uint8_t* first, int64_t stride,
+                                  size_t count, size_t nbytes);
 #if defined(__x86_64__)
+void PickPackedCodesAvx2(const float* hw, const float* u, uint8_t* out, size_t n, int shift,
+                         bool first);
+void PackedRecordsOfDrawsAvx2(const float* hw, const float* u, uint8_t* first, int64_t stride,
+                              size_t count, size_t nbytes);
 void PickAllelesAvx512(const float* cum, size_t entries, const float* u, uint8_t* out, size_t n);
 void PickPackedCodesAvx512(const float* hw, const float* u, uint8_t* out, size_t n, int shift,
                            bool first);
-void PackedBytesOfDrawsAvx512(const float* hw, const float* u, uint8_t* out, size_t count);
+void PackedRecordsOfDrawsAvx512(const float* hw, const float* u, uint8_t* first, int64_t stride,
+                                size_t count, size_t nbytes);
 #endif
 
 // Genotypes drawn locus by locus from the source frequencies freq, for the initial population,

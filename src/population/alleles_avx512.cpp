@@ -46,24 +46,33 @@ DRIFTSIM_AVX512BW void PickPackedCodesAvx512(const float* hw, const float* u, ui
     _mm_mask_storeu_epi8(out + i, live, bytes);
   }
 }
-// A whole byte of count records from its 4 * count draws, field after field (the four runs of
-// PickPackedCodesAvx512 in one call, for the few records of the migrants).
-DRIFTSIM_AVX512BW void PackedBytesOfDrawsAvx512(const float* hw, const float* u, uint8_t* out,
-                                                size_t count) {
-  for (size_t i = 0; i < count; i += 16) {
-    const __mmask16 live = count - i >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (count - i)) - 1);
-    __m512i byte = _mm512_setzero_si512();
-    for (int f = 0; f < 4; ++f) {
-      const __m512 v = _mm512_maskz_loadu_ps(live, u + size_t(f) * count + i);
-      __m512i code = _mm512_set1_epi32(3);
-      code = _mm512_mask_mov_epi32(code,
-                                   _mm512_cmp_ps_mask(v, _mm512_set1_ps(hw[2 * f + 1]), _CMP_LE_OQ),
-                                   _mm512_set1_epi32(2));
-      code = _mm512_mask_mov_epi32(
-          code, _mm512_cmp_ps_mask(v, _mm512_set1_ps(hw[2 * f]), _CMP_LE_OQ), _mm512_set1_epi32(1));
-      byte = _mm512_or_si512(byte, _mm512_slli_epi32(code, static_cast<unsigned>(2 * f)));
+// The packed bytes of count records (as PackedRecordsOfDrawsPortable), byte after byte: each
+// byte of all the records from its 4 * count draws at once, field after field, then spread
+// over the records.
+DRIFTSIM_AVX512BW void PackedRecordsOfDrawsAvx512(const float* hw, const float* u, uint8_t* first,
+                                                  int64_t stride, size_t count, size_t nbytes) {
+  for (size_t k = 0; k < nbytes; ++k) {
+    const float* draws = u + 4 * count * k;
+    for (size_t i = 0; i < count; i += 16) {
+      const __mmask16 live =
+          count - i >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (count - i)) - 1);
+      __m512i byte = _mm512_setzero_si512();
+      for (size_t f = 0; f < 4; ++f) {
+        const __m512 v = _mm512_maskz_loadu_ps(live, draws + f * count + i);
+        __m512i code = _mm512_set1_epi32(3);
+        code = _mm512_mask_mov_epi32(
+            code, _mm512_cmp_ps_mask(v, _mm512_set1_ps(hw[8 * k + 2 * f + 1]), _CMP_LE_OQ),
+            _mm512_set1_epi32(2));
+        code = _mm512_mask_mov_epi32(
+            code, _mm512_cmp_ps_mask(v, _mm512_set1_ps(hw[8 * k + 2 * f]), _CMP_LE_OQ),
+            _mm512_set1_epi32(1));
+        byte = _mm512_or_si512(byte, _mm512_slli_epi32(code, static_cast<unsigned>(2 * f)));
+      }
+      alignas(16) uint8_t stage[16];
+      _mm512_mask_cvtepi32_storeu_epi8(stage, live, byte);
+      const size_t lanes = count - i >= 16 ? 16 : count - i;
+      for (size_t j = 0; j < lanes; ++j) first[int64_t(i + j) * stride + int64_t(k)] = stage[j];
     }
-    _mm512_mask_cvtepi32_storeu_epi8(out + i, live, byte);
   }
 }
 

@@ -21,7 +21,7 @@ constexpr KernelTable kPortableRow{Kernel::kPortable,
                                    RanUniformBatchPortable<float>,
                                    PickAllelesPortable,
                                    PickPackedCodesPortable,
-                                   PackedBytesOfDrawsPortable};
+                                   PackedRecordsOfDrawsPortable};
 
 #if defined(__x86_64__)
 constexpr KernelTable kAvx2Row{Kernel::kAvx2,
@@ -31,13 +31,13 @@ constexpr KernelTable kAvx2Row{Kernel::kAvx2,
                                RanUniformBatchAvx2<double>,
                                RanUniformBatchAvx2<float>,
                                PickAllelesPortable,
-                               PickPackedCodesPortable,
-                               PackedBytesOfDrawsPortable};
+                               PickPackedCodesAvx2,
+                               PackedRecordsOfDrawsAvx2};
 
 constexpr KernelTable kAvx2PdepRow{
-    Kernel::kAvx2Pdep,   PackedBytesAvx2Pdep,         SingleBytesPortable,
+    Kernel::kAvx2Pdep,   PackedBytesAvx2Pdep,         SingleBytesAvx2Pdep,
     CopyLociAvx2,        RanUniformBatchAvx2<double>, RanUniformBatchAvx2<float>,
-    PickAllelesPortable, PickPackedCodesPortable,     PackedBytesOfDrawsPortable};
+    PickAllelesPortable, PickPackedCodesAvx2,         PackedRecordsOfDrawsAvx2};
 
 constexpr KernelTable kAvx512Row{Kernel::kAvx512,
                                  PackedBytesAvx512,
@@ -47,7 +47,7 @@ constexpr KernelTable kAvx512Row{Kernel::kAvx512,
                                  RanUniformBatchAvx512<float>,
                                  PickAllelesAvx512,
                                  PickPackedCodesAvx512,
-                                 PackedBytesOfDrawsAvx512};
+                                 PackedRecordsOfDrawsAvx512};
 #endif
 
 }  // namespace

@@ -381,6 +381,25 @@ __attribute__((target("avx2,popcnt"), flatten)) void CopyLociAvx2(const Family& 
   CopyLoci<CopyChunkAvx2>(fam, NumLoci, bits);
 }
 
+// One offspring's bytes eight at a time, the bits deposited by one pdep (SingleBytesPortable
+// is the twin): at most 64 bits per eight bytes, all within one 64-bit load.
+DRIFTSIM_AVX2_PDEP int64_t SingleBytesAvx2Pdep(const uint8_t* p1, const uint8_t* p2, uint8_t* child,
+                                               int64_t b0, int64_t b1, const unsigned char* bits,
+                                               uint64_t& pos, int64_t& hets) {
+  int64_t b = b0;
+  for (; b + 8 <= b1; b += 8) {
+    uint64_t x1, x2;
+    std::memcpy(&x1, p1 + b, sizeof x1);
+    std::memcpy(&x2, p2 + b, sizeof x2);
+    const uint64_t slots = SingleWord::Slots(x1, x2);
+    const uint64_t out = SingleWord::Child(x1, x2, _pdep_u64(BitCycle::Load64(bits, pos), slots));
+    pos += static_cast<uint64_t>(__builtin_popcountll(slots));
+    std::memcpy(child + b, &out, sizeof out);
+    hets += __builtin_popcountll(out & out >> 1 & SingleWord::kLow);
+  }
+  return b;
+}
+
 DRIFTSIM_AVX2 int64_t PackedBytesAvx2(PackedBlock& r, int64_t b0, int64_t b1,
                                       const unsigned char* bits, uint64_t& pos) {
   return PackedChunks<PackedBytes32>(r, b0, b1, bits, pos);

@@ -89,6 +89,38 @@ using SingleBytesFn = int64_t (*)(const uint8_t* p1, const uint8_t* p2, uint8_t*
                                   int64_t b1, const unsigned char* bits, uint64_t& pos,
                                   int64_t& hets);
 
+// One offspring's bytes eight at a time (SingleBytesPortable, SingleBytesAvx2Pdep). Locus by
+// locus the first parent's field takes a bit when heterozygous, then the second's: with the
+// first parent's heterozygous fields at the even bits of a word and the second's at the odd
+// ones, the bits of eight bytes go to the set bits of that word in order (a deposit), and the
+// child follows from the deposited bits by word arithmetic.
+struct SingleWord {
+  static constexpr uint64_t kLow = 0x5555555555555555u;  // bit 0 of every field
+
+  // The slots of the bits: bit 2f heterozygous field f of x1, bit 2f + 1 of x2.
+  static uint64_t Slots(uint64_t x1, uint64_t x2) {
+    return (x1 & x1 >> 1 & kLow) | (x2 & x2 >> 1 & kLow) << 1;
+  }
+  // The child's fields from the parents' and the bits deposited into their slots: a
+  // heterozygote passes 1 + bit, any other field its own code, and the child's field is the
+  // OR of the two (1|2 = 3).
+  static uint64_t Child(uint64_t x1, uint64_t x2, uint64_t deposited) {
+    const uint64_t h1 = x1 & x1 >> 1 & kLow, h2 = x2 & x2 >> 1 & kLow;
+    const uint64_t d1 = deposited & kLow, d2 = deposited >> 1 & kLow;
+    const uint64_t a1 = (x1 & ~(h1 | h1 << 1)) | d1 << 1 | (h1 ^ d1);
+    const uint64_t a2 = (x2 & ~(h2 | h2 << 1)) | d2 << 1 | (h2 ^ d2);
+    return a1 | a2;
+  }
+  // Heterozygous fields of a child word. By word arithmetic: std::popcount is a library call
+  // where the build may not assume the instruction.
+  static int64_t Hets(uint64_t child) {
+    const uint64_t h = child & child >> 1 & kLow;
+    const uint64_t t = (h & 0x3333333333333333u) + (h >> 2 & 0x3333333333333333u);
+    return static_cast<int64_t>((((t + (t >> 4)) & 0x0F0F0F0F0F0F0F0Fu) * 0x0101010101010101u) >>
+                                56);
+  }
+};
+
 int64_t PackedBytesPortable(PackedBlock& r, int64_t b0, int64_t b1, const unsigned char* bits,
                             uint64_t& pos);
 int64_t SingleBytesPortable(const uint8_t* p1, const uint8_t* p2, uint8_t* child, int64_t b0,
@@ -105,6 +137,8 @@ int64_t PackedBytesAvx2Pdep(PackedBlock& r, int64_t b0, int64_t b1, const unsign
                             uint64_t& pos);
 int64_t PackedBytesAvx512(PackedBlock& r, int64_t b0, int64_t b1, const unsigned char* bits,
                           uint64_t& pos);
+int64_t SingleBytesAvx2Pdep(const uint8_t* p1, const uint8_t* p2, uint8_t* child, int64_t b0,
+                            int64_t b1, const unsigned char* bits, uint64_t& pos, int64_t& hets);
 int64_t SingleBytesAvx512(const uint8_t* p1, const uint8_t* p2, uint8_t* child, int64_t b0,
                           int64_t b1, const unsigned char* bits, uint64_t& pos, int64_t& hets);
 #endif

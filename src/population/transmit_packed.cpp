@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstring>
 
 #include "population/transmit_kernels.hpp"
 
@@ -68,6 +69,56 @@ inline uint32_t PassAllele(uint32_t code, const unsigned char* bits, uint64_t& p
   return 1 + bit;
 }
 
+// Bits deposited into the set bits of a nibble: entry 16 * slots + bits.
+constexpr std::array<uint8_t, 256> MakeDepositTable() {
+  std::array<uint8_t, 256> t{};
+  for (unsigned m = 0; m < 16; ++m) {
+    for (unsigned v = 0; v < 16; ++v) {
+      unsigned out = 0, k = 0;
+      for (unsigned f = 0; f < 4; ++f) {
+        if ((m >> f) & 1u) out |= ((v >> k++) & 1u) << f;
+      }
+      t[m * 16 + v] = static_cast<uint8_t>(out);
+    }
+  }
+  return t;
+}
+constexpr auto kDeposit = MakeDepositTable();
+
+// Set bits per nibble of a word, in each nibble.
+inline uint64_t NibblePopcounts(uint64_t x) {
+  x -= x >> 1 & 0x5555555555555555u;
+  return (x & 0x3333333333333333u) + (x >> 2 & 0x3333333333333333u);
+}
+
+// Bytes [b, b + m) of one offspring (m <= 8) from the bits at pos, advanced past them.
+[[gnu::always_inline]] inline void SingleWordBytes(const uint8_t* p1, const uint8_t* p2,
+                                                   uint8_t* child, int64_t b, size_t m,
+                                                   const unsigned char* bits, uint64_t& pos,
+                                                   int64_t& hets) {
+  uint64_t x1 = 0, x2 = 0;
+  std::memcpy(&x1, p1 + b, m);
+  std::memcpy(&x2, p2 + b, m);
+  const uint64_t slots = SingleWord::Slots(x1, x2);
+  const uint64_t nibbles = NibblePopcounts(slots);
+  const uint64_t counts = (nibbles + (nibbles >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+  // Byte k: the bits of the bytes before it (at most 56).
+  const uint64_t before = (counts * 0x0101010101010101u) << 8;
+  const uint64_t w = BitCycle::Load64(bits, pos);
+  uint64_t deposited = 0;
+  for (unsigned k = 0; k < 8; ++k) {
+    const unsigned s = static_cast<unsigned>(slots >> 8 * k) & 0xFFu;
+    const uint64_t v = w >> (before >> 8 * k & 0xFFu);
+    const unsigned lo = kDeposit[(s & 15u) * 16 + (v & 15u)];
+    const unsigned hi = kDeposit[(s >> 4) * 16 + ((v >> (nibbles >> 8 * k & 15u)) & 15u)];
+    deposited |= uint64_t(lo | hi << 4) << 8 * k;
+  }
+  pos += (counts * 0x0101010101010101u) >> 56;
+  const uint64_t out = SingleWord::Child(x1, x2, deposited);
+  std::memcpy(child + b, &out, m);
+  hets += SingleWord::Hets(out);  // bytes past m are 0|0
+}
+
 }  // namespace
 
 // Bytes [b0, b1) of the family, one member at a time within each byte; pos is the running
@@ -118,28 +169,14 @@ int64_t PackedBytesPortable(PackedBlock& r, int64_t b0, int64_t b1, const unsign
   return b1;
 }
 
-// Whole bytes [b0, b1) of one offspring, locus by locus: the first parent's allele, then the
-// second parent's, each taking a bit only when heterozygous.
+// Whole bytes [b0, b1) of one offspring, eight at a time (SingleWord). The deposit goes byte by
+// byte through nibble tables; each byte's first bit comes from a prefix sum of the bytes'
+// counts, so that the bytes do not wait for one another.
 int64_t SingleBytesPortable(const uint8_t* p1, const uint8_t* p2, uint8_t* child, int64_t b0,
                             int64_t b1, const unsigned char* bits, uint64_t& pos, int64_t& hets) {
-  for (int64_t b = b0; b < b1; ++b) {
-    const uint64_t w = BitCycle::Load(bits, pos);
-    uint32_t used = 0, out = 0;
-    // Arithmetic instead of branches, which the random codes would mispredict: a
-    // heterozygote (h = 1) passes 1 + bit, a homozygote its own allele.
-    for (int f = 0; f < 8; f += 2) {
-      const uint32_t c1 = (p1[b] >> f) & 3u, c2 = (p2[b] >> f) & 3u;
-      const uint32_t h1 = c1 >> 1 & c1, h2 = c2 >> 1 & c2;
-      const uint32_t a1 = c1 - h1 * (2 - static_cast<uint32_t>((w >> used) & 1u));
-      used += h1;
-      const uint32_t a2 = c2 - h2 * (2 - static_cast<uint32_t>((w >> used) & 1u));
-      used += h2;
-      out |= (a1 | a2) << f;  // 1|1, 2|2, and 1|2 = 3 for the heterozygote
-    }
-    pos += used;
-    child[b] = static_cast<uint8_t>(out);
-    hets += kHetCount[out];
-  }
+  int64_t b = b0;
+  for (; b + 8 <= b1; b += 8) SingleWordBytes(p1, p2, child, b, 8, bits, pos, hets);
+  if (b < b1) SingleWordBytes(p1, p2, child, b, size_t(b1 - b), bits, pos, hets);
   return b1;
 }
 

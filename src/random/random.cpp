@@ -1,15 +1,11 @@
 #include "random/random.hpp"
 
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
-#include <type_traits>
 
-#include "cpu/cpu.hpp"
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
+#include "random/jumps.hpp"
 
 namespace driftsim {
 
@@ -32,17 +28,7 @@ uint32_t XorStep(uint32_t x) {
   return x;
 }
 
-// The xorshift steps are linear over GF(2): 2^j steps are a 32 x 32 bit matrix, held as the
-// images of the 32 unit vectors, for j = 0..63.
-struct XorJumps {
-  uint32_t column[64][32];
-
-  static uint32_t Apply(const uint32_t (&m)[32], uint32_t x) {
-    uint32_t y = 0;
-    for (int c = 0; c < 32; ++c) y ^= (0u - ((x >> c) & 1u)) & m[c];
-    return y;
-  }
-};
+}  // namespace
 
 const XorJumps& Jumps() {
   static const XorJumps jumps = [] {
@@ -57,7 +43,6 @@ const XorJumps& Jumps() {
   return jumps;
 }
 
-// 16807^n mod 2^31-1.
 uint64_t MulPower(uint64_t n) {
   constexpr uint64_t m = 2147483647;
   uint64_t result = 1, base = 16807;
@@ -67,8 +52,6 @@ uint64_t MulPower(uint64_t n) {
   }
   return result;
 }
-
-}  // namespace
 
 void RngState::Skip(uint64_t n) {
   if (n == 0) return;
@@ -203,231 +186,72 @@ BitCycle::Stream BitCycle::From(uint32_t seed) {
   return {t.bits, t.position[low]};
 }
 
-template <typename T>
-void RanUniformBatchPortable(RngState& s, T* out, size_t n) {
-  RngState u = s;
-  for (size_t i = 0; i < n; ++i) out[i] = static_cast<T>(u.RanUniform());
-  s = u;
-}
-
-#if defined(__x86_64__)
-DRIFTSIM_VECTOR_CODE_BEGIN
 namespace {
 
-constexpr uint64_t kModulus = 2147483647;
+// Lanes of the portable batches, and the shortest stretch of draws a lane takes (the lanes'
+// start costs a few hundred instructions).
+constexpr size_t kLanes = 8;
+constexpr size_t kMinStretch = 64;
 
-// 16807^8 mod 2^31-1: eight multiplicative steps at once.
-constexpr uint64_t MulPower8() {
-  uint64_t a = 1;
-  for (int i = 0; i < 8; ++i) a = a * 16807 % kModulus;
-  return a;
-}
-
-// (w * a) mod 2^31-1 in each 64-bit lane, for w <= 2^31-1 and a < 2^31.
-__attribute__((target("avx2"))) inline __m256i MulMod(__m256i w, __m256i a) {
-  const __m256i m = _mm256_set1_epi64x(kModulus);
-  const __m256i p = _mm256_mul_epu32(w, a);
-  __m256i r = _mm256_add_epi64(_mm256_and_si256(p, m), _mm256_srli_epi64(p, 31));
-  // r <= 2m: one conditional subtraction reduces it.
-  const __m256i ge = _mm256_cmpgt_epi64(r, _mm256_sub_epi64(m, _mm256_set1_epi64x(1)));
-  return _mm256_sub_epi64(r, _mm256_and_si256(ge, m));
-}
-
-// Eight (sixteen) xorshift steps at once, as the GF(2) matrix of those steps applied to a word
-// a few bits at a time: the image of bits kBits*k.. of every lane is looked up in a table of
-// 2^kBits entries by the vector permute, which takes its index from the low bits of each lane.
-// Independent lookups instead of a chain of dependent shift-and-xor steps.
-template <int kBits>
-struct ChunkTables {
-  static constexpr int kChunks = (32 + kBits - 1) / kBits;
-  alignas(64) uint32_t image[kChunks][1 << kBits];
-};
-
-// The tables of the jump column of 2^column steps, in chunks of kBits.
-template <int kBits>
-const ChunkTables<kBits>& StepTables(int column) {
-  static const ChunkTables<kBits> tables = [column] {
-    ChunkTables<kBits> t{};
-    const auto& steps = Jumps().column[column];
-    for (int k = 0; k < ChunkTables<kBits>::kChunks; ++k) {
-      for (uint32_t v = 0; v < (1u << kBits); ++v) {
-        t.image[k][v] = XorJumps::Apply(steps, v << (kBits * k));
-      }
-    }
-    return t;
-  }();
-  return tables;
-}
-// AVX2: eight steps by 3-bit chunks (vpermd); AVX-512: sixteen by nibbles.
-const ChunkTables<3>& Step8Tables() {
-  return StepTables<3>(3);
-}
-
-template <typename T>
-__attribute__((target("avx2"))) void UniformLanes8(RngState& s, T* out, size_t n) {
-  // Lanes j = 0..7 hold the states of draws i+j: the first eight by single steps.
-  alignas(32) uint32_t x0[8];
-  alignas(32) int64_t w0[8];
-  RngState u = s;
-  for (int j = 0; j < 8; ++j) {
-    out[j] = static_cast<T>(u.RanUniform());
-    x0[j] = u.XorWord;
-    w0[j] = u.MulWord;
-  }
-  __m256i x = _mm256_load_si256(reinterpret_cast<const __m256i*>(x0));
-  __m256i wlo = _mm256_load_si256(reinterpret_cast<const __m256i*>(w0));
-  __m256i whi = _mm256_load_si256(reinterpret_cast<const __m256i*>(w0 + 4));
-  const ChunkTables<3>& tt = Step8Tables();
-  __m256i image[11];
-  for (int k = 0; k < 11; ++k) {
-    image[k] = _mm256_load_si256(reinterpret_cast<const __m256i*>(tt.image[k]));
-  }
-  const __m256i a8 = _mm256_set1_epi64x(MulPower8());
-  const __m256i low31 = _mm256_set1_epi32(0x7FFFFFFF);
-  const __m256i one = _mm256_set1_epi32(1);
-  const __m256i pack = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
-  const __m256d scale = _mm256_set1_pd(kUnitScale);
-  size_t i = 8;
-  for (; i + 8 <= n; i += 8) {
-    __m256i y = _mm256_permutevar8x32_epi32(image[0], x);
-    for (int k = 1; k < 11; ++k) {
-      y = _mm256_xor_si256(
-          y, _mm256_permutevar8x32_epi32(image[k], _mm256_srli_epi32(x, static_cast<int>(3 * k))));
-    }
-    x = y;
-    wlo = MulMod(wlo, a8);
-    whi = MulMod(whi, a8);
-    // Low halves of the eight 64-bit products, in lane order.
-    const __m256i w = _mm256_permute2x128_si256(_mm256_permutevar8x32_epi32(wlo, pack),
-                                                _mm256_permutevar8x32_epi32(whi, pack), 0x20);
-    const __m256i m = _mm256_or_si256(_mm256_and_si256(_mm256_xor_si256(x, w), low31), one);
-    const __m256d lo = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(m)), scale);
-    const __m256d hi = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(m, 1)), scale);
-    if constexpr (std::is_same_v<T, float>) {
-      _mm_storeu_ps(out + i, _mm256_cvtpd_ps(lo));
-      _mm_storeu_ps(out + i + 4, _mm256_cvtpd_ps(hi));
-    } else {
-      _mm256_storeu_pd(out + i, lo);
-      _mm256_storeu_pd(out + i + 4, hi);
-    }
-  }
-  // The state of the last vector draw, then the rest one by one.
-  alignas(32) uint32_t xs[8];
-  alignas(32) int64_t ws[8];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(xs), x);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(ws + 4), whi);
-  u.XorWord = xs[7];
-  u.MulWord = static_cast<int32_t>(ws[7]);
-  for (; i < n; ++i) out[i] = static_cast<T>(u.RanUniform());
-  s = u;
-}
-
-const ChunkTables<4>& Step16Tables() {
-  return StepTables<4>(4);
-}
-
-#define DRIFTSIM_AVX512F __attribute__((target("avx512f")))
-
-// (w * a) mod 2^31-1 in each 64-bit lane, as MulMod.
-DRIFTSIM_AVX512F inline __m512i MulMod512(__m512i w, __m512i a) {
-  const __m512i m = _mm512_set1_epi64(kModulus);
-  const __m512i p = _mm512_mul_epu32(w, a);
-  const __m512i r = _mm512_add_epi64(_mm512_and_si512(p, m), _mm512_srli_epi64(p, 31));
-  return _mm512_mask_sub_epi64(r, _mm512_cmpge_epu64_mask(r, m), r, m);
-}
-
-// Sixteen lanes: lane j holds the state of draw i+j and steps sixteen draws per round, the
-// xorshift word by the nibble tables (no chain of single steps), the multiplicative word by
-// 16807^16 mod 2^31-1. UniformLanes8 is the eight-lane form.
-template <typename T>
-DRIFTSIM_AVX512F void UniformLanes16(RngState& s, T* out, size_t n) {
-  alignas(64) uint32_t x0[16];
-  alignas(64) int64_t w0[16];
-  RngState u = s;
-  for (int j = 0; j < 16; ++j) {
-    out[j] = static_cast<T>(u.RanUniform());
-    x0[j] = u.XorWord;
-    w0[j] = u.MulWord;
-  }
-  const ChunkTables<4>& nt = Step16Tables();
-  __m512i image[8];
-  for (int k = 0; k < 8; ++k) image[k] = _mm512_load_si512(nt.image[k]);
-  __m512i x = _mm512_load_si512(x0);
-  __m512i wlo = _mm512_load_si512(w0);
-  __m512i whi = _mm512_load_si512(w0 + 8);
-  const __m512i a16 = _mm512_set1_epi64(static_cast<int64_t>(MulPower(16)));
-  const __m512i low31 = _mm512_set1_epi32(0x7FFFFFFF);
-  const __m512i one = _mm512_set1_epi32(1);
-  const __m512i pack = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
-  const __m512d scale = _mm512_set1_pd(kUnitScale);
-  size_t i = 16;
-  for (; i + 16 <= n; i += 16) {
-    __m512i y = _mm512_permutexvar_epi32(x, image[0]);
-    for (int k = 1; k < 8; ++k) {
-      y = _mm512_xor_si512(y, _mm512_permutexvar_epi32(
-                                  _mm512_srli_epi32(x, static_cast<unsigned>(4 * k)), image[k]));
-    }
-    x = y;
-    wlo = MulMod512(wlo, a16);
-    whi = MulMod512(whi, a16);
-    const __m512i w = _mm512_permutex2var_epi32(wlo, pack, whi);
-    const __m512i m = _mm512_or_si512(_mm512_and_si512(_mm512_xor_si512(x, w), low31), one);
-    const __m512d lo = _mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_castsi512_si256(m)), scale);
-    const __m512d hi = _mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(m, 1)), scale);
-    if constexpr (std::is_same_v<T, float>) {
-      _mm256_storeu_ps(out + i, _mm512_cvtpd_ps(lo));
-      _mm256_storeu_ps(out + i + 8, _mm512_cvtpd_ps(hi));
-    } else {
-      _mm512_storeu_pd(out + i, lo);
-      _mm512_storeu_pd(out + i + 8, hi);
-    }
-  }
-  alignas(64) uint32_t xs[16];
-  alignas(64) int64_t ws[8];
-  _mm512_store_si512(xs, x);
-  _mm512_store_si512(ws, whi);
-  u.XorWord = xs[15];
-  u.MulWord = static_cast<int32_t>(ws[7]);
-  for (; i < n; ++i) out[i] = static_cast<T>(u.RanUniform());
-  s = u;
+// a * b mod 2^31-1 for a, b < 2^31, by folding as MinStdStep (2^31 = 1 mod 2^31-1).
+uint32_t MulMod31(uint64_t a, uint64_t b) {
+  uint64_t r = a * b;
+  r = (r & kModulus) + (r >> 31);
+  r = (r & kModulus) + (r >> 31);
+  return static_cast<uint32_t>(r >= kModulus ? r - kModulus : r);
 }
 
 }  // namespace
-DRIFTSIM_VECTOR_CODE_END
-#endif
 
-#if defined(__x86_64__)
-// The vector rows need an initialised, running stream and enough draws to pay their set-up.
+// Single draws form two dependent chains (the xorshift word and the multiplicative word), each a
+// few cycles per draw. Here eight lanes each draw their own stretch of the batch, a power of two
+// long so that a lane starts from the one before it by one jump matrix and one power of 16807;
+// the lanes' steps are independent, in plain loops over the lanes that the compiler can turn
+// into vector code. Stretches halve until the rest is short; the rest goes one by one.
 template <typename T>
-void RanUniformBatchAvx2(RngState& s, T* out, size_t n) {
-  if (n >= 16) {
-    if (s.IDUM <= 0 || s.MulWord < 0) {
-      *out++ = static_cast<T>(s.RanUniform());
-      --n;
-    }
-    if (s.IDUM > 0 && n >= 16) return UniformLanes8(s, out, n);
+void RanUniformBatchPortable(RngState& s, T* out, size_t n) {
+  RngState u = s;
+  if (n > 0 && (u.IDUM <= 0 || u.MulWord < 0)) {
+    *out++ = static_cast<T>(u.RanUniform());
+    --n;
   }
-  RanUniformBatchPortable(s, out, n);
-}
-
-template <typename T>
-void RanUniformBatchAvx512(RngState& s, T* out, size_t n) {
-  if (n >= 16) {
-    if (s.IDUM <= 0 || s.MulWord < 0) {
-      *out++ = static_cast<T>(s.RanUniform());
-      --n;
+  while (n >= kLanes * kMinStretch) {
+    const size_t len = std::bit_floor(n / kLanes);
+    const int column = std::countr_zero(len);
+    const auto& jump = Jumps().column[column];
+    uint32_t power = 16807;  // 16807^len by squaring
+    for (int c = 0; c < column; ++c) power = MulMod31(power, power);
+    uint32_t x[kLanes], w[kLanes];
+    x[0] = u.XorWord;
+    w[0] = static_cast<uint32_t>(u.MulWord);
+    for (size_t l = 1; l < kLanes; ++l) {
+      x[l] = XorJumps::Apply(jump, x[l - 1]);
+      w[l] = MulMod31(w[l - 1], power);
     }
-    if (s.IDUM > 0 && n >= 32) return UniformLanes16(s, out, n);
-    if (s.IDUM > 0 && n >= 16) return UniformLanes8(s, out, n);
+    for (size_t t = 0; t < len; ++t) {
+      for (size_t l = 0; l < kLanes; ++l) {
+        uint32_t y = x[l];
+        y ^= y << 13;
+        y ^= y >> 17;
+        y ^= y << 5;
+        x[l] = y;
+        // MinStdStep in 32 bits: the folded product is below 2^31 + 2^15.
+        const uint64_t p = 16807u * uint64_t{w[l]};
+        uint32_t r = static_cast<uint32_t>(p & 0x7FFFFFFFu) + static_cast<uint32_t>(p >> 31);
+        r -= r >= 0x7FFFFFFFu ? 0x7FFFFFFFu : 0u;
+        w[l] = r;
+        const uint32_t m = ((y ^ r) & 0x7FFFFFFFu) | 1u;
+        out[l * len + t] = static_cast<T>(u.UnitScale * static_cast<double>(m));
+      }
+    }
+    u.XorWord = x[kLanes - 1];
+    u.MulWord = static_cast<int32_t>(w[kLanes - 1]);
+    out += kLanes * len;
+    n -= kLanes * len;
   }
-  RanUniformBatchPortable(s, out, n);
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<T>(u.RanUniform());
+  s = u;
 }
-
-template void RanUniformBatchAvx2<float>(RngState&, float*, size_t);
-template void RanUniformBatchAvx2<double>(RngState&, double*, size_t);
-template void RanUniformBatchAvx512<float>(RngState&, float*, size_t);
-template void RanUniformBatchAvx512<double>(RngState&, double*, size_t);
-#endif
 
 template void RanUniformBatchPortable<float>(RngState&, float*, size_t);
 template void RanUniformBatchPortable<double>(RngState&, double*, size_t);

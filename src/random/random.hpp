@@ -77,8 +77,9 @@ inline void RanUniformBatch(const KernelTable& kernels, RngState& s, double* out
 inline void RanUniformBatch(const KernelTable& kernels, RngState& s, float* out, size_t n) {
   kernels.uniformFloats(s, out, n);
 }
-// The rows of the kernel table behind RanUniformBatch: the portable loop; eight lanes with AVX2
-// and sixteen with AVX-512 F (x86-64 only; short or uninitialised batches go the portable way).
+// The rows of the kernel table behind RanUniformBatch: the portable loop (random.cpp); eight
+// lanes with AVX2 (random_avx2.cpp) and sixteen with AVX-512 F (random_avx512.cpp), x86-64
+// only; short or uninitialised batches go the portable way.
 template <typename T>
 void RanUniformBatchPortable(RngState& s, T* out, size_t n);
 template <typename T>
