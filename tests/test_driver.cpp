@@ -84,11 +84,7 @@ TEST(Binary, HelpAndVersion) {
 std::vector<std::string> RunLines(const TempDir& dir, ParamLines p) {
   p[11] = "'" + (dir / "out") + "'";
   WriteFile(dir / "para.txt", p.Text());
-  const std::string text = Console([&] { RunSimulation((dir / "para.txt").c_str()); });
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
+  return TextLines(Console([&] { RunSimulation((dir / "para.txt").c_str()); }));
 }
 
 TEST(RunSimulation, RunSequenceLines) {

@@ -384,10 +384,8 @@ TEST(RunSimulation, BurnInMovesTheFirstSample) {
   p[4] = "3";
   p[6] = "2";
   for (const size_t burnIn : {0u, 1u, 7u}) {
-    const std::string text = RunWith(dir, p, {{"burn-in", std::to_string(burnIn)}});
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    const std::vector<std::string> lines =
+        TextLines(RunWith(dir, p, {{"burn-in", std::to_string(burnIn)}}));
     // Reading and initialisation lines, the burn-in, then sample 1 and two generations more.
     ASSERT_EQ(lines.size(), 4u + burnIn + 1 + 2 + 1 + 9) << burnIn;
     EXPECT_EQ(lines[4 + burnIn], "Taking the 1st sample...");

@@ -69,6 +69,14 @@ inline Params Parse(const std::string& text) {
   return ReadParaStream(in, "SimPara.txt");
 }
 
+// The lines of a text, without their ends.
+inline std::vector<std::string> TextLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
 // The message with which a parameter text is refused, or "" when it is accepted.
 inline std::string Refusal(const std::string& text) {
   try {
