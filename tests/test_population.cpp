@@ -579,8 +579,9 @@ TEST_P(Kernels, GiveThePortableBytes) {
 }
 
 // The routines themselves against the portable row: blocks and single offspring, byte counts
-// around the vector widths (32, 64) and the chunk of 256, loci not a multiple of 4, and bit
-// positions at the end of the bit table's period, where reads wrap.
+// around the vector widths (32, 64) and the chunk of 256, loci not a multiple of 4, rows of
+// every field heterozygous, and bit positions at the end of the bit table's period, where reads
+// wrap.
 TEST_P(Kernels, TransmitLikePortableAtEveryEdge) {
   const Kernel k = GetParam();
   if (!CanRun(k)) GTEST_SKIP() << "this processor cannot run the " << KernelName(k) << " path";
@@ -591,8 +592,13 @@ TEST_P(Kernels, TransmitLikePortableAtEveryEdge) {
   for (const int64_t NumLoci : {int64_t(3), int64_t(127), int64_t(130), int64_t(257), int64_t(1023),
                                 int64_t(1026), int64_t(2299)}) {
     const int64_t bytes = (NumLoci + 3) / 4;
+    // The first third of every record heterozygous in every field: rows of 80 bits, the most.
     std::vector<uint8_t> parents(size_t(2 * kBlockSize * bytes));
-    for (uint8_t& x : parents) x = static_cast<uint8_t>(DrawIndex(u.RanUniform(), 256) - 1);
+    for (size_t j = 0; j < parents.size(); ++j) {
+      parents[j] = j % size_t(bytes) < size_t(bytes / 3)
+                       ? 0xFF
+                       : static_cast<uint8_t>(DrawIndex(u.RanUniform(), 256) - 1);
+    }
     for (const uint32_t at : {0u, BitCycle::kPeriod - 1, BitCycle::kPeriod - 700, 5000u}) {
       for (const int n : {kBlockSize, 1}) {
         std::vector<uint8_t> want(size_t(n * bytes)), got(want.size());

@@ -9,21 +9,17 @@
 // - Slots: per member, one byte per record byte: the first parent's heterozygous fields as the
 //   low nibble, the second's as the high one (pshufb on the parents' nibbles); beside it the
 //   fields homozygous for allele 2, in the same layout.
-// - Transpose: the members' slot bytes, 32 per member, become one 16-byte row per record byte,
-//   lanes = members (a 16 x 16 byte transpose in each 128-bit half, by unpacks).
-// - Deposit, with pdep (fast on Intel from Haswell and AMD from Zen 3): per record byte, the
-//   bits at the running position go into the 64 slots of members 0-7 and then the 16 of members
-//   8 and 9, as in the AVX-512 kernel.
-// - Deposit without pdep (microcoded on AMD Zen 1 and 2): the record byte's bits are at most 80,
-//   so a 16-byte window of the bit table at its first bit holds them all. Lane i's first bit in
-//   the window is the byte's bit offset plus the counts of members 0..i-1 (a prefix sum across
-//   the lanes); pshufb fetches the two window bytes holding it as a 16-bit lane, and a multiply
-//   by a power of two (pmulhuw) shifts out the offset: one multiply for the first parent's four
-//   bits, one for the second's, which start c1 bits later. The four bits then go into the
-//   nibble's slots by lookups: for k = 0..3, the k-th set bit of the slot nibble (pshufb of the
-//   nibble) where bit k of the bits is set (pshufb of the bits), two k at a time.
-// - Back: the deposited nibbles are transposed back to per member; with the homozygotes of
-//   allele 2 added they say which allele each parent passes, and the child's byte follows
+// - Deposit, with pdep (fast on Intel from Haswell and AMD from Zen 3): the members' slot bytes,
+//   32 per member, become one 16-byte row per record byte, lanes = members (a 16 x 16 byte
+//   transpose in each 128-bit half, by unpacks); per record byte, the bits at the running
+//   position go into the 64 slots of members 0-7 and then the 16 of members 8 and 9, as in the
+//   AVX-512 kernel; a second transpose brings the rows back to members.
+// - Deposit without pdep (microcoded on AMD Zen 1 and 2): see PackedBytes32. No transposes:
+//   the bits are gathered for three members at a time, and the deposit goes nibble by nibble
+//   through lookups (for k = 0..3, the k-th set bit of the slot nibble where bit k of the bits
+//   is set).
+// - Children: per member, the deposited nibbles with the homozygotes of allele 2 added say
+//   which allele each parent passes, and the child's byte follows
 //   (codes: both 1 gives 1, both 2 gives 2, else 3), with its heterozygous fields counted.
 #include <cstring>
 
@@ -60,8 +56,8 @@ struct Tables {
   uint8_t select01[16], select23[16];
   // Bits 0, 1 (2, 3) of a nibble as full nibbles: 0x0F for bit 0 (2), 0xF0 for bit 1 (3).
   uint8_t expand01[16], expand23[16];
-  // 2^(15 - s) for s = 0..15 as a 16-bit lane: low and high bytes.
-  uint8_t powerLow[16], powerHigh[16];
+  // 2^(4 - s) for s = 0..4.
+  uint8_t power[16];
 };
 
 constexpr Tables MakeTables() {
@@ -85,9 +81,7 @@ constexpr Tables MakeTables() {
     t.select23[x] = static_cast<uint8_t>(select[2] | select[3] << 4);
     t.expand01[x] = static_cast<uint8_t>((x & 1u ? 0x0F : 0) | (x & 2u ? 0xF0 : 0));
     t.expand23[x] = static_cast<uint8_t>((x & 4u ? 0x0F : 0) | (x & 8u ? 0xF0 : 0));
-    const unsigned power = 1u << (15 - x);
-    t.powerLow[x] = static_cast<uint8_t>(power & 0xFF);
-    t.powerHigh[x] = static_cast<uint8_t>(power >> 8);
+    t.power[x] = static_cast<uint8_t>(x <= 4 ? 1u << (4 - x) : 0);
   }
   return t;
 }
@@ -134,7 +128,6 @@ DRIFTSIM_AVX2 inline void Transpose16(__m256i (&x)[16]) {
 struct Slots {
   __m256i slot[16];  // rows 10-15: zero, or the row of bit offsets
   __m256i hom2[kBlockSize];
-  __m256i count;  // bits taken per record byte (at most 80)
 };
 
 // Heterozygous fields (bits 0-3) and homozygotes of allele 2 (bits 4-7) of 32 parent bytes.
@@ -149,8 +142,6 @@ DRIFTSIM_AVX2 inline __m256i Fields(__m256i x) {
 DRIFTSIM_AVX2 inline void MakeSlots(const PackedBlock& r, int64_t b0, Slots& s) {
   const __m256i low4 = _mm256_set1_epi8(0x0F);
   const __m256i high4 = _mm256_set1_epi8(static_cast<char>(0xF0));
-  const __m256i pop = Table(kTables.popcount);
-  s.count = _mm256_setzero_si256();
   for (int i = 0; i < kBlockSize; ++i) {
     _mm_prefetch(reinterpret_cast<const char*>(r.p1[i] + b0 + kPrefetchAhead), _MM_HINT_T0);
     _mm_prefetch(reinterpret_cast<const char*>(r.p2[i] + b0 + kPrefetchAhead), _MM_HINT_T0);
@@ -161,8 +152,6 @@ DRIFTSIM_AVX2 inline void MakeSlots(const PackedBlock& r, int64_t b0, Slots& s) 
     s.slot[i] = _mm256_or_si256(h1, _mm256_slli_epi16(h2, 4));
     s.hom2[i] = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(f1, 4), low4),
                                 _mm256_and_si256(f2, high4));
-    s.count = _mm256_add_epi8(
-        s.count, _mm256_add_epi8(_mm256_shuffle_epi8(pop, h1), _mm256_shuffle_epi8(pop, h2)));
   }
   for (int i = kBlockSize; i < 16; ++i) s.slot[i] = _mm256_setzero_si256();
 }
@@ -199,79 +188,114 @@ DRIFTSIM_AVX2 inline __m256i Deposit4(__m256i v, __m256i m) {
   return _mm256_or_si256(t, _mm256_srli_epi16(t, 4));
 }
 
-// 2^(15 - s) in the 16-bit lanes of the bytes s of lanes 0-7 (lo) and 8-15 (hi) of each half.
-DRIFTSIM_AVX2 inline void Powers(__m256i s, __m256i& lo, __m256i& hi) {
-  const __m256i l = _mm256_shuffle_epi8(Table(kTables.powerLow), s);
-  const __m256i h = _mm256_shuffle_epi8(Table(kTables.powerHigh), s);
-  lo = _mm256_unpacklo_epi8(l, h);
-  hi = _mm256_unpackhi_epi8(l, h);
+// Chunk bytes in dword lanes: quarter j holds record bytes 4j..4j+3 in its low half and
+// 16+4j..16+4j+3 in its high half, the order of byte-to-dword unpacks.
+using Quarters = __m256i[4];
+
+// Bytes a, b, c of each record byte as the dword [a, b, c, 0].
+DRIFTSIM_AVX2 inline void Interleave(__m256i a, __m256i b, __m256i c, Quarters& q) {
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i abLo = _mm256_unpacklo_epi8(a, b), abHi = _mm256_unpackhi_epi8(a, b);
+  const __m256i cLo = _mm256_unpacklo_epi8(c, zero), cHi = _mm256_unpackhi_epi8(c, zero);
+  q[0] = _mm256_unpacklo_epi16(abLo, cLo);
+  q[1] = _mm256_unpackhi_epi16(abLo, cLo);
+  q[2] = _mm256_unpacklo_epi16(abHi, cHi);
+  q[3] = _mm256_unpackhi_epi16(abHi, cHi);
 }
 
-// Deposit without pdep, for the rows of two record bytes (one per half; lane 10 holds the
-// byte's first bit within its window) and their windows of the bit table.
-DRIFTSIM_AVX2 inline __m256i DepositRow(__m256i row, __m256i window) {
-  const __m256i low4 = _mm256_set1_epi8(0x0F);
-  const __m256i pop = Table(kTables.popcount);
-  const __m256i m1 = _mm256_and_si256(row, low4);
-  const __m256i m2 = _mm256_and_si256(_mm256_srli_epi16(row, 4), low4);
-  const __m256i c1 = _mm256_shuffle_epi8(pop, m1);
-  // Bits before each lane: exclusive prefix sum of the lanes' counts.
-  __m256i e = _mm256_bslli_epi128(_mm256_add_epi8(c1, _mm256_shuffle_epi8(pop, m2)), 1);
-  e = _mm256_add_epi8(e, _mm256_bslli_epi128(e, 1));
-  e = _mm256_add_epi8(e, _mm256_bslli_epi128(e, 2));
-  e = _mm256_add_epi8(e, _mm256_bslli_epi128(e, 4));
-  e = _mm256_add_epi8(e, _mm256_bslli_epi128(e, 8));
-  const __m256i s1 = _mm256_add_epi8(e, _mm256_shuffle_epi8(row, _mm256_set1_epi8(10)));
-  // The window's bytes k and k + 1 of each lane's first bit as a 16-bit lane, doubled: the
-  // bits used lie below bit 15 (offset at most 7, then at most 8 bits).
-  const __m256i k = _mm256_and_si256(_mm256_srli_epi16(s1, 3), _mm256_set1_epi8(0x1F));
-  const __m256i lo = _mm256_shuffle_epi8(window, k);
-  const __m256i hi = _mm256_shuffle_epi8(window, _mm256_add_epi8(k, _mm256_set1_epi8(1)));
-  const __m256i wLo = _mm256_slli_epi16(_mm256_unpacklo_epi8(lo, hi), 1);
-  const __m256i wHi = _mm256_slli_epi16(_mm256_unpackhi_epi8(lo, hi), 1);
-  const __m256i r = _mm256_and_si256(s1, _mm256_set1_epi8(7));
-  __m256i p1Lo, p1Hi, p2Lo, p2Hi;
-  Powers(r, p1Lo, p1Hi);
-  Powers(_mm256_add_epi8(r, c1), p2Lo, p2Hi);
-  // (w << 1) * 2^(15 - s) >> 16 is w >> s.
-  const __m256i low16 = _mm256_set1_epi16(0x0F);
-  const __m256i high16 = _mm256_set1_epi16(0xF0);
-  const __m256i vLo = _mm256_or_si256(
-      _mm256_and_si256(_mm256_mulhi_epu16(wLo, p1Lo), low16),
-      _mm256_and_si256(_mm256_slli_epi16(_mm256_mulhi_epu16(wLo, p2Lo), 4), high16));
-  const __m256i vHi = _mm256_or_si256(
-      _mm256_and_si256(_mm256_mulhi_epu16(wHi, p1Hi), low16),
-      _mm256_and_si256(_mm256_slli_epi16(_mm256_mulhi_epu16(wHi, p2Hi), 4), high16));
-  const __m256i v = _mm256_packus_epi16(vLo, vHi);
-  const __m256i d1 = _mm256_and_si256(Deposit4(_mm256_and_si256(v, low4), m1), low4);
-  const __m256i d2 = Deposit4(_mm256_and_si256(_mm256_srli_epi16(v, 4), low4), m2);
-  return _mm256_or_si256(d1, _mm256_andnot_si256(low4, _mm256_slli_epi16(d2, 4)));
+// The low byte of each dword lane, back in record order.
+DRIFTSIM_AVX2 inline __m256i LowBytes(const Quarters& q) {
+  const __m256i byte = _mm256_set1_epi32(0xFF);
+  const __m256i w01 =
+      _mm256_packus_epi32(_mm256_and_si256(q[0], byte), _mm256_and_si256(q[1], byte));
+  const __m256i w23 =
+      _mm256_packus_epi32(_mm256_and_si256(q[2], byte), _mm256_and_si256(q[3], byte));
+  return _mm256_packus_epi16(w01, w23);
 }
 
+// Each record byte's first bit: start plus the bits of the record bytes before it (exclusive
+// prefix sum of counts, in quarter order); start moves past the chunk.
+DRIFTSIM_AVX2 inline void FirstBits(const Quarters& count, uint64_t& start, Quarters& first) {
+  __m256i carry = _mm256_setzero_si256();
+  for (int j = 0; j < 4; ++j) {
+    __m256i sum = _mm256_add_epi32(count[j], _mm256_bslli_epi128(count[j], 4));
+    sum = _mm256_add_epi32(sum, _mm256_bslli_epi128(sum, 8));
+    first[j] = _mm256_add_epi32(_mm256_sub_epi32(sum, count[j]), carry);
+    carry = _mm256_add_epi32(carry, _mm256_shuffle_epi32(sum, 0xFF));
+  }
+  // carry: the bits of record bytes 0-15 in the low half, of 16-31 in the high one.
+  const __m256i offset = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int32_t>(start)),
+                                          _mm256_permute2x128_si256(carry, carry, 0x08));
+  for (__m256i& f : first) f = _mm256_add_epi32(f, offset);
+  start += static_cast<uint32_t>(_mm256_extract_epi32(carry, 0)) +
+           static_cast<uint32_t>(_mm256_extract_epi32(carry, 4));
+}
+
+// (v >> s) & 15 in each byte, for s <= 4: a 16-bit multiply by 2^(4 - s) shifts the even and
+// the odd bytes apart.
+DRIFTSIM_AVX2 inline __m256i ShiftNibble(__m256i v, __m256i s) {
+  const __m256i even = _mm256_set1_epi16(0x00FF);
+  const __m256i power = _mm256_shuffle_epi8(Table(kTables.power), s);
+  const __m256i lo = _mm256_mullo_epi16(_mm256_and_si256(v, even), _mm256_and_si256(power, even));
+  const __m256i hi = _mm256_mullo_epi16(_mm256_srli_epi16(v, 8), _mm256_srli_epi16(power, 8));
+  return _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(lo, 4), _mm256_set1_epi16(0x000F)),
+                         _mm256_and_si256(_mm256_slli_epi16(hi, 4), _mm256_set1_epi16(0x0F00)));
+}
+
+// Without pdep: each member's bits of each record byte are fetched apart. Record byte k's
+// bits start at a prefix sum of the bytes' counts, member i's at that plus the counts of
+// members 0..i-1. Three members take at most 24 bits, so one 32-bit gather at the first
+// member's bit serves three: a variable shift brings each member's first bit to bit 0, and the
+// low bytes go back to one byte per record byte. There the first parent's bits go into the low
+// nibble's slots, the rest (shifted past them) into the high nibble's.
 DRIFTSIM_AVX2 void PackedBytes32(PackedBlock& r, int64_t b0, const unsigned char* bits,
                                  uint64_t& pos, __m256i (&hetSum)[kBlockSize]) {
+  const __m256i low4 = _mm256_set1_epi8(0x0F);
+  const __m256i pop = Table(kTables.popcount);
+  const __m256i zero = _mm256_setzero_si256();
   Slots s;
   MakeSlots(r, b0, s);
-  // Each record byte's first bit: its window of the table, and the offset within it (row 10).
-  alignas(32) uint8_t count[kWidth], offset[kWidth];
-  const unsigned char* window[kWidth];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(count), s.count);
-  uint64_t p = pos;
-  for (int b = 0; b < kWidth; ++b) {
-    window[b] = bits + (p >> 3);
-    offset[b] = static_cast<uint8_t>(p & 7);
-    p += count[b];
+  // Per member: bits of the first parent (c1), bits before it in the record byte (before).
+  __m256i c1[kBlockSize], before[kBlockSize + 1];
+  before[0] = zero;
+  for (int i = 0; i < kBlockSize; ++i) {
+    c1[i] = _mm256_shuffle_epi8(pop, _mm256_and_si256(s.slot[i], low4));
+    const __m256i c2 =
+        _mm256_shuffle_epi8(pop, _mm256_and_si256(_mm256_srli_epi16(s.slot[i], 4), low4));
+    before[i + 1] = _mm256_add_epi8(before[i], _mm256_add_epi8(c1[i], c2));
   }
-  pos = p;
-  s.slot[10] = _mm256_load_si256(reinterpret_cast<const __m256i*>(offset));
-  Transpose16(s.slot);
-  // Row q: record byte q in the low half, 16 + q in the high one.
-  for (int q = 0; q < 16; ++q) {
-    const __m256i w = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(window[16 + q]),
-                                          reinterpret_cast<const __m128i*>(window[q]));
-    s.slot[q] = DepositRow(s.slot[q], w);
+  Quarters count, first;
+  Interleave(before[kBlockSize], zero, zero, count);
+  FirstBits(count, pos, first);
+  __m256i v[kBlockSize + 2];
+  const __m256i byte = _mm256_set1_epi32(0xFF);
+  for (int a = 0; a < kBlockSize; a += 3) {
+    // Dwords [bits before member a, members a's bits, a's and a + 1's].
+    Quarters q, x, y1, y2;
+    const bool three = a + 2 < kBlockSize;
+    Interleave(before[a], three ? _mm256_sub_epi8(before[a + 1], before[a]) : zero,
+               three ? _mm256_sub_epi8(before[a + 2], before[a]) : zero, q);
+    for (int j = 0; j < 4; ++j) {
+      const __m256i at = _mm256_add_epi32(first[j], _mm256_and_si256(q[j], byte));
+      const __m256i w =
+          _mm256_i32gather_epi32(reinterpret_cast<const int*>(bits), _mm256_srli_epi32(at, 3), 1);
+      x[j] = _mm256_srlv_epi32(w, _mm256_and_si256(at, _mm256_set1_epi32(7)));
+      y1[j] = _mm256_srlv_epi32(x[j], _mm256_and_si256(_mm256_srli_epi32(q[j], 8), byte));
+      y2[j] = _mm256_srlv_epi32(x[j], _mm256_srli_epi32(q[j], 16));
+    }
+    v[a] = LowBytes(x);
+    if (three) {
+      v[a + 1] = LowBytes(y1);
+      v[a + 2] = LowBytes(y2);
+    }
   }
-  Transpose16(s.slot);
+  for (int i = 0; i < kBlockSize; ++i) {
+    const __m256i d1 = Deposit4(_mm256_and_si256(v[i], low4), _mm256_and_si256(s.slot[i], low4));
+    const __m256i d2 =
+        Deposit4(ShiftNibble(v[i], c1[i]), _mm256_and_si256(_mm256_srli_epi16(s.slot[i], 4), low4));
+    s.slot[i] = _mm256_or_si256(_mm256_and_si256(d1, low4),
+                                _mm256_andnot_si256(low4, _mm256_slli_epi16(d2, 4)));
+  }
   MakeChildren(r, b0, s.slot, s, hetSum);
 }
 
