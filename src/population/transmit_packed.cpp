@@ -91,6 +91,37 @@ inline uint64_t NibblePopcounts(uint64_t x) {
   return (x & 0x3333333333333333u) + (x >> 2 & 0x3333333333333333u);
 }
 
+// The low bits of each byte of x deposited into the set bits of the same byte of m, in order:
+// the expansion of Hacker's Delight (7-5) in eight lanes of eight bits. The shifts that move
+// bits to the left are masked where they would cross into the next lane; the moves to the right
+// never cross (a bit moves by at most the zeros below it in its own lane).
+inline uint64_t DepositBytes(uint64_t x, uint64_t m) {
+  constexpr uint64_t kAbove[3] = {0xFEFEFEFEFEFEFEFEu, 0xFCFCFCFCFCFCFCFCu, 0xF0F0F0F0F0F0F0F0u};
+  const uint64_t m0 = m;
+  uint64_t mk = ~m << 1 & kAbove[0];
+  uint64_t mv[3];
+  for (int i = 0; i < 3; ++i) {
+    uint64_t mp = mk ^ (mk << 1 & kAbove[0]);
+    mp ^= mp << 2 & kAbove[1];
+    mp ^= mp << 4 & kAbove[2];
+    mv[i] = mp & m;
+    m = (m ^ mv[i]) | mv[i] >> (1 << i);
+    mk &= ~mp;
+  }
+  for (int i = 2; i >= 0; --i) x = (x & ~mv[i]) | (x << (1 << i) & mv[i]);
+  return x & m0;
+}
+
+// Per byte: the even bits (fields' low bits) gathered into the low nibble, and back.
+inline uint64_t EvenToNibble(uint64_t x) {
+  x = (x | x >> 1) & 0x3333333333333333u;
+  return (x | x >> 2) & 0x0F0F0F0F0F0F0F0Fu;
+}
+inline uint64_t NibbleToEven(uint64_t x) {
+  x = (x | x << 2) & 0x3333333333333333u;
+  return (x | x << 1) & 0x5555555555555555u;
+}
+
 // Bytes [b, b + m) of one offspring (m <= 8) from the bits at pos, advanced past them.
 [[gnu::always_inline]] inline void SingleWordBytes(const uint8_t* p1, const uint8_t* p2,
                                                    uint8_t* child, int64_t b, size_t m,
@@ -121,35 +152,68 @@ inline uint64_t NibblePopcounts(uint64_t x) {
 
 }  // namespace
 
-// Bytes [b0, b1) of the family, one member at a time within each byte; pos is the running
-// position in the bit table. The bits of a whole byte of the block follow one another, so one
-// load serves the members until 57 bits are used: the position of a member's bits is a running
-// count in a register, not a load that waits for the previous member's. The family's pointers
-// are locals (a byte store could otherwise alias them); the children's heterozygous fields are
-// counted afterwards, a word at a time, while their bytes are in the cache.
+// Bytes [b0, b1) of the family, eight at a time per member. Each member's byte takes the bits
+// of its slots (the first parent's heterozygous fields, then the second's) in the order of the
+// bit stream: byte by byte, within a byte member by member. So a member's bits of byte k start
+// at the byte's first bit plus the bits of the members before it; each is fetched on its own,
+// and the eight bytes' bits go into the slots at once (DepositBytes). The children follow by
+// word arithmetic, as for one offspring (SingleWord).
 int64_t PackedBytesPortable(PackedBlock& r, int64_t b0, int64_t b1, const unsigned char* bits,
                             uint64_t& pos) {
+  constexpr uint64_t kLow = SingleWord::kLow;
+  constexpr int64_t kWord = 8;
   const int n = r.n;
-  const uint8_t* p1[kBlockSize];
-  const uint8_t* p2[kBlockSize];
-  uint8_t* child[kBlockSize];
-  std::copy(r.p1, r.p1 + n, p1);
-  std::copy(r.p2, r.p2 + n, p2);
-  std::copy(r.child, r.child + n, child);
   uint64_t p = pos;
-  for (int64_t b = b0; b < b1; ++b) {
-    // Thirty records stream at once, byte by byte: more than the hardware prefetchers follow.
+  int64_t b = b0;
+  for (; b + kWord <= b1; b += kWord) {
     if ((b & 63) == 0) {
       for (int i = 0; i < n; ++i) {
-        __builtin_prefetch(p1[i] + b + kPrefetchAhead);
-        __builtin_prefetch(p2[i] + b + kPrefetchAhead);
-        __builtin_prefetch(child[i] + b + kPrefetchAhead, 1);
+        __builtin_prefetch(r.p1[i] + b + kPrefetchAhead);
+        __builtin_prefetch(r.p2[i] + b + kPrefetchAhead);
+        __builtin_prefetch(r.child[i] + b + kPrefetchAhead, 1);
       }
     }
+    uint64_t x1[kBlockSize], x2[kBlockSize], slots[kBlockSize], counts[kBlockSize];
+    uint64_t total = 0;  // per byte, at most 80
+    for (int i = 0; i < n; ++i) {
+      std::memcpy(&x1[i], r.p1[i] + b, kWord);
+      std::memcpy(&x2[i], r.p2[i] + b, kWord);
+      slots[i] = EvenToNibble(x1[i] & x1[i] >> 1 & kLow) | EvenToNibble(x2[i] & x2[i] >> 1 & kLow)
+                                                               << 4;
+      const uint64_t nibbles = NibblePopcounts(slots[i]);
+      counts[i] = (nibbles + (nibbles >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+      total += counts[i];
+    }
+    uint32_t first[kWord];  // each byte's first bit
+    for (int k = 0; k < kWord; ++k) {
+      first[k] = static_cast<uint32_t>(p);
+      p += total >> 8 * k & 0xFF;
+    }
+    uint64_t before = 0;  // per byte, the bits of the members before this one
+    for (int i = 0; i < n; ++i) {
+      uint64_t v = 0;
+      for (int k = 0; k < kWord; ++k) {
+        const uint32_t at = first[k] + static_cast<uint32_t>(before >> 8 * k & 0xFF);
+        uint16_t two;
+        std::memcpy(&two, bits + (at >> 3), sizeof two);
+        v |= uint64_t((two >> (at & 7)) & 0xFF) << 8 * k;
+      }
+      before += counts[i];
+      const uint64_t d = DepositBytes(v, slots[i]);
+      const uint64_t hom1 = x1[i] >> 1 & ~x1[i] & kLow, hom2 = x2[i] >> 1 & ~x2[i] & kLow;
+      // Allele 2 passed, per field (even bits): by each parent, then the child's code.
+      const uint64_t a1 = hom1 | NibbleToEven(d & 0x0F0F0F0F0F0F0F0Fu);
+      const uint64_t a2 = hom2 | NibbleToEven(d >> 4 & 0x0F0F0F0F0F0F0F0Fu);
+      const uint64_t out = (~(a1 & a2) & kLow) | (a1 | a2) << 1;
+      std::memcpy(r.child[i] + b, &out, kWord);
+      r.hets[i] += SingleWord::Hets(out);
+    }
+  }
+  for (; b < b1; ++b) {
     uint64_t w = BitCycle::Load(bits, p);
     uint32_t used = 0;
     for (int i = 0; i < n; ++i) {
-      const uint32_t x1 = p1[i][b], x2 = p2[i][b];
+      const uint32_t x1 = r.p1[i][b], x2 = r.p2[i][b];
       const uint32_t h1 = kHetCount[x1], h = h1 + kHetCount[x2];
       if (used + h > 57) [[unlikely]] {
         p += used;
@@ -160,12 +224,12 @@ int64_t PackedBytesPortable(PackedBlock& r, int64_t b0, int64_t b1, const unsign
       used += h;
       const uint32_t m1 = kTransmit[x1 * 16u + (v & 15u)];
       const uint32_t m2 = kTransmit[x2 * 16u + ((v >> h1) & 15u)];
-      child[i][b] = kCombine[(m1 & 15u) | (m2 & 15u) << 4];
+      r.child[i][b] = kCombine[(m1 & 15u) | (m2 & 15u) << 4];
+      r.hets[i] += kHetCount[r.child[i][b]];
     }
     p += used;
   }
   pos = p;
-  for (int i = 0; i < n; ++i) r.hets[i] += CountHets(child[i] + b0, 4 * (b1 - b0));
   return b1;
 }
 
