@@ -122,6 +122,17 @@ inline uint64_t NibbleToEven(uint64_t x) {
   return (x | x << 1) & 0x5555555555555555u;
 }
 
+// Set even bits (fields) per byte, in each byte.
+inline uint64_t FieldsPerByte(uint64_t evenBits) {
+  const uint64_t t = (evenBits & 0x3333333333333333u) + (evenBits >> 2 & 0x3333333333333333u);
+  return (t + (t >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+}
+// The sum of the bytes of x, by pairs in 16-bit lanes (the sum may pass 255).
+inline uint64_t SumBytes(uint64_t x) {
+  const uint64_t pairs = (x & 0x00FF00FF00FF00FFu) + (x >> 8 & 0x00FF00FF00FF00FFu);
+  return (pairs * 0x0001000100010001u) >> 48;
+}
+
 // Bytes [b, b + m) of one offspring (m <= 8) from the bits at pos, advanced past them.
 [[gnu::always_inline]] inline void SingleWordBytes(const uint8_t* p1, const uint8_t* p2,
                                                    uint8_t* child, int64_t b, size_t m,
@@ -165,6 +176,20 @@ int64_t PackedBytesPortable(PackedBlock& r, int64_t b0, int64_t b1, const unsign
   const int n = r.n;
   uint64_t p = pos;
   int64_t b = b0;
+  // Per member; the loops without loads or stores through the family's pointers are plain word
+  // arithmetic that the compiler vectorises.
+  uint64_t x1[kBlockSize], x2[kBlockSize], slots[kBlockSize], counts[kBlockSize], v[kBlockSize];
+  uint64_t out[kBlockSize];
+  // The children's heterozygous fields per byte lane, added up every kFold words (at most four
+  // per byte and word).
+  constexpr int kFold = 63;
+  uint64_t hetBytes[kBlockSize] = {};
+  int words = 0;
+  const auto fold = [&] {
+    for (int i = 0; i < n; ++i) r.hets[i] += static_cast<int64_t>(SumBytes(hetBytes[i]));
+    std::fill(hetBytes, hetBytes + n, 0);
+    words = 0;
+  };
   for (; b + kWord <= b1; b += kWord) {
     if ((b & 63) == 0) {
       for (int i = 0; i < n; ++i) {
@@ -173,42 +198,41 @@ int64_t PackedBytesPortable(PackedBlock& r, int64_t b0, int64_t b1, const unsign
         __builtin_prefetch(r.child[i] + b + kPrefetchAhead, 1);
       }
     }
-    uint64_t x1[kBlockSize], x2[kBlockSize], slots[kBlockSize], counts[kBlockSize];
-    uint64_t total = 0;  // per byte, at most 80
     for (int i = 0; i < n; ++i) {
       std::memcpy(&x1[i], r.p1[i] + b, kWord);
       std::memcpy(&x2[i], r.p2[i] + b, kWord);
+    }
+    for (int i = 0; i < n; ++i) {
       slots[i] = EvenToNibble(x1[i] & x1[i] >> 1 & kLow) | EvenToNibble(x2[i] & x2[i] >> 1 & kLow)
                                                                << 4;
       const uint64_t nibbles = NibblePopcounts(slots[i]);
       counts[i] = (nibbles + (nibbles >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
-      total += counts[i];
     }
-    uint32_t first[kWord];  // each byte's first bit
+    // Byte by byte, each member's eight bits at the running position.
+    uint8_t count[kBlockSize][kWord], got[kBlockSize][kWord];
+    std::memcpy(count, counts, sizeof count);
     for (int k = 0; k < kWord; ++k) {
-      first[k] = static_cast<uint32_t>(p);
-      p += total >> 8 * k & 0xFF;
-    }
-    uint64_t before = 0;  // per byte, the bits of the members before this one
-    for (int i = 0; i < n; ++i) {
-      uint64_t v = 0;
-      for (int k = 0; k < kWord; ++k) {
-        const uint32_t at = first[k] + static_cast<uint32_t>(before >> 8 * k & 0xFF);
+      for (int i = 0; i < n; ++i) {
         uint16_t two;
-        std::memcpy(&two, bits + (at >> 3), sizeof two);
-        v |= uint64_t((two >> (at & 7)) & 0xFF) << 8 * k;
+        std::memcpy(&two, bits + (p >> 3), sizeof two);
+        got[i][k] = static_cast<uint8_t>(two >> (p & 7));
+        p += count[i][k];
       }
-      before += counts[i];
-      const uint64_t d = DepositBytes(v, slots[i]);
+    }
+    std::memcpy(v, got, sizeof got);
+    for (int i = 0; i < n; ++i) {
+      const uint64_t d = DepositBytes(v[i], slots[i]);
       const uint64_t hom1 = x1[i] >> 1 & ~x1[i] & kLow, hom2 = x2[i] >> 1 & ~x2[i] & kLow;
       // Allele 2 passed, per field (even bits): by each parent, then the child's code.
       const uint64_t a1 = hom1 | NibbleToEven(d & 0x0F0F0F0F0F0F0F0Fu);
       const uint64_t a2 = hom2 | NibbleToEven(d >> 4 & 0x0F0F0F0F0F0F0F0Fu);
-      const uint64_t out = (~(a1 & a2) & kLow) | (a1 | a2) << 1;
-      std::memcpy(r.child[i] + b, &out, kWord);
-      r.hets[i] += SingleWord::Hets(out);
+      out[i] = (~(a1 & a2) & kLow) | (a1 | a2) << 1;
+      hetBytes[i] += FieldsPerByte(a1 ^ a2);
     }
+    for (int i = 0; i < n; ++i) std::memcpy(r.child[i] + b, &out[i], kWord);
+    if (++words == kFold) fold();
   }
+  fold();
   for (; b < b1; ++b) {
     uint64_t w = BitCycle::Load(bits, p);
     uint32_t used = 0;
