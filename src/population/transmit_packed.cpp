@@ -173,7 +173,10 @@ int64_t PackedBytesPortable(PackedBlock& r, int64_t b0, int64_t b1, const unsign
                             uint64_t& pos) {
   constexpr uint64_t kLow = SingleWord::kLow;
   constexpr int64_t kWord = 8;
-  const int n = r.n;
+  // Whole words of a full block; the byte loop makes the rest (and any smaller family).
+  const int64_t wordsEnd = r.n == kBlockSize ? b0 + (b1 - b0) / kWord * kWord : b0;
+  constexpr int n = kBlockSize;
+  const unsigned char* octets = wordsEnd > b0 ? BitCycle::Octets(bits) : nullptr;
   uint64_t p = pos;
   int64_t b = b0;
   // Per member; the loops without loads or stores through the family's pointers are plain word
@@ -190,7 +193,7 @@ int64_t PackedBytesPortable(PackedBlock& r, int64_t b0, int64_t b1, const unsign
     std::fill(hetBytes, hetBytes + n, 0);
     words = 0;
   };
-  for (; b + kWord <= b1; b += kWord) {
+  for (; b < wordsEnd; b += kWord) {
     if ((b & 63) == 0) {
       for (int i = 0; i < n; ++i) {
         __builtin_prefetch(r.p1[i] + b + kPrefetchAhead);
@@ -213,9 +216,7 @@ int64_t PackedBytesPortable(PackedBlock& r, int64_t b0, int64_t b1, const unsign
     std::memcpy(count, counts, sizeof count);
     for (int k = 0; k < kWord; ++k) {
       for (int i = 0; i < n; ++i) {
-        uint16_t two;
-        std::memcpy(&two, bits + (p >> 3), sizeof two);
-        got[i][k] = static_cast<uint8_t>(two >> (p & 7));
+        got[i][k] = octets[p];
         p += count[i][k];
       }
     }
@@ -236,7 +237,7 @@ int64_t PackedBytesPortable(PackedBlock& r, int64_t b0, int64_t b1, const unsign
   for (; b < b1; ++b) {
     uint64_t w = BitCycle::Load(bits, p);
     uint32_t used = 0;
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < r.n; ++i) {
       const uint32_t x1 = r.p1[i][b], x2 = r.p2[i][b];
       const uint32_t h1 = kHetCount[x1], h = h1 + kHetCount[x2];
       if (used + h > 57) [[unlikely]] {

@@ -179,6 +179,21 @@ const CycleTables& Cycle() {
 
 }  // namespace
 
+const unsigned char* BitCycle::Octets(const unsigned char* bytes) {
+  constexpr size_t kCount = kPeriod + kSpan;
+  if (bytes == Cycle().zeros) {
+    static const unsigned char zeros[kCount] = {};
+    return zeros;
+  }
+  Check(bytes == Cycle().bits, "octets of the bit table");
+  static const unsigned char* const octets = [] {
+    auto* t = new unsigned char[kCount];
+    for (size_t p = 0; p < kCount; ++p) t[p] = static_cast<unsigned char>(Load(Cycle().bits, p));
+    return t;
+  }();
+  return octets;
+}
+
 BitCycle::Stream BitCycle::From(uint32_t seed) {
   const CycleTables& t = Cycle();
   const uint32_t low = seed & kPeriod;

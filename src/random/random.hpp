@@ -367,6 +367,11 @@ class BitCycle {
 
   // Bytes of a table: the period, kSpan bits of its start again, and room for the last load.
   static constexpr size_t kBytes = (kPeriod + kSpan) / 8 + 24;
+
+  // For a table of From: the eight bits from each position p < kPeriod + kSpan as one byte,
+  // byte p (one load where a shift by a variable count costs more than a load). Built on first
+  // use, 288 KB.
+  static const unsigned char* Octets(const unsigned char* bytes);
 };
 
 void BitStream::Advance(uint64_t n) {
