@@ -644,9 +644,10 @@ TEST_P(Kernels, TransmitLikePortableAtEveryEdge) {
 }
 
 // The packed codes of draws against the portable routines: the migrants' bytes (record counts
-// around the vector width, runs of bytes with and without a tail of fewer than eight) and the
-// codes of one field of many records (every shift, first or added), with draws equal to their
-// thresholds and a NaN threshold; the bytes between records stay untouched.
+// around the vector width, runs of bytes with and without a tail of fewer than eight), the
+// codes of one field of many records (every shift, first or added) and the alleles of unpacked
+// loci, with draws equal to their thresholds and NaN thresholds; the bytes between records stay
+// untouched.
 TEST_P(Kernels, PackedCodesLikePortable) {
   const Kernel k = GetParam();
   if (!CanRun(k)) GTEST_SKIP() << "this processor cannot run the " << KernelName(k) << " path";
@@ -679,6 +680,16 @@ TEST_P(Kernels, PackedCodesLikePortable) {
     portable.pickPackedCodes(hw.data() + 4, draws.data() + 1, want.data(), n, shift, store);
     row.pickPackedCodes(hw.data() + 4, draws.data() + 1, got.data(), n, shift, store);
     EXPECT_EQ(got, want) << KernelName(k) << ", codes of " << n << " draws";
+    // Allele choices over a table of 1 to 9 entries, one of them NaN, padded as CumFreq's.
+    const size_t entries = 1 + nbytes % 9;
+    std::vector<float> cum(hw.begin(), hw.begin() + std::ptrdiff_t(entries));
+    cum[entries / 2] = std::nanf("");
+    cum.resize(entries + 8, 1.1f);
+    want.assign(n, 0);
+    got = want;
+    portable.pickAlleles(cum.data(), entries, draws.data() + 1, want.data(), n);
+    row.pickAlleles(cum.data(), entries, draws.data() + 1, got.data(), n);
+    EXPECT_EQ(got, want) << KernelName(k) << ", alleles of " << n << " draws";
   }
 }
 

@@ -86,6 +86,7 @@ void PickPackedCodesPortable(const float* hw, const float* u, uint8_t* out, size
 void PackedRecordsOfDrawsPortable(const float* hw, const float* u, uint8_t* first, int64_t stride,
                                   size_t count, size_t nbytes);
 #if defined(__x86_64__)
+void PickAllelesAvx2(const float* cum, size_t entries, const float* u, uint8_t* out, size_t n);
 void PickPackedCodesAvx2(const float* hw, const float* u, uint8_t* out, size_t n, int shift,
                          bool first);
 void PackedRecordsOfDrawsAvx2(const float* hw, const float* u, uint8_t* first, int64_t stride,

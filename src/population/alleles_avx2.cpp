@@ -84,6 +84,29 @@ DRIFTSIM_AVX2 void PackedRecordsOfDrawsAvx2(const float* hw, const float* u, uin
   }
 }
 
+// Eight draws at a time: one plus the count of entries below each draw (as PickFrom; the
+// comparisons are false for NaN entries).
+DRIFTSIM_AVX2 void PickAllelesAvx2(const float* cum, size_t entries, const float* u, uint8_t* out,
+                                   size_t n) {
+  const __m256i low = _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                       0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 v = _mm256_loadu_ps(u + i);
+    __m256i allele = _mm256_set1_epi32(1);
+    for (size_t k = 0; k < entries; ++k) {
+      // A true comparison is -1: subtracting it counts the entry.
+      const __m256 below = _mm256_cmp_ps(_mm256_set1_ps(cum[k]), v, _CMP_LT_OQ);
+      allele = _mm256_sub_epi32(allele, _mm256_castps_si256(below));
+    }
+    const __m256i packed = _mm256_shuffle_epi8(allele, low);
+    _mm_storel_epi64(
+        reinterpret_cast<__m128i*>(out + i),
+        _mm_unpacklo_epi32(_mm256_castsi256_si128(packed), _mm256_extracti128_si256(packed, 1)));
+  }
+  if (i < n) PickAllelesPortable(cum, entries, u + i, out + i, n - i);
+}
+
 // Eight draws at a time: code 3, 2 where u <= hw[1], 1 where u <= hw[0] (as PickPackedCode).
 DRIFTSIM_AVX2 void PickPackedCodesAvx2(const float* hw, const float* u, uint8_t* out, size_t n,
                                        int shift, bool first) {

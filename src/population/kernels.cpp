@@ -30,14 +30,14 @@ constexpr KernelTable kAvx2Row{Kernel::kAvx2,
                                CopyLociAvx2,
                                RanUniformBatchAvx2<double>,
                                RanUniformBatchAvx2<float>,
-                               PickAllelesPortable,
+                               PickAllelesAvx2,
                                PickPackedCodesAvx2,
                                PackedRecordsOfDrawsAvx2};
 
 constexpr KernelTable kAvx2PdepRow{
-    Kernel::kAvx2Pdep,   PackedBytesAvx2Pdep,         SingleBytesAvx2Pdep,
-    CopyLociAvx2,        RanUniformBatchAvx2<double>, RanUniformBatchAvx2<float>,
-    PickAllelesPortable, PickPackedCodesAvx2,         PackedRecordsOfDrawsAvx2};
+    Kernel::kAvx2Pdep, PackedBytesAvx2Pdep,         SingleBytesAvx2Pdep,
+    CopyLociAvx2,      RanUniformBatchAvx2<double>, RanUniformBatchAvx2<float>,
+    PickAllelesAvx2,   PickPackedCodesAvx2,         PackedRecordsOfDrawsAvx2};
 
 constexpr KernelTable kAvx512Row{Kernel::kAvx512,
                                  PackedBytesAvx512,
