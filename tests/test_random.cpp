@@ -211,12 +211,14 @@ TEST(RanBit, JumpAheadEqualsSingleSteps) {
 }
 
 TEST(RanUniform, BatchesEqualSingleDraws) {
-  // The portable row's lanes (stretches of 64 to 512 draws and a rest) and the vector rows'.
+  // The portable row's lanes (stretches of 64 to 512 draws and a rest) and the vector rows'
+  // (AVX2: eight lanes, or thirty-two after the first 32 draws, and a rest).
   for (const Kernel k : {Kernel::kPortable, Kernel::kAvx2, Kernel::kAvx512}) {
     if (!CanRun(k)) continue;
     const KernelTable kernels = KernelsFor(k);
-    for (const size_t n : {size_t(1), size_t(15), size_t(16), size_t(17), size_t(31), size_t(32),
-                           size_t(33), size_t(513), size_t(1000), size_t(4099)}) {
+    for (const size_t n :
+         {size_t(1), size_t(15), size_t(16), size_t(17), size_t(31), size_t(32), size_t(33),
+          size_t(64), size_t(65), size_t(111), size_t(513), size_t(1000), size_t(4099)}) {
       for (const int32_t seed : {-1, -77, -2147483646}) {
         RngState single, batch, doubles;
         single.IDUM = batch.IDUM = doubles.IDUM = seed;
