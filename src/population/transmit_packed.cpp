@@ -179,10 +179,6 @@ int64_t PackedBytesPortable(PackedBlock& r, int64_t b0, int64_t b1, const unsign
   const unsigned char* octets = wordsEnd > b0 ? BitCycle::Octets(bits) : nullptr;
   uint64_t p = pos;
   int64_t b = b0;
-  // Per member; the loops without loads or stores through the family's pointers are plain word
-  // arithmetic that the compiler vectorises.
-  uint64_t x1[kBlockSize], x2[kBlockSize], slots[kBlockSize], counts[kBlockSize], v[kBlockSize];
-  uint64_t out[kBlockSize];
   // The children's heterozygous fields per byte lane, added up every kFold words (at most four
   // per byte and word).
   constexpr int kFold = 63;
@@ -194,6 +190,10 @@ int64_t PackedBytesPortable(PackedBlock& r, int64_t b0, int64_t b1, const unsign
     words = 0;
   };
   for (; b < wordsEnd; b += kWord) {
+    // Per member; the loops without loads or stores through the family's pointers are plain
+    // word arithmetic that the compiler vectorises.
+    uint64_t x1[kBlockSize], x2[kBlockSize], slots[kBlockSize], counts[kBlockSize];
+    uint64_t v[kBlockSize], out[kBlockSize];
     if ((b & 63) == 0) {
       for (int i = 0; i < n; ++i) {
         __builtin_prefetch(r.p1[i] + b + kPrefetchAhead);
