@@ -33,6 +33,10 @@
 #define DRIFTSIM_VECTOR_CODE_END
 #endif
 
+// The target of routines built for AVX2 alone, in files of such routines: each carries the
+// attribute instead of the file being built with -mavx2 (see population/transmit_avx2.cpp).
+#define DRIFTSIM_TARGET_AVX2 __attribute__((target("avx2")))
+
 namespace driftsim {
 
 enum class Kernel { kPortable, kAvx2, kAvx2Pdep, kAvx512 };

@@ -17,12 +17,10 @@ namespace driftsim {
 
 DRIFTSIM_VECTOR_CODE_BEGIN
 
-#define DRIFTSIM_AVX2 __attribute__((target("avx2")))
-
 namespace {
 
 // Transposes the 8 x 8 matrix of floats: element c of row r becomes element r of row c.
-DRIFTSIM_AVX2 inline void Transpose8(__m256 (&x)[8]) {
+DRIFTSIM_TARGET_AVX2 inline void Transpose8(__m256 (&x)[8]) {
   __m256 a[8], b[8];
   for (int j = 0; j < 4; ++j) {
     a[2 * j] = _mm256_unpacklo_ps(x[2 * j], x[2 * j + 1]);
@@ -43,8 +41,8 @@ DRIFTSIM_AVX2 inline void Transpose8(__m256 (&x)[8]) {
 
 }  // namespace
 
-DRIFTSIM_AVX2 void PackedRecordsOfDrawsAvx2(const float* hw, const float* u, uint8_t* first,
-                                            int64_t stride, size_t count, size_t nbytes) {
+DRIFTSIM_TARGET_AVX2 void PackedRecordsOfDrawsAvx2(const float* hw, const float* u, uint8_t* first,
+                                                   int64_t stride, size_t count, size_t nbytes) {
   // Lane l reads the draw of byte k + l: 4 x count floats further per byte (count <= 512 in a
   // run of 2048 draws, far within 32 bits).
   const __m256i apart = _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
@@ -86,8 +84,8 @@ DRIFTSIM_AVX2 void PackedRecordsOfDrawsAvx2(const float* hw, const float* u, uin
 
 // Eight draws at a time: one plus the count of entries below each draw (as PickFrom; the
 // comparisons are false for NaN entries).
-DRIFTSIM_AVX2 void PickAllelesAvx2(const float* cum, size_t entries, const float* u, uint8_t* out,
-                                   size_t n) {
+DRIFTSIM_TARGET_AVX2 void PickAllelesAvx2(const float* cum, size_t entries, const float* u,
+                                          uint8_t* out, size_t n) {
   const __m256i low = _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
                                        0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
   size_t i = 0;
@@ -108,8 +106,8 @@ DRIFTSIM_AVX2 void PickAllelesAvx2(const float* cum, size_t entries, const float
 }
 
 // Eight draws at a time: code 3, 2 where u <= hw[1], 1 where u <= hw[0] (as PickPackedCode).
-DRIFTSIM_AVX2 void PickPackedCodesAvx2(const float* hw, const float* u, uint8_t* out, size_t n,
-                                       int shift, bool first) {
+DRIFTSIM_TARGET_AVX2 void PickPackedCodesAvx2(const float* hw, const float* u, uint8_t* out,
+                                              size_t n, int shift, bool first) {
   const __m256 t0 = _mm256_set1_ps(hw[0]), t1 = _mm256_set1_ps(hw[1]);
   const __m256i two = _mm256_set1_epi32(2), one = _mm256_set1_epi32(1);
   const __m128i count = _mm_cvtsi32_si128(shift);

@@ -24,8 +24,6 @@ namespace driftsim {
 DRIFTSIM_VECTOR_CODE_BEGIN
 namespace {
 
-#define DRIFTSIM_AVX2 __attribute__((target("avx2")))
-
 // 16807^n mod 2^31-1: n multiplicative steps at once.
 constexpr uint64_t MulPowerOf(int n) {
   uint64_t a = 1;
@@ -34,7 +32,7 @@ constexpr uint64_t MulPowerOf(int n) {
 }
 
 // (w * a) mod 2^31-1 in each 64-bit lane, for w <= 2^31-1 (low half) and a < 2^31.
-DRIFTSIM_AVX2 inline __m256i MulMod(__m256i w, __m256i a) {
+DRIFTSIM_TARGET_AVX2 inline __m256i MulMod(__m256i w, __m256i a) {
   const __m256i m = _mm256_set1_epi64x(kModulus);
   const __m256i p = _mm256_mul_epu32(w, a);
   __m256i r = _mm256_add_epi64(_mm256_and_si256(p, m), _mm256_srli_epi64(p, 31));
@@ -44,13 +42,13 @@ DRIFTSIM_AVX2 inline __m256i MulMod(__m256i w, __m256i a) {
 }
 
 // The same in each 32-bit lane: the even lanes, then the odd ones shifted down and back.
-DRIFTSIM_AVX2 inline __m256i MulModWords(__m256i w, __m256i a) {
+DRIFTSIM_TARGET_AVX2 inline __m256i MulModWords(__m256i w, __m256i a) {
   return _mm256_or_si256(MulMod(w, a), _mm256_slli_epi64(MulMod(_mm256_srli_epi64(w, 32), a), 32));
 }
 
 // Eight draws from the words of eight lanes, stored in lane order.
 template <typename T>
-DRIFTSIM_AVX2 inline void Emit(__m256i x, __m256i w, T* out) {
+DRIFTSIM_TARGET_AVX2 inline void Emit(__m256i x, __m256i w, T* out) {
   const __m256i m =
       _mm256_or_si256(_mm256_and_si256(_mm256_xor_si256(x, w), _mm256_set1_epi32(0x7FFFFFFF)),
                       _mm256_set1_epi32(1));
@@ -70,13 +68,13 @@ DRIFTSIM_AVX2 inline void Emit(__m256i x, __m256i w, T* out) {
 struct Step8 {
   __m256i image[11];
 
-  DRIFTSIM_AVX2 Step8() {
+  DRIFTSIM_TARGET_AVX2 Step8() {
     const ChunkTables<3>& t = StepTables<3>(3);
     for (int k = 0; k < 11; ++k) {
       image[k] = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.image[k]));
     }
   }
-  DRIFTSIM_AVX2 __m256i operator()(__m256i x) const {
+  DRIFTSIM_TARGET_AVX2 __m256i operator()(__m256i x) const {
     __m256i y = _mm256_permutevar8x32_epi32(image[0], x);
     for (int k = 1; k < 11; ++k) {
       y = _mm256_xor_si256(
@@ -102,7 +100,7 @@ struct Step32 {
       }
     }
   }
-  DRIFTSIM_AVX2 void operator()(__m256i (&plane)[4]) const {
+  DRIFTSIM_TARGET_AVX2 void operator()(__m256i (&plane)[4]) const {
     const __m256i low4 = _mm256_set1_epi8(0x0F);
     __m256i nibble[8];
     for (int b = 0; b < 4; ++b) {
@@ -127,7 +125,7 @@ const Step32& Step32Tables() {
 
 // Words of 32 lanes (vector k: lanes 8k..8k+7) as byte planes: byte 16h + 4k + r of a plane is
 // lane 8k + 4h + r. Each half's four lanes grouped by byte, then 4 x 4 transposes of dwords.
-DRIFTSIM_AVX2 inline void ToPlanes(const __m256i (&word)[4], __m256i (&plane)[4]) {
+DRIFTSIM_TARGET_AVX2 inline void ToPlanes(const __m256i (&word)[4], __m256i (&plane)[4]) {
   const __m256i group = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4,
                                          8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
   __m256i g[4];
@@ -141,7 +139,7 @@ DRIFTSIM_AVX2 inline void ToPlanes(const __m256i (&word)[4], __m256i (&plane)[4]
 }
 
 // And back: the unpacks of bytes, then of 16-bit pairs.
-DRIFTSIM_AVX2 inline void ToWords(const __m256i (&plane)[4], __m256i (&word)[4]) {
+DRIFTSIM_TARGET_AVX2 inline void ToWords(const __m256i (&plane)[4], __m256i (&word)[4]) {
   const __m256i lo01 = _mm256_unpacklo_epi8(plane[0], plane[1]);
   const __m256i hi01 = _mm256_unpackhi_epi8(plane[0], plane[1]);
   const __m256i lo23 = _mm256_unpacklo_epi8(plane[2], plane[3]);
@@ -155,7 +153,7 @@ DRIFTSIM_AVX2 inline void ToWords(const __m256i (&plane)[4], __m256i (&word)[4])
 // Lanes j = 0..7 hold the states of draws i + j: the first eight by single steps. Returns the
 // states of draws 0..7 as words.
 template <typename T>
-DRIFTSIM_AVX2 void FirstEight(RngState& u, T* out, __m256i& x, __m256i& w) {
+DRIFTSIM_TARGET_AVX2 void FirstEight(RngState& u, T* out, __m256i& x, __m256i& w) {
   alignas(32) uint32_t x0[8], w0[8];
   for (int j = 0; j < 8; ++j) {
     out[j] = static_cast<T>(u.RanUniform());
@@ -167,13 +165,13 @@ DRIFTSIM_AVX2 void FirstEight(RngState& u, T* out, __m256i& x, __m256i& w) {
 }
 
 // The state of lane 7 of the words: the last draw made.
-DRIFTSIM_AVX2 inline void LastLane(__m256i x, __m256i w, RngState& u) {
+DRIFTSIM_TARGET_AVX2 inline void LastLane(__m256i x, __m256i w, RngState& u) {
   u.XorWord = static_cast<uint32_t>(_mm256_extract_epi32(x, 7));
   u.MulWord = _mm256_extract_epi32(w, 7);
 }
 
 template <typename T>
-DRIFTSIM_AVX2 void UniformLanes8(RngState& s, T* out, size_t n) {
+DRIFTSIM_TARGET_AVX2 void UniformLanes8(RngState& s, T* out, size_t n) {
   RngState u = s;
   __m256i x, w;
   FirstEight(u, out, x, w);
@@ -192,7 +190,7 @@ DRIFTSIM_AVX2 void UniformLanes8(RngState& s, T* out, size_t n) {
 
 // At least 64 draws: the first 32 as UniformLanes8 does, then 32 lanes a round.
 template <typename T>
-DRIFTSIM_AVX2 void UniformLanes32(RngState& s, T* out, size_t n) {
+DRIFTSIM_TARGET_AVX2 void UniformLanes32(RngState& s, T* out, size_t n) {
   RngState u = s;
   __m256i x[4], w[4], plane[4];
   FirstEight(u, out, x[0], w[0]);
