@@ -209,8 +209,9 @@ DRIFTSIM_AVX512 void PackedBytes64(PackedBlock& r, int64_t b0, const unsigned ch
 // TransmitPackedSingle. A single offspring takes the bits of each locus in turn, the first
 // parent's then the second's: the slots of a byte are its fields' even bits (first parent) and
 // odd bits (second parent) as they lie, and eight bytes' slots follow one another in the
-// stream, so one pdep fills eight bytes without any transpose. The child is then made as in
-// PackedBytes64. Returns the child's heterozygous fields.
+// stream, so one pdep fills eight bytes without any transpose. The child is then made by the
+// word arithmetic of the portable twin, which keeps any parental code that is not a
+// heterozygote. Returns the child's heterozygous fields.
 DRIFTSIM_AVX512 int64_t SingleBytes64(const uint8_t* p1, const uint8_t* p2, uint8_t* child,
                                       int64_t b0, int64_t b1, const unsigned char* bits,
                                       uint64_t& pos) {
@@ -221,8 +222,8 @@ DRIFTSIM_AVX512 int64_t SingleBytes64(const uint8_t* p1, const uint8_t* p2, uint
   for (int64_t b = b0; b < b1; b += 64) {
     const __m512i x1 = _mm512_loadu_si512(p1 + b);
     const __m512i x2 = _mm512_loadu_si512(p2 + b);
-    const __m512i h2 = HetFields(x2);
-    _mm512_store_si512(word, _mm512_or_si512(HetFields(x1), _mm512_add_epi8(h2, h2)));
+    const __m512i h1 = HetFields(x1), h2 = HetFields(x2);
+    _mm512_store_si512(word, _mm512_or_si512(h1, _mm512_add_epi8(h2, h2)));
     for (uint64_t& w : word) {
       const unsigned n = static_cast<unsigned>(__builtin_popcountll(w));
       uint64_t x = BitCycle::Load(bits, p);
@@ -231,16 +232,21 @@ DRIFTSIM_AVX512 int64_t SingleBytes64(const uint8_t* p1, const uint8_t* p2, uint
       w = _pdep_u64(x, w);
       p += n;
     }
-    const __m512i m2 = Hom2Fields(x2);
-    const __m512i a = _mm512_ternarylogic_epi32(_mm512_load_si512(word), Hom2Fields(x1),
-                                                _mm512_add_epi8(m2, m2), 0xFE);
-    const __m512i t = _mm512_srli_epi16(a, 1);
-    const __m512i low = _mm512_ternarylogic_epi32(a, t, evens, 0x2A);
-    const __m512i high = _mm512_ternarylogic_epi32(a, t, evens, 0xA8);
-    _mm512_storeu_si512(child + b, _mm512_or_si512(low, _mm512_add_epi8(high, high)));
-    const __m512i het = _mm512_ternarylogic_epi32(a, t, evens, 0x28);
-    hetSum =
-        _mm512_add_epi64(hetSum, _mm512_sad_epu8(_mm512_popcnt_epi8(het), _mm512_setzero_si512()));
+    // The child as SingleWord::Child makes it: a heterozygote passes 1 + its bit, any other
+    // field its own code, and the child's field is the OR of the two.
+    const __m512i dep = _mm512_load_si512(word);
+    const __m512i d1 = _mm512_and_si512(dep, evens);
+    const __m512i d2 = _mm512_and_si512(_mm512_srli_epi16(dep, 1), evens);
+    const __m512i a1 =
+        _mm512_or_si512(_mm512_andnot_si512(_mm512_or_si512(h1, _mm512_add_epi8(h1, h1)), x1),
+                        _mm512_or_si512(_mm512_add_epi8(d1, d1), _mm512_xor_si512(h1, d1)));
+    const __m512i a2 =
+        _mm512_or_si512(_mm512_andnot_si512(_mm512_or_si512(h2, _mm512_add_epi8(h2, h2)), x2),
+                        _mm512_or_si512(_mm512_add_epi8(d2, d2), _mm512_xor_si512(h2, d2)));
+    const __m512i c = _mm512_or_si512(a1, a2);
+    _mm512_storeu_si512(child + b, c);
+    hetSum = _mm512_add_epi64(
+        hetSum, _mm512_sad_epu8(_mm512_popcnt_epi8(HetFields(c)), _mm512_setzero_si512()));
   }
   pos = p;
   return _mm512_reduce_add_epi64(hetSum);

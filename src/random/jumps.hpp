@@ -36,12 +36,14 @@ struct ChunkTables {
   alignas(64) uint32_t image[kChunks][1 << kBits];
 };
 
-// The tables of the jump column of 2^column steps, in chunks of kBits, built once.
-template <int kBits>
-const ChunkTables<kBits>& StepTables(int column) {
-  static const ChunkTables<kBits> tables = [column] {
+// The tables of the jump column of 2^kColumn steps, in chunks of kBits, built once per pair:
+// both are template arguments, so that no row can fix the table another row reads.
+template <int kBits, int kColumn>
+const ChunkTables<kBits>& StepTables() {
+  static_assert(kColumn >= 0 && kColumn < 64);
+  static const ChunkTables<kBits> tables = [] {
     ChunkTables<kBits> t{};
-    const auto& steps = Jumps().column[column];
+    const auto& steps = Jumps().column[kColumn];
     for (int k = 0; k < ChunkTables<kBits>::kChunks; ++k) {
       for (uint32_t v = 0; v < (1u << kBits); ++v) {
         t.image[k][v] = XorJumps::Apply(steps, v << (kBits * k));

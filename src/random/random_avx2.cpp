@@ -69,7 +69,7 @@ struct Step8 {
   __m256i image[11];
 
   DRIFTSIM_TARGET_AVX2 Step8() {
-    const ChunkTables<3>& t = StepTables<3>(3);
+    const ChunkTables<3>& t = StepTables<3, 3>();
     for (int k = 0; k < 11; ++k) {
       image[k] = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.image[k]));
     }
@@ -91,7 +91,7 @@ struct Step32 {
   alignas(32) uint8_t table[8][4][32];
 
   Step32() {
-    const ChunkTables<4>& t = StepTables<4>(5);
+    const ChunkTables<4>& t = StepTables<4, 5>();
     for (int c = 0; c < 8; ++c) {
       for (int b = 0; b < 4; ++b) {
         for (int v = 0; v < 16; ++v) {

@@ -17,7 +17,7 @@ DRIFTSIM_VECTOR_CODE_BEGIN
 namespace {
 
 const ChunkTables<4>& Step16Tables() {
-  return StepTables<4>(4);
+  return StepTables<4, 4>();
 }
 
 #define DRIFTSIM_AVX512F __attribute__((target("avx512f")))
