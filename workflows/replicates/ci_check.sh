@@ -261,7 +261,7 @@ if outside or "@import" in html or "url(" in html:
     fail(f"report.html loads from outside: {outside}")
 design = page.cells(("table", "design"), ("tr", ""), ("th", ""))
 want = ["scenario", "label", "Model", "Ne", "MigRate", "NumLoci", "NumAllele", "NumIndiv0",
-        "INIT_POINT", "burn-in", "mutation rate", "Ne/N", "sizes from generation", "true Ne", "replicates"]
+        "INIT_POINT", "burn-in", "mutation rate", "Ne/N", "size changes", "true Ne", "replicates"]
 if design != want:
     fail(f"design table columns {design}, expected {want}")
 verdicts = page.cells(("ul", "verdicts"), ("li", "verdict"))

@@ -76,10 +76,12 @@ def main(table_path, summary_path, png_path, pdf_path=None):
 
     ncols = min(len(scenarios), 3)
     nrows = math.ceil(len(scenarios) / ncols)
-    fig = plt.figure(figsize=(WIDTH, 3.6 * nrows + 4.4))
+    height = 3.6 * nrows + 4.4
+    # Margins in inches: the two-line title above, the turned scenario labels below.
+    fig = plt.figure(figsize=(WIDTH, height))
     grid = fig.add_gridspec(nrows + 1, ncols, height_ratios=[3.6] * nrows + [3.4],
-                            hspace=0.75, wspace=0.75, left=0.09, right=0.93, top=0.9,
-                            bottom=0.1)
+                            hspace=0.75, wspace=0.75, left=0.09, right=0.93,
+                            top=1 - 1.25 / height, bottom=1.2 / height)
     for i, scenario in enumerate(scenarios):
         axis = fig.add_subplot(grid[i // ncols, i % ncols])
         present = [r for r in summary if r["scenario"] == scenario]

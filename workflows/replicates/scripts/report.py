@@ -21,7 +21,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 # Model options of the design table, from the run records, with their names there.
 MODEL_COLUMNS = [("burn_in", "burn-in"), ("mutation_rate", "mutation rate"),
-                 ("ne_ratio", "Ne/N"), ("sizes", "sizes from generation")]
+                 ("ne_ratio", "Ne/N"), ("sizes", "size changes")]
 # Parameters the workflow sets per replicate; the reproduction block gives their rule.
 PER_REPLICATE = ("IDUM", "OutFile")
 
@@ -164,7 +164,7 @@ def render(config, summary_path, figures, versions, records, reproduction_rows=(
         title=title, summary=summary, coverage=list(groups.items()), shown=shown,
         number=number, percent=verdicts.percent, inf=math.inf, images=images,
         verdicts=verdicts.verdicts(numeric, caveat_of),
-        caveat_of=caveat_of, shared=shared, varied=varied, design_rows=design_rows,
+        caveat_of=caveat_of, any_caveat=any(caveat_of.values()), shared=shared, varied=varied, design_rows=design_rows,
         truth=truth, replicates=config.get("replicates"), versions=versions,
         reproduction=reproduction_rows,
         config=yaml.safe_dump(config, sort_keys=False, default_flow_style=None, width=96),

@@ -100,7 +100,7 @@ class Html(unittest.TestCase):
         self.assertIn("&#34;q&#34; &amp; &lt;script&gt;x&lt;/script&gt;", html)
         header = re.search(r'<table class="design">\s*<tr>(.*?)</tr>', html, re.S).group(1)
         self.assertEqual(re.findall(r"<th>(.*?)</th>", header),
-                         ["scenario", "label", "Ne", "sizes from generation", "true Ne",
+                         ["scenario", "label", "Ne", "size changes", "true Ne",
                           "replicates"])
         self.assertIn("All scenarios: Model 0, NumLoci 20, burn-in 250, mutation rate 0.0001, "
                       "Ne/N 1; 2 replicates each.", html)
