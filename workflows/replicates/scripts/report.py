@@ -9,6 +9,7 @@ import datetime
 import hashlib
 import math
 import os
+import shlex
 import subprocess
 
 import jinja2
@@ -29,7 +30,8 @@ PER_REPLICATE = ("IDUM", "OutFile")
 def program_version(command):
     """First line a version command prints, or why there is none."""
     lines = program_output(command)
-    return lines[0] if lines else f"(not known: {command} printed nothing or failed)"
+    shown_command = command if isinstance(command, str) else shlex.join(command)
+    return lines[0] if lines else f"(not known: {shown_command} printed nothing or failed)"
 
 
 def program_output(command):
@@ -164,7 +166,8 @@ def render(config, summary_path, figures, versions, records, reproduction_rows=(
         title=title, summary=summary, coverage=list(groups.items()), shown=shown,
         number=number, percent=verdicts.percent, inf=math.inf, images=images,
         verdicts=verdicts.verdicts(numeric, caveat_of),
-        caveat_of=caveat_of, any_caveat=any(caveat_of.values()), shared=shared, varied=varied, design_rows=design_rows,
+        caveat_of=caveat_of, any_caveat=any(caveat_of.values()), shared=shared, varied=varied,
+        design_rows=design_rows,
         truth=truth, replicates=config.get("replicates"), versions=versions,
         reproduction=reproduction_rows,
         config=yaml.safe_dump(config, sort_keys=False, default_flow_style=None, width=96),

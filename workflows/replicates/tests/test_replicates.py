@@ -201,7 +201,8 @@ class EstimatorsAndLabels(unittest.TestCase):
                                        command.format(out=out)],
                                       capture_output=True, text=True)
                 if words is None:
-                    self.assertEqual((done.returncode, done.stdout), (0, f"{out}: Ne 12 [NA, NA]\n"))
+                    self.assertEqual((done.returncode, done.stdout),
+                                     (0, f"{out}: Ne 12 [NA, NA]\n"))
                 else:
                     self.assertEqual(done.returncode, 1, msg=command)
                     self.assertRegex(done.stderr, f"^replicates.py: [^\n]*{re.escape(words)}"

@@ -110,7 +110,8 @@ class BiasInPercent(unittest.TestCase):
                     self.assertAlmostEqual(got[key][name], value, delta=1e-6 * max(1, abs(value)),
                                            msg=f"{key} {name}")
         # The lower bound 0 holds every small Ne, the upper bound 0 none.
-        self.assertEqual((got[("Z", "X")]["plugin_n"], got[("Z", "X")]["plugin_coverage"]), (2, 0.5))
+        z = got[("Z", "X")]
+        self.assertEqual((z["plugin_n"], z["plugin_coverage"]), (2, 0.5))
         # An estimator that ran and gave nothing has its row, saying so.
         self.assertEqual((got[("Z", "Y")]["replicates"], got[("Z", "Y")]["estimates"]), (2, 0))
         self.assertNotIn("hmean_Ne", got[("Z", "Y")])
