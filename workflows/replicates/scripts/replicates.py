@@ -23,6 +23,7 @@ import math
 import os
 import re
 import shlex
+import shutil
 import signal
 import string
 import subprocess
@@ -514,7 +515,9 @@ def run_estimate(command, output, time_limit):
     """Runs an external estimator's shell command, stopping it (and every process it started)
     after time_limit seconds, then reads its output as the table will. Raises ValueError with
     one line saying what went wrong."""
-    process = subprocess.Popen(["/bin/sh", "-c", command], start_new_session=True)
+    # bash, as Snakemake's own shell commands use, so that a command runs as it did in a rule.
+    shell = shutil.which("bash") or "/bin/sh"
+    process = subprocess.Popen([shell, "-c", command], start_new_session=True)
 
     def stop(*_):
         # The command runs in a session of its own, so an interrupt of the job must reach it.
