@@ -57,7 +57,7 @@ run_workflow "$TMP" "$TMP/first.log" || { tail -40 "$TMP/first.log"; fail "workf
 
 check_results() {
   $PY - "$TMP/out" <<'PY'
-import csv, hashlib, json, math, os, struct, sys
+import csv, hashlib, json, math, os, re, struct, sys
 out = sys.argv[1]
 def fail(msg):
     sys.exit(f"ci_check: FAIL: {msg}")
@@ -225,13 +225,74 @@ labels = {s["scenario"]: s["label"] for s in summary}
 if labels["bi50"] != "Ne 50, biallelic" or labels["iso50"] != "iso50":
     fail(f"labels {labels}")
 
-# The report: one self-contained file, figure inline, nothing fetched from the network.
+# The report: one self-contained file, figure inline, nothing loaded from outside; its design
+# table, verdicts and reproduction block, read as HTML.
+from html.parser import HTMLParser
+class Report(HTMLParser):
+    def __init__(self):
+        super().__init__()
+        self.tags, self.stack, self.elements = [], [], []
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        self.tags.append((tag, attrs))
+        if tag in ("img", "link", "meta", "br"):
+            return  # void elements
+        path = tuple(e[0] for e in self.stack) + ((tag, attrs.get("class") or ""),)
+        self.stack.append((path[-1], []))
+        self.elements.append((path, self.stack[-1][1]))
+    def handle_endtag(self, tag):
+        while self.stack and self.stack.pop()[0][0] != tag:
+            pass
+    def handle_data(self, data):
+        for _, text in self.stack:
+            text.append(data)
+    def cells(self, *where):
+        """Texts of the elements whose (tag, class) path ends with where, in order."""
+        return ["".join(t).strip() for p, t in self.elements if p[-len(where):] == where]
 with open(os.path.join(out, "report.html")) as handle:
     html = handle.read()
-import re
-links = re.findall(r'(?:src|href)\s*=\s*["\']?([^"\' >]+)', html)
-if any(not link.startswith("data:") for link in links) or "@import" in html or "url(" in html:
-    fail(f"report.html refers to outside resources: {[l for l in links if not l.startswith('data:')]}")
+page = Report()
+page.feed(html)
+outside = [(t, a) for t, a in page.tags
+           if (t in ("img", "script", "iframe", "source") and (a.get("src") or "data:")[:5] != "data:")
+           or (t == "link")
+           or (t == "a" and re.match(r"[a-z]+:|//|/", a.get("href", "")))]
+if outside or "@import" in html or "url(" in html:
+    fail(f"report.html loads from outside: {outside}")
+design = page.cells(("table", "design"), ("tr", ""), ("th", ""))
+want = ["scenario", "label", "Model", "Ne", "MigRate", "NumLoci", "NumAllele", "NumIndiv0",
+        "INIT_POINT", "burn-in", "mutation rate", "Ne/N", "size changes", "true Ne", "replicates"]
+if design != want:
+    fail(f"design table columns {design}, expected {want}")
+verdicts = page.cells(("ul", "verdicts"), ("li", "verdict"))
+for name in ("Fc", "Fk", "Fs", "LD"):
+    if not any(v.startswith(name + ":") for v in verdicts):
+        fail(f"no verdict for {name} in {verdicts}")
+caveat = [v for v in verdicts if v.startswith("Fc, where the true Ne is not its target (migrants (m 0.05)")]
+if len(caveat) != 1 or not caveat[0].endswith(": mig100."):
+    fail(f"no migration caveat in Fc's verdict: {verdicts}")
+if not all(re.search(r"(scenarios?: .+|: mig100)\.$", v) for v in verdicts):
+    fail(f"a verdict does not end with its scenarios: {verdicts}")
+block = dict(zip(page.cells(("dl", "reproduction"), ("dt", "")),
+                 page.cells(("dl", "reproduction"), ("dd", ""))))
+want = ["driftsim", "CPU", "Snakemake", "command", "configuration", "seeds", "files"]
+if list(block) != want:
+    fail(f"reproduction block {list(block)}, expected {want}")
+seeds = sorted(int(r["seed"]) for r in rows)
+with open(os.path.join(out, "..", "config.yaml"), "rb") as handle:
+    config_hash = hashlib.sha256(handle.read()).hexdigest()
+checks = {"driftsim": r"^driftsim 1\.0\.\d+, (commit [0-9a-f]{40}|not built in a git tree)",
+          "CPU": r"^CPU routines: ", "Snakemake": r"^7\.", "command": r"snakemake .*--configfile",
+          "configuration": config_hash, "seeds": f"from {seeds[0]} to {seeds[-1]}\\.$"}
+for name, pattern in checks.items():
+    if not re.search(pattern, block[name]):
+        fail(f"reproduction {name}: {block[name]!r} does not match {pattern!r}")
+links = [a["href"] for t, a in page.tags if t == "a" and not a["href"].startswith("#")]
+if links != ["replicates.tsv", "summary.tsv", "replicates.png", "replicates.pdf"]:
+    fail(f"file links {links}")
+with open(os.path.join(out, "replicates.pdf"), "rb") as handle:
+    if handle.read(5) != b"%PDF-":
+        fail("replicates.pdf is not a PDF")
 for words in ("data:image/png;base64,", "driftsim 1.0", "ld_ne.py 1.0", "Ne 50, biallelic",
               "estimators:"):
     if words not in html:
@@ -302,6 +363,71 @@ failed="$(grep -c '^Error in rule' "$TMP/plugin.log" || true)"
   fail "a job other than the broken estimator's failed"
 [ ! -e "$TMP/plugin/out/replicates.tsv" ] || fail "table written without the broken estimator"
 echo "8 broken estimate jobs failed with their message; all simulate, stats and LD jobs ran"
+
+echo "== hostile input: an outdir with a blank and a command, a label with quotes and markup, faulty plug-ins"
+# One row per fault: (estimator, what it writes, the one line its log must end with). Each fails
+# its own job with that line and no traceback; a plug-in that hangs is stopped by its time limit.
+mkdir "$TMP/hostile"
+$PY - "$TMP/config.yaml" "$TMP/hostile" <<'PY'
+import os, sys, yaml
+config = yaml.safe_load(open(sys.argv[1]))
+config.update(replicates=1, exports=[], outdir="out dir;touch INJECTED;cd .")
+config["scenarios"] = {"bi50": dict(config["scenarios"]["bi50"],
+                                    label='"quoted" & <script>alert(1)</script> $5')}
+faults = [  # (name, shell command, words of the refusal)
+    ("zero", "printf 'Ne\\n0\\n' > {output}", "Ne 0 is no effective size"),
+    ("reversed", "printf 'Ne\\tlower\\tupper\\n60\\t80\\t50\\n' > {output}", "lower bound 80 lies above upper bound 50"),
+    ("twice", "printf 'Ne\\tNe\\n5\\t7\\n' > {output}", "the column Ne appears 2 times"),
+    ("separator", "printf 'Ne\\n1_000\\n' > {output}", "Ne '1_000' is not a number"),
+    ("silent", "true {output}", "exited with status 0 but wrote no output"),
+    ("hangs", "sleep 600; true {output}", "longer than its time limit of 2 s"),
+]
+config["estimators"] += [{"name": n, "input": "dat", "command": c, "time_limit": 2}
+                         for n, c, _ in faults]
+config["estimators"].append({"name": "allNA", "input": "dat",
+                             "command": "printf 'Ne\\tlower\\tupper\\nNA\\tNA\\tNA\\n' > {output}"})
+yaml.safe_dump(config, open(os.path.join(sys.argv[2], "config.yaml"), "w"))
+with open(os.path.join(sys.argv[2], "faults.tsv"), "w") as handle:
+    handle.writelines(f"{n}\t{w}\n" for n, _, w in faults)
+PY
+if run_workflow "$TMP/hostile" "$TMP/hostile.log" --keep-going; then
+  fail "workflow succeeded with faulty plug-ins"
+fi
+REPH="$TMP/hostile/out dir;touch INJECTED;cd ./bi50/rep1"
+[ -s "$REPH/stats.tsv" ] && [ -s "$REPH/estimate_LD.tsv" ] && [ -s "$REPH/estimate_allNA.tsv" ] ||
+  fail "jobs in an outdir with a blank and ';' did not run"
+while IFS=$'\t' read -r name words; do
+  log="$REPH/estimate_$name.log"
+  last="$(tail -n 1 "$log")"
+  case "$last" in "replicates.py: "*"$words"*) ;; *) fail "$name: log does not end with '$words': $(cat "$log")" ;; esac
+  ! grep -q Traceback "$log" || fail "$name: a traceback in its log"
+done < "$TMP/hostile/faults.tsv"
+[ -z "$(find "$TMP" -name INJECTED)" ] || fail "a command in outdir was run"
+# Without the faulty plug-ins: the one that gave only NA has its row, and the label is text.
+$PY - "$TMP/hostile/config.yaml" <<'PY'
+import sys, yaml
+config = yaml.safe_load(open(sys.argv[1]))
+config["estimators"] = [e for e in config["estimators"] if e["name"] in ("LD", "allNA")]
+yaml.safe_dump(config, open(sys.argv[1], "w"))
+PY
+run_workflow "$TMP/hostile" "$TMP/hostile2.log" || { tail -40 "$TMP/hostile2.log"; fail "workflow failed without the faulty plug-ins"; }
+$PY - "$TMP/hostile/out dir;touch INJECTED;cd ." <<'PY'
+import csv, os, sys
+out = sys.argv[1]
+with open(os.path.join(out, "summary.tsv"), newline="") as handle:
+    rows = list(csv.DictReader(handle, delimiter="\t", quoting=csv.QUOTE_NONE))
+label = '"quoted" & <script>alert(1)</script> $5'
+got = {(r["estimator"], r["label"], r["replicates"], r["estimates"]) for r in rows}
+if ("allNA", label, "1", "0") not in got or ("LD", label, "1", "1") not in got:
+    sys.exit(f"ci_check: FAIL: summary rows {sorted(got)}")
+html = open(os.path.join(out, "report.html")).read()
+if "<script>" in html or "&#34;quoted&#34; &amp; &lt;script&gt;alert(1)&lt;/script&gt; $5" not in html:
+    sys.exit("ci_check: FAIL: the label is not escaped in report.html")
+if "allNA: no estimate in any replicate in the one scenario" not in html:
+    sys.exit("ci_check: FAIL: no verdict for the plug-in without estimates")
+PY
+[ -z "$(find "$TMP" -name INJECTED)" ] || fail "a command in outdir was run"
+echo "6 faulty plug-ins refused in one line each; outdir and label taken as text; a plug-in of NA has its row"
 
 echo "== a value driftsim refuses (given with --set) fails the workflow and keeps its message in the log"
 mkdir "$TMP/bad"

@@ -1,11 +1,15 @@
 #!/usr/bin/env python3
-"""plot_replicates.py TABLE SUMMARY PNG: the figure of a replicate study.
+"""plot_replicates.py TABLE SUMMARY PNG [PDF]: the figure of a replicate study, as PNG (for the
+report) and, if asked, as PDF (for a paper).
 
 Top, one panel per scenario: every replicate's estimate of each estimator on the 1/Ne scale,
 where infinite estimates sit at 0 and negative ones below it, so none is left out; the right
 axis reads the same heights in Ne. The dashed black line is the true harmonic-mean Ne, the
 diamond the harmonic mean of the estimates (their mean on this scale). Bottom: the coverage of
-every 95% interval per scenario with its Wilson 95% interval, against the nominal 0.95."""
+every 95% interval per scenario with its Wilson 95% interval, against the nominal 0.95.
+
+Sizes are chosen for reading at 100% zoom: 1100 pixels wide, tick labels of 11 points (15
+pixels at 100 dpi), so that the report shows the PNG unscaled in a 1200-pixel window."""
 
 import csv
 import math
@@ -19,6 +23,13 @@ import matplotlib.pyplot as plt  # noqa: E402
 COLOURS = ["tab:blue", "tab:orange", "tab:green", "tab:red", "tab:purple", "tab:brown",
            "tab:pink", "tab:olive", "tab:cyan"]
 MARKERS = {"jackknife": "o", "chisq": "s", "plugin": "^"}
+WIDTH = 11.0  # inches at 100 dpi
+TICKS, LABELS, TITLES = 11, 11, 12  # font sizes in points
+
+
+def plain(text):
+    """A label as plain text: matplotlib reads $...$ as mathematics."""
+    return text.replace("$", r"\$")
 
 
 def number(text):
@@ -30,10 +41,10 @@ def number(text):
 
 def read(path):
     with open(path, newline="") as handle:
-        return list(csv.DictReader(handle, delimiter="\t"))
+        return list(csv.DictReader(handle, delimiter="\t", quoting=csv.QUOTE_NONE))
 
 
-def ne_ticks(axis, low, high):
+def ne_ticks(axis, low, high, title):
     """A right-hand axis in Ne over the 1/Ne range [low, high]: infinity at 0, then 1-2-5
     values, thinned so that labels do not collide."""
     twin = axis.twinx()
@@ -49,24 +60,28 @@ def ne_ticks(axis, low, high):
             positions.append(y)
             labels.append(f"{ne:g}")
     twin.set_yticks(positions)
-    twin.set_yticklabels(labels, fontsize=7)
-    twin.set_ylabel("Ne", fontsize=8)
+    twin.set_yticklabels(labels, fontsize=TICKS)
+    if title:
+        twin.set_ylabel("Ne", fontsize=LABELS)
 
 
-def main(table_path, summary_path, png_path):
+def main(table_path, summary_path, png_path, pdf_path=None):
     rows, summary = read(table_path), read(summary_path)
     if not rows or not summary:
         sys.exit(f"{table_path}, {summary_path}: nothing to draw")
     scenarios = list(dict.fromkeys(r["scenario"] for r in summary))
     names = list(dict.fromkeys(r["estimator"] for r in summary))
     colour = {n: COLOURS[i % len(COLOURS)] for i, n in enumerate(names)}
-    label = {r["scenario"]: r["label"] for r in summary}
+    label = {r["scenario"]: plain(r["label"]) for r in summary}
 
     ncols = min(len(scenarios), 3)
     nrows = math.ceil(len(scenarios) / ncols)
-    fig = plt.figure(figsize=(4.3 * ncols + 0.8, 3.3 * nrows + 3.8))
-    grid = fig.add_gridspec(nrows + 1, ncols, height_ratios=[3.3] * nrows + [3.2],
-                            hspace=0.6, wspace=0.55)
+    height = 3.6 * nrows + 4.4
+    # Margins in inches: the two-line title above, the turned scenario labels below.
+    fig = plt.figure(figsize=(WIDTH, height))
+    grid = fig.add_gridspec(nrows + 1, ncols, height_ratios=[3.6] * nrows + [3.4],
+                            hspace=0.75, wspace=0.75, left=0.09, right=0.93,
+                            top=1 - 1.25 / height, bottom=1.2 / height)
     for i, scenario in enumerate(scenarios):
         axis = fig.add_subplot(grid[i // ncols, i % ncols])
         present = [r for r in summary if r["scenario"] == scenario]
@@ -92,15 +107,20 @@ def main(table_path, summary_path, png_path):
         pad = 0.08 * (high - low or 1 / truth)
         axis.set_ylim(low - pad, high + pad)
         axis.set_xticks(range(len(present)))
-        axis.set_xticklabels([r["estimator"] for r in present], fontsize=8)
+        axis.set_xticklabels([r["estimator"] for r in present], fontsize=TICKS)
         axis.set_xlim(-0.6, len(present) - 0.3)
-        axis.tick_params(axis="y", labelsize=7)
-        axis.set_ylabel("1/Ne", fontsize=8)
+        axis.tick_params(axis="y", labelsize=TICKS)
+        axis.yaxis.get_offset_text().set_fontsize(TICKS)
+        if i % ncols == 0:
+            axis.set_ylabel("1/Ne", fontsize=LABELS)
         axis.set_title(f"{label[scenario]}\ntrue Ne {truth:.4g}, {len(reps)} replicates",
-                       fontsize=9)
-        ne_ticks(axis, low - pad, high + pad)
+                       fontsize=LABELS)
+        ne_ticks(axis, low - pad, high + pad, i % ncols == ncols - 1 or i == len(scenarios) - 1)
 
     cover = fig.add_subplot(grid[nrows, :])
+    # Room on the right for the legend.
+    box = cover.get_position()
+    cover.set_position([box.x0, box.y0, box.width * 0.84, box.height])
     series = list(dict.fromkeys((r["estimator"], k) for r in summary
                                 for k in MARKERS if r.get(f"{k}_coverage", "NA") != "NA"))
     step = 0.8 / max(len(series), 1)
@@ -123,20 +143,24 @@ def main(table_path, summary_path, png_path):
     cover.set_ylim(-0.03, 1.05)
     cover.set_xlim(-0.6, len(scenarios) - 0.4)
     cover.set_xticks(range(len(scenarios)))
-    cover.set_xticklabels([label[s] for s in scenarios], fontsize=8,
-                          rotation=15 if len(scenarios) > 4 else 0)
-    cover.set_ylabel("coverage of true Ne", fontsize=9)
+    cover.set_xticklabels([label[s] for s in scenarios], fontsize=TICKS,
+                          rotation=20 if len(scenarios) > 3 else 0,
+                          ha="right" if len(scenarios) > 3 else "center")
+    cover.tick_params(axis="y", labelsize=TICKS)
+    cover.set_ylabel("coverage of true Ne", fontsize=LABELS)
     cover.set_title("Coverage of the 95% intervals (Wilson 95% interval; dashed: 0.95)",
-                    fontsize=10)
-    cover.legend(fontsize=7, loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0)
-    fig.suptitle("Estimates of Ne on the 1/Ne scale (dashed: true harmonic-mean Ne; "
-                 "diamond: harmonic mean of the estimates; grey: Ne = \u221e)", fontsize=10)
+                    fontsize=TITLES)
+    cover.legend(fontsize=TICKS, loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0)
+    fig.suptitle("Estimates of Ne on the 1/Ne scale\n(dashed: true Ne; diamond: harmonic mean "
+                 "of the estimates; grey: Ne = \u221e)", fontsize=TITLES)
     fig.savefig(png_path, dpi=100)
+    if pdf_path:
+        fig.savefig(pdf_path)
     print(f"{png_path}: {len(scenarios)} scenarios, {len(names)} estimators, "
           f"{len(rows)} replicates")
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 4:
+    if len(sys.argv) not in (4, 5):
         sys.exit(__doc__.split("\n\n")[0])
-    main(sys.argv[1], sys.argv[2], sys.argv[3])
+    main(*sys.argv[1:])

@@ -12,6 +12,8 @@ Used by the Snakefile next to this folder and, for runs without Snakemake, from 
                                                   estimators, which need Snakemake)
     replicates.py check-estimate FILE             reads an external estimator's output as the
                                                   table will, or fails saying why
+    replicates.py run-estimate SECONDS FILE CMD   runs an estimator's shell command CMD, stops
+                                                  it after SECONDS, then checks its output FILE
 """
 
 import hashlib
@@ -21,8 +23,12 @@ import math
 import os
 import re
 import shlex
+import shutil
+import signal
 import string
+import subprocess
 import sys
+import unicodedata
 
 # The nineteen values of a driftsim parameter file, in file order, with their type.
 # NumIndiv0 is the source sample, NumIndiv1 and NumIndiv2 the two temporal samples.
@@ -156,6 +162,26 @@ def check_model(model, where):
         _check_sizes(model["sizes"], where)
 
 
+def _check_label(label, where):
+    """A label is a cell of summary.tsv and a title in the figure: one line of text, no tabs."""
+    if not (isinstance(label, str) and label.strip()):
+        raise ConfigError(f"{where}: label must be a non-empty text, got {label!r}")
+    if any(unicodedata.category(c) in ("Cc", "Zl", "Zp") for c in label):
+        raise ConfigError(f"{where}: label {label!r} must be one line without tabs or other "
+                          "control characters")
+
+
+def check_outdir(config):
+    """The `outdir` key: a folder name Snakemake can use in its file patterns."""
+    outdir = config.get("outdir", "results")
+    if not (isinstance(outdir, str) and outdir.strip()):
+        raise ConfigError(f"outdir: expected a folder name, got {outdir!r}")
+    if "{" in outdir or "}" in outdir or any(unicodedata.category(c) == "Cc" for c in outdir):
+        raise ConfigError(f"outdir {outdir!r}: braces and control characters cannot be part of "
+                          "a folder name here")
+    return outdir
+
+
 def _check_overrides(overrides, where):
     if not isinstance(overrides, dict):
         raise ConfigError(f"{where}: expected a mapping of parameter names to values")
@@ -204,8 +230,8 @@ def scenarios(config):
                               "and/or a model map")
         overrides = {k: v for k, v in entry.items() if k not in ("model", "label")}
         model = entry.get("model", {})
-        if "label" in entry and not (isinstance(entry["label"], str) and entry["label"].strip()):
-            raise ConfigError(f"{where}: label must be a non-empty text, got {entry['label']!r}")
+        if "label" in entry:
+            _check_label(entry["label"], where)
         if not overrides and "model" not in entry:
             raise ConfigError(f"{where}: expected a mapping of parameter names to values "
                               "and/or a model map")
@@ -321,7 +347,9 @@ PLUGIN_INTERVAL = "plugin"
 # Input formats of an external estimator: an export of driftsim-convert, or the data file
 # itself ({input} the .dat; {par} is always the .par).
 ESTIMATOR_INPUTS = [*EXPORT_SUFFIXES, "dat"]
-ESTIMATOR_KEYS = {"name", "input", "command", "version", "scenarios"}
+ESTIMATOR_KEYS = {"name", "input", "command", "version", "scenarios", "time_limit"}
+# Seconds an external estimator may run on one replicate before it is stopped.
+DEFAULT_TIME_LIMIT = 3600
 ESTIMATOR_NAME = re.compile(r"^[A-Za-z][A-Za-z0-9_]*$")
 PLACEHOLDERS = ("input", "par", "output", "python", "workflow")
 
@@ -378,6 +406,10 @@ def check_estimators(config):
             if not (isinstance(version, str) and version.strip()):
                 raise ConfigError(f"{where}: version must be a command, got {version!r}")
             _placeholders(version, where)
+        limit = entry.get("time_limit", DEFAULT_TIME_LIMIT)
+        if not (_is_number(limit) and limit > 0):
+            raise ConfigError(f"{where}: time_limit must be a number of seconds above 0, "
+                              f"got {limit!r}")
         runs_on = entry.get("scenarios", names)
         if not (isinstance(runs_on, list) and runs_on):
             raise ConfigError(f"{where}: scenarios must be a non-empty list of scenario names")
@@ -388,7 +420,7 @@ def check_estimators(config):
                 raise ConfigError(f"{where}: plink takes biallelic data only; scenario {label} "
                                   "is not biallelic")
         result.append({"name": name, "input": fmt, "command": command, "version": version,
-                       "scenarios": [n for n in names if n in runs_on]})
+                       "scenarios": [n for n in names if n in runs_on], "time_limit": limit})
     return result
 
 
@@ -411,10 +443,39 @@ def estimator_command(template, values):
     return template.format(**{k: shlex.quote(str(v)) for k, v in values.items()})
 
 
+# The numbers driftsim reads: a sign, digits with at most one point, an exponent; no blanks,
+# no digit separators (float() would take "1_000" and " 1e3 "), no hexadecimal.
+NUMBER = re.compile(r"[+-]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
+# Besides numbers, an estimate may be infinite or missing.
+ESTIMATE_WORDS = {"inf": math.inf, "+inf": math.inf, "-inf": -math.inf, "NA": math.nan,
+                  "nan": math.nan, "NaN": math.nan}
+
+
+def estimate_number(text):
+    """A cell of an estimator's output as a number (inf, -inf; NaN for NA), or None when it is
+    not one."""
+    if text in ESTIMATE_WORDS:
+        return ESTIMATE_WORDS[text]
+    return float(text) if NUMBER.fullmatch(text) else None
+
+
+def _inverse_bound(value):
+    """A bound in Ne on the 1/Ne scale: 1/inf = 0, and a lower bound 0 leaves no lower limit."""
+    if math.isinf(value):
+        return 0.0
+    if value == 0:
+        return math.inf
+    return 1 / value
+
+
 def read_estimate(path):
     """An external estimator's output: a header with Ne (and optionally lower and upper, both
     or neither; other columns are ignored) and one row of numbers (inf, -inf and NA allowed).
-    Returns {"Ne": text, "lower": text, "upper": text} with NA where not given."""
+    Returns {"Ne": text, "lower": text, "upper": text} with NA where not given.
+
+    Refused: a column named twice, a cell that is not a number by driftsim's rule, an estimate
+    or upper bound of 0 (no Ne), and an interval whose lower bound lies above its upper one on
+    the 1/Ne scale (a negative bound lies beyond infinity, so lower 30 with upper -200 holds)."""
     with open(path) as handle:
         lines = [line.rstrip("\r\n") for line in handle if line.strip()]
     if len(lines) != 2:
@@ -422,29 +483,82 @@ def read_estimate(path):
     header, cells = lines[0].split("\t"), lines[1].split("\t")
     if len(header) != len(cells):
         raise ValueError(f"{path}: {len(header)} columns in the header, {len(cells)} in the row")
+    for key in ("Ne", "lower", "upper"):
+        if header.count(key) > 1:
+            raise ValueError(f"{path}: the column {key} appears {header.count(key)} times")
     row = dict(zip(header, cells))
     if "Ne" not in row:
         raise ValueError(f"{path}: no Ne column (header {lines[0]!r})")
     if ("lower" in row) != ("upper" in row):
         raise ValueError(f"{path}: give both lower and upper, or neither")
-    result = {}
+    result, values = {}, {}
     for key in ("Ne", "lower", "upper"):
         text = row.get(key, "NA").strip()
-        if text != "NA":
-            try:
-                value = float(text)
-            except ValueError:
-                raise ValueError(f"{path}: {key} {text!r} is not a number") from None
-            if math.isnan(value):
-                text = "NA"
-            else:
-                text = "%.6g" % value
-        result[key] = text
+        value = estimate_number(text)
+        if value is None:
+            raise ValueError(f"{path}: {key} {text!r} is not a number")
+        if value == 0 and key != "lower":
+            raise ValueError(f"{path}: {key} 0 is no effective size (write NA where there is "
+                             "none, inf where it is infinite)")
+        values[key] = value
+        result[key] = "NA" if math.isnan(value) else "%.6g" % value
+    lower, upper = values["lower"], values["upper"]
+    if not (math.isnan(lower) or math.isnan(upper)):
+        if _inverse_bound(upper) > _inverse_bound(lower):
+            raise ValueError(f"{path}: lower bound {row['lower'].strip()} lies above upper bound "
+                             f"{row['upper'].strip()} (on the 1/Ne scale, where a negative "
+                             "bound lies beyond infinity)")
     return result
+
+
+def run_estimate(command, output, time_limit):
+    """Runs an external estimator's shell command, stopping it (and every process it started)
+    after time_limit seconds, then reads its output as the table will. Raises ValueError with
+    one line saying what went wrong."""
+    # bash, as Snakemake's own shell commands use, so that a command runs as it did in a rule.
+    shell = shutil.which("bash") or "/bin/sh"
+    process = subprocess.Popen([shell, "-c", command], start_new_session=True)
+
+    def stop(*_):
+        # The command runs in a session of its own, so an interrupt of the job must reach it.
+        _kill_group(process)
+        sys.exit(f"replicates.py: estimator stopped by a signal: {command}")
+
+    old = {sig: signal.signal(sig, stop) for sig in (signal.SIGINT, signal.SIGTERM)}
+    try:
+        status = process.wait(timeout=time_limit)
+    except subprocess.TimeoutExpired:
+        _kill_group(process)
+        raise ValueError(f"the estimator ran longer than its time limit of {time_limit:g} s "
+                         "(time_limit in the configuration) and was stopped") from None
+    finally:
+        for sig, handler in old.items():
+            signal.signal(sig, handler)
+    if status != 0:
+        raise ValueError(f"the estimator failed with exit status {status}")
+    if not os.path.exists(output):
+        raise ValueError(f"the estimator exited with status 0 but wrote no output {output}")
+    return read_estimate(output)
+
+
+def _kill_group(process):
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except (ProcessLookupError, PermissionError):
+        pass
+    if process.returncode is None:
+        process.wait()
 
 
 # ---------------------------------------------------------------------------------------------
 # Seeds
+
+# The seed rule in words, for the report; hashed_seed and assign_seeds are its code.
+SEED_RULE = ("A replicate's seed is 1 plus the first 8 bytes of SHA-256 of (base seed, scenario "
+             "name, replicate number, attempt) modulo 2147483646; the attempt counts up from 0 "
+             "past multiples of 262144, which driftsim refuses, and past seeds already given "
+             "(replicates in sorted order).")
+
 
 def seed_is_valid(seed):
     return 0 < abs(seed) <= SEED_MAX and seed % SEED_FORBIDDEN_MULTIPLE != 0
@@ -773,6 +887,13 @@ def main(argv):
         for line in commands(_load_yaml(argv[2]), argv[3]):
             print(line)
         return 0
+    if len(argv) == 5 and argv[1] == "run-estimate":
+        limit = estimate_number(argv[2])
+        if limit is None or not 0 < limit < math.inf:
+            raise ValueError(f"time limit {argv[2]!r} is not a number of seconds above 0")
+        estimate = run_estimate(argv[4], argv[3], limit)
+        print(f"{argv[3]}: Ne {estimate['Ne']} [{estimate['lower']}, {estimate['upper']}]")
+        return 0
     if len(argv) == 3 and argv[1] == "check-estimate":
         estimate = read_estimate(argv[2])
         print(f"{argv[2]}: Ne {estimate['Ne']} [{estimate['lower']}, {estimate['upper']}]")
@@ -796,3 +917,5 @@ if __name__ == "__main__":
         sys.exit(main(sys.argv))
     except (ConfigError, ValueError) as error:
         sys.exit(f"replicates.py: {error}")
+    except OSError as error:  # a missing or unreadable file, in one line
+        sys.exit(f"replicates.py: {error.filename}: {error.strerror}")

@@ -19,8 +19,35 @@ number = rp.number
 
 
 def inverse(x):
-    """1/x on the extended scale: 1/inf = 0."""
-    return 0.0 if math.isinf(x) else 1 / x
+    """A bound in Ne on the 1/Ne scale: 1/inf = 0, and 1/0 = inf (a lower bound 0 leaves no
+    lower limit)."""
+    if math.isinf(x):
+        return 0.0
+    return math.inf if x == 0 else 1 / x
+
+
+def bias_and_error(inv, truth):
+    """Bias and error of n estimates x_i on the 1/Ne scale against the true Ne N, each with its
+    Monte Carlo standard error (NaN with fewer than two estimates); see README "The summary".
+
+    hmean_bias_pct: 100 (1 / (N mean(x)) - 1), the harmonic-mean estimate's bias in percent of
+    N, SE by the delta method 100 SE(mean x) / (N mean(x)^2); rel_bias_inv: N mean(x) - 1, SE
+    N s / sqrt(n); rel_rmse_inv: sqrt(mean(d^2)) with d_i = N x_i - 1, SE by the delta method
+    SE(mean d^2) / (2 rmse)."""
+    n, mean = len(inv), statistics.fmean(inv)
+    se_mean = statistics.stdev(inv) / math.sqrt(n) if n > 1 else math.nan
+    squares = [(truth * v - 1) ** 2 for v in inv]
+    rmse = math.sqrt(statistics.fmean(squares))
+    se_mse = statistics.stdev(squares) / math.sqrt(n) if n > 1 else math.nan
+    positive = mean > 0
+    return {
+        "hmean_bias_pct": 100 * (1 / (truth * mean) - 1) if positive else math.inf,
+        "hmean_bias_pct_se": 100 * se_mean / (truth * mean * mean) if positive else math.nan,
+        "rel_bias_inv": truth * mean - 1,
+        "rel_bias_inv_se": truth * se_mean,
+        "rel_rmse_inv": rmse,
+        "rel_rmse_inv_se": se_mse / (2 * rmse) if rmse > 0 else math.nan,
+    }
 
 
 def wilson(k, n):
@@ -53,9 +80,13 @@ def estimators(header):
     return result
 
 
-def summarize(rows, header, labels=None):
-    """One dict per scenario (in table order) and estimator, with the columns of columns()."""
+def summarize(rows, header, labels=None, runs_on=None):
+    """One dict per scenario (in table order) and estimator, with the columns of columns().
+    runs_on: {external estimator: its scenarios}, so that one that ran but gave no estimate
+    still has its rows (estimates 0); without it, an external estimator's rows are those with
+    a value."""
     labels = labels or {}
+    runs_on = runs_on or {}
     found = estimators(header)
     kinds = [k for k in (*rp.BUILTIN_INTERVALS, rp.PLUGIN_INTERVAL)
              if any(k == kind for _, _, _, intervals in found for kind, _, _ in intervals)]
@@ -65,7 +96,11 @@ def summarize(rows, header, labels=None):
         # The harmonic mean of the replicates' true Ne (the model fixes it per scenario).
         truth = 1 / statistics.fmean(1 / number(r["true_Ne"]) for r in reps)
         for name, ne_col, inv_col, intervals in found:
-            ran = [r for r in reps if r.get(inv_col, "NA") != "NA" or r.get(ne_col, "NA") != "NA"]
+            if name in runs_on:
+                ran = reps if scenario in runs_on[name] else []
+            else:
+                ran = [r for r in reps if r.get(inv_col, "NA") != "NA"
+                       or r.get(ne_col, "NA") != "NA"]
             if not ran:
                 continue  # an external estimator that does not run on this scenario
             inv = [number(r[inv_col]) for r in ran if not math.isnan(number(r[inv_col]))]
@@ -79,9 +114,7 @@ def summarize(rows, header, labels=None):
                     "median_Ne": 1 / statistics.median(inv) if statistics.median(inv) > 0
                     else math.inf,
                     "hmean_Ne": 1 / mean if mean > 0 else math.inf,
-                    "rel_bias_inv": mean * truth - 1,
-                    "rel_rmse_inv": truth * math.sqrt(statistics.fmean((v - 1 / truth) ** 2
-                                                                       for v in inv)),
+                    **bias_and_error(inv, truth),
                 })
             for kind in kinds:
                 if kind not in [k for k, _, _ in intervals]:
@@ -103,7 +136,9 @@ def summarize(rows, header, labels=None):
 
 def columns(kinds):
     return (["scenario", "label", "estimator", "true_Ne", "replicates", "estimates",
-             "share_inf_or_negative", "median_Ne", "hmean_Ne", "rel_bias_inv", "rel_rmse_inv"]
+             "share_inf_or_negative", "median_Ne", "hmean_Ne", "hmean_bias_pct",
+             "hmean_bias_pct_se", "rel_bias_inv", "rel_bias_inv_se", "rel_rmse_inv",
+             "rel_rmse_inv_se"]
             + [f"{k}_{c}" for k in kinds
                for c in ("n", "coverage", "coverage_low", "coverage_high", "median_width")])
 
@@ -118,13 +153,13 @@ def cell(value):
     return "%.6g" % value
 
 
-def write_summary(table_path, summary_path, labels=None):
+def write_summary(table_path, summary_path, labels=None, runs_on=None):
     with open(table_path, newline="") as handle:
-        reader = csv.DictReader(handle, delimiter="\t")
+        reader = csv.DictReader(handle, delimiter="\t", quoting=csv.QUOTE_NONE)
         rows, header = list(reader), reader.fieldnames or []
     if not rows:
         raise ValueError(f"{table_path}: no replicates")
-    summary, kinds = summarize(rows, header, labels)
+    summary, kinds = summarize(rows, header, labels, runs_on)
     names = columns(kinds)
     text = "\t".join(names) + "\n"
     text += "".join("\t".join(cell(r.get(c, math.nan)) for c in names) + "\n" for r in summary)

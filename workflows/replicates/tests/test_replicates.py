@@ -5,6 +5,7 @@ import copy
 import json
 import os
 import re
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -162,8 +163,53 @@ class EstimatorsAndLabels(unittest.TestCase):
             "Ne50_NumGen1": "Ne 50, 1 gen.", "Ne50_NumGen2": "Ne 50, 2 gen.",
             "Ne100_NumGen1": "Ne 100, 1 gen.", "Ne100_NumGen2": "Ne 100, 2 gen.",
             "crash": "A crash", "mig": "mig"})
-        with self.assertRaisesRegex(rp.ConfigError, "label must be a non-empty text"):
-            rp.study_plan(config(scenarios={"s": {"Ne": 60, "label": ""}}))
+        # A label is a cell of summary.tsv: one line, no tabs; quotes, & and < are text.
+        for label, words in [("", "label must be a non-empty text"),
+                             ("a\tb", "must be one line without tabs"),
+                             ("a\nb", "must be one line without tabs"),
+                             ("a\u2028b", "must be one line without tabs")]:
+            with self.assertRaisesRegex(rp.ConfigError, words, msg=repr(label)):
+                rp.study_plan(config(scenarios={"s": {"Ne": 60, "label": label}}))
+        odd = '"quoted" & <script>x</script> $5'
+        self.assertEqual(rp.scenario_labels(config(scenarios={"s": {"Ne": 60, "label": odd}}))["s"],
+                         odd)
+
+    def test_outdir_and_time_limit(self):
+        for outdir in ("results", "my results", ".;touch INJECTED;cd ."):
+            self.assertEqual(rp.check_outdir(config(outdir=outdir)), outdir)
+        for outdir in ("", "out{x}", "a\nb", 5):
+            with self.assertRaises(rp.ConfigError, msg=repr(outdir)):
+                rp.check_outdir(config(outdir=outdir))
+        self.assertEqual(rp.check_estimators(config(estimators=[self.GOOD]))[0]["time_limit"],
+                         rp.DEFAULT_TIME_LIMIT)
+        for limit in (0, -1, "60", True, float("inf")):
+            with self.assertRaisesRegex(rp.ConfigError, "time_limit must be", msg=repr(limit)):
+                rp.check_estimators(config(estimators=[{**self.GOOD, "time_limit": limit}]))
+
+    def test_estimator_runs_fail_in_one_line(self):
+        script = os.path.join(HERE, "..", "scripts", "replicates.py")
+        cases = [  # (command, time limit, words of the one line)
+            ("true {out}", "5", "exited with status 0 but wrote no output"),
+            ("exit 3", "5", "failed with exit status 3"),
+            ("sleep 30; true {out}", "0.5", "longer than its time limit of 0.5 s"),
+            ("printf 'Ne\\n12\\n' > {out}", "5", None),
+        ]
+        with tempfile.TemporaryDirectory() as tmp:
+            out = os.path.join(tmp, "e.tsv")
+            for command, limit, words in cases:
+                done = subprocess.run([sys.executable, script, "run-estimate", limit, out,
+                                       command.format(out=out)],
+                                      capture_output=True, text=True)
+                if words is None:
+                    self.assertEqual((done.returncode, done.stdout),
+                                     (0, f"{out}: Ne 12 [NA, NA]\n"))
+                else:
+                    self.assertEqual(done.returncode, 1, msg=command)
+                    self.assertRegex(done.stderr, f"^replicates.py: [^\n]*{re.escape(words)}"
+                                     "[^\n]*\n$", msg=command)
+            done = subprocess.run([sys.executable, script, "check-estimate",
+                                   os.path.join(tmp, "none.tsv")], capture_output=True, text=True)
+            self.assertEqual((done.returncode, done.stderr.count("\n")), (1, 1), msg=done.stderr)
 
     def test_estimate_files_are_read_or_refused(self):
         cases = [  # (file text, result or None for a refusal)
@@ -178,6 +224,18 @@ class EstimatorsAndLabels(unittest.TestCase):
             ("Ne\tlower\n12\t5\n", None),         # lower without upper
             ("Ne\tlower\tupper\n12\t5\n", None),  # a cell short
             ("Ne\nlarge\n", None),
+            # driftsim's number rule; a lower bound 0 leaves no lower limit; a negative bound
+            # lies beyond infinity, so only the 1/Ne scale orders the bounds.
+            ("Ne\tlower\tupper\n1e3\t0\t-200\n", {"Ne": "1000", "lower": "0", "upper": "-200"}),
+            ("Ne\n1_000\n", None),
+            ("Ne\n0x10\n", None),
+            ("Ne\ninfinity\n", None),
+            ("Ne\n0\n", None),                        # no effective size
+            ("Ne\tlower\tupper\n12\t5\t0\n", None),  # an upper bound holding nothing
+            ("Ne\tlower\tupper\n60\t80\t50\n", None),  # lower above upper
+            ("Ne\tlower\tupper\n60\t-80\t50\n", None),  # lower beyond infinity, upper not
+            ("Ne\tNe\n5\t7\n", None),                # a column named twice
+            ("Ne\tlower\tupper\tlower\n5\t1\t9\t2\n", None),
         ]
         with tempfile.TemporaryDirectory() as tmp:
             path = os.path.join(tmp, "e.tsv")

@@ -65,5 +65,57 @@ class Summary(unittest.TestCase):
         self.assertEqual(summary.cell(got[("B", "X")].get("chisq_coverage", float("nan"))), "NA")
 
 
+# Bias in percent of the true Ne and the Monte Carlo standard errors, by hand. P (N 100): 1/Ne
+# 0.008, 0.012: mean 0.01, s 0.0028284, SE(mean) 0.002: bias 0% +- 100 * 0.002 / (100 * 1e-4)
+# = 20%; d = -0.2, 0.2, d^2 equal: RMSE 0.2, SE 0. Q (N 100): 1/Ne 0.005, 0.005, 0.008: mean
+# 0.006, s 0.0017321, SE(mean) 0.001: bias 100 (1/0.6 - 1) = 66.667% +- 100 * 0.001 / (100 *
+# 3.6e-5) = 27.778%, beyond 2 SE; d = -0.5, -0.5, -0.2, d^2 0.25, 0.25, 0.04: MSE 0.18, RMSE
+# 0.424264, SE(MSE) sd(d^2)/sqrt(3) = 0.121244/1.732051 = 0.07, SE(RMSE) 0.07 / (2 * 0.424264).
+# One estimate (R): no SE. Z (N 50): bounds of 0 (a lower bound 0 has no lower limit; an upper
+# bound 0 holds nothing) and one estimator Y that ran but gave no estimate.
+BIAS_COLUMNS = ["scenario", "true_Ne", "Ne_X", "Ne_X_lower", "Ne_X_upper", "inv_Ne_X",
+                "Ne_Y", "Ne_Y_lower", "Ne_Y_upper", "inv_Ne_Y"]
+BIAS_TABLE = [
+    ("P", "100", "125", "NA", "NA", "0.008", "NA", "NA", "NA", "NA"),
+    ("P", "100", "83.3333", "NA", "NA", "0.012", "NA", "NA", "NA", "NA"),
+    ("Q", "100", "200", "NA", "NA", "0.005", "NA", "NA", "NA", "NA"),
+    ("Q", "100", "200", "NA", "NA", "0.005", "NA", "NA", "NA", "NA"),
+    ("Q", "100", "125", "NA", "NA", "0.008", "NA", "NA", "NA", "NA"),
+    ("R", "100", "50", "NA", "NA", "0.02", "NA", "NA", "NA", "NA"),
+    ("Z", "50", "40", "0", "60", "0.025", "NA", "NA", "NA", "NA"),
+    ("Z", "50", "40", "30", "0", "0.025", "NA", "NA", "NA", "NA"),
+]
+BIAS_EXPECTED = {  # (scenario, estimator): (bias %, SE, rel. bias 1/Ne, SE, RMSE, SE)
+    ("P", "X"): (0, 20, 0, 0.2, 0.2, 0),
+    ("Q", "X"): (200 / 3, 250 / 9, -0.4, 0.1, 0.4242641, 0.0824958),
+    ("R", "X"): (-50, float("nan"), 1, float("nan"), 1, float("nan")),
+    ("Z", "X"): (-20, 0, 0.25, 0, 0.25, 0),
+}
+
+
+class BiasInPercent(unittest.TestCase):
+    def test_hand_computed_bias_and_standard_errors(self):
+        rows = [dict(zip(BIAS_COLUMNS, r)) for r in BIAS_TABLE]
+        result, _ = summary.summarize(rows, BIAS_COLUMNS, runs_on={"X": ["P", "Q", "R", "Z"],
+                                                                   "Y": ["Z"]})
+        got = {(r["scenario"], r["estimator"]): r for r in result}
+        self.assertEqual(list(got), [*BIAS_EXPECTED, ("Z", "Y")])
+        names = ("hmean_bias_pct", "hmean_bias_pct_se", "rel_bias_inv", "rel_bias_inv_se",
+                 "rel_rmse_inv", "rel_rmse_inv_se")
+        for key, expected in BIAS_EXPECTED.items():
+            for name, value in zip(names, expected):
+                if value != value:
+                    self.assertNotEqual(got[key][name], got[key][name], msg=f"{key} {name}")
+                else:
+                    self.assertAlmostEqual(got[key][name], value, delta=1e-6 * max(1, abs(value)),
+                                           msg=f"{key} {name}")
+        # The lower bound 0 holds every small Ne, the upper bound 0 none.
+        z = got[("Z", "X")]
+        self.assertEqual((z["plugin_n"], z["plugin_coverage"]), (2, 0.5))
+        # An estimator that ran and gave nothing has its row, saying so.
+        self.assertEqual((got[("Z", "Y")]["replicates"], got[("Z", "Y")]["estimates"]), (2, 0))
+        self.assertNotIn("hmean_Ne", got[("Z", "Y")])
+
+
 if __name__ == "__main__":
     unittest.main()
