@@ -209,10 +209,7 @@ TEST(RunSimulation, RunsInOneProcessGiveTheBytesOfSeparateProcesses) {
   const fs::path cases = fs::path(DRIFTSIM_TEST_DATA) / "golden" / "cases";
   const fs::path cwd = fs::current_path();
   fs::current_path(dir.Path());
-  std::vector<Kernel> rows;
-  for (const Kernel k : kKernels) {
-    if (CanRun(k)) rows.push_back(k);
-  }
+  const std::vector<Kernel> rows = TestRows();
   constexpr int kThreads[] = {3, 1, 7, 2};
   int turn = 0;
   for (const std::string name : {"g1", "g2", "g3", "g4", "g1"}) {
@@ -226,6 +223,26 @@ TEST(RunSimulation, RunsInOneProcessGiveTheBytesOfSeparateProcesses) {
   }
   fs::current_path(cwd);
 }
+
+// The golden cases on every row, each in a process of its own as a user forces a row
+// (DRIFTSIM_KERNEL): the stored console text, files and exit status.
+class GoldenCases : public testing::TestWithParam<Kernel> {};
+
+TEST_P(GoldenCases, GiveTheStoredFilesOnEveryRow) {
+  const Kernel k = GetParam();
+  REQUIRE_ROW(k);
+  const fs::path golden = fs::path(DRIFTSIM_TEST_DATA) / "golden";
+  for (const auto& entry : fs::directory_iterator(golden / "cases")) {
+    if (entry.path().extension() != ".txt") continue;
+    const std::string name = entry.path().stem().string();
+    const std::string command = std::string("DRIFTSIM_KERNEL=") + KernelName(k) + " '" +
+                                (golden / "run_case.sh").string() + "' '" + DRIFTSIM_BINARY +
+                                "' '" + (golden / "cases").string() + "' " + name;
+    EXPECT_EQ(std::system(command.c_str()), 0) << name << " on " << KernelName(k);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryRow, GoldenCases, testing::ValuesIn(TestRows()), RowTestName);
 
 // ---------------------------------------------------------------------------------------------
 // Bad arguments and parameter files, end to end

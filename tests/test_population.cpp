@@ -549,12 +549,33 @@ std::pair<std::vector<uint8_t>, uint32_t> ShortRun(const ParamLines& p, Kernel k
   return {r, sim->rnd.Bits.RanBitSeed};
 }
 
+// The rows taking turns in one process, in both orders, give the portable row's bytes: a table
+// that one row builds for itself never serves another, whichever row runs first.
+TEST(Rows, TakingTurnsInOneProcessGiveThePortableBytes) {
+  std::vector<ParamLines> cases;
+  for (const auto& [model, K, NumLoci] : {std::tuple(0, 2, 1000), std::tuple(1, 7, 130)}) {
+    ParamLines p = Small(model, 40, NumLoci, K);
+    p[3] = "0.05";
+    cases.push_back(p);
+  }
+  std::vector<std::pair<std::vector<uint8_t>, uint32_t>> want;
+  for (const ParamLines& p : cases) want.push_back(ShortRun(p, Kernel::kPortable));
+  std::vector<Kernel> rows = TestVectorRows();
+  rows.insert(rows.end(), rows.rbegin(), rows.rend());
+  for (const Kernel k : rows) {
+    REQUIRE_ROW(k);
+    for (size_t c = 0; c < cases.size(); ++c) {
+      EXPECT_TRUE(ShortRun(cases[c], k) == want[c]) << KernelName(k) << ": " << cases[c].Text();
+    }
+  }
+}
+
 // Each vector path against the portable one.
 class Kernels : public testing::TestWithParam<Kernel> {};
 
 TEST_P(Kernels, GiveThePortableBytes) {
   const Kernel k = GetParam();
-  if (!CanRun(k)) GTEST_SKIP() << "this processor cannot run the " << KernelName(k) << " path";
+  REQUIRE_ROW(k);
   // Random small populations of every shape, packed ones with whole vector chunks and tails,
   // run on each code path from the same seed.
   RngState pick;
@@ -584,7 +605,7 @@ TEST_P(Kernels, GiveThePortableBytes) {
 // wrap.
 TEST_P(Kernels, TransmitLikePortableAtEveryEdge) {
   const Kernel k = GetParam();
-  if (!CanRun(k)) GTEST_SKIP() << "this processor cannot run the " << KernelName(k) << " path";
+  REQUIRE_ROW(k);
   const KernelTable portable = KernelsFor(Kernel::kPortable), row = KernelsFor(k);
   const BitCycle::Stream cycle = BitCycle::From(12345);
   RngState u;
@@ -650,7 +671,7 @@ TEST_P(Kernels, TransmitLikePortableAtEveryEdge) {
 // untouched.
 TEST_P(Kernels, PackedCodesLikePortable) {
   const Kernel k = GetParam();
-  if (!CanRun(k)) GTEST_SKIP() << "this processor cannot run the " << KernelName(k) << " path";
+  REQUIRE_ROW(k);
   const KernelTable portable = KernelsFor(Kernel::kPortable), row = KernelsFor(k);
   RngState u;
   u.IDUM = -5;
@@ -693,13 +714,7 @@ TEST_P(Kernels, PackedCodesLikePortable) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(VectorPaths, Kernels,
-                         testing::Values(Kernel::kAvx2, Kernel::kAvx2Pdep, Kernel::kAvx512),
-                         [](const testing::TestParamInfo<Kernel>& kernel) {
-                           std::string name = KernelName(kernel.param);
-                           std::replace(name.begin(), name.end(), '-', '_');
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(VectorPaths, Kernels, testing::ValuesIn(TestVectorRows()), RowTestName);
 
 }  // namespace
 }  // namespace driftsim::test

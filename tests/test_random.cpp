@@ -8,6 +8,7 @@
 
 #include "cpu/cpu.hpp"
 #include "random/random.hpp"
+#include "test_support.hpp"
 
 namespace driftsim {
 namespace {
@@ -212,9 +213,13 @@ TEST(RanBit, JumpAheadEqualsSingleSteps) {
 
 TEST(RanUniform, BatchesEqualSingleDraws) {
   // The portable row's lanes (stretches of 64 to 512 draws and a rest) and the vector rows'
-  // (AVX2: eight lanes, or thirty-two after the first 32 draws, and a rest).
-  for (const Kernel k : {Kernel::kPortable, Kernel::kAvx2, Kernel::kAvx512}) {
-    if (!CanRun(k)) continue;
+  // (AVX2: eight lanes, or thirty-two after the first 32 draws, and a rest). Every row twice in
+  // one process, the second time in the reverse order: whichever row builds its lane tables
+  // first, the others still draw their own stream.
+  std::vector<Kernel> rows = test::TestRows();
+  rows.insert(rows.end(), rows.rbegin(), rows.rend());
+  for (const Kernel k : rows) {
+    REQUIRE_ROW(k);
     const KernelTable kernels = KernelsFor(k);
     for (const size_t n :
          {size_t(1), size_t(15), size_t(16), size_t(17), size_t(31), size_t(32), size_t(33),

@@ -406,7 +406,7 @@ class ReferenceRuns : public testing::TestWithParam<Kernel> {};
 
 TEST_P(ReferenceRuns, MatchTheReference) {
   const Kernel k = GetParam();
-  if (!CanRun(k)) GTEST_SKIP() << "this processor cannot run the " << KernelName(k) << " path";
+  REQUIRE_ROW(k);
   static const TempDir dir;
   // Runs take turns at 1, 2, 3 and 7 threads, with tasks of a few hundred bytes and draws so
   // that even these small runs are split into many.
@@ -424,7 +424,7 @@ TEST_P(ReferenceRuns, MatchTheReference) {
 
 TEST_P(ReferenceRuns, MatchTheReferenceWithModelOptions) {
   const Kernel k = GetParam();
-  if (!CanRun(k)) GTEST_SKIP() << "this processor cannot run the " << KernelName(k) << " path";
+  REQUIRE_ROW(k);
   static const TempDir dir;
   for (const RandomRun& run : RandomOptionRuns(dir / "run", dir / "sizes.txt")) {
     WriteFile(dir / "p.txt", run.text);
@@ -442,12 +442,7 @@ TEST_P(ReferenceRuns, MatchTheReferenceWithModelOptions) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryPath, ReferenceRuns, testing::ValuesIn(kKernels),
-                         [](const testing::TestParamInfo<Kernel>& kernel) {
-                           std::string name = KernelName(kernel.param);
-                           std::replace(name.begin(), name.end(), '-', '_');
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(EveryPath, ReferenceRuns, testing::ValuesIn(TestRows()), RowTestName);
 
 }  // namespace
 }  // namespace driftsim::test

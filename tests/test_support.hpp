@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -48,6 +49,33 @@ inline constexpr bool kSanitized = false;
 #else
 inline constexpr bool kSanitized = false;
 #endif
+
+// The rows that the row-wise tests run: each row natively where this processor runs it, else
+// its emulated twin. DRIFTSIM_TEST_ROWS=emulated takes every x86 row's emulated twin instead,
+// so that one step proves every row's bytes on any processor. A row is never skipped: one that
+// runs neither way fails (RequireRow).
+inline std::vector<Kernel> TestRows() {
+  const char* only = std::getenv("DRIFTSIM_TEST_ROWS");
+  const bool emulated = only != nullptr && std::string(only) == "emulated";
+  std::vector<Kernel> rows;
+  for (const Kernel k : kKernels) rows.push_back(emulated ? EmulatedTwin(k) : ProvingRow(k));
+  return rows;
+}
+inline std::vector<Kernel> TestVectorRows() {
+  std::vector<Kernel> rows = TestRows();
+  rows.erase(rows.begin());  // the portable row, the reference
+  return rows;
+}
+// A row's name as a test name ("avx2_pdep_emulated").
+inline std::string RowTestName(const testing::TestParamInfo<Kernel>& row) {
+  std::string name = KernelName(row.param);
+  std::replace(name.begin(), name.end(), '-', '_');
+  return name;
+}
+#define REQUIRE_ROW(k)                                                                     \
+  ASSERT_TRUE(CanRun(k)) << "this processor cannot run the " << KernelName(k)              \
+                         << " path, and this build has no emulated twin of it (configure " \
+                            "with -DDRIFTSIM_EMULATED_ROWS=ON)"
 
 // The nineteen value lines of a parameter file, by line number 1..19, each written with a
 // comment after it.

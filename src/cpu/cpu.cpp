@@ -57,6 +57,10 @@ struct Features {
 
   bool Runs(Kernel k) const {
     switch (k) {
+      case Kernel::kAvx2Emulated:
+      case Kernel::kAvx2PdepEmulated:
+      case Kernel::kAvx512Emulated:
+        return EmulatedRowsBuilt();
       case Kernel::kPortable:
         return true;
       case Kernel::kAvx2:
@@ -79,6 +83,12 @@ const Features& Cpu() {
   return features;
 }
 
+// Every row a name may select: the rows, then the emulated ones.
+constexpr Kernel kNamedRows[] = {Kernel::kPortable,      Kernel::kAvx2,
+                                 Kernel::kAvx2Pdep,      Kernel::kAvx512,
+                                 Kernel::kAvx2Emulated,  Kernel::kAvx2PdepEmulated,
+                                 Kernel::kAvx512Emulated};
+
 }  // namespace
 
 bool CanRun(Kernel kernel) {
@@ -93,8 +103,53 @@ Kernel BestKernel() {
   return best;
 }
 
+bool EmulatedRowsBuilt() {
+#if defined(DRIFTSIM_EMULATED_ROWS)
+  return true;
+#else
+  return false;
+#endif
+}
+
+Kernel EmulatedTwin(Kernel kernel) {
+  switch (kernel) {
+    case Kernel::kAvx2:
+      return Kernel::kAvx2Emulated;
+    case Kernel::kAvx2Pdep:
+      return Kernel::kAvx2PdepEmulated;
+    case Kernel::kAvx512:
+      return Kernel::kAvx512Emulated;
+    default:
+      return kernel;
+  }
+}
+
+Kernel NativeRow(Kernel kernel) {
+  switch (kernel) {
+    case Kernel::kAvx2Emulated:
+      return Kernel::kAvx2;
+    case Kernel::kAvx2PdepEmulated:
+      return Kernel::kAvx2Pdep;
+    case Kernel::kAvx512Emulated:
+      return Kernel::kAvx512;
+    default:
+      return kernel;
+  }
+}
+
+Kernel ProvingRow(Kernel kernel) {
+  if (CanRun(kernel) || !CanRun(EmulatedTwin(kernel))) return kernel;
+  return EmulatedTwin(kernel);
+}
+
 const char* KernelName(Kernel kernel) {
   switch (kernel) {
+    case Kernel::kAvx2Emulated:
+      return "avx2-emulated";
+    case Kernel::kAvx2PdepEmulated:
+      return "avx2-pdep-emulated";
+    case Kernel::kAvx512Emulated:
+      return "avx512-emulated";
     case Kernel::kAvx2:
       return "avx2";
     case Kernel::kAvx2Pdep:
@@ -132,7 +187,7 @@ std::string CpuDescription() {
 Kernel KernelFromEnvironment() {
   const char* name = std::getenv("DRIFTSIM_KERNEL");
   if (name == nullptr || *name == '\0') return BestKernel();
-  for (const Kernel k : kKernels) {
+  for (const Kernel k : kNamedRows) {
     if (std::strcmp(name, KernelName(k)) != 0) continue;
     if (!CanRun(k)) {
       FatalStop(std::string("DRIFTSIM_KERNEL=") + name + ": this processor cannot run the " + name +

@@ -21,29 +21,39 @@
 #include <cstdint>
 #include <string>
 
-// x86 vector code starts from deliberately undefined vectors (the intrinsics' conversions),
-// which GCC 12 reports as maybe uninitialised: such code sits between these two.
-#if defined(__GNUC__) && !defined(__clang__)
-#define DRIFTSIM_VECTOR_CODE_BEGIN                                                           \
-  _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wmaybe-uninitialized\"") \
-      _Pragma("GCC diagnostic ignored \"-Wuninitialized\"")
-#define DRIFTSIM_VECTOR_CODE_END _Pragma("GCC diagnostic pop")
-#else
-#define DRIFTSIM_VECTOR_CODE_BEGIN
-#define DRIFTSIM_VECTOR_CODE_END
-#endif
-
-// The target of routines built for AVX2 alone, in files of such routines: each carries the
-// attribute instead of the file being built with -mavx2 (see population/transmit_avx2.cpp).
-#define DRIFTSIM_TARGET_AVX2 __attribute__((target("avx2")))
-
 namespace driftsim {
 
-enum class Kernel { kPortable, kAvx2, kAvx2Pdep, kAvx512 };
+enum class Kernel {
+  kPortable,
+  kAvx2,
+  kAvx2Pdep,
+  kAvx512,
+  // The x86 rows' routines built against portable versions of their intrinsics (see
+  // cpu/vector.hpp): slow, never chosen, there in test builds so that every row's bytes are
+  // proven on any processor. Each stands in for the row of the same place above.
+  kAvx2Emulated,
+  kAvx2PdepEmulated,
+  kAvx512Emulated,
+};
 
 // Every row, in order of preference when several run fast.
 inline constexpr Kernel kKernels[] = {Kernel::kPortable, Kernel::kAvx2, Kernel::kAvx2Pdep,
                                       Kernel::kAvx512};
+
+// The emulated twin of an x86 row, and the row an emulated one stands in for (the row itself
+// where it has none).
+Kernel EmulatedTwin(Kernel kernel);
+Kernel NativeRow(Kernel kernel);
+inline bool IsEmulated(Kernel kernel) {
+  return kernel != NativeRow(kernel);
+}
+
+// Whether this build holds the emulated rows (test builds with SIMD Everywhere).
+bool EmulatedRowsBuilt();
+
+// The row that proves a row here: the row itself where this processor runs it, else its
+// emulated twin where the build holds it, else the row itself (which CanRun refuses).
+Kernel ProvingRow(Kernel kernel);
 
 // The fastest row on this processor: the last of kKernels that it runs without microcoded
 // instructions.
@@ -52,7 +62,8 @@ Kernel BestKernel();
 // Whether this processor runs a row at all (forced rows may be slow).
 bool CanRun(Kernel kernel);
 
-// The row's name as DRIFTSIM_KERNEL takes it: "portable", "avx2", "avx2-pdep", "avx512".
+// The row's name as DRIFTSIM_KERNEL takes it: "portable", "avx2", "avx2-pdep", "avx512", and
+// the emulated rows' "avx2-emulated", "avx2-pdep-emulated", "avx512-emulated".
 const char* KernelName(Kernel kernel);
 
 // The names of all rows, comma separated, for the help text and messages.

@@ -85,18 +85,6 @@ void PickPackedCodesPortable(const float* hw, const float* u, uint8_t* out, size
 // order in which the few records of the migrants take them.
 void PackedRecordsOfDrawsPortable(const float* hw, const float* u, uint8_t* first, int64_t stride,
                                   size_t count, size_t nbytes);
-#if defined(__x86_64__)
-void PickAllelesAvx2(const float* cum, size_t entries, const float* u, uint8_t* out, size_t n);
-void PickPackedCodesAvx2(const float* hw, const float* u, uint8_t* out, size_t n, int shift,
-                         bool first);
-void PackedRecordsOfDrawsAvx2(const float* hw, const float* u, uint8_t* first, int64_t stride,
-                              size_t count, size_t nbytes);
-void PickAllelesAvx512(const float* cum, size_t entries, const float* u, uint8_t* out, size_t n);
-void PickPackedCodesAvx512(const float* hw, const float* u, uint8_t* out, size_t n, int shift,
-                           bool first);
-void PackedRecordsOfDrawsAvx512(const float* hw, const float* u, uint8_t* first, int64_t stride,
-                                size_t count, size_t nbytes);
-#endif
 
 // Genotypes drawn locus by locus from the source frequencies freq, for the initial population,
 // migrants and the source sample: each locus takes SourceDrawsPerLocus draws, record after

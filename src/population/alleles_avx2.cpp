@@ -7,13 +7,12 @@
 // every record. The draws of a field lie 4 x count floats apart from one byte to the next: one
 // gather per field. The codes are those of PickPackedCode: 3, then 2 where u <= hw[1], then 1
 // where u <= hw[0] (ordered comparisons, false for NaN as the portable ones).
-#include "cpu/cpu.hpp"
+#include "cpu/vector.hpp"
 #include "population/alleles.hpp"
 
-#if defined(__x86_64__)
-#include <immintrin.h>
+#if DRIFTSIM_VECTOR_ROWS
 
-namespace driftsim {
+namespace driftsim::DRIFTSIM_ROWS_NS {
 
 DRIFTSIM_VECTOR_CODE_BEGIN
 
@@ -132,6 +131,6 @@ DRIFTSIM_TARGET_AVX2 void PickPackedCodesAvx2(const float* hw, const float* u, u
 
 DRIFTSIM_VECTOR_CODE_END
 
-}  // namespace driftsim
+}  // namespace driftsim::DRIFTSIM_ROWS_NS
 
 #endif

@@ -1,21 +1,18 @@
 // AVX-512 allele choices (F, BW, VL): sixteen draws at a time; the portable twins are in
 // alleles.cpp. Each function carries its own target attribute (see transmit_avx2.cpp for why).
-#include "cpu/cpu.hpp"
+#include "cpu/vector.hpp"
 #include "population/alleles.hpp"
 
-#if defined(__x86_64__)
-#include <immintrin.h>
+#if DRIFTSIM_VECTOR_ROWS
 
-namespace driftsim {
+namespace driftsim::DRIFTSIM_ROWS_NS {
 
 DRIFTSIM_VECTOR_CODE_BEGIN
 
-#define DRIFTSIM_AVX512BW __attribute__((target("avx512f,avx512bw,avx512vl")))
-
 // Sixteen draws at a time: the count of entries below each draw, one masked addition per entry
 // (the comparisons are false for NaN entries, as Pick's).
-DRIFTSIM_AVX512BW void PickAllelesAvx512(const float* cum, size_t entries, const float* u,
-                                         uint8_t* out, size_t n) {
+DRIFTSIM_TARGET_AVX512 void PickAllelesAvx512(const float* cum, size_t entries, const float* u,
+                                              uint8_t* out, size_t n) {
   const __m512i one = _mm512_set1_epi32(1);
   for (size_t i = 0; i < n; i += 16) {
     const __mmask16 live = n - i >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (n - i)) - 1);
@@ -30,8 +27,8 @@ DRIFTSIM_AVX512BW void PickAllelesAvx512(const float* cum, size_t entries, const
 }
 
 // Sixteen draws at a time: code 3, 2 where u <= hw[1], 1 where u <= hw[0] (as PickPackedCode).
-DRIFTSIM_AVX512BW void PickPackedCodesAvx512(const float* hw, const float* u, uint8_t* out,
-                                             size_t n, int shift, bool first) {
+DRIFTSIM_TARGET_AVX512 void PickPackedCodesAvx512(const float* hw, const float* u, uint8_t* out,
+                                                  size_t n, int shift, bool first) {
   const __m512 t0 = _mm512_set1_ps(hw[0]);
   const __m512 t1 = _mm512_set1_ps(hw[1]);
   const __m512i count = _mm512_set1_epi32(shift);
@@ -49,8 +46,9 @@ DRIFTSIM_AVX512BW void PickPackedCodesAvx512(const float* hw, const float* u, ui
 // The packed bytes of count records (as PackedRecordsOfDrawsPortable), byte after byte: each
 // byte of all the records from its 4 * count draws at once, field after field, then spread
 // over the records.
-DRIFTSIM_AVX512BW void PackedRecordsOfDrawsAvx512(const float* hw, const float* u, uint8_t* first,
-                                                  int64_t stride, size_t count, size_t nbytes) {
+DRIFTSIM_TARGET_AVX512 void PackedRecordsOfDrawsAvx512(const float* hw, const float* u,
+                                                       uint8_t* first, int64_t stride, size_t count,
+                                                       size_t nbytes) {
   for (size_t k = 0; k < nbytes; ++k) {
     const float* draws = u + 4 * count * k;
     for (size_t i = 0; i < count; i += 16) {
@@ -78,6 +76,6 @@ DRIFTSIM_AVX512BW void PackedRecordsOfDrawsAvx512(const float* hw, const float* 
 
 DRIFTSIM_VECTOR_CODE_END
 
-}  // namespace driftsim
+}  // namespace driftsim::DRIFTSIM_ROWS_NS
 
 #endif

@@ -23,20 +23,16 @@
 //   (codes: both 1 gives 1, both 2 gives 2, else 3), with its heterozygous fields counted.
 #include <cstring>
 
-#include "cpu/cpu.hpp"
+#include "cpu/vector.hpp"
 #include "population/transmit_kernels.hpp"
 
-#if defined(__x86_64__)
-#include <immintrin.h>
+#if DRIFTSIM_VECTOR_ROWS
 
-namespace driftsim {
+namespace driftsim::DRIFTSIM_ROWS_NS {
 
 DRIFTSIM_VECTOR_CODE_BEGIN
 
 namespace {
-
-#define DRIFTSIM_AVX2 __attribute__((target("avx2,popcnt")))
-#define DRIFTSIM_AVX2_PDEP __attribute__((target("avx2,bmi2,popcnt")))
 
 static_assert(kBlockSize == 10, "a row of sixteen lanes holds the ten members of a byte");
 
@@ -87,17 +83,17 @@ constexpr Tables MakeTables() {
 }
 constexpr Tables kTables = MakeTables();
 
-DRIFTSIM_AVX2 inline __m256i Table(const uint8_t (&t)[16]) {
+DRIFTSIM_TARGET_AVX2 inline __m256i Table(const uint8_t (&t)[16]) {
   return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
 }
 
-DRIFTSIM_AVX2 inline __m256i Load(const uint8_t* p) {
+DRIFTSIM_TARGET_AVX2 inline __m256i Load(const uint8_t* p) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
 
 // Transposes the 16 x 16 byte matrix in each 128-bit half: byte c of row r becomes byte r of
 // row c.
-DRIFTSIM_AVX2 inline void Transpose16(__m256i (&x)[16]) {
+DRIFTSIM_TARGET_AVX2 inline void Transpose16(__m256i (&x)[16]) {
   __m256i a[16], b[16], c[16];
   for (int j = 0; j < 8; ++j) {
     a[j] = _mm256_unpacklo_epi8(x[2 * j], x[2 * j + 1]);
@@ -131,7 +127,7 @@ struct Slots {
 };
 
 // Heterozygous fields (bits 0-3) and homozygotes of allele 2 (bits 4-7) of 32 parent bytes.
-DRIFTSIM_AVX2 inline __m256i Fields(__m256i x) {
+DRIFTSIM_TARGET_AVX2 inline __m256i Fields(__m256i x) {
   const __m256i fields = Table(kTables.fields);
   const __m256i low4 = _mm256_set1_epi8(0x0F);
   const __m256i lo = _mm256_shuffle_epi8(fields, _mm256_and_si256(x, low4));
@@ -139,7 +135,7 @@ DRIFTSIM_AVX2 inline __m256i Fields(__m256i x) {
   return _mm256_or_si256(lo, _mm256_slli_epi16(hi, 2));
 }
 
-DRIFTSIM_AVX2 inline void MakeSlots(const PackedBlock& r, int64_t b0, Slots& s) {
+DRIFTSIM_TARGET_AVX2 inline void MakeSlots(const PackedBlock& r, int64_t b0, Slots& s) {
   const __m256i low4 = _mm256_set1_epi8(0x0F);
   const __m256i high4 = _mm256_set1_epi8(static_cast<char>(0xF0));
   for (int i = 0; i < kBlockSize; ++i) {
@@ -157,8 +153,9 @@ DRIFTSIM_AVX2 inline void MakeSlots(const PackedBlock& r, int64_t b0, Slots& s) 
 }
 
 // The children of a chunk from the deposited nibbles, per member after the transpose back.
-DRIFTSIM_AVX2 inline void MakeChildren(PackedBlock& r, int64_t b0, const __m256i (&deposited)[16],
-                                       const Slots& s, __m256i (&hetSum)[kBlockSize]) {
+DRIFTSIM_TARGET_AVX2 inline void MakeChildren(PackedBlock& r, int64_t b0,
+                                              const __m256i (&deposited)[16], const Slots& s,
+                                              __m256i (&hetSum)[kBlockSize]) {
   const __m256i low4 = _mm256_set1_epi8(0x0F);
   const __m256i spread = Table(kTables.spread);
   const __m256i pop = Table(kTables.popcount);
@@ -179,7 +176,7 @@ DRIFTSIM_AVX2 inline void MakeChildren(PackedBlock& r, int64_t b0, const __m256i
 
 // The four bits of a nibble's slots from bits v (low nibble): the k-th bit goes to the k-th
 // set bit of m. Result in the low nibble (the high one is garbage).
-DRIFTSIM_AVX2 inline __m256i Deposit4(__m256i v, __m256i m) {
+DRIFTSIM_TARGET_AVX2 inline __m256i Deposit4(__m256i v, __m256i m) {
   const __m256i t =
       _mm256_or_si256(_mm256_and_si256(_mm256_shuffle_epi8(Table(kTables.select01), m),
                                        _mm256_shuffle_epi8(Table(kTables.expand01), v)),
@@ -193,7 +190,7 @@ DRIFTSIM_AVX2 inline __m256i Deposit4(__m256i v, __m256i m) {
 using Quarters = __m256i[4];
 
 // Bytes a, b, c of each record byte as the dword [a, b, c, 0].
-DRIFTSIM_AVX2 inline void Interleave(__m256i a, __m256i b, __m256i c, Quarters& q) {
+DRIFTSIM_TARGET_AVX2 inline void Interleave(__m256i a, __m256i b, __m256i c, Quarters& q) {
   const __m256i zero = _mm256_setzero_si256();
   const __m256i abLo = _mm256_unpacklo_epi8(a, b), abHi = _mm256_unpackhi_epi8(a, b);
   const __m256i cLo = _mm256_unpacklo_epi8(c, zero), cHi = _mm256_unpackhi_epi8(c, zero);
@@ -204,7 +201,7 @@ DRIFTSIM_AVX2 inline void Interleave(__m256i a, __m256i b, __m256i c, Quarters& 
 }
 
 // The low byte of each dword lane, back in record order.
-DRIFTSIM_AVX2 inline __m256i LowBytes(const Quarters& q) {
+DRIFTSIM_TARGET_AVX2 inline __m256i LowBytes(const Quarters& q) {
   const __m256i byte = _mm256_set1_epi32(0xFF);
   const __m256i w01 =
       _mm256_packus_epi32(_mm256_and_si256(q[0], byte), _mm256_and_si256(q[1], byte));
@@ -215,7 +212,8 @@ DRIFTSIM_AVX2 inline __m256i LowBytes(const Quarters& q) {
 
 // Each record byte's first bit: start plus the bits of the record bytes before it (exclusive
 // prefix sum of counts, in quarter order); start moves past the chunk.
-DRIFTSIM_AVX2 inline void FirstBits(const Quarters& count, uint64_t& start, Quarters& first) {
+DRIFTSIM_TARGET_AVX2 inline void FirstBits(const Quarters& count, uint64_t& start,
+                                           Quarters& first) {
   __m256i carry = _mm256_setzero_si256();
   for (int j = 0; j < 4; ++j) {
     __m256i sum = _mm256_add_epi32(count[j], _mm256_bslli_epi128(count[j], 4));
@@ -233,7 +231,7 @@ DRIFTSIM_AVX2 inline void FirstBits(const Quarters& count, uint64_t& start, Quar
 
 // (v >> s) & 15 in each byte, for s <= 4: a 16-bit multiply by 2^(4 - s) shifts the even and
 // the odd bytes apart.
-DRIFTSIM_AVX2 inline __m256i ShiftNibble(__m256i v, __m256i s) {
+DRIFTSIM_TARGET_AVX2 inline __m256i ShiftNibble(__m256i v, __m256i s) {
   const __m256i even = _mm256_set1_epi16(0x00FF);
   const __m256i power = _mm256_shuffle_epi8(Table(kTables.power), s);
   const __m256i lo = _mm256_mullo_epi16(_mm256_and_si256(v, even), _mm256_and_si256(power, even));
@@ -248,8 +246,8 @@ DRIFTSIM_AVX2 inline __m256i ShiftNibble(__m256i v, __m256i s) {
 // member's bit serves three: a variable shift brings each member's first bit to bit 0, and the
 // low bytes go back to one byte per record byte. There the first parent's bits go into the low
 // nibble's slots, the rest (shifted past them) into the high nibble's.
-DRIFTSIM_AVX2 void PackedBytes32(PackedBlock& r, int64_t b0, const unsigned char* bits,
-                                 uint64_t& pos, __m256i (&hetSum)[kBlockSize]) {
+DRIFTSIM_TARGET_AVX2 void PackedBytes32(PackedBlock& r, int64_t b0, const unsigned char* bits,
+                                        uint64_t& pos, __m256i (&hetSum)[kBlockSize]) {
   const __m256i low4 = _mm256_set1_epi8(0x0F);
   const __m256i pop = Table(kTables.popcount);
   const __m256i zero = _mm256_setzero_si256();
@@ -299,8 +297,9 @@ DRIFTSIM_AVX2 void PackedBytes32(PackedBlock& r, int64_t b0, const unsigned char
   MakeChildren(r, b0, s.slot, s, hetSum);
 }
 
-DRIFTSIM_AVX2_PDEP void PackedBytes32Pdep(PackedBlock& r, int64_t b0, const unsigned char* bits,
-                                          uint64_t& pos, __m256i (&hetSum)[kBlockSize]) {
+DRIFTSIM_TARGET_AVX2_PDEP void PackedBytes32Pdep(PackedBlock& r, int64_t b0,
+                                                 const unsigned char* bits, uint64_t& pos,
+                                                 __m256i (&hetSum)[kBlockSize]) {
   Slots s;
   MakeSlots(r, b0, s);
   Transpose16(s.slot);
@@ -345,8 +344,8 @@ DRIFTSIM_AVX2_PDEP void PackedBytes32Pdep(PackedBlock& r, int64_t b0, const unsi
 
 template <void (*Chunk)(PackedBlock&, int64_t, const unsigned char*, uint64_t&,
                         __m256i (&)[kBlockSize])>
-DRIFTSIM_AVX2 inline int64_t PackedChunks(PackedBlock& r, int64_t b0, int64_t b1,
-                                          const unsigned char* bits, uint64_t& pos) {
+DRIFTSIM_TARGET_AVX2 inline int64_t PackedChunks(PackedBlock& r, int64_t b0, int64_t b1,
+                                                 const unsigned char* bits, uint64_t& pos) {
   if (r.n != kBlockSize) return b0;
   __m256i hetSum[kBlockSize];
   for (__m256i& h : hetSum) h = _mm256_setzero_si256();
@@ -367,8 +366,8 @@ DRIFTSIM_AVX2 inline int64_t PackedChunks(PackedBlock& r, int64_t b0, int64_t b1
 // 32-bit word, a byte shuffle sends the byte holding locus L's bit of the first parent to lane
 // 2L and of the second to lane 2L + 1, and a compare with the lane's own bit (0x01, 0x01, 0x02,
 // 0x02, ...) turns it into a full byte mask. No pdep: it is microcoded on AMD Zen 1 and 2.
-DRIFTSIM_AVX2 inline void CopyChunkAvx2(const uint8_t* p1, const uint8_t* p2, uint8_t* child,
-                                        uint64_t m1, uint64_t m2, int count) {
+DRIFTSIM_TARGET_AVX2 inline void CopyChunkAvx2(const uint8_t* p1, const uint8_t* p2, uint8_t* child,
+                                               uint64_t m1, uint64_t m2, int count) {
   const __m256i swap = _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14, 1, 0,
                                         3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
   const __m256i odd = _mm256_set1_epi16(static_cast<int16_t>(0xFF00));
@@ -400,16 +399,17 @@ DRIFTSIM_AVX2 inline void CopyChunkAvx2(const uint8_t* p1, const uint8_t* p2, ui
 }  // namespace
 
 // flatten: the chunk copier and the loop are compiled into this one vector function.
-__attribute__((target("avx2,popcnt"), flatten)) void CopyLociAvx2(const Family& fam,
-                                                                  int64_t NumLoci, CopyBits& bits) {
+DRIFTSIM_TARGET_AVX2 __attribute__((flatten)) void CopyLociAvx2(const Family& fam, int64_t NumLoci,
+                                                                CopyBits& bits) {
   CopyLoci<CopyChunkAvx2>(fam, NumLoci, bits);
 }
 
 // One offspring's bytes eight at a time, the bits deposited by one pdep (SingleBytesPortable
 // is the twin): at most 64 bits per eight bytes, all within one 64-bit load.
-DRIFTSIM_AVX2_PDEP int64_t SingleBytesAvx2Pdep(const uint8_t* p1, const uint8_t* p2, uint8_t* child,
-                                               int64_t b0, int64_t b1, const unsigned char* bits,
-                                               uint64_t& pos, int64_t& hets) {
+DRIFTSIM_TARGET_AVX2_PDEP int64_t SingleBytesAvx2Pdep(const uint8_t* p1, const uint8_t* p2,
+                                                      uint8_t* child, int64_t b0, int64_t b1,
+                                                      const unsigned char* bits, uint64_t& pos,
+                                                      int64_t& hets) {
   int64_t b = b0;
   for (; b + 8 <= b1; b += 8) {
     uint64_t x1, x2;
@@ -424,18 +424,18 @@ DRIFTSIM_AVX2_PDEP int64_t SingleBytesAvx2Pdep(const uint8_t* p1, const uint8_t*
   return b;
 }
 
-DRIFTSIM_AVX2 int64_t PackedBytesAvx2(PackedBlock& r, int64_t b0, int64_t b1,
-                                      const unsigned char* bits, uint64_t& pos) {
+DRIFTSIM_TARGET_AVX2 int64_t PackedBytesAvx2(PackedBlock& r, int64_t b0, int64_t b1,
+                                             const unsigned char* bits, uint64_t& pos) {
   return PackedChunks<PackedBytes32>(r, b0, b1, bits, pos);
 }
 
-DRIFTSIM_AVX2_PDEP int64_t PackedBytesAvx2Pdep(PackedBlock& r, int64_t b0, int64_t b1,
-                                               const unsigned char* bits, uint64_t& pos) {
+DRIFTSIM_TARGET_AVX2_PDEP int64_t PackedBytesAvx2Pdep(PackedBlock& r, int64_t b0, int64_t b1,
+                                                      const unsigned char* bits, uint64_t& pos) {
   return PackedChunks<PackedBytes32Pdep>(r, b0, b1, bits, pos);
 }
 
 DRIFTSIM_VECTOR_CODE_END
 
-}  // namespace driftsim
+}  // namespace driftsim::DRIFTSIM_ROWS_NS
 
 #endif

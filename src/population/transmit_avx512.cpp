@@ -3,13 +3,12 @@
 // attribute (see transmit_avx2.cpp for why). The portable twins are in transmit_packed.cpp.
 #include <bit>
 
-#include "cpu/cpu.hpp"
+#include "cpu/vector.hpp"
 #include "population/transmit_kernels.hpp"
 
-#if defined(__x86_64__)
-#include <immintrin.h>
+#if DRIFTSIM_VECTOR_ROWS
 
-namespace driftsim {
+namespace driftsim::DRIFTSIM_ROWS_NS {
 
 DRIFTSIM_VECTOR_CODE_BEGIN
 
@@ -43,16 +42,13 @@ constexpr bool AffinePairsRoundTrip() {
 }
 static_assert(AffinePairsRoundTrip());
 
-#define DRIFTSIM_AVX512 \
-  __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512bitalg,gfni,bmi2,popcnt")))
-
 static_assert(kBlockSize == 10, "the vector block kernel handles eight members and a pair");
 
 // Bytes ahead of the current chunk that the block kernel asks for.
 constexpr int64_t kPrefetchAhead = 256;
 
 // 8 x 8 transpose of the 64-bit lanes of v[0..7]: lane j of v[q] becomes lane q of v[j].
-DRIFTSIM_AVX512 inline void TransposeQwords(__m512i (&v)[8]) {
+DRIFTSIM_TARGET_AVX512 inline void TransposeQwords(__m512i (&v)[8]) {
   __m512i s[8];
   for (int k = 0; k < 4; ++k) {
     s[2 * k] = _mm512_unpacklo_epi64(v[2 * k], v[2 * k + 1]);
@@ -76,7 +72,7 @@ DRIFTSIM_AVX512 inline void TransposeQwords(__m512i (&v)[8]) {
 }
 
 // Byte (8 * j + k) to byte (8 * k + j): the 8 x 8 byte transpose within a vector.
-DRIFTSIM_AVX512 inline __m512i TransposeBytes(__m512i v) {
+DRIFTSIM_TARGET_AVX512 inline __m512i TransposeBytes(__m512i v) {
   alignas(64) static constexpr uint8_t kIndex[64] = {
       0,  8,  16, 24, 32, 40, 48, 56, 1,  9,  17, 25, 33, 41, 49, 57, 2,  10, 18, 26, 34, 42,
       50, 58, 3,  11, 19, 27, 35, 43, 51, 59, 4,  12, 20, 28, 36, 44, 52, 60, 5,  13, 21, 29,
@@ -87,10 +83,10 @@ DRIFTSIM_AVX512 inline __m512i TransposeBytes(__m512i v) {
 // Heterozygous fields (code 3) of 64 parent bytes at the even bits, and homozygotes of allele 2
 // (code 2). With s = x >> 1 (16-bit shifts: bits crossing a byte edge land in odd positions,
 // which the 0x55 mask drops), x & s marks code 3 and ~x & s code 2.
-DRIFTSIM_AVX512 inline __m512i HetFields(__m512i x) {
+DRIFTSIM_TARGET_AVX512 inline __m512i HetFields(__m512i x) {
   return _mm512_ternarylogic_epi32(x, _mm512_srli_epi16(x, 1), _mm512_set1_epi8(0x55), 0x80);
 }
-DRIFTSIM_AVX512 inline __m512i Hom2Fields(__m512i x) {
+DRIFTSIM_TARGET_AVX512 inline __m512i Hom2Fields(__m512i x) {
   return _mm512_ternarylogic_epi32(x, _mm512_srli_epi16(x, 1), _mm512_set1_epi8(0x55), 0x08);
 }
 
@@ -114,8 +110,8 @@ DRIFTSIM_AVX512 inline __m512i Hom2Fields(__m512i x) {
 //   field holds (first parent passes 2, second parent passes 2) in its (even, odd) bits: the
 //   child's code has its low bit unless both are set and its high bit if either is, so 1 1 gives
 //   the heterozygote 3 and the child's heterozygous fields are where the two bits differ.
-DRIFTSIM_AVX512 void PackedBytes64(PackedBlock& r, int64_t b0, const unsigned char* bits,
-                                   uint64_t& pos, __m512i (&hetSum)[kBlockSize]) {
+DRIFTSIM_TARGET_AVX512 void PackedBytes64(PackedBlock& r, int64_t b0, const unsigned char* bits,
+                                          uint64_t& pos, __m512i (&hetSum)[kBlockSize]) {
   const __m512i evens = _mm512_set1_epi8(0x55);
   const __m512i toNibbles = _mm512_set1_epi64(static_cast<int64_t>(kPairsToNibbles));
   const __m512i toPairs = _mm512_set1_epi64(static_cast<int64_t>(kNibblesToPairs));
@@ -212,9 +208,9 @@ DRIFTSIM_AVX512 void PackedBytes64(PackedBlock& r, int64_t b0, const unsigned ch
 // stream, so one pdep fills eight bytes without any transpose. The child is then made by the
 // word arithmetic of the portable twin, which keeps any parental code that is not a
 // heterozygote. Returns the child's heterozygous fields.
-DRIFTSIM_AVX512 int64_t SingleBytes64(const uint8_t* p1, const uint8_t* p2, uint8_t* child,
-                                      int64_t b0, int64_t b1, const unsigned char* bits,
-                                      uint64_t& pos) {
+DRIFTSIM_TARGET_AVX512 int64_t SingleBytes64(const uint8_t* p1, const uint8_t* p2, uint8_t* child,
+                                             int64_t b0, int64_t b1, const unsigned char* bits,
+                                             uint64_t& pos) {
   const __m512i evens = _mm512_set1_epi8(0x55);
   __m512i hetSum = _mm512_setzero_si512();
   alignas(64) uint64_t word[8];
@@ -257,8 +253,8 @@ DRIFTSIM_AVX512 int64_t SingleBytes64(const uint8_t* p1, const uint8_t* p2, uint
 // byte 2L takes byte 2L (first parent's copy 1) or 2L + 1, byte 2L + 1 takes byte 64 + 2L
 // (second parent's copy 1) or 64 + 2L + 1; the index is the even choice plus the locus's bit,
 // added under a mask interleaved from the two words of bits by pdep.
-__attribute__((target("avx512f,avx512bw,avx512vbmi,bmi2"))) void CopyChunkAvx512(
-    const uint8_t* p1, const uint8_t* p2, uint8_t* child, uint64_t m1, uint64_t m2, int count) {
+DRIFTSIM_TARGET_AVX512 void CopyChunkAvx512(const uint8_t* p1, const uint8_t* p2, uint8_t* child,
+                                            uint64_t m1, uint64_t m2, int count) {
   alignas(64) static constexpr uint8_t kBase[64] = {
       0,  64,  2,  66,  4,  68,  6,  70,  8,  72,  10, 74,  12, 76,  14, 78,
       16, 80,  18, 82,  20, 84,  22, 86,  24, 88,  26, 90,  28, 92,  30, 94,
@@ -279,13 +275,14 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,bmi2"))) void CopyChunkAvx512
 }
 }  // namespace
 
-__attribute__((target("avx512f,avx512bw,avx512vbmi,bmi2"), flatten)) void CopyLociAvx512(
-    const Family& fam, int64_t NumLoci, CopyBits& bits) {
+DRIFTSIM_TARGET_AVX512 __attribute__((flatten)) void CopyLociAvx512(const Family& fam,
+                                                                    int64_t NumLoci,
+                                                                    CopyBits& bits) {
   CopyLoci<CopyChunkAvx512>(fam, NumLoci, bits);
 }
 
-DRIFTSIM_AVX512 int64_t PackedBytesAvx512(PackedBlock& r, int64_t b0, int64_t b1,
-                                          const unsigned char* bits, uint64_t& pos) {
+DRIFTSIM_TARGET_AVX512 int64_t PackedBytesAvx512(PackedBlock& r, int64_t b0, int64_t b1,
+                                                 const unsigned char* bits, uint64_t& pos) {
   if (r.n != kBlockSize) return b0;
   __m512i hetSum[kBlockSize];
   for (__m512i& h : hetSum) h = _mm512_setzero_si512();
@@ -295,9 +292,10 @@ DRIFTSIM_AVX512 int64_t PackedBytesAvx512(PackedBlock& r, int64_t b0, int64_t b1
   return b;
 }
 
-DRIFTSIM_AVX512 int64_t SingleBytesAvx512(const uint8_t* p1, const uint8_t* p2, uint8_t* child,
-                                          int64_t b0, int64_t b1, const unsigned char* bits,
-                                          uint64_t& pos, int64_t& hets) {
+DRIFTSIM_TARGET_AVX512 int64_t SingleBytesAvx512(const uint8_t* p1, const uint8_t* p2,
+                                                 uint8_t* child, int64_t b0, int64_t b1,
+                                                 const unsigned char* bits, uint64_t& pos,
+                                                 int64_t& hets) {
   const int64_t whole = b0 + (b1 - b0) / 64 * 64;
   hets += SingleBytes64(p1, p2, child, b0, whole, bits, pos);
   return whole;
@@ -305,6 +303,6 @@ DRIFTSIM_AVX512 int64_t SingleBytesAvx512(const uint8_t* p1, const uint8_t* p2, 
 
 DRIFTSIM_VECTOR_CODE_END
 
-}  // namespace driftsim
+}  // namespace driftsim::DRIFTSIM_ROWS_NS
 
 #endif

@@ -128,19 +128,4 @@ int64_t SingleBytesPortable(const uint8_t* p1, const uint8_t* p2, uint8_t* child
 
 void CopyLociPortable(const Family& fam, int64_t NumLoci, CopyBits& bits);
 
-#if defined(__x86_64__)
-void CopyLociAvx2(const Family& fam, int64_t NumLoci, CopyBits& bits);
-void CopyLociAvx512(const Family& fam, int64_t NumLoci, CopyBits& bits);
-int64_t PackedBytesAvx2(PackedBlock& r, int64_t b0, int64_t b1, const unsigned char* bits,
-                        uint64_t& pos);
-int64_t PackedBytesAvx2Pdep(PackedBlock& r, int64_t b0, int64_t b1, const unsigned char* bits,
-                            uint64_t& pos);
-int64_t PackedBytesAvx512(PackedBlock& r, int64_t b0, int64_t b1, const unsigned char* bits,
-                          uint64_t& pos);
-int64_t SingleBytesAvx2Pdep(const uint8_t* p1, const uint8_t* p2, uint8_t* child, int64_t b0,
-                            int64_t b1, const unsigned char* bits, uint64_t& pos, int64_t& hets);
-int64_t SingleBytesAvx512(const uint8_t* p1, const uint8_t* p2, uint8_t* child, int64_t b0,
-                          int64_t b1, const unsigned char* bits, uint64_t& pos, int64_t& hets);
-#endif
-
 }  // namespace driftsim

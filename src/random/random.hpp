@@ -82,10 +82,6 @@ inline void RanUniformBatch(const KernelTable& kernels, RngState& s, float* out,
 // only; short or uninitialised batches go the portable way.
 template <typename T>
 void RanUniformBatchPortable(RngState& s, T* out, size_t n);
-template <typename T>
-void RanUniformBatchAvx2(RngState& s, T* out, size_t n);
-template <typename T>
-void RanUniformBatchAvx512(RngState& s, T* out, size_t n);
 
 // Hands out a known number of draws (double, or rounded to float), in stream order, produced in
 // chunks; the stream's state ends exactly after the last of them.

@@ -12,16 +12,19 @@
 //   planes become words by unpacks, which put lanes 8k..8k+7 in the k-th vector.
 #include <type_traits>
 
-#include "cpu/cpu.hpp"
+#include "cpu/vector.hpp"
 #include "random/jumps.hpp"
 #include "random/random.hpp"
 
-#if defined(__x86_64__)
-#include <immintrin.h>
+#if DRIFTSIM_VECTOR_ROWS
 
-namespace driftsim {
+namespace driftsim::DRIFTSIM_ROWS_NS {
 
 DRIFTSIM_VECTOR_CODE_BEGIN
+
+template <typename T>
+void RanUniformBatchAvx2(RngState& s, T* out, size_t n);
+
 namespace {
 
 // 16807^n mod 2^31-1: n multiplicative steps at once.
@@ -239,6 +242,6 @@ template void RanUniformBatchAvx2<double>(RngState&, double*, size_t);
 
 DRIFTSIM_VECTOR_CODE_END
 
-}  // namespace driftsim
+}  // namespace driftsim::DRIFTSIM_ROWS_NS
 
 #endif

@@ -4,14 +4,13 @@
 // the reference. Each function carries its own target attribute.
 #include <type_traits>
 
-#include "cpu/cpu.hpp"
+#include "cpu/vector.hpp"
 #include "random/jumps.hpp"
 #include "random/random.hpp"
 
-#if defined(__x86_64__)
-#include <immintrin.h>
+#if DRIFTSIM_VECTOR_ROWS
 
-namespace driftsim {
+namespace driftsim::DRIFTSIM_ROWS_NS {
 
 DRIFTSIM_VECTOR_CODE_BEGIN
 namespace {
@@ -20,10 +19,8 @@ const ChunkTables<4>& Step16Tables() {
   return StepTables<4, 4>();
 }
 
-#define DRIFTSIM_AVX512F __attribute__((target("avx512f")))
-
 // (w * a) mod 2^31-1 in each 64-bit lane, as MulMod of random_avx2.cpp.
-DRIFTSIM_AVX512F inline __m512i MulMod512(__m512i w, __m512i a) {
+DRIFTSIM_TARGET_AVX512 inline __m512i MulMod512(__m512i w, __m512i a) {
   const __m512i m = _mm512_set1_epi64(kModulus);
   const __m512i p = _mm512_mul_epu32(w, a);
   const __m512i r = _mm512_add_epi64(_mm512_and_si512(p, m), _mm512_srli_epi64(p, 31));
@@ -34,7 +31,7 @@ DRIFTSIM_AVX512F inline __m512i MulMod512(__m512i w, __m512i a) {
 // xorshift word by the nibble tables (no chain of single steps), the multiplicative word by
 // 16807^16 mod 2^31-1, as the eight lanes of random_avx2.cpp.
 template <typename T>
-DRIFTSIM_AVX512F void UniformLanes16(RngState& s, T* out, size_t n) {
+DRIFTSIM_TARGET_AVX512 void UniformLanes16(RngState& s, T* out, size_t n) {
   alignas(64) uint32_t x0[16];
   alignas(64) int64_t w0[16];
   RngState u = s;
@@ -88,6 +85,10 @@ DRIFTSIM_AVX512F void UniformLanes16(RngState& s, T* out, size_t n) {
 
 }  // namespace
 
+// The AVX2 lanes (random_avx2.cpp) of the same build.
+template <typename T>
+void RanUniformBatchAvx2(RngState& s, T* out, size_t n);
+
 template <typename T>
 void RanUniformBatchAvx512(RngState& s, T* out, size_t n) {
   if (n >= 16) {
@@ -106,6 +107,6 @@ template void RanUniformBatchAvx512<double>(RngState&, double*, size_t);
 
 DRIFTSIM_VECTOR_CODE_END
 
-}  // namespace driftsim
+}  // namespace driftsim::DRIFTSIM_ROWS_NS
 
 #endif
