@@ -22,9 +22,9 @@
 #include <fstream>
 #include <string>
 
-#include "cpu/context.hpp"
 #include "driver/driver.hpp"
 #include "params/params.hpp"
+#include "population/context.hpp"
 #include "population/population.hpp"
 #include "quiet_stdout.hpp"
 

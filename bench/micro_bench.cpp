@@ -9,9 +9,9 @@
 #include <tuple>
 #include <vector>
 
-#include "cpu/context.hpp"
 #include "driver/driver.hpp"
 #include "params/params.hpp"
+#include "population/context.hpp"
 #include "population/population.hpp"
 #include "random/random.hpp"
 
@@ -40,7 +40,7 @@ void BM_UniformBatch(benchmark::State& state) {
   u.IDUM = -7;
   std::vector<float> out(2048);
   for (auto _ : state) {
-    driftsim::RanUniformBatch(kernels, u, out.data(), out.size());
+    driftsim::RanUniformBatch(kernels.uniform, u, out.data(), out.size());
     benchmark::DoNotOptimize(out.data());
     benchmark::ClobberMemory();
   }

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "cpu/context.hpp"
+#include "population/context.hpp"
 
 #include "test_support.hpp"
 

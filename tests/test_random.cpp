@@ -230,8 +230,8 @@ TEST(RanUniform, BatchesEqualSingleDraws) {
         std::vector<double> expected(n), gotDouble(n);
         std::vector<float> gotFloat(n);
         for (double& x : expected) x = single.RanUniform();
-        RanUniformBatch(kernels, batch, gotFloat.data(), n);
-        RanUniformBatch(kernels, doubles, gotDouble.data(), n);
+        RanUniformBatch(kernels.uniform, batch, gotFloat.data(), n);
+        RanUniformBatch(kernels.uniform, doubles, gotDouble.data(), n);
         EXPECT_EQ(gotDouble, expected) << KernelName(k) << ", " << n << " draws from " << seed;
         for (size_t i = 0; i < n; ++i) ASSERT_EQ(gotFloat[i], static_cast<float>(expected[i]));
         EXPECT_EQ(batch.XorWord, single.XorWord);
@@ -311,7 +311,7 @@ TEST(RanUniform, ChunkedDrawsEndTheStreamExactly) {
   RngState pick;
   pick.IDUM = -8;
   {
-    UniformFloats chunks(KernelsFor(BestKernel()), a, 50000);
+    UniformFloats chunks(KernelsFor(BestKernel()).uniform, a, 50000);
     int64_t taken = 0;
     while (taken < 50000) {
       const size_t k =
@@ -330,7 +330,7 @@ TEST(RanUniform, ChunkedDrawsEndTheStreamExactly) {
   for (const int n : {0, 1, 1023, 1024, 1025, 5000}) {
     RngState c = b, d = b;
     {
-      UniformAhead ahead(KernelsFor(BestKernel()), c);
+      UniformAhead ahead(KernelsFor(BestKernel()).uniform, c);
       for (int i = 0; i < n; ++i) ASSERT_EQ(ahead.Next(), d.RanUniform());
     }
     EXPECT_EQ(c.XorWord, d.XorWord) << n;

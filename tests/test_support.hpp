@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "cpu/context.hpp"
+#include "population/context.hpp"
 #include "driver/driver.hpp"
 #include "genotyping/genotyping.hpp"
 #include "output/output.hpp"

@@ -22,7 +22,7 @@
 #include <tuple>
 #include <vector>
 
-#include "cpu/context.hpp"
+#include "population/context.hpp"
 #include "driver/driver.hpp"
 #include "output/output.hpp"
 #include "stats/stats.hpp"

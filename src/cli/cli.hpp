@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "cpu/context.hpp"
+#include "cpu/cpu.hpp"
+#include "cpu/threads.hpp"
 #include "model/options.hpp"
 #include "params/params.hpp"
 

@@ -76,46 +76,8 @@ bool PdepMicrocoded(const std::string& vendor, unsigned family);
 // fast (one line, for the bench header and --version).
 std::string CpuDescription();
 
-struct Family;
-struct PackedBlock;
-struct RngState;
-class CopyBits;
-
-// The routines of one row. Steps call through the row they were given; they never look it up
-// nor ask which it is. Each routine's contract is at its portable twin.
-struct KernelTable {
-  Kernel row = Kernel::kPortable;
-  const char* Name() const { return KernelName(row); }
-
-  // Packed transmission (population/transmit_kernels.hpp): whole chunks of a block's bytes,
-  // whole chunks of one offspring's; each returns where it stopped.
-  int64_t (*packedBytes)(PackedBlock& r, int64_t b0, int64_t b1, const unsigned char* bits,
-                         uint64_t& pos) = nullptr;
-  int64_t (*singleBytes)(const uint8_t* p1, const uint8_t* p2, uint8_t* child, int64_t b0,
-                         int64_t b1, const unsigned char* bits, uint64_t& pos,
-                         int64_t& hets) = nullptr;
-  // Unpacked transmission: all loci of a family.
-  void (*copyLoci)(const Family& fam, int64_t NumLoci, CopyBits& bits) = nullptr;
-  // Uniform draws in batches (random/random.hpp, RanUniformBatch).
-  void (*uniformDoubles)(RngState& s, double* out, size_t n) = nullptr;
-  void (*uniformFloats)(RngState& s, float* out, size_t n) = nullptr;
-  // Allele choices (population/alleles.hpp).
-  void (*pickAlleles)(const float* cum, size_t entries, const float* u, uint8_t* out,
-                      size_t n) = nullptr;
-  void (*pickPackedCodes)(const float* hw, const float* u, uint8_t* out, size_t n, int shift,
-                          bool first) = nullptr;
-  void (*packedRecordsOfDraws)(const float* hw, const float* u, uint8_t* first, int64_t stride,
-                               size_t count, size_t nbytes) = nullptr;
-};
-
 // The row DRIFTSIM_KERNEL names when it is set and not empty, else BestKernel(). An unknown
 // name, or a row this processor cannot run, stops the run through FatalStop.
 Kernel KernelFromEnvironment();
-
-// The routines of a row this processor runs (FatalStop otherwise), and of the row
-// KernelFromEnvironment() names. The rows are filled above the routines, in
-// population/kernels.cpp.
-KernelTable KernelsFor(Kernel kernel);
-KernelTable KernelsFromEnvironment();
 
 }  // namespace driftsim

@@ -12,6 +12,16 @@
 
 namespace driftsim {
 
+// Work per task when a step is split over threads: offspring bytes of the families made,
+// uniform draws of the genotypes drawn from frequencies, and mutations applied. Long enough to
+// pay for a task's start, short enough that the threads share a step evenly; tests make them
+// small so that small runs are split as well. The bytes never depend on them.
+struct TaskSize {
+  int64_t bytes = 256 * 1024;
+  uint64_t draws = 1 << 18;
+  size_t mutations = 8192;
+};
+
 // Most threads a run may use.
 inline constexpr int kMaxThreads = 1024;
 

@@ -71,7 +71,7 @@ void Dropout(const Pass& pass, double rate) {
   auto draws = [&](int64_t k) { return split.At(drawAt[size_t(k)]); };
   pass.EachRecord([&](const uint8_t*, int64_t k) {
     RngState s = draws(k);
-    UniformDoubles u(pass.ctx.kernels, s, drawAt[size_t(k) + 1] - drawAt[size_t(k)]);
+    UniformDoubles u(pass.ctx.kernels.uniform, s, drawAt[size_t(k) + 1] - drawAt[size_t(k)]);
     uint64_t drops = 0;
     for (uint64_t i = drawAt[size_t(k)]; i < drawAt[size_t(k) + 1]; ++i) drops += u.Next() <= rate;
     bitAt[size_t(k)] = drops;
@@ -80,7 +80,7 @@ void Dropout(const Pass& pass, double rate) {
   const BitCycle::Stream bits = pass.rnd.Bits.Table();
   pass.EachRecord([&](uint8_t* rec, int64_t k) {
     RngState s = draws(k);
-    UniformDoubles u(pass.ctx.kernels, s, drawAt[size_t(k) + 1] - drawAt[size_t(k)]);
+    UniformDoubles u(pass.ctx.kernels.uniform, s, drawAt[size_t(k) + 1] - drawAt[size_t(k)]);
     uint64_t t = bitAt[size_t(k)];
     for (int64_t L = 0; L < pass.NumLoci; ++L) {
       if (!pass.Heterozygous(rec, L) || u.Next() > rate) continue;
@@ -120,7 +120,7 @@ void FalseAlleles(const Pass& pass, int32_t K, double rate) {
   auto draws = [&](int64_t k) { return split.At(uint64_t(k) * perRecord); };
   pass.EachRecord([&](const uint8_t*, int64_t k) {
     RngState s = draws(k);
-    UniformDoubles u(pass.ctx.kernels, s, perRecord);
+    UniformDoubles u(pass.ctx.kernels.uniform, s, perRecord);
     uint64_t replaced = 0;
     for (uint64_t i = 0; i < perRecord; ++i) replaced += u.Next() < rate;
     bitAt[size_t(k)] = replaced;
@@ -129,7 +129,7 @@ void FalseAlleles(const Pass& pass, int32_t K, double rate) {
   const BitCycle::Stream bits = rnd.Bits.Table();
   pass.EachRecord([&](uint8_t* rec, int64_t k) {
     RngState s = draws(k);
-    UniformDoubles u(pass.ctx.kernels, s, perRecord);
+    UniformDoubles u(pass.ctx.kernels.uniform, s, perRecord);
     uint64_t t = bitAt[size_t(k)];
     for (int64_t L = 0; L < pass.NumLoci; ++L) {
       const double u1 = u.Next();
@@ -153,7 +153,7 @@ void MissingData(const Pass& pass, double rate) {
   const UniformSplit split(pass.rnd.Uniform, pass.Genotypes());
   pass.EachRecord([&](uint8_t* rec, int64_t k) {
     RngState s = split.At(uint64_t(k) * perRecord);
-    UniformDoubles u(pass.ctx.kernels, s, perRecord);
+    UniformDoubles u(pass.ctx.kernels.uniform, s, perRecord);
     for (int64_t L = 0; L < pass.NumLoci; ++L) {
       if (u.Next() > rate) continue;
       if (pass.packed) {

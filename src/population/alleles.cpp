@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 
-#include "cpu/context.hpp"
+#include "population/context.hpp"
 
 namespace driftsim {
 
@@ -51,7 +51,8 @@ void DrawSourceLoci(const KernelTable& kernels, const Geometry& geo, const float
   const int64_t bytes = out.bytes;
   const int64_t count = out.count;
   uint8_t* first = out.first;
-  UniformFloats draws(kernels, uniform, uint64_t(L1 - L0) * SourceDrawsPerLocus(geo, count));
+  UniformFloats draws(kernels.uniform, uniform,
+                      uint64_t(L1 - L0) * SourceDrawsPerLocus(geo, count));
   // Codes or alleles of a run of draws, before they are spread over the records.
   constexpr int64_t kRun = static_cast<int64_t>(UniformFloats::kChunk);
   uint8_t stage[kRun];

@@ -131,7 +131,7 @@ void FillInitialPacked(const RunContext& ctx, const Geometry& geo, const float* 
   if (spare > 0) {
     const int64_t Ne = pop.count;
     std::vector<uint8_t> stage(static_cast<size_t>(Ne));
-    UniformFloats draws(ctx.kernels, uniform, uint64_t(spare) * uint64_t(Ne));
+    UniformFloats draws(ctx.kernels.uniform, uniform, uint64_t(spare) * uint64_t(Ne));
     constexpr int64_t kRun = static_cast<int64_t>(UniformFloats::kChunk);
     for (int f = 0; f < spare; ++f) {
       for (int64_t j0 = 0; j0 < Ne; j0 += kRun) {

@@ -1,4 +1,4 @@
-// The rows of the kernel table (cpu/cpu.hpp), filled from the routines of each instruction set:
+// The rows of the kernel table (kernels.hpp), filled from the routines of each instruction set:
 // this file sits above them. A row takes the portable twin where its set has no routine of its
 // own. Test builds compile this file a second time with DRIFTSIM_EMULATE, beside the vector
 // routines built the same way (cpu/vector.hpp): that build fills the emulated rows.
@@ -8,6 +8,7 @@
 #include "cpu/cpu.hpp"
 #include "cpu/vector.hpp"
 #include "population/alleles.hpp"
+#include "population/kernels.hpp"
 #include "population/transmit_kernels.hpp"
 #include "random/random.hpp"
 
@@ -53,8 +54,7 @@ KernelTable VectorRow(Kernel row, Kernel tag) {
               PackedBytesAvx2,
               SingleBytesPortable,
               CopyLociAvx2,
-              RanUniformBatchAvx2<double>,
-              RanUniformBatchAvx2<float>,
+              {RanUniformBatchAvx2<double>, RanUniformBatchAvx2<float>},
               PickAllelesAvx2,
               PickPackedCodesAvx2,
               PackedRecordsOfDrawsAvx2};
@@ -63,8 +63,7 @@ KernelTable VectorRow(Kernel row, Kernel tag) {
               PackedBytesAvx2Pdep,
               SingleBytesAvx2Pdep,
               CopyLociAvx2,
-              RanUniformBatchAvx2<double>,
-              RanUniformBatchAvx2<float>,
+              {RanUniformBatchAvx2<double>, RanUniformBatchAvx2<float>},
               PickAllelesAvx2,
               PickPackedCodesAvx2,
               PackedRecordsOfDrawsAvx2};
@@ -73,8 +72,7 @@ KernelTable VectorRow(Kernel row, Kernel tag) {
               PackedBytesAvx512,
               SingleBytesAvx512,
               CopyLociAvx512,
-              RanUniformBatchAvx512<double>,
-              RanUniformBatchAvx512<float>,
+              {RanUniformBatchAvx512<double>, RanUniformBatchAvx512<float>},
               PickAllelesAvx512,
               PickPackedCodesAvx512,
               PackedRecordsOfDrawsAvx512};
@@ -102,8 +100,7 @@ KernelTable KernelsFor(Kernel kernel) {
             PackedBytesPortable,
             SingleBytesPortable,
             CopyLociPortable,
-            RanUniformBatchPortable<double>,
-            RanUniformBatchPortable<float>,
+            {RanUniformBatchPortable<double>, RanUniformBatchPortable<float>},
             PickAllelesPortable,
             PickPackedCodesPortable,
             PackedRecordsOfDrawsPortable};

@@ -48,7 +48,7 @@ void DrawMutations(const RunContext& ctx, const Geometry& geo, int32_t N, Random
   const int32_t copies = 2 * N;
   // The draws per locus depend on the deviates: they come from a chunked stream that ends
   // exactly after the last one taken.
-  UniformAhead u(ctx.kernels, rnd.Uniform);
+  UniformAhead u(ctx.kernels.uniform, rnd.Uniform);
   const auto draw = [&u] { return u.Next(); };
   PoissonCounts counts = rnd.Counts(mean);
   for (int64_t L = 0; L < geo.NumLoci; ++L) {

@@ -19,9 +19,9 @@
 
 #include "common/common.hpp"
 #include "common/memory.hpp"
-#include "cpu/context.hpp"
 #include "model/options.hpp"
 #include "params/params.hpp"
+#include "population/context.hpp"
 #include "random/random.hpp"
 
 namespace driftsim {

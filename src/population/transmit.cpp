@@ -49,7 +49,7 @@ Brood PlanBrood(const RunContext& ctx, const Geometry& geo, const ParentPicker& 
   const int32_t Ne = static_cast<int32_t>(parents.count);
   parent.resize(static_cast<size_t>(2 * n));
   if (n > 0) {
-    UniformDoubles u(ctx.kernels, uniform, uint64_t(2 * n));
+    UniformDoubles u(ctx.kernels.uniform, uniform, uint64_t(2 * n));
     for (int32_t& p : parent) p = static_cast<int32_t>(picker.Index(u.Next()));
   }
 

@@ -66,16 +66,23 @@ struct RngState {
   void Skip(uint64_t n);
 };
 
+// The uniform routines of one CPU row: a part of the row's kernel table
+// (population/kernels.hpp), which steps hand on as ctx.kernels.uniform.
+struct UniformRow {
+  void (*doubles)(RngState& s, double* out, size_t n) = nullptr;
+  void (*floats)(RngState& s, float* out, size_t n) = nullptr;
+};
+
 // Fills out[0..n) with the next n draws, as doubles or rounded to single precision: the same
 // values and the same final state as n calls of RanUniform, through the row's routine. The
 // vector rows step eight (AVX2) or sixteen (AVX-512) lanes at a time: the xorshift word by
 // table lookups of the GF(2) matrix of that many steps, the multiplicative word by 16807^8 or
 // 16807^16 mod 2^31-1; the portable loop is the reference.
-inline void RanUniformBatch(const KernelTable& kernels, RngState& s, double* out, size_t n) {
-  kernels.uniformDoubles(s, out, n);
+inline void RanUniformBatch(const UniformRow& row, RngState& s, double* out, size_t n) {
+  row.doubles(s, out, n);
 }
-inline void RanUniformBatch(const KernelTable& kernels, RngState& s, float* out, size_t n) {
-  kernels.uniformFloats(s, out, n);
+inline void RanUniformBatch(const UniformRow& row, RngState& s, float* out, size_t n) {
+  row.floats(s, out, n);
 }
 // The rows of the kernel table behind RanUniformBatch: the portable loop (random.cpp); eight
 // lanes with AVX2 (random_avx2.cpp) and sixteen with AVX-512 F (random_avx512.cpp), x86-64
@@ -89,8 +96,8 @@ template <typename T>
 class UniformDraws {
  public:
   // Keeps the row's routine, not the row: the row may be a temporary.
-  UniformDraws(const KernelTable& kernels, RngState& s, uint64_t total)
-      : batch_(BatchOf(kernels)), s_(s), left_(total) {}
+  UniformDraws(const UniformRow& row, RngState& s, uint64_t total)
+      : batch_(BatchOf(row)), s_(s), left_(total) {}
   UniformDraws(const UniformDraws&) = delete;
   UniformDraws& operator=(const UniformDraws&) = delete;
 
@@ -125,11 +132,11 @@ class UniformDraws {
     batch_(s_, buf_, n_);
     i_ = 0;
   }
-  static auto BatchOf(const KernelTable& kernels) {
+  static auto BatchOf(const UniformRow& row) {
     if constexpr (std::is_same_v<T, float>) {
-      return kernels.uniformFloats;
+      return row.floats;
     } else {
-      return kernels.uniformDoubles;
+      return row.doubles;
     }
   }
   void (*batch_)(RngState&, T*, size_t);
@@ -146,8 +153,7 @@ using UniformDoubles = UniformDraws<double>;
 // draws taken, by a skip from where it stood.
 class UniformAhead {
  public:
-  UniformAhead(const KernelTable& kernels, RngState& s)
-      : batch_(kernels.uniformDoubles), s_(s), ahead_(s) {}
+  UniformAhead(const UniformRow& row, RngState& s) : batch_(row.doubles), s_(s), ahead_(s) {}
   ~UniformAhead() { Finish(); }
   UniformAhead(const UniformAhead&) = delete;
   UniformAhead& operator=(const UniformAhead&) = delete;

@@ -9,20 +9,10 @@
 #include <stdexcept>
 #include <type_traits>
 
-#include "cpu/cpu.hpp"
 #include "cpu/threads.hpp"
+#include "population/kernels.hpp"
 
 namespace driftsim {
-
-// Work per task when a step is split over threads: offspring bytes of the families made,
-// uniform draws of the genotypes drawn from frequencies, and mutations applied. Long enough to
-// pay for a task's start, short enough that the threads share a step evenly; tests make them
-// small so that small runs are split as well. The bytes never depend on them.
-struct TaskSize {
-  int64_t bytes = 256 * 1024;
-  uint64_t draws = 1 << 18;
-  size_t mutations = 8192;
-};
 
 // Thrown when a run's cancel flag is found set: the run unwinds like a failed one, and what it
 // made (tables, temporary files) goes with it.
