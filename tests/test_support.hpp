@@ -24,11 +24,11 @@
 #include <utility>
 #include <vector>
 
-#include "population/context.hpp"
 #include "driver/driver.hpp"
 #include "genotyping/genotyping.hpp"
 #include "output/output.hpp"
 #include "params/params.hpp"
+#include "population/context.hpp"
 #include "population/population.hpp"
 
 namespace driftsim::test {

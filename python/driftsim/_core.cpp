@@ -22,9 +22,9 @@
 #include <tuple>
 #include <vector>
 
-#include "population/context.hpp"
 #include "driver/driver.hpp"
 #include "output/output.hpp"
+#include "population/context.hpp"
 #include "stats/stats.hpp"
 
 namespace py = pybind11;
