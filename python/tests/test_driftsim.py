@@ -182,18 +182,27 @@ def test_bad_values_raise_the_programs_messages(tmp_path, monkeypatch):
     assert sorted(os.listdir(tmp_path)) == sorted(f.name for f in files)
 
 
-def test_interrupt_stops_the_run_and_leaves_nothing(tmp_path, monkeypatch):
+# When to press Ctrl-C: half a second in, in the generations; at the last generation, in the
+# false-allele pass of unpacked samples, which runs on one thread for seconds.
+LONG_RUNS = [
+    (dict(NumLoci=100000, NumAllele=2), {}, lambda phase, done, total, started: (
+        time.monotonic() - started > 0.5)),
+    (dict(ne=100, num_loci=50000, num_gen=1, sample_sizes=(50, 1500, 1500), false_rate=0.01),
+     dict(burn_in=1), lambda phase, done, total, started: phase == "generations" and done == total),
+]
+
+
+@pytest.mark.parametrize("values, options, when", LONG_RUNS)
+def test_interrupt_stops_the_run_and_leaves_nothing(values, options, when, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    long_run = driftsim.Parameters(NumLoci=100000, NumAllele=2)  # bench W3: seconds
-    sent = []
+    sent, started = [], time.monotonic()
 
-    def interrupt():
-        time.sleep(0.5)
-        sent.append(time.monotonic())
-        os.kill(os.getpid(), signal.SIGINT)
+    def progress(*event):
+        if not sent and when(*event, started):
+            sent.append(time.monotonic())
+            os.kill(os.getpid(), signal.SIGINT)
 
-    threading.Thread(target=interrupt).start()
     with pytest.raises(KeyboardInterrupt):
-        driftsim.simulate(long_run, threads=2)
+        driftsim.simulate(driftsim.Parameters(**values), threads=2, progress=progress, **options)
     assert sent and time.monotonic() - sent[0] < 1.0
     assert os.listdir(tmp_path) == []
