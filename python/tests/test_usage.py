@@ -307,3 +307,54 @@ def test_memory_counts_what_the_interpreter_holds(cgroup, files, resident, usabl
     limit = 300000000
     assert driftsim._core.usable_memory(cgroup, str(tmp_path), limit, resident) == usable
 
+
+
+def readme_block(after):
+    """The indented command lines of the README that follow the line holding `after`."""
+    lines = (ROOT / "README.md").read_text().splitlines()
+    start = next(i for i, line in enumerate(lines) if after in line) + 1
+    while not lines[start].startswith("    "):
+        start += 1
+    block = []
+    for line in lines[start:]:
+        if not line.startswith("    "):
+            break
+        block.append(line.strip())
+    return block
+
+
+def backend_without_numpy(tmp):
+    """The build's first step in a Python that has no numpy: what it prints and returns."""
+    subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(tmp / "bare")], check=True)
+    code = ("import sys; sys.path.insert(0, sys.argv[1]); import build_backend; "
+            "build_backend.build_wheel(sys.argv[2])")
+    result = subprocess.run([str(tmp / "bare" / "bin" / "python"), "-c", code,
+                             str(ROOT / "python"), str(tmp)], capture_output=True, text=True)
+    return result.returncode, [line for line in result.stderr.splitlines() if line]
+
+
+def python_packages():
+    return [line.split()[1] for line in (ROOT / "packages.txt").read_text().splitlines()
+            if line.startswith("python ")]
+
+
+@pytest.mark.parametrize("check", ["python without numpy", "apt line", "kernel lines"])
+def test_installation_says_what_to_run(check, tmp_path):
+    if check == "python without numpy":
+        code, lines = backend_without_numpy(tmp_path)
+        assert code == 1 and len(lines) == 1, lines
+        assert lines[0].startswith("driftsim: ") and "has no numpy" in lines[0]
+        assert lines[0].endswith(": /usr/bin/python3 -m venv --system-site-packages ~/venv && "
+                                 "~/venv/bin/pip install ./python")
+        assert not list(tmp_path.glob("*.whl"))
+    elif check == "apt line":
+        apt = readme_block("Install it from the repository")[0].split()
+        needed = set(python_packages()) - {"python3-pytest", "jupyter-nbconvert"}
+        assert apt[:3] == ["sudo", "apt-get", "install"] and needed <= set(apt), needed - set(apt)
+        assert "python3-matplotlib" in apt  # examples/study.py
+    else:
+        lines = readme_block("notebook kernel see the module")
+        assert lines == [". ~/venv/bin/activate", "python -m ipykernel install --user --name "
+                         "driftsim --display-name \"Python (driftsim)\""]
+        kernel = json.loads((ROOT / "examples" / "notebook.ipynb").read_text())["metadata"]
+        assert kernel["kernelspec"]["name"] == "driftsim"
