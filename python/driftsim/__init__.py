@@ -13,6 +13,7 @@ written unless asked::
 """
 
 import errno
+import hashlib
 import html
 import json
 import math
@@ -524,9 +525,10 @@ class Run:
     """
 
     def __init__(self, samples, parameters=None, model=None, true_values=None, replicate=None,
-                 data=None):
+                 data=None, record=None):
         self._samples = samples
         self._data = data
+        self._record = record
         self._genotypes = None
         self.parameters = parameters
         self.model = model or {}
@@ -535,7 +537,7 @@ class Run:
 
     def __reduce__(self):
         return (_run_from_state, (self._samples, self.parameters, self.model, self._true_values,
-                                  self.replicate, self._data))
+                                  self.replicate, self._data, self._record))
 
     @property
     def seed(self):
@@ -570,6 +572,13 @@ class Run:
         """dict or None: the run record's true values (harmonic-mean Ne, drift_ne, expected F,
         sizes); None for files read without their record or parameters."""
         return self._true_values
+
+    @property
+    def record(self):
+        """dict or None: the run record, as ``--summary`` writes it: program, version, cpu path,
+        parameters (the seed as IDUM), effective model options and true values; ``files``
+        once written with ``write(record=)``. None for files read without their record."""
+        return None if self._record is None else json.loads(json.dumps(self._record))
 
     @property
     def cpu_path(self):
@@ -639,7 +648,7 @@ class Run:
         with np.errstate(invalid="ignore", divide="ignore"):
             return counts / counts.sum(axis=1, keepdims=True)
 
-    def write(self, stem=None, progress=None):
+    def write(self, stem=None, progress=None, record=None):
         """Writes <stem>.dat and <stem>.par, the command line's bytes, both or neither.
 
         Parameters
@@ -649,6 +658,9 @@ class Run:
             OutFile. A stem that names an existing folder is refused: name a stem inside it.
         progress : bool or callable, optional
             As for ``simulate``.
+        record : str or os.PathLike, optional
+            Also writes the run record there (``--summary``'s JSON, with the two files' sizes
+            and SHA-256 digests), after the pair.
 
         Returns
         -------
@@ -670,8 +682,17 @@ class Run:
         stem = self.parameters.OutFile if stem is None else _text("stem", stem)
         _check_stem(stem)
         names = [stem + ".dat", stem + ".par"]
+        if record is not None:
+            record = _text("record", record)
+            if self._record is None:
+                raise ValueError("this run has no record to write: it was read without one")
         with _file_errors(names):
             self._samples.write(stem, _progress(progress))
+        if record is not None:
+            text = dict(self._record)
+            text["files"] = [_describe(name) for name in names]
+            with _file_errors([record]):
+                _core.write_whole_file(record, json.dumps(text, indent=2) + "\n")
         return tuple(names)
 
     def _export(self, format, names, data):
@@ -762,8 +783,14 @@ class Run:
         return f"<table><caption>driftsim.Run</caption><tbody>{rows}</tbody></table>"
 
 
-def _run_from_state(samples, parameters, model, true_values, replicate, data):
-    return Run(samples, parameters, model, true_values, replicate, data)
+def _describe(name):
+    with open(name, "rb") as f:
+        data = f.read()
+    return {"name": name, "bytes": len(data), "sha256": hashlib.sha256(data).hexdigest()}
+
+
+def _run_from_state(samples, parameters, model, true_values, replicate, data, record):
+    return Run(samples, parameters, model, true_values, replicate, data, record)
 
 
 def _model_options(burn_in, mutation_rate, sizes, ne_ratio):
@@ -861,8 +888,11 @@ def simulate(params, seed=None, burn_in=None, mutation_rate=None, sizes=None, ne
                 raise
             raise ParameterError(f"{e} Give max_ne at least the largest size, or leave max_ne "
                                  "out of Parameters() so that it follows the sizes.") from None
+        record = json.loads(samples.record_json())
+        for key in ("files", "seconds", "peak_memory_bytes", "exit_status"):
+            record.pop(key, None)
         return Run(samples, Parameters._wrap(samples.params, follow), model, samples.true_values,
-                   replicate)
+                   replicate, record=record)
 
     seed = _seed(seed)
     if num_replicates is None:
@@ -933,4 +963,5 @@ def read(dat, par=None, record=None, parameters=None, burn_in=None, mutation_rat
             samples.attach_params(params._par)
         except ValueError as e:
             raise ParameterError(f"{dat}: {e}") from None
-    return Run(samples, params, model, truth, data=dat)
+    return Run(samples, params, model, truth, data=dat,
+               record=summary if record is not None else None)

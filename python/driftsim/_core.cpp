@@ -30,6 +30,7 @@
 #include "driver/driver.hpp"
 #include "output/output.hpp"
 #include "stats/stats.hpp"
+#include "summary/summary.hpp"
 
 namespace py = pybind11;
 
@@ -605,6 +606,29 @@ Samples Read(const std::string& dat, const std::string& parFile) {
   return s;
 }
 
+// The run record of a simulated run (--summary's JSON) without files or times: what ran, with
+// the effective model options and the true values.
+std::string RecordJson(const Samples& s) {
+  if (!s.simulated) throw std::invalid_argument("a run read from files has no record to give");
+  RunSummary r;
+  r.version = kVersion;
+  r.cpuPath = s.kernel;
+  r.par = s.run.par;
+  r.model = s.model;
+  r.truth = s.truth;
+  r.generationCount = s.model.BurnIn + s.run.par.NumGen;
+  r.peakMemoryBytes = PeakResidentBytes();
+  return SummaryJson(r);
+}
+
+// Writes text as the file path, whole or not at all, through the file transaction.
+void WriteWholeFile(const std::string& path, const std::string& text) {
+  OutputFile out(path, "WriteWholeFile");
+  out.Write(text);
+  out.Close();
+  Commit({&out});
+}
+
 // The samples as a tuple of plain values, for pickle; SamplesFromState makes them again.
 py::tuple SamplesState(const Samples& s) {
   const Params& p = s.run.par;
@@ -722,6 +746,7 @@ PYBIND11_MODULE(_core, m) {
                                return py::cast(s.run.par);
                              })
       .def("attach_params", &AttachParams)
+      .def("record_json", &RecordJson)
       .def("export", &Export, py::arg("format"), py::arg("names"), py::arg("data"))
       .def(py::pickle(&SamplesState, &SamplesFromState))
       .def("stats_json", &StatsJson)
@@ -730,6 +755,7 @@ PYBIND11_MODULE(_core, m) {
   m.def("simulate", &Simulate, py::arg("params"), py::arg("options"), py::arg("sizes"),
         py::arg("sizes_file"), py::arg("threads"), py::arg("progress"),
         py::arg("follow_max_ne") = false);
+  m.def("write_whole_file", &WriteWholeFile, py::arg("path"), py::arg("text"));
   m.def(
       "true_values",
       [](const Params& par, const std::vector<std::pair<std::string, std::string>>& options,

@@ -2,6 +2,7 @@
 reading back, file errors and hostile values. One table per behaviour."""
 
 import errno
+import inspect
 import json
 import os
 import pickle
@@ -34,6 +35,7 @@ def test_fresh_seeds_are_recorded_and_redo_their_run():
     for run in (first, second):
         assert driftsim.seed_is_valid(run.seed) and f"seed {run.seed}" in repr(run)
         assert run.parameters.IDUM == run.seed and f"<td>{run.seed}</td>" in run._repr_html_()
+        assert run.record["parameters"]["IDUM"] == run.seed
         np.testing.assert_array_equal(driftsim.simulate(params, seed=run.seed).genotypes,
                                       run.genotypes)
 
@@ -224,6 +226,24 @@ def record_name(first):
     return Path(first).parent / f".driftsim-commit-{h:016x}"
 
 
+def test_the_run_record_is_the_command_lines(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    params = driftsim.Parameters.example(num_loci=30, out_file="run")
+    run = driftsim.simulate(params, seed=31, burn_in=20, sizes=[(21, 300)])
+    run.write(record="py.json")
+    run.parameters.to_file("p.txt")
+    (tmp_path / "sizes.txt").write_text("21 300\n")
+    (tmp_path / "cli").mkdir()
+    assert cli("../p.txt", "--quiet", "--burn-in", 20, "--sizes", "../sizes.txt", "--summary",
+               "cli.json", cwd=tmp_path / "cli").returncode == 0
+    ours, theirs = (json.loads((tmp_path / n).read_text()) for n in ("py.json", "cli/cli.json"))
+    for key in ("program", "version", "cpu_path", "parameters", "true_values", "files"):
+        assert ours[key] == theirs[key], key
+    del theirs["model"]["sizes_file"], ours["model"]["sizes_file"]
+    assert ours["model"] == theirs["model"]
+    assert driftsim.read("run.dat", record="py.json").record["true_values"] == ours["true_values"]
+
+
 @pytest.mark.parametrize("how", ["record", "parameters", "parameter file"])
 def test_a_run_read_back_has_its_parameters_and_writes_the_same_bytes(how, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
@@ -358,3 +378,37 @@ def test_installation_says_what_to_run(check, tmp_path):
                          "driftsim --display-name \"Python (driftsim)\""]
         kernel = json.loads((ROOT / "examples" / "notebook.ipynb").read_text())["metadata"]
         assert kernel["kernelspec"]["name"] == "driftsim"
+
+
+def public_names():
+    """Every public function, class, method and property of the package."""
+    for name in driftsim.__all__:
+        value = getattr(driftsim, name)
+        if callable(value):
+            yield name, value
+        if isinstance(value, type) and name != "ParameterError":
+            for attr, member in vars(value).items():
+                if not attr.startswith("_") and (callable(member) or isinstance(
+                        member, (property, classmethod, staticmethod))):
+                    yield f"{name}.{attr}", getattr(value, attr) if not isinstance(
+                        member, property) else member
+
+
+STUB = (ROOT / "python" / "driftsim" / "__init__.pyi").read_text()
+
+
+@pytest.mark.parametrize("name, value", list(public_names()), ids=lambda v: v if isinstance(
+    v, str) else "")
+def test_every_public_name_is_documented_and_typed(name, value):
+    doc = value.__doc__ or ""
+    assert doc.strip(), f"{name} has no docstring"
+    leaf = name.split(".")[-1]
+    assert f"def {leaf}(" in STUB or f"class {leaf}" in STUB or f"{leaf}:" in STUB or (
+        f"import {leaf} as {leaf}" in STUB), f"{name} is not in the stub"
+    if callable(value) and not isinstance(value, type):
+        arguments = [p for p in inspect.signature(value).parameters if p not in ("self", "cls")]
+        if arguments:
+            assert "Parameters\n    ----------" in doc or "Parameters\n        ----------" in doc, \
+                f"{name}: no Parameters section"
+        if leaf != "to_file":  # which returns nothing
+            assert "Returns\n" in doc, f"{name}: no Returns section"
