@@ -77,7 +77,6 @@ _MAX_NE_FLOOR = 2000
 _MAX_NE_LIMIT = 1000000
 
 
-
 def _canonical(name):
     try:
         return _NAMES[_key(name)]
@@ -285,10 +284,11 @@ class Parameters:
                     raise
                 ne = self._read_values(read({"MaxNe": ("max_ne", _MAX_NE_LIMIT)}))["Ne"]
                 max_ne = self._read_values(read({"Ne": ("ne", 2)}))["MaxNe"]
+                fix = (" or leave max_ne out of Parameters() so that it follows ne"
+                       if "MaxNe" in values else f" (the parameter file's MaxNe is {max_ne})")
                 raise ParameterError(
                     f"max_ne ({max_ne}) is below ne ({ne}); the estimator's largest Ne must be "
-                    f"at least Ne: give max_ne={ne} or more, or leave max_ne out of "
-                    f"Parameters() so that it follows ne") from None
+                    f"at least Ne: give max_ne={ne} or more,{fix}") from None
         self._set(par, follow)
 
     @staticmethod
@@ -358,7 +358,10 @@ class Parameters:
         return dict(self._values)
 
     def __getitem__(self, name):
-        return self._values[_canonical(name)]
+        try:
+            return self.__getattr__(name)
+        except AttributeError:
+            raise KeyError(name) from None
 
     def __getattr__(self, name):
         if name.startswith("_"):
@@ -371,8 +374,8 @@ class Parameters:
         raise AttributeError(f"'Parameters' object has no attribute {name!r}")
 
     def __setattr__(self, name, value):
-        if name.startswith("_"):
-            raise AttributeError(f"'Parameters' object attribute {name!r} is read-only")
+        if name.startswith("_") or (_key(name) not in _NAMES and _key(name) not in _GROUP_NAMES):
+            raise AttributeError(f"'Parameters' object has no parameter {name!r}")
         new = self.replace(**{name: value})
         self._set(new._par, new._follow)
 
@@ -425,11 +428,16 @@ class _file_errors:
         if error is None or not isinstance(error, (OSError, ParameterError)):
             return False
         message = str(error.args[0]) if error.args else ""
-        if not message.startswith("Cannot ") or " file " not in message:
+        if message.startswith("Cannot ") and " file " in message:
+            where, _, reason = message.rstrip("!").rpartition(": ")  # a name may hold ": "
+            named = where.split(" file ", 1)[1]
+        elif message.startswith("cannot open "):  # driftsim-stats' reader
+            where, _, reason = message.rpartition(": ")
+            named = where[len("cannot open "):]
+        else:
             return False
-        where, _, reason = message.rstrip("!").partition(": ")
-        filename = next((n for n in self.names if where.endswith(" file " + n)),
-                        getattr(error, "filename", None) or where.split(" file ", 1)[1])
+        filename = next((n for n in self.names if n == named),
+                        getattr(error, "filename", None) or named)
         code = _ERRNO_OF.get(reason)
         if code is None:
             raised = OSError(errno.EINVAL, reason, filename)
@@ -879,7 +887,7 @@ def simulate(params, seed=None, burn_in=None, mutation_rate=None, sizes=None, ne
     follow = params._follow
 
     def one(seed, replicate=None):
-        par = params._par if seed is None else params.replace(IDUM=seed)._par
+        par = params.replace(IDUM=seed)._par
         try:
             samples = _core.simulate(par, options, pairs, sizes_file, int(threads),
                                      _progress(progress), follow)
@@ -942,14 +950,18 @@ def read(dat, par=None, record=None, parameters=None, burn_in=None, mutation_rat
     for name in (dat, par) + ((_text("record", record),) if record is not None else ()):
         if not os.path.exists(name):
             raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), name)
-    samples = _core.read(dat, par)
-    model, truth, params = {}, None, None
+    with _file_errors([dat, par]):
+        samples = _core.read(dat, par)
+    model, truth, params, summary = {}, None, None, None
     if record is not None:
         with open(record) as f:
-            summary = json.load(f)
-        params = Parameters.example(**summary["parameters"])
-        model = dict(summary.get("model", {}))
-        truth = summary.get("true_values")
+            try:
+                summary = json.load(f)
+                params = Parameters.example(**summary["parameters"])
+                model = dict(summary["model"])
+                truth = summary["true_values"]
+            except (ValueError, KeyError, TypeError) as e:
+                raise ParameterError(f"{record} is not a driftsim run record: {e}") from None
     elif parameters is not None:
         if not isinstance(parameters, Parameters):
             parameters = Parameters.from_file(parameters)
@@ -963,5 +975,4 @@ def read(dat, par=None, record=None, parameters=None, burn_in=None, mutation_rat
             samples.attach_params(params._par)
         except ValueError as e:
             raise ParameterError(f"{dat}: {e}") from None
-    return Run(samples, params, model, truth, data=dat,
-               record=summary if record is not None else None)
+    return Run(samples, params, model, truth, data=dat, record=summary)

@@ -288,6 +288,8 @@ def test_read_refuses_what_the_tools_refuse(case, tmp_path):
      "{tmp}/sub"),
     (lambda run, tmp: driftsim.read(tmp / "none.dat"), FileNotFoundError, errno.ENOENT,
      "{tmp}/none.dat"),
+    (lambda run, tmp: driftsim.read(tmp / "sub", tmp / "sub"), IsADirectoryError, errno.EISDIR,
+     "{tmp}/sub"),
 ])
 def test_file_errors_say_what_failed(action, error, code, name, tmp_path):
     (tmp_path / "sub").mkdir()
