@@ -384,10 +384,7 @@ void AttachParams(Samples& s, const Params& par) {
   s.simulated = true;
 }
 
-// The bytes a module run may still take for its tables: the limit that the command line
-// measures, less the memory the interpreter already holds. That is this process's resident
-// set, or in a cgroup with a limit the cgroup's own usage (less its page cache, which the
-// kernel gives back before it kills), whichever is more: the tables come on top of both.
+// The number in file, or the one after key in a file of "key number" lines; 0 when unreadable.
 uint64_t NumberIn(const std::string& file, const std::string& key = "") {
   std::ifstream in(file);
   std::string word;
@@ -399,6 +396,8 @@ uint64_t NumberIn(const std::string& file, const std::string& key = "") {
   return 0;
 }
 
+// The memory the cgroups of the process hold, less their page cache (which the kernel gives
+// back before it kills): the largest over v2 (memory.current) and v1 (memory.usage_in_bytes).
 uint64_t CgroupUsedBytes(const std::string& procSelfCgroup, const std::string& mountRoot) {
   std::istringstream lines(procSelfCgroup);
   uint64_t used = 0;
@@ -432,6 +431,10 @@ uint64_t ResidentBytes() {
   return resident * static_cast<uint64_t>(sysconf(_SC_PAGE_SIZE));
 }
 
+// The bytes a module run may still take for its tables: the limit that the command line
+// measures, less the memory the interpreter already holds. That is this process's resident
+// set, or in a cgroup with a limit the cgroup's own usage, whichever is more: the tables come
+// on top of both. The command line starts small and needs no such allowance.
 uint64_t ModuleUsableMemory(const std::string& procSelfCgroup, const std::string& mountRoot,
                             uint64_t usable, uint64_t resident) {
   const uint64_t limit = CgroupMemoryLimit(procSelfCgroup, mountRoot);
