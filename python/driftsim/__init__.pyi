@@ -59,6 +59,11 @@ class Run:
     parameters: Optional[Parameters]
     model: dict[str, Any]
     replicate: Optional[int]
+    # Made by simulate() and read(), not by hand.
+    def __init__(self, samples: Any, parameters: Optional[Parameters] = ...,
+                 model: Optional[dict[str, Any]] = ..., true_values: Optional[dict[str, Any]] = ...,
+                 replicate: Optional[int] = ..., data: Optional[str] = ...,
+                 record: Optional[dict[str, Any]] = ...) -> None: ...
     @property
     def seed(self) -> Optional[int]: ...
     @property
