@@ -368,7 +368,7 @@ def test_installation_says_what_to_run(check, tmp_path):
         assert not list(tmp_path.glob("*.whl"))
     elif check == "apt line":
         apt = readme_block("Install it from the repository")[0].split()
-        needed = set(python_packages()) - {"python3-pytest", "jupyter-nbconvert"}
+        needed = set(python_packages()) - {"python3-pytest", "python3-mypy", "jupyter-nbconvert"}
         assert apt[:3] == ["sudo", "apt-get", "install"] and needed <= set(apt), needed - set(apt)
         assert "python3-matplotlib" in apt  # examples/study.py
     else:
