@@ -19,6 +19,7 @@ import json
 import math
 import numbers
 import os
+import re
 import sys
 import time
 
@@ -892,10 +893,12 @@ def simulate(params, seed=None, burn_in=None, mutation_rate=None, sizes=None, ne
             samples = _core.simulate(par, options, pairs, sizes_file, int(threads),
                                      _progress(progress), follow)
         except ParameterError as e:
-            if "is above MaxNe" not in str(e):
-                raise
-            raise ParameterError(f"{e} Give max_ne at least the largest size, or leave max_ne "
-                                 "out of Parameters() so that it follows the sizes.") from None
+            # The engine reads pairs as the lines of an unnamed sizes file: ":3: ..." is pair 2.
+            message = re.sub(r"^:(\d+):", lambda m: f"sizes[{int(m.group(1)) - 1}]:", str(e))
+            if "is above MaxNe" in message:
+                message += (" Give max_ne at least the largest size, or leave max_ne out of "
+                            "Parameters() so that it follows the sizes.")
+            raise ParameterError(message) from None
         record = json.loads(samples.record_json())
         for key in ("files", "seconds", "peak_memory_bytes", "exit_status"):
             record.pop(key, None)

@@ -57,6 +57,7 @@ def test_a_seed_must_be_an_int(seed):
 def test_defaults(make, expected):
     values = make().as_dict()
     assert {k: values[k] for k in expected} == expected
+    assert f"<td>num_loci</td><td>NumLoci</td><td>{values['NumLoci']}</td>" in make()._repr_html_()
     if make is driftsim.Parameters:  # every default is in the docstring's table
         table = {line.split()[0]: line.split()[1:3] for line in
                  driftsim.Parameters.__doc__.splitlines() if line.startswith("        ")}
@@ -74,7 +75,7 @@ def test_defaults(make, expected):
 def test_max_ne_follows_the_sizes_unless_given(values, options, max_ne, tmp_path):
     params = driftsim.Parameters(num_loci=10, **values)
     if max_ne is None:
-        with pytest.raises(driftsim.ParameterError, match="size 9000 is above MaxNe 700.*Give "
+        with pytest.raises(driftsim.ParameterError, match=r"^sizes\[0\]: size 9000 is above MaxNe 700.*Give "
                            "max_ne at least the largest size"):
             driftsim.simulate(params, seed=3, **options)
         return
