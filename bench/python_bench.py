@@ -23,7 +23,7 @@ import numpy
 base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 params = driftsim.Parameters.from_file(sys.argv[1])
 t0 = time.perf_counter()
-run = driftsim.simulate(params)
+run = driftsim.simulate(params, seed=params.seed)  # the scenario's seed, as the command line
 t1 = time.perf_counter()
 g = run.genotypes
 t2 = time.perf_counter()

@@ -1,7 +1,7 @@
 """A small replicate study with the Python module: does the moment estimate of Ne find the true
 harmonic-mean Ne, for an ideal population and through a crash between the samples?
 
-20 replicates of each scenario, each with its own seed; the temporal Fc and its moment
+20 replicates of each scenario, their seeds from one; the temporal Fc and its moment
 estimate from driftsim-stats' figures (Run.stats()); one figure of the estimates against the
 true Ne. Usage: python3 examples/study.py [OUTDIR]  (writes OUTDIR/study.png and study.tsv)
 """
@@ -18,9 +18,12 @@ import matplotlib.pyplot as plt  # noqa: E402
 import driftsim  # noqa: E402
 
 REPLICATES = 20
-# Isolation, 200 loci of 10 alleles, samples of 60 taken 8 generations apart, no errors.
-BASE = driftsim.Parameters(Model=0, Ne=400, NumLoci=200, NumAllele=10, NumGen=8,
-                           NumIndiv1=60, NumIndiv2=60, MisRate=0, DropRate=0, FalseRate=0)
+# The plain model (isolation, no genotyping errors): 200 loci of 10 alleles, samples of 60
+# taken 8 generations apart.
+BASE = driftsim.Parameters(ne=400, num_loci=200, num_alleles=10, num_gen=8, num_indiv1=60,
+                           num_indiv2=60)
+# The replicates' seeds follow from this one (driftsim.replicate_seeds).
+SEED = 2024
 SCENARIOS = {
     "ideal, N = 400": dict(),
     "crash to 40 for 4 generations": dict(sizes=[(252, 40), (256, 400)]),
@@ -31,10 +34,9 @@ def main(outdir):
     outdir.mkdir(parents=True, exist_ok=True)
     rows = []
     for name, options in SCENARIOS.items():
-        for seed in range(1, REPLICATES + 1):
-            run = driftsim.simulate(BASE, seed=seed, **options)
+        for run in driftsim.simulate(BASE, seed=SEED, num_replicates=REPLICATES, **options):
             fc = run.stats()["S1-S2"]["Fc"]
-            rows.append((name, seed, run.true_values["drift_ne"], fc["F"], fc["Ne"]))
+            rows.append((name, run.seed, run.true_values["drift_ne"], fc["F"], fc["Ne"]))
     with open(outdir / "study.tsv", "w") as out:
         out.write("scenario\tseed\ttrue_Ne\tFc\tNe_estimate\n")
         for row in rows:

@@ -8,12 +8,14 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -22,10 +24,13 @@
 #include <tuple>
 #include <vector>
 
+#include "common/memory.hpp"
+#include "convert/convert.hpp"
 #include "driver/driver.hpp"
 #include "output/output.hpp"
 #include "population/context.hpp"
 #include "stats/stats.hpp"
+#include "summary/summary.hpp"
 
 namespace py = pybind11;
 
@@ -222,6 +227,32 @@ struct Samples {
   }
 };
 
+// Hands every individual, in file order, to sink as driftsim-stats' reader would: the exports
+// and the statistics read the records through the same lines as the files.
+void EachLine(const Samples& s, stats::LineSink& sink) {
+  std::vector<uint8_t> row(size_t(2 * s.Loci()));
+  for (int64_t i = 0; i < s.Individuals(); ++i) {
+    stats::GenoLine line;
+    line.sample = s.sample[size_t(i)];
+    line.label = s.labels[size_t(i)];
+    line.line = i + 1;
+    line.loci = s.Loci();
+    line.largest = s.Alleles(i, row.data());
+    line.alleles = row.data();
+    sink.Line(line);
+  }
+}
+
+// What the estimator parameter file of the samples says: loci, generations, sample sizes.
+stats::ParInfo InfoOf(const Samples& s, const std::string& par) {
+  stats::ParInfo info;
+  info.name = par;
+  info.generations = s.generations;
+  info.loci = s.Loci();
+  for (int k = 0; k < 3; ++k) info.individuals[size_t(k)] = s.run.par.NumIndiv[k];
+  return info;
+}
+
 // The individuals of the data file written from a run's samples.
 void LabelInFileOrder(Samples& s) {
   for (const int k : {kSample1, kSample2, kSourceSample}) {
@@ -272,25 +303,152 @@ py::array Genotypes(const Samples& s) {
 // code. data and par name the files in the object.
 std::string StatsJson(const Samples& s, const std::string& data, const std::string& par) {
   stats::GenoCounter counter;
-  std::vector<uint8_t> row(size_t(2 * s.Loci()));
-  for (int64_t i = 0; i < s.Individuals(); ++i) {
-    stats::GenoLine line;
-    line.sample = s.sample[size_t(i)];
-    line.label = s.labels[size_t(i)];
-    line.line = i + 1;
-    line.loci = s.Loci();
-    line.largest = s.Alleles(i, row.data());
-    line.alleles = row.data();
-    counter.Line(line);
-  }
+  EachLine(s, counter);
   stats::GenoCounts counts = counter.Take();
   counts.loci = s.Loci();
-  stats::ParInfo info;
-  info.name = par;
-  info.generations = s.generations;
-  info.loci = s.Loci();
-  for (int k = 0; k < 3; ++k) info.individuals[size_t(k)] = s.run.par.NumIndiv[k];
-  return stats::StatsJson(counts, info, data);
+  return stats::StatsJson(counts, InfoOf(s, par), data);
+}
+
+// Writes the samples in an export format with driftsim-convert's writers: the bytes of
+// `driftsim-convert <data> --to <format>`. names: one file, or the .ped and .map of plink.
+void Export(const Samples& s, const std::string& format, const std::vector<std::string>& names,
+            const std::string& data) {
+  convert::Format f{};
+  if (!convert::ParseFormat(format, f) || !convert::Available(f)) {
+    throw std::invalid_argument("no export format " + format);
+  }
+  const stats::ParInfo info = InfoOf(s, stats::ParFileFor(data));
+  std::vector<std::unique_ptr<convert::OutputFile>> files;
+  for (const std::string& name : names) {
+    files.push_back(std::make_unique<convert::OutputFile>(
+        name, f == convert::Format::kVcfGz && files.empty() ? 1 : -1));
+  }
+  std::unique_ptr<convert::Writer> writer;
+  if (f == convert::Format::kGenepop) writer = convert::MakeGenepop(*files[0], info, data);
+  if (f == convert::Format::kVcf || f == convert::Format::kVcfGz) {
+    writer = convert::MakeVcf(*files[0], info, data);
+  }
+  if (f == convert::Format::kPlink) writer = convert::MakePlink(*files[0], *files[1], info, data);
+  {
+    py::gil_scoped_release release;
+    EachLine(s, *writer);
+    writer->Finish();
+    std::vector<convert::OutputFile*> all;
+    for (const auto& file : files) {
+      file->Finish();
+      all.push_back(file.get());
+    }
+    convert::Commit(all);
+  }
+}
+
+// Gives samples read from files the parameters of their run, so that they can be written: the
+// sizes must be the files', the alleles within NumAllele. Biallelic records are packed as the
+// engine packs them.
+void AttachParams(Samples& s, const Params& par) {
+  const Params& read = s.run.par;
+  if (par.NumLoci != read.NumLoci || par.NumGen != s.generations ||
+      par.NumIndiv[0] != read.NumIndiv[0] || par.NumIndiv[1] != read.NumIndiv[1] ||
+      par.NumIndiv[2] != read.NumIndiv[2]) {
+    throw std::invalid_argument(
+        "the parameters are not those of the files: NumLoci " + IntToText(par.NumLoci) +
+        ", NumGen " + IntToText(par.NumGen) + " and sample sizes " + IntToText(par.NumIndiv[0]) +
+        " " + IntToText(par.NumIndiv[1]) + " " + IntToText(par.NumIndiv[2]) +
+        " against the files' " + IntToText(read.NumLoci) + ", " + IntToText(s.generations) +
+        " and " + IntToText(read.NumIndiv[0]) + " " + IntToText(read.NumIndiv[1]) + " " +
+        IntToText(read.NumIndiv[2]));
+  }
+  if (s.width > par.NumAllele) {
+    throw std::invalid_argument("the data file has allele " + IntToText(s.width) +
+                                ", above the parameters' NumAllele " + IntToText(par.NumAllele));
+  }
+  if (par.Packed() && !s.run.Packed) {
+    const int64_t bytes = GenoBytesOf(par.NumLoci, true);
+    const int64_t n = par.TotalSampled();
+    std::unique_ptr<uint8_t[], FreeDeleter> packed(
+        static_cast<uint8_t*>(std::calloc(size_t(std::max<int64_t>(n * bytes, 1)), 1)));
+    if (!packed) throw std::bad_alloc();
+    for (int64_t r = 0; r < n; ++r) {
+      const uint8_t* from = s.run.Records.get() + r * s.run.GenoBytes;
+      uint8_t* to = packed.get() + r * bytes;
+      for (int64_t L = 0; L < par.NumLoci; ++L) {
+        const uint8_t a = from[2 * L], b = from[2 * L + 1];
+        SetPackedCode(to, L, a == 0 || b == 0 ? 0u : a == b ? uint32_t(a) : 3u);
+      }
+    }
+    s.run.Records = std::move(packed);
+    s.run.GenoBytes = bytes;
+    s.run.Packed = true;
+  }
+  s.run.par = par;
+  s.simulated = true;
+}
+
+// The number in file, or the one after key in a file of "key number" lines; 0 when unreadable.
+uint64_t NumberIn(const std::string& file, const std::string& key = "") {
+  std::ifstream in(file);
+  std::string word;
+  uint64_t value = 0;
+  if (key.empty()) return (in >> value) ? value : 0;
+  while (in >> word >> value) {
+    if (word == key) return value;
+  }
+  return 0;
+}
+
+// The memory the cgroups of the process hold, less their page cache (which the kernel gives
+// back before it kills): the largest over v2 (memory.current) and v1 (memory.usage_in_bytes).
+uint64_t CgroupUsedBytes(const std::string& procSelfCgroup, const std::string& mountRoot) {
+  std::istringstream lines(procSelfCgroup);
+  uint64_t used = 0;
+  for (std::string line; std::getline(lines, line);) {
+    const size_t a = line.find(':');
+    const size_t b = a == std::string::npos ? a : line.find(':', a + 1);
+    if (b == std::string::npos) continue;
+    const std::string controllers = "," + line.substr(a + 1, b - a - 1) + ",";
+    std::string path = line.substr(b + 1);
+    if (path == "/") path.clear();
+    if (controllers == ",,") {
+      for (const std::string& root : {mountRoot + path, mountRoot + "/unified" + path}) {
+        const uint64_t current = NumberIn(root + "/memory.current");
+        const uint64_t file = NumberIn(root + "/memory.stat", "file");
+        if (current > file) used = std::max(used, current - file);
+      }
+    } else if (controllers.find(",memory,") != std::string::npos) {
+      const std::string root = mountRoot + "/memory" + path;
+      const uint64_t current = NumberIn(root + "/memory.usage_in_bytes");
+      const uint64_t cache = NumberIn(root + "/memory.stat", "total_cache");
+      if (current > cache) used = std::max(used, current - cache);
+    }
+  }
+  return used;
+}
+
+uint64_t ResidentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  uint64_t size = 0, resident = 0;
+  statm >> size >> resident;
+  return resident * static_cast<uint64_t>(sysconf(_SC_PAGE_SIZE));
+}
+
+// The bytes a module run may still take for its tables: the limit that the command line
+// measures, less the memory the interpreter already holds. That is this process's resident
+// set, or in a cgroup with a limit the cgroup's own usage, whichever is more: the tables come
+// on top of both. The command line starts small and needs no such allowance.
+uint64_t ModuleUsableMemory(const std::string& procSelfCgroup, const std::string& mountRoot,
+                            uint64_t usable, uint64_t resident) {
+  const uint64_t limit = CgroupMemoryLimit(procSelfCgroup, mountRoot);
+  const uint64_t held =
+      std::max(resident, limit == UINT64_MAX ? 0 : CgroupUsedBytes(procSelfCgroup, mountRoot));
+  // Never 0, which the engine reads as "no budget given".
+  return usable > held ? usable - held : 1;
+}
+
+uint64_t ModuleUsableMemory() {
+  std::ifstream in("/proc/self/cgroup");
+  std::ostringstream text;
+  text << in.rdbuf();
+  return ModuleUsableMemory(text.str(), "/sys/fs/cgroup", UsableMemory(), ResidentBytes());
 }
 
 py::dict TrueValuesDict(const TrueValues& truth) {
@@ -336,12 +494,24 @@ ModelOptions Model(const std::vector<std::pair<std::string, std::string>>& optio
   return model;
 }
 
-Samples Simulate(const Params& par, const std::vector<std::pair<std::string, std::string>>& options,
+// The largest MaxNe a parameter file may give.
+constexpr int32_t kLargestMaxNe = 1000000;
+
+// followMaxNe: MaxNe (handed on to the estimator) is raised to the largest size of the run.
+Samples Simulate(Params par, const std::vector<std::pair<std::string, std::string>>& options,
                  const std::optional<std::vector<std::pair<int64_t, int64_t>>>& sizes,
-                 const std::string& sizesFile, int threads, const py::object& progress) {
+                 const std::string& sizesFile, int threads, const py::object& progress,
+                 bool followMaxNe) {
   Samples s;
   s.model = Model(options, sizes, sizesFile);
+  const int32_t maxNe = par.MaxNe;
+  if (followMaxNe) par.MaxNe = kLargestMaxNe;  // the sizes are checked against MaxNe
   PrepareModel(par, s.model);
+  if (followMaxNe) par.MaxNe = std::max(maxNe, LargestSize(par, s.model));
+  // Measured here, as the command line measures it before its files: what the tables may take
+  // beside what the interpreter holds.
+  const MemoryBudget memory{ModuleUsableMemory(),
+                            (uint64_t{3} << 20) + 4 * uint64_t(LargestSize(par, s.model))};
   s.truth = ComputeTrueValues(par, s.model);
   // As on the command line: the thread count chosen, else DRIFTSIM_THREADS, else the CPUs; the
   // row DRIFTSIM_KERNEL names, else the best.
@@ -354,7 +524,7 @@ Samples Simulate(const Params& par, const std::vector<std::pair<std::string, std
         const RunContext ctx{kernels, &pool, TaskSize{}, &cancel};
         EventConsole console(ctx, events);
         RunTimes times;
-        return SimulateSamples(ctx, par, s.model, console, times);
+        return SimulateSamples(ctx, par, s.model, console, times, memory);
       },
       progress);
   s.simulated = true;
@@ -407,6 +577,8 @@ void Write(const Samples& s, const std::string& stem, const py::object& progress
 // Reads a data file and its estimator parameter file with driftsim-stats' reader and checks.
 Samples Read(const std::string& dat, const std::string& parFile) {
   Samples s;
+  // A pair whose commit was cut short may be a mix of two runs: refused as the tools refuse it.
+  stats::CheckCommitted(dat, parFile);
   const stats::ParInfo info = stats::ReadParFile(parFile);
   Params& par = s.run.par;
   par.NumLoci = static_cast<int32_t>(info.loci);
@@ -434,6 +606,72 @@ Samples Read(const std::string& dat, const std::string& parFile) {
   } sink(s);
   stats::GenoReader reader(dat, sink, {&info, false});
   stats::ReadFileInto(reader, dat);
+  return s;
+}
+
+// The run record of a simulated run (--summary's JSON) without files or times: what ran, with
+// the effective model options and the true values.
+std::string RecordJson(const Samples& s) {
+  if (!s.simulated) throw std::invalid_argument("a run read from files has no record to give");
+  RunSummary r;
+  r.version = kVersion;
+  r.cpuPath = s.kernel;
+  r.par = s.run.par;
+  r.model = s.model;
+  r.truth = s.truth;
+  r.generationCount = s.model.BurnIn + s.run.par.NumGen;
+  r.peakMemoryBytes = PeakResidentBytes();
+  return SummaryJson(r);
+}
+
+// Writes text as the file path, whole or not at all, through the file transaction.
+void WriteWholeFile(const std::string& path, const std::string& text) {
+  OutputFile out(path, "WriteWholeFile");
+  out.Write(text);
+  out.Close();
+  Commit({&out});
+}
+
+// The samples as a tuple of plain values, for pickle; SamplesFromState makes them again.
+py::tuple SamplesState(const Samples& s) {
+  const Params& p = s.run.par;
+  const auto bytes = size_t(p.TotalSampled() * s.run.GenoBytes);
+  return py::make_tuple(
+      s.simulated, s.simulated ? ParaFileText(p) : std::string(),
+      py::make_tuple(p.NumLoci, s.generations, p.NumIndiv[0], p.NumIndiv[1], p.NumIndiv[2]),
+      s.run.Packed, s.run.GenoBytes,
+      py::bytes(reinterpret_cast<const char*>(s.run.Records.get()), bytes), s.width, s.labels,
+      s.sample, s.record, s.kernel);
+}
+
+Samples SamplesFromState(const py::tuple& t) {
+  if (t.size() != 11) throw std::invalid_argument("not the state of driftsim samples");
+  Samples s;
+  s.simulated = t[0].cast<bool>();
+  if (s.simulated) {
+    s.run.par = ParamsFromText(t[1].cast<std::string>(), "pickled parameters", {});
+  }
+  const auto shape = t[2].cast<std::tuple<int32_t, int32_t, int32_t, int32_t, int32_t>>();
+  Params& p = s.run.par;
+  p.NumLoci = std::get<0>(shape);
+  s.generations = std::get<1>(shape);
+  p.NumIndiv[0] = std::get<2>(shape);
+  p.NumIndiv[1] = std::get<3>(shape);
+  p.NumIndiv[2] = std::get<4>(shape);
+  s.run.Packed = t[3].cast<bool>();
+  s.run.GenoBytes = t[4].cast<int64_t>();
+  const std::string records = t[5].cast<std::string>();
+  if (records.size() != size_t(p.TotalSampled() * s.run.GenoBytes)) {
+    throw std::invalid_argument("the pickled records do not match their sizes");
+  }
+  s.run.Records.reset(static_cast<uint8_t*>(std::malloc(std::max<size_t>(records.size(), 1))));
+  if (!s.run.Records) throw std::bad_alloc();
+  std::memcpy(s.run.Records.get(), records.data(), records.size());
+  s.width = t[6].cast<int32_t>();
+  s.labels = t[7].cast<std::vector<std::string>>();
+  s.sample = t[8].cast<std::vector<int>>();
+  s.record = t[9].cast<std::vector<int64_t>>();
+  s.kernel = t[10].cast<std::string>();
   return s;
 }
 
@@ -505,11 +743,39 @@ PYBIND11_MODULE(_core, m) {
              // Allele indices beyond int8 (read files with alleles above 128) take int16.
              return s.width > 128 ? Genotypes<int16_t>(s) : Genotypes<int8_t>(s);
            })
+      .def_property_readonly("params",
+                             [](const Samples& s) -> py::object {
+                               if (!s.simulated) return py::none();
+                               return py::cast(s.run.par);
+                             })
+      .def("attach_params", &AttachParams)
+      .def("record_json", &RecordJson)
+      .def("export", &Export, py::arg("format"), py::arg("names"), py::arg("data"))
+      .def(py::pickle(&SamplesState, &SamplesFromState))
       .def("stats_json", &StatsJson)
       .def("write", &Write, py::arg("stem"), py::arg("progress") = py::none());
 
   m.def("simulate", &Simulate, py::arg("params"), py::arg("options"), py::arg("sizes"),
-        py::arg("sizes_file"), py::arg("threads"), py::arg("progress"));
+        py::arg("sizes_file"), py::arg("threads"), py::arg("progress"),
+        py::arg("follow_max_ne") = false);
+  m.def("write_whole_file", &WriteWholeFile, py::arg("path"), py::arg("text"));
+  m.def(
+      "true_values",
+      [](const Params& par, const std::vector<std::pair<std::string, std::string>>& options,
+         const std::optional<std::vector<std::pair<int64_t, int64_t>>>& sizes,
+         const std::string& sizesFile) {
+        ModelOptions model = Model(options, sizes, sizesFile);
+        PrepareModel(par, model);
+        return TrueValuesDict(ComputeTrueValues(par, model));
+      },
+      "The true values of the model of par with these options.");
+  m.def(
+      "usable_memory",
+      [](const std::string& procSelfCgroup, const std::string& mountRoot, uint64_t usable,
+         uint64_t resident) {
+        return ModuleUsableMemory(procSelfCgroup, mountRoot, usable, resident);
+      },
+      "The memory a module run's tables may take, from these measures (for tests).");
   m.def("read", &Read, py::arg("dat"), py::arg("par"));
 }
 

@@ -102,6 +102,9 @@ void FalseAlleles(const Pass& pass, int32_t K, double rate) {
   Random& rnd = pass.rnd;
   if (!pass.packed) {
     for (int64_t k = 0; k < pass.samples.count; ++k) {
+      // One thread walks every record: a cancelled run stops within one record, far less than
+      // a generation's work.
+      pass.ctx.CheckCancel();
       uint8_t* rec = pass.samples[k];
       for (int64_t L = 0; L < pass.NumLoci; ++L) {
         for (int c = 0; c < 2; ++c) {
