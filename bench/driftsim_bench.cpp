@@ -27,6 +27,7 @@
 #include "population/context.hpp"
 #include "population/population.hpp"
 #include "quiet_stdout.hpp"
+#include "rows/rows.hpp"
 
 namespace {
 

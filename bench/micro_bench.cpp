@@ -14,6 +14,7 @@
 #include "population/context.hpp"
 #include "population/population.hpp"
 #include "random/random.hpp"
+#include "rows/rows.hpp"
 
 namespace {
 

@@ -30,6 +30,7 @@
 #include "params/params.hpp"
 #include "population/context.hpp"
 #include "population/population.hpp"
+#include "rows/rows.hpp"
 
 namespace driftsim::test {
 

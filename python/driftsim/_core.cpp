@@ -29,6 +29,7 @@
 #include "driver/driver.hpp"
 #include "output/output.hpp"
 #include "population/context.hpp"
+#include "rows/rows.hpp"
 #include "stats/stats.hpp"
 #include "summary/summary.hpp"
 

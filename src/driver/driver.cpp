@@ -1,4 +1,5 @@
 #include "driver/driver.hpp"
+#include "rows/rows.hpp"
 
 #include <sys/ioctl.h>
 #include <sys/resource.h>

@@ -74,8 +74,8 @@ void PickPackedCodes(const KernelTable& kernels, const float* hw, const float* u
                      size_t n, int shift, bool first);
 
 // The rows of the kernel table (cpu/kernels.hpp): the portable twins, eight bytes of a record
-// at a time with AVX2 (alleles_avx2.cpp) and sixteen draws at a time with AVX-512
-// (alleles_avx512.cpp). PickAlleles takes the entries counted of a CumFreq.
+// at a time with AVX2 (rows/avx2.cpp) and sixteen draws at a time with AVX-512
+// (rows/avx512.cpp). PickAlleles takes the entries counted of a CumFreq.
 void PickAllelesPortable(const float* cum, size_t entries, const float* u, uint8_t* out, size_t n);
 void PickPackedCodesPortable(const float* hw, const float* u, uint8_t* out, size_t n, int shift,
                              bool first);

@@ -1,5 +1,5 @@
 // The kernel table: the routines of one CPU row (cpu/cpu.hpp names the rows and chooses one),
-// filled in kernels.cpp from the portable routines and the vector ones (cpu/vector.hpp). Steps
+// filled from the portable routines and the vector ones by src/rows/, above the steps. Steps
 // call through the row they were given; they never look it up nor ask which it is.
 #pragma once
 
@@ -39,10 +39,5 @@ struct KernelTable {
   void (*packedRecordsOfDraws)(const float* hw, const float* u, uint8_t* first, int64_t stride,
                                size_t count, size_t nbytes) = nullptr;
 };
-
-// The routines of a row this processor runs (FatalStop otherwise), and of the row
-// KernelFromEnvironment() names.
-KernelTable KernelsFor(Kernel kernel);
-KernelTable KernelsFromEnvironment();
 
 }  // namespace driftsim

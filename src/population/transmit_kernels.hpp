@@ -1,7 +1,7 @@
-// The transmission routines of each instruction set, internal to the population subsystem.
-// Each set's routines live in their own file (transmit_avx2.cpp, transmit_avx512.cpp), built
-// for that set; the portable twins in transmit_packed.cpp and transmit_unpacked.cpp are the
-// reference. kernels.cpp puts them into the kernel table.
+// The transmission routines and what they share, internal to the population subsystem and the
+// CPU rows: the portable twins in transmit_packed.cpp and transmit_unpacked.cpp are the
+// reference; each vector row's own live in its file of src/rows/, which also puts them into the
+// kernel table.
 #pragma once
 
 #include <algorithm>

@@ -1,5 +1,5 @@
 // The uniform generator's jumps, internal to the random module: shared by the stream's skips
-// (random.cpp) and the vector rows' lanes (random_avx2.cpp, random_avx512.cpp).
+// (random.cpp) and the vector rows' lanes (src/rows/).
 #pragma once
 
 #include <cstdint>

@@ -85,7 +85,7 @@ inline void RanUniformBatch(const UniformRow& row, RngState& s, float* out, size
   row.floats(s, out, n);
 }
 // The rows of the kernel table behind RanUniformBatch: the portable loop (random.cpp); eight
-// lanes with AVX2 (random_avx2.cpp) and sixteen with AVX-512 F (random_avx512.cpp), x86-64
+// lanes with AVX2 (rows/avx2.cpp) and sixteen with AVX-512 F (rows/avx512.cpp), x86-64
 // only; short or uninitialised batches go the portable way.
 template <typename T>
 void RanUniformBatchPortable(RngState& s, T* out, size_t n);

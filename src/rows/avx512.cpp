@@ -1,16 +1,204 @@
-// AVX-512 transmission routines (BW, VL, VBMI, BITALG, GFNI, POPCNT and BMI2): 64 packed bytes of
-// a block at once by pdep, and single packed offspring; each function carries its own target
-// attribute (see transmit_avx2.cpp for why). The portable twins are in transmit_packed.cpp.
+// The avx512 row: AVX-512 F, BW, VL, VBMI and BITALG with GFNI, POPCNT and BMI2 (cpu/cpu.cpp
+// reads the features and chooses). Here are the attribute its routines are compiled with, the
+// routines of the uniform draws, the allele choices and the transmission, and the row's entry of
+// the kernel table (rows.cpp); where it has no routine of its own it takes the AVX2 one
+// (avx2.cpp) or the portable twin. Each routine carries the attribute, as in avx2.cpp.
 #include <bit>
+#include <type_traits>
 
 #include "cpu/vector.hpp"
+#include "population/alleles.hpp"
 #include "population/transmit_kernels.hpp"
+#include "random/jumps.hpp"
+#include "random/random.hpp"
+#include "rows/rows.hpp"
 
 #if DRIFTSIM_VECTOR_ROWS
+
+#define DRIFTSIM_TARGET_AVX512 \
+  DRIFTSIM_TARGET("avx2,avx512f,avx512bw,avx512vl,avx512vbmi,avx512bitalg,gfni,bmi2,popcnt")
 
 namespace driftsim::DRIFTSIM_ROWS_NS {
 
 DRIFTSIM_VECTOR_CODE_BEGIN
+
+// ---------------------------------------------------------------------------------------------
+// Uniform draws
+//
+// AVX-512 uniform draws (RanUniformBatchAvx512): sixteen lanes stepping sixteen draws per
+// round, the xorshift word by nibble tables (random/jumps.hpp), the multiplicative word by
+// 16807^16 mod 2^31-1; shorter batches take the AVX2 lanes. The portable loop in random.cpp is
+// the reference.
+
+namespace {
+
+const ChunkTables<4>& Step16Tables() {
+  return StepTables<4, 4>();
+}
+
+// (w * a) mod 2^31-1 in each 64-bit lane, as MulMod of avx2.cpp.
+DRIFTSIM_TARGET_AVX512 inline __m512i MulMod512(__m512i w, __m512i a) {
+  const __m512i m = _mm512_set1_epi64(kModulus);
+  const __m512i p = _mm512_mul_epu32(w, a);
+  const __m512i r = _mm512_add_epi64(_mm512_and_si512(p, m), _mm512_srli_epi64(p, 31));
+  return _mm512_mask_sub_epi64(r, _mm512_cmpge_epu64_mask(r, m), r, m);
+}
+
+// Sixteen lanes: lane j holds the state of draw i+j and steps sixteen draws per round, the
+// xorshift word by the nibble tables (no chain of single steps), the multiplicative word by
+// 16807^16 mod 2^31-1, as the eight lanes of avx2.cpp.
+template <typename T>
+DRIFTSIM_TARGET_AVX512 void UniformLanes16(RngState& s, T* out, size_t n) {
+  alignas(64) uint32_t x0[16];
+  alignas(64) int64_t w0[16];
+  RngState u = s;
+  for (int j = 0; j < 16; ++j) {
+    out[j] = static_cast<T>(u.RanUniform());
+    x0[j] = u.XorWord;
+    w0[j] = u.MulWord;
+  }
+  const ChunkTables<4>& nt = Step16Tables();
+  __m512i image[8];
+  for (int k = 0; k < 8; ++k) image[k] = _mm512_load_si512(nt.image[k]);
+  __m512i x = _mm512_load_si512(x0);
+  __m512i wlo = _mm512_load_si512(w0);
+  __m512i whi = _mm512_load_si512(w0 + 8);
+  const __m512i a16 = _mm512_set1_epi64(static_cast<int64_t>(MulPower(16)));
+  const __m512i low31 = _mm512_set1_epi32(0x7FFFFFFF);
+  const __m512i one = _mm512_set1_epi32(1);
+  const __m512i pack = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+  const __m512d scale = _mm512_set1_pd(kUnitScale);
+  size_t i = 16;
+  for (; i + 16 <= n; i += 16) {
+    __m512i y = _mm512_permutexvar_epi32(x, image[0]);
+    for (int k = 1; k < 8; ++k) {
+      y = _mm512_xor_si512(y, _mm512_permutexvar_epi32(
+                                  _mm512_srli_epi32(x, static_cast<unsigned>(4 * k)), image[k]));
+    }
+    x = y;
+    wlo = MulMod512(wlo, a16);
+    whi = MulMod512(whi, a16);
+    const __m512i w = _mm512_permutex2var_epi32(wlo, pack, whi);
+    const __m512i m = _mm512_or_si512(_mm512_and_si512(_mm512_xor_si512(x, w), low31), one);
+    const __m512d lo = _mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_castsi512_si256(m)), scale);
+    const __m512d hi = _mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(m, 1)), scale);
+    if constexpr (std::is_same_v<T, float>) {
+      _mm256_storeu_ps(out + i, _mm512_cvtpd_ps(lo));
+      _mm256_storeu_ps(out + i + 8, _mm512_cvtpd_ps(hi));
+    } else {
+      _mm512_storeu_pd(out + i, lo);
+      _mm512_storeu_pd(out + i + 8, hi);
+    }
+  }
+  alignas(64) uint32_t xs[16];
+  alignas(64) int64_t ws[8];
+  _mm512_store_si512(xs, x);
+  _mm512_store_si512(ws, whi);
+  u.XorWord = xs[15];
+  u.MulWord = static_cast<int32_t>(ws[7]);
+  for (; i < n; ++i) out[i] = static_cast<T>(u.RanUniform());
+  s = u;
+}
+
+}  // namespace
+
+// The AVX2 lanes (avx2.cpp) of the same build.
+template <typename T>
+void RanUniformBatchAvx2(RngState& s, T* out, size_t n);
+
+template <typename T>
+void RanUniformBatchAvx512(RngState& s, T* out, size_t n) {
+  if (n >= 16) {
+    if (s.IDUM <= 0 || s.MulWord < 0) {
+      *out++ = static_cast<T>(s.RanUniform());
+      --n;
+    }
+    if (s.IDUM > 0 && n >= 32) return UniformLanes16(s, out, n);
+  }
+  // Eight lanes for 16 to 31 draws, the portable loop below.
+  RanUniformBatchAvx2(s, out, n);
+}
+
+template void RanUniformBatchAvx512<float>(RngState&, float*, size_t);
+template void RanUniformBatchAvx512<double>(RngState&, double*, size_t);
+
+// ---------------------------------------------------------------------------------------------
+// Allele choices
+//
+// AVX-512 allele choices (F, BW, VL): sixteen draws at a time; the portable twins are in
+// alleles.cpp.
+
+// Sixteen draws at a time: the count of entries below each draw, one masked addition per entry
+// (the comparisons are false for NaN entries, as Pick's).
+DRIFTSIM_TARGET_AVX512 void PickAllelesAvx512(const float* cum, size_t entries, const float* u,
+                                              uint8_t* out, size_t n) {
+  const __m512i one = _mm512_set1_epi32(1);
+  for (size_t i = 0; i < n; i += 16) {
+    const __mmask16 live = n - i >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (n - i)) - 1);
+    const __m512 v = _mm512_maskz_loadu_ps(live, u + i);
+    __m512i allele = one;
+    for (size_t k = 0; k < entries; ++k) {
+      const __mmask16 below = _mm512_cmp_ps_mask(_mm512_set1_ps(cum[k]), v, _CMP_LT_OQ);
+      allele = _mm512_mask_add_epi32(allele, below, allele, one);
+    }
+    _mm512_mask_cvtepi32_storeu_epi8(out + i, live, allele);
+  }
+}
+
+// Sixteen draws at a time: code 3, 2 where u <= hw[1], 1 where u <= hw[0] (as PickPackedCode).
+DRIFTSIM_TARGET_AVX512 void PickPackedCodesAvx512(const float* hw, const float* u, uint8_t* out,
+                                                  size_t n, int shift, bool first) {
+  const __m512 t0 = _mm512_set1_ps(hw[0]);
+  const __m512 t1 = _mm512_set1_ps(hw[1]);
+  const __m512i count = _mm512_set1_epi32(shift);
+  for (size_t i = 0; i < n; i += 16) {
+    const __mmask16 live = n - i >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (n - i)) - 1);
+    const __m512 v = _mm512_maskz_loadu_ps(live, u + i);
+    __m512i code = _mm512_set1_epi32(3);
+    code = _mm512_mask_mov_epi32(code, _mm512_cmp_ps_mask(v, t1, _CMP_LE_OQ), _mm512_set1_epi32(2));
+    code = _mm512_mask_mov_epi32(code, _mm512_cmp_ps_mask(v, t0, _CMP_LE_OQ), _mm512_set1_epi32(1));
+    __m128i bytes = _mm512_cvtepi32_epi8(_mm512_sllv_epi32(code, count));
+    if (!first) bytes = _mm_or_si128(bytes, _mm_maskz_loadu_epi8(live, out + i));
+    _mm_mask_storeu_epi8(out + i, live, bytes);
+  }
+}
+// The packed bytes of count records (as PackedRecordsOfDrawsPortable), byte after byte: each
+// byte of all the records from its 4 * count draws at once, field after field, then spread
+// over the records.
+DRIFTSIM_TARGET_AVX512 void PackedRecordsOfDrawsAvx512(const float* hw, const float* u,
+                                                       uint8_t* first, int64_t stride, size_t count,
+                                                       size_t nbytes) {
+  for (size_t k = 0; k < nbytes; ++k) {
+    const float* draws = u + 4 * count * k;
+    for (size_t i = 0; i < count; i += 16) {
+      const __mmask16 live =
+          count - i >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (count - i)) - 1);
+      __m512i byte = _mm512_setzero_si512();
+      for (size_t f = 0; f < 4; ++f) {
+        const __m512 v = _mm512_maskz_loadu_ps(live, draws + f * count + i);
+        __m512i code = _mm512_set1_epi32(3);
+        code = _mm512_mask_mov_epi32(
+            code, _mm512_cmp_ps_mask(v, _mm512_set1_ps(hw[8 * k + 2 * f + 1]), _CMP_LE_OQ),
+            _mm512_set1_epi32(2));
+        code = _mm512_mask_mov_epi32(
+            code, _mm512_cmp_ps_mask(v, _mm512_set1_ps(hw[8 * k + 2 * f]), _CMP_LE_OQ),
+            _mm512_set1_epi32(1));
+        byte = _mm512_or_si512(byte, _mm512_slli_epi32(code, static_cast<unsigned>(2 * f)));
+      }
+      alignas(16) uint8_t stage[16];
+      _mm512_mask_cvtepi32_storeu_epi8(stage, live, byte);
+      const size_t lanes = count - i >= 16 ? 16 : count - i;
+      for (size_t j = 0; j < lanes; ++j) first[int64_t(i + j) * stride + int64_t(k)] = stage[j];
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Transmission
+//
+// AVX-512 transmission routines (BW, VL, VBMI, BITALG, GFNI, POPCNT and BMI2): 64 packed bytes of
+// a block at once by pdep, and single packed offspring. The portable twins are in
+// population/transmit_packed.cpp.
 
 namespace {
 
@@ -299,6 +487,18 @@ DRIFTSIM_TARGET_AVX512 int64_t SingleBytesAvx512(const uint8_t* p1, const uint8_
   const int64_t whole = b0 + (b1 - b0) / 64 * 64;
   hets += SingleBytes64(p1, p2, child, b0, whole, bits, pos);
   return whole;
+}
+
+// The row's entry of the kernel table, tagged as the native or the emulated row.
+KernelTable Avx512Row(Kernel tag) {
+  return {tag,
+          PackedBytesAvx512,
+          SingleBytesAvx512,
+          CopyLociAvx512,
+          {RanUniformBatchAvx512<double>, RanUniformBatchAvx512<float>},
+          PickAllelesAvx512,
+          PickPackedCodesAvx512,
+          PackedRecordsOfDrawsAvx512};
 }
 
 DRIFTSIM_VECTOR_CODE_END

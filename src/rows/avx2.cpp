@@ -1,6 +1,391 @@
-// AVX2 transmission routines. Every function here carries its own target attribute instead of
-// the file being built with -mavx2: inline functions of the headers, compiled in this file with
-// AVX2, could otherwise be the copy the linker keeps for the whole program.
+// The avx2 and avx2-pdep rows: AVX2 (with POPCNT), and the same with BMI2's pdep where it is
+// fast (cpu/cpu.cpp reads the features and chooses). Here are the attributes their routines are
+// compiled with, the routines of the uniform draws, the allele choices and the transmission,
+// and the rows' entries of the kernel table (rows.cpp). Each routine carries its row's attribute
+// instead of the file being built with -mavx2: inline functions of the headers, compiled in this
+// file with AVX2, could otherwise be the copy the linker keeps for the whole program. The
+// portable twins, in random/ and population/, are the reference.
+#include <cstring>
+#include <type_traits>
+
+#include "cpu/vector.hpp"
+#include "population/alleles.hpp"
+#include "population/transmit_kernels.hpp"
+#include "random/jumps.hpp"
+#include "random/random.hpp"
+#include "rows/rows.hpp"
+
+#if DRIFTSIM_VECTOR_ROWS
+
+#define DRIFTSIM_TARGET_AVX2 DRIFTSIM_TARGET("avx2,popcnt")
+#define DRIFTSIM_TARGET_AVX2_PDEP DRIFTSIM_TARGET("avx2,bmi2,popcnt")
+
+namespace driftsim::DRIFTSIM_ROWS_NS {
+
+DRIFTSIM_VECTOR_CODE_BEGIN
+
+// ---------------------------------------------------------------------------------------------
+// Uniform draws
+//
+// AVX2 uniform draws (RanUniformBatchAvx2). Lanes hold the states of consecutive draws and step
+// as many draws as there are lanes per round: the multiplicative word by a power of 16807 mod
+// 2^31-1, the xorshift word by the GF(2) matrix of that many steps (random/jumps.hpp), applied
+// a few bits at a time by table lookups. The portable loop in random.cpp is the reference.
+//
+// - Eight lanes (short batches, and the start of long ones): one vector of words, the matrix
+//   of eight steps by 3-bit vpermd tables.
+// - Thirty-two lanes (long batches): the xorshift words as four byte planes (plane b: byte b of
+//   every lane's word), the matrix of 32 steps by 4-bit pshufb tables, one per nibble and
+//   output byte: lane-crossing permutes, several cycles each on AMD processors, drop out. The
+//   planes become words by unpacks, which put lanes 8k..8k+7 in the k-th vector.
+
+template <typename T>
+void RanUniformBatchAvx2(RngState& s, T* out, size_t n);
+
+namespace {
+
+// 16807^n mod 2^31-1: n multiplicative steps at once.
+constexpr uint64_t MulPowerOf(int n) {
+  uint64_t a = 1;
+  for (int i = 0; i < n; ++i) a = a * 16807 % kModulus;
+  return a;
+}
+
+// (w * a) mod 2^31-1 in each 64-bit lane, for w <= 2^31-1 (low half) and a < 2^31.
+DRIFTSIM_TARGET_AVX2 inline __m256i MulMod(__m256i w, __m256i a) {
+  const __m256i m = _mm256_set1_epi64x(kModulus);
+  const __m256i p = _mm256_mul_epu32(w, a);
+  __m256i r = _mm256_add_epi64(_mm256_and_si256(p, m), _mm256_srli_epi64(p, 31));
+  // r <= 2m: one conditional subtraction reduces it.
+  const __m256i ge = _mm256_cmpgt_epi64(r, _mm256_sub_epi64(m, _mm256_set1_epi64x(1)));
+  return _mm256_sub_epi64(r, _mm256_and_si256(ge, m));
+}
+
+// The same in each 32-bit lane: the even lanes, then the odd ones shifted down and back.
+DRIFTSIM_TARGET_AVX2 inline __m256i MulModWords(__m256i w, __m256i a) {
+  return _mm256_or_si256(MulMod(w, a), _mm256_slli_epi64(MulMod(_mm256_srli_epi64(w, 32), a), 32));
+}
+
+// Eight draws from the words of eight lanes, stored in lane order.
+template <typename T>
+DRIFTSIM_TARGET_AVX2 inline void Emit(__m256i x, __m256i w, T* out) {
+  const __m256i m =
+      _mm256_or_si256(_mm256_and_si256(_mm256_xor_si256(x, w), _mm256_set1_epi32(0x7FFFFFFF)),
+                      _mm256_set1_epi32(1));
+  const __m256d scale = _mm256_set1_pd(kUnitScale);
+  const __m256d lo = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(m)), scale);
+  const __m256d hi = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(m, 1)), scale);
+  if constexpr (std::is_same_v<T, float>) {
+    _mm_storeu_ps(out, _mm256_cvtpd_ps(lo));
+    _mm_storeu_ps(out + 4, _mm256_cvtpd_ps(hi));
+  } else {
+    _mm256_storeu_pd(out, lo);
+    _mm256_storeu_pd(out + 4, hi);
+  }
+}
+
+// Eight xorshift steps of each lane by 3-bit chunks (vpermd).
+struct Step8 {
+  __m256i image[11];
+
+  DRIFTSIM_TARGET_AVX2 Step8() {
+    const ChunkTables<3>& t = StepTables<3, 3>();
+    for (int k = 0; k < 11; ++k) {
+      image[k] = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.image[k]));
+    }
+  }
+  DRIFTSIM_TARGET_AVX2 __m256i operator()(__m256i x) const {
+    __m256i y = _mm256_permutevar8x32_epi32(image[0], x);
+    for (int k = 1; k < 11; ++k) {
+      y = _mm256_xor_si256(
+          y, _mm256_permutevar8x32_epi32(image[k], _mm256_srli_epi32(x, static_cast<int>(3 * k))));
+    }
+    return y;
+  }
+};
+
+// Thirty-two xorshift steps of each lane of four byte planes: output plane b is the xor, over
+// the eight nibbles c of the input, of byte b of the image of nibble c.
+struct Step32 {
+  // [nibble][output byte], the sixteen entries twice (both halves of a vector).
+  alignas(32) uint8_t table[8][4][32];
+
+  Step32() {
+    const ChunkTables<4>& t = StepTables<4, 5>();
+    for (int c = 0; c < 8; ++c) {
+      for (int b = 0; b < 4; ++b) {
+        for (int v = 0; v < 16; ++v) {
+          table[c][b][v] = table[c][b][16 + v] = static_cast<uint8_t>(t.image[c][v] >> (8 * b));
+        }
+      }
+    }
+  }
+  DRIFTSIM_TARGET_AVX2 void operator()(__m256i (&plane)[4]) const {
+    const __m256i low4 = _mm256_set1_epi8(0x0F);
+    __m256i nibble[8];
+    for (int b = 0; b < 4; ++b) {
+      nibble[2 * b] = _mm256_and_si256(plane[b], low4);
+      nibble[2 * b + 1] = _mm256_and_si256(_mm256_srli_epi16(plane[b], 4), low4);
+    }
+    for (int b = 0; b < 4; ++b) {
+      __m256i y = _mm256_setzero_si256();
+      for (int c = 0; c < 8; ++c) {
+        const __m256i t = _mm256_load_si256(reinterpret_cast<const __m256i*>(table[c][b]));
+        y = _mm256_xor_si256(y, _mm256_shuffle_epi8(t, nibble[c]));
+      }
+      plane[b] = y;
+    }
+  }
+};
+
+const Step32& Step32Tables() {
+  static const Step32 tables;
+  return tables;
+}
+
+// Words of 32 lanes (vector k: lanes 8k..8k+7) as byte planes: byte 16h + 4k + r of a plane is
+// lane 8k + 4h + r. Each half's four lanes grouped by byte, then 4 x 4 transposes of dwords.
+DRIFTSIM_TARGET_AVX2 inline void ToPlanes(const __m256i (&word)[4], __m256i (&plane)[4]) {
+  const __m256i group = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4,
+                                         8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+  __m256i g[4];
+  for (int k = 0; k < 4; ++k) g[k] = _mm256_shuffle_epi8(word[k], group);
+  const __m256i t0 = _mm256_unpacklo_epi32(g[0], g[1]), t1 = _mm256_unpackhi_epi32(g[0], g[1]);
+  const __m256i t2 = _mm256_unpacklo_epi32(g[2], g[3]), t3 = _mm256_unpackhi_epi32(g[2], g[3]);
+  plane[0] = _mm256_unpacklo_epi64(t0, t2);
+  plane[1] = _mm256_unpackhi_epi64(t0, t2);
+  plane[2] = _mm256_unpacklo_epi64(t1, t3);
+  plane[3] = _mm256_unpackhi_epi64(t1, t3);
+}
+
+// And back: the unpacks of bytes, then of 16-bit pairs.
+DRIFTSIM_TARGET_AVX2 inline void ToWords(const __m256i (&plane)[4], __m256i (&word)[4]) {
+  const __m256i lo01 = _mm256_unpacklo_epi8(plane[0], plane[1]);
+  const __m256i hi01 = _mm256_unpackhi_epi8(plane[0], plane[1]);
+  const __m256i lo23 = _mm256_unpacklo_epi8(plane[2], plane[3]);
+  const __m256i hi23 = _mm256_unpackhi_epi8(plane[2], plane[3]);
+  word[0] = _mm256_unpacklo_epi16(lo01, lo23);
+  word[1] = _mm256_unpackhi_epi16(lo01, lo23);
+  word[2] = _mm256_unpacklo_epi16(hi01, hi23);
+  word[3] = _mm256_unpackhi_epi16(hi01, hi23);
+}
+
+// Lanes j = 0..7 hold the states of draws i + j: the first eight by single steps. Returns the
+// states of draws 0..7 as words.
+template <typename T>
+DRIFTSIM_TARGET_AVX2 void FirstEight(RngState& u, T* out, __m256i& x, __m256i& w) {
+  alignas(32) uint32_t x0[8], w0[8];
+  for (int j = 0; j < 8; ++j) {
+    out[j] = static_cast<T>(u.RanUniform());
+    x0[j] = u.XorWord;
+    w0[j] = static_cast<uint32_t>(u.MulWord);
+  }
+  x = _mm256_load_si256(reinterpret_cast<const __m256i*>(x0));
+  w = _mm256_load_si256(reinterpret_cast<const __m256i*>(w0));
+}
+
+// The state of lane 7 of the words: the last draw made.
+DRIFTSIM_TARGET_AVX2 inline void LastLane(__m256i x, __m256i w, RngState& u) {
+  u.XorWord = static_cast<uint32_t>(_mm256_extract_epi32(x, 7));
+  u.MulWord = _mm256_extract_epi32(w, 7);
+}
+
+template <typename T>
+DRIFTSIM_TARGET_AVX2 void UniformLanes8(RngState& s, T* out, size_t n) {
+  RngState u = s;
+  __m256i x, w;
+  FirstEight(u, out, x, w);
+  const Step8 step;
+  const __m256i a8 = _mm256_set1_epi64x(MulPowerOf(8));
+  size_t i = 8;
+  for (; i + 8 <= n; i += 8) {
+    x = step(x);
+    w = MulModWords(w, a8);
+    Emit(x, w, out + i);
+  }
+  LastLane(x, w, u);
+  for (; i < n; ++i) out[i] = static_cast<T>(u.RanUniform());
+  s = u;
+}
+
+// At least 64 draws: the first 32 as UniformLanes8 does, then 32 lanes a round.
+template <typename T>
+DRIFTSIM_TARGET_AVX2 void UniformLanes32(RngState& s, T* out, size_t n) {
+  RngState u = s;
+  __m256i x[4], w[4], plane[4];
+  FirstEight(u, out, x[0], w[0]);
+  const Step8 step8;
+  const __m256i a8 = _mm256_set1_epi64x(MulPowerOf(8));
+  for (int k = 1; k < 4; ++k) {
+    x[k] = step8(x[k - 1]);
+    w[k] = MulModWords(w[k - 1], a8);
+    Emit(x[k], w[k], out + 8 * k);
+  }
+  ToPlanes(x, plane);
+  const Step32& step32 = Step32Tables();
+  const __m256i a32 = _mm256_set1_epi64x(MulPowerOf(32));
+  size_t i = 32;
+  for (; i + 32 <= n; i += 32) {
+    step32(plane);
+    ToWords(plane, x);
+    for (int k = 0; k < 4; ++k) {
+      w[k] = MulModWords(w[k], a32);
+      Emit(x[k], w[k], out + i + 8 * k);
+    }
+  }
+  LastLane(x[3], w[3], u);
+  s = u;
+  if (i < n) RanUniformBatchAvx2(s, out + i, n - i);
+}
+
+}  // namespace
+
+// The vector rows need an initialised, running stream and enough draws to pay their set-up.
+template <typename T>
+void RanUniformBatchAvx2(RngState& s, T* out, size_t n) {
+  if (n >= 16) {
+    if (s.IDUM <= 0 || s.MulWord < 0) {
+      *out++ = static_cast<T>(s.RanUniform());
+      --n;
+    }
+    if (s.IDUM > 0 && n >= 64) return UniformLanes32(s, out, n);
+    if (s.IDUM > 0 && n >= 16) return UniformLanes8(s, out, n);
+  }
+  RanUniformBatchPortable(s, out, n);
+}
+
+template void RanUniformBatchAvx2<float>(RngState&, float*, size_t);
+template void RanUniformBatchAvx2<double>(RngState&, double*, size_t);
+
+// ---------------------------------------------------------------------------------------------
+// Allele choices
+//
+// AVX2 allele choices; the portable twins are in alleles.cpp.
+//
+// The migrants' packed bytes (PackedRecordsOfDrawsAvx2): eight bytes of one record per step,
+// one 32-bit lane per byte. The thresholds of eight bytes are eight rows of eight floats,
+// transposed once so that each of the eight thresholds is a vector over the bytes, and used for
+// every record. The draws of a field lie 4 x count floats apart from one byte to the next: one
+// gather per field. The codes are those of PickPackedCode: 3, then 2 where u <= hw[1], then 1
+// where u <= hw[0] (ordered comparisons, false for NaN as the portable ones).
+
+namespace {
+
+// Transposes the 8 x 8 matrix of floats: element c of row r becomes element r of row c.
+DRIFTSIM_TARGET_AVX2 inline void Transpose8(__m256 (&x)[8]) {
+  __m256 a[8], b[8];
+  for (int j = 0; j < 4; ++j) {
+    a[2 * j] = _mm256_unpacklo_ps(x[2 * j], x[2 * j + 1]);
+    a[2 * j + 1] = _mm256_unpackhi_ps(x[2 * j], x[2 * j + 1]);
+  }
+  for (int j = 0; j < 2; ++j) {
+    for (int h = 0; h < 2; ++h) {
+      const __m256 lo = a[4 * j + h], hi = a[4 * j + 2 + h];
+      b[4 * j + 2 * h] = _mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(1, 0, 1, 0));
+      b[4 * j + 2 * h + 1] = _mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 2, 3, 2));
+    }
+  }
+  for (int c = 0; c < 4; ++c) {
+    x[c] = _mm256_permute2f128_ps(b[c], b[4 + c], 0x20);
+    x[4 + c] = _mm256_permute2f128_ps(b[c], b[4 + c], 0x31);
+  }
+}
+
+}  // namespace
+
+DRIFTSIM_TARGET_AVX2 void PackedRecordsOfDrawsAvx2(const float* hw, const float* u, uint8_t* first,
+                                                   int64_t stride, size_t count, size_t nbytes) {
+  // Lane l reads the draw of byte k + l: 4 x count floats further per byte (count <= 512 in a
+  // run of 2048 draws, far within 32 bits).
+  const __m256i apart = _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
+                                           _mm256_set1_epi32(static_cast<int>(4 * count)));
+  const __m256i two = _mm256_set1_epi32(2), one = _mm256_set1_epi32(1);
+  // The low byte of each 32-bit lane, to the low four bytes of each half.
+  const __m256i low = _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                       0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  size_t k = 0;
+  for (; k + 8 <= nbytes; k += 8) {
+    // t[c]: threshold c of bytes k..k+7.
+    __m256 t[8];
+    for (int l = 0; l < 8; ++l) t[l] = _mm256_loadu_ps(hw + 8 * (k + size_t(l)));
+    Transpose8(t);
+    const float* draws = u + 4 * count * k;
+    for (size_t j = 0; j < count; ++j) {
+      __m256i byte = _mm256_setzero_si256();
+      for (int f = 0; f < 4; ++f) {
+        const __m256 v = _mm256_i32gather_ps(draws + size_t(f) * count + j, apart, 4);
+        __m256i code = _mm256_set1_epi32(3);
+        code = _mm256_blendv_epi8(code, two,
+                                  _mm256_castps_si256(_mm256_cmp_ps(v, t[2 * f + 1], _CMP_LE_OQ)));
+        code = _mm256_blendv_epi8(code, one,
+                                  _mm256_castps_si256(_mm256_cmp_ps(v, t[2 * f], _CMP_LE_OQ)));
+        byte = _mm256_or_si256(byte, _mm256_sll_epi32(code, _mm_cvtsi32_si128(2 * f)));
+      }
+      const __m256i packed = _mm256_shuffle_epi8(byte, low);
+      const __m128i bytes8 =
+          _mm_unpacklo_epi32(_mm256_castsi256_si128(packed), _mm256_extracti128_si256(packed, 1));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(first + int64_t(j) * stride + int64_t(k)),
+                       bytes8);
+    }
+  }
+  if (k < nbytes) {
+    PackedRecordsOfDrawsPortable(hw + 8 * k, u + 4 * count * k, first + k, stride, count,
+                                 nbytes - k);
+  }
+}
+
+// Eight draws at a time: one plus the count of entries below each draw (as PickFrom; the
+// comparisons are false for NaN entries).
+DRIFTSIM_TARGET_AVX2 void PickAllelesAvx2(const float* cum, size_t entries, const float* u,
+                                          uint8_t* out, size_t n) {
+  const __m256i low = _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                       0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 v = _mm256_loadu_ps(u + i);
+    __m256i allele = _mm256_set1_epi32(1);
+    for (size_t k = 0; k < entries; ++k) {
+      // A true comparison is -1: subtracting it counts the entry.
+      const __m256 below = _mm256_cmp_ps(_mm256_set1_ps(cum[k]), v, _CMP_LT_OQ);
+      allele = _mm256_sub_epi32(allele, _mm256_castps_si256(below));
+    }
+    const __m256i packed = _mm256_shuffle_epi8(allele, low);
+    _mm_storel_epi64(
+        reinterpret_cast<__m128i*>(out + i),
+        _mm_unpacklo_epi32(_mm256_castsi256_si128(packed), _mm256_extracti128_si256(packed, 1)));
+  }
+  if (i < n) PickAllelesPortable(cum, entries, u + i, out + i, n - i);
+}
+
+// Eight draws at a time: code 3, 2 where u <= hw[1], 1 where u <= hw[0] (as PickPackedCode).
+DRIFTSIM_TARGET_AVX2 void PickPackedCodesAvx2(const float* hw, const float* u, uint8_t* out,
+                                              size_t n, int shift, bool first) {
+  const __m256 t0 = _mm256_set1_ps(hw[0]), t1 = _mm256_set1_ps(hw[1]);
+  const __m256i two = _mm256_set1_epi32(2), one = _mm256_set1_epi32(1);
+  const __m128i count = _mm_cvtsi32_si128(shift);
+  const __m256i low = _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                       0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 v = _mm256_loadu_ps(u + i);
+    __m256i code = _mm256_set1_epi32(3);
+    code = _mm256_blendv_epi8(code, two, _mm256_castps_si256(_mm256_cmp_ps(v, t1, _CMP_LE_OQ)));
+    code = _mm256_blendv_epi8(code, one, _mm256_castps_si256(_mm256_cmp_ps(v, t0, _CMP_LE_OQ)));
+    const __m256i packed = _mm256_shuffle_epi8(_mm256_sll_epi32(code, count), low);
+    __m128i bytes8 =
+        _mm_unpacklo_epi32(_mm256_castsi256_si128(packed), _mm256_extracti128_si256(packed, 1));
+    if (!first) {
+      bytes8 = _mm_or_si128(bytes8, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(out + i)));
+    }
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), bytes8);
+  }
+  if (i < n) PickPackedCodesPortable(hw, u + i, out + i, n - i, shift, first);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Transmission
+//
+// AVX2 transmission routines; the portable twins are in population/transmit_packed.cpp.
 //
 // Packed block kernel (PackedBytesAvx2, PackedBytesAvx2Pdep; portable twin PackedBytesPortable):
 // 32 bytes of a block of ten members per step. The bit order is that of the portable loop: byte
@@ -21,16 +406,6 @@
 // - Children: per member, the deposited nibbles with the homozygotes of allele 2 added say
 //   which allele each parent passes, and the child's byte follows
 //   (codes: both 1 gives 1, both 2 gives 2, else 3), with its heterozygous fields counted.
-#include <cstring>
-
-#include "cpu/vector.hpp"
-#include "population/transmit_kernels.hpp"
-
-#if DRIFTSIM_VECTOR_ROWS
-
-namespace driftsim::DRIFTSIM_ROWS_NS {
-
-DRIFTSIM_VECTOR_CODE_BEGIN
 
 namespace {
 
@@ -432,6 +807,28 @@ DRIFTSIM_TARGET_AVX2 int64_t PackedBytesAvx2(PackedBlock& r, int64_t b0, int64_t
 DRIFTSIM_TARGET_AVX2_PDEP int64_t PackedBytesAvx2Pdep(PackedBlock& r, int64_t b0, int64_t b1,
                                                       const unsigned char* bits, uint64_t& pos) {
   return PackedChunks<PackedBytes32Pdep>(r, b0, b1, bits, pos);
+}
+
+// The rows' entries of the kernel table, tagged as the native or the emulated rows.
+KernelTable Avx2Row(Kernel tag) {
+  return {tag,
+          PackedBytesAvx2,
+          SingleBytesPortable,
+          CopyLociAvx2,
+          {RanUniformBatchAvx2<double>, RanUniformBatchAvx2<float>},
+          PickAllelesAvx2,
+          PickPackedCodesAvx2,
+          PackedRecordsOfDrawsAvx2};
+}
+KernelTable Avx2PdepRow(Kernel tag) {
+  return {tag,
+          PackedBytesAvx2Pdep,
+          SingleBytesAvx2Pdep,
+          CopyLociAvx2,
+          {RanUniformBatchAvx2<double>, RanUniformBatchAvx2<float>},
+          PickAllelesAvx2,
+          PickPackedCodesAvx2,
+          PackedRecordsOfDrawsAvx2};
 }
 
 DRIFTSIM_VECTOR_CODE_END
