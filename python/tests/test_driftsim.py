@@ -98,12 +98,20 @@ def test_runs_in_one_process_equal_separate_runs(tmp_path, monkeypatch):
     summary = json.loads(cli("model.txt", "--quiet", *model_flags, "--summary", "-",
                              cwd=tmp_path).stdout)
 
-    events = []
-    runs = [driftsim.simulate(plain, seed=11, threads=1),
-            driftsim.simulate(model, seed=-5, threads=3, progress=lambda *e: events.append(e),
-                              **MODEL_OPTIONS),
-            driftsim.simulate(plain, seed=11, threads=2),
-            driftsim.simulate(model.replace(IDUM=99), seed=-5, threads=1, **MODEL_OPTIONS)]
+    # Each run on another CPU row of this processor's, its row fixed for the run.
+    version = cli("--version", cwd=tmp_path).stdout
+    rows = version.split("rows run:")[1].split(";")[0].split()
+    calls = [lambda: driftsim.simulate(plain, seed=11, threads=1),
+             lambda: driftsim.simulate(model, seed=-5, threads=3,
+                                       progress=lambda *e: events.append(e), **MODEL_OPTIONS),
+             lambda: driftsim.simulate(plain, seed=11, threads=2),
+             lambda: driftsim.simulate(model.replace(IDUM=99), seed=-5, threads=1,
+                                       **MODEL_OPTIONS)]
+    events, runs = [], []
+    for i, call in enumerate(calls):
+        monkeypatch.setenv("DRIFTSIM_KERNEL", rows[-1 - i % len(rows)])
+        runs.append(call())
+        assert runs[-1].cpu_path == rows[-1 - i % len(rows)]
     stems = ["plain", "model"] * 2
     got = [module_files(tmp_path / f"py{i}", run, stems[i]) for i, run in enumerate(runs)]
     assert got == [expected_plain, expected_model] * 2
