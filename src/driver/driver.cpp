@@ -280,6 +280,8 @@ void OpenRunFiles(const Params& par, const RunOptions& options, const std::strin
   if (record) roles.push_back({options.summary, "the run record", false});
   CheckDistinctFiles(roles, "CheckFiles");
   files.dat.emplace(out.Data, "WriteGenoFile");
+  // A file-size limit (ulimit -f) that the data file may pass stops the run before the work.
+  files.dat->CheckRoom(GenoFileBytes(par));
   files.para.emplace(out.Para, "WriteParaFile");
   if (!options.writeParams.empty()) files.params.emplace(options.writeParams, "WriteParams");
   if (record) files.summary.emplace(options.summary, "WriteSummary");
@@ -295,6 +297,7 @@ void WriteParams(const Params& par, const ModelOptions& model, OutputFile& out) 
 
 void CheckSimulation(const RunOptions& options) {
   KernelsOf(options);
+  ResolveThreadCount(options.threads);
   NormalConsole console;
   const std::string paraFile = ParamFileOf(options);
   console.Step("Reading parameter file: " + paraFile);
