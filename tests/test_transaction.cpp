@@ -631,6 +631,7 @@ TEST(Transaction, HostileRecords) {
       {"another user's", kOtherUser, title + gone + named + "end\n", 0, false, "", 1, 1, 1,
        "it belongs to another user"},
       {"empty, just created", kText, "", 0, false, "", 0, 0, 0},
+      {"cut in its process line", kText, title + "process\t12", 0, false, "", 0, 0, 0},
       {"live pid with another start time", kText, title + me.Line("1") + named + "end\n", 0, false,
        "", 1, 0, 0},
       {"live pid with its own start time: a bounded wait", kText,

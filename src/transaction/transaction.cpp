@@ -303,8 +303,9 @@ void ParseRecord(const std::string& text, const std::string& recordName, Record&
     r.why = why;
     r.files.clear();
   };
+  // Until its process line is whole, a record names nobody.
+  r.kind = Record::kEmpty;
   if (!text.starts_with(kTitle)) {
-    r.kind = Record::kEmpty;
     if (!kTitle.starts_with(text)) refuse("its first line is not that of a commit record");
     return;
   }
@@ -359,14 +360,17 @@ void ParseRecord(const std::string& text, const std::string& recordName, Record&
 // on a FIFO; at most 64 KiB, far more than any record.
 Record ReadRecord(int dirFd, const std::string& name) {
   Record r;
-  struct stat st;
-  if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return r;
-  r.modified = st.st_mtime;
   auto refuse = [&r](const std::string& why) {
     r.kind = Record::kRefused;
     r.why = why;
     return r;
   };
+  struct stat st;
+  if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return r;
+    return refuse(std::string("it cannot be examined: ") + std::strerror(errno));
+  }
+  r.modified = st.st_mtime;
   if (!S_ISREG(st.st_mode)) return refuse("it is not a regular file");
   if (st.st_uid != geteuid()) return refuse("it belongs to another user");
   const int fd = openat(dirFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
@@ -420,6 +424,7 @@ enum class Verdict { kApply, kWait, kRefuse };
 // gone, wait while it may be running.
 Verdict Judge(const Record& r, bool locked, const ProcessIdentity& me) {
   if (r.kind == Record::kRefused) return Verdict::kRefuse;
+  if (r.kind == Record::kNone) return Verdict::kApply;  // nothing left to do
   const time_t age = std::time(nullptr) - r.modified;
   if (r.kind == Record::kEmpty)
     return locked || age >= kEmptySeconds ? Verdict::kApply : Verdict::kWait;
@@ -604,7 +609,7 @@ void CommitRun::CreateRecord(Group& g) {
     // under way in a process that runs without the folder lock (wait for it), or a file that
     // this program did not write (refused, and left alone).
     const Record r = ReadRecord(g.dirFd, g.record);
-    if (r.kind == Record::kNone) continue;
+    if (r.kind == Record::kNone && Clock::now() <= deadline) continue;  // gone meanwhile
     const std::string path = RecordPath(first.folderPart_, g.record);
     switch (Judge(r, g.locked, me_)) {
       case Verdict::kRefuse:
