@@ -126,8 +126,6 @@ int main(int argc, char** argv) {
   if (count == 2) o.par = argv[optind + 1];
 
   driftsim::InstallSignalHandling();
-  const std::string warning = cv::OutputNameWarning(o);
-  if (!warning.empty()) std::fprintf(stderr, "driftsim-convert: warning: %s\n", warning.c_str());
   try {
     cv::Convert(o);
   } catch (const cv::StatsError& error) {
@@ -137,5 +135,8 @@ int main(int argc, char** argv) {
     std::fputs("driftsim-convert: out of memory\n", stderr);
     return EXIT_FAILURE;
   }
+  // After the files are written: a refusal alone says what went wrong.
+  const std::string warning = cv::OutputNameWarning(o);
+  if (!warning.empty()) std::fprintf(stderr, "driftsim-convert: warning: %s\n", warning.c_str());
   return EXIT_SUCCESS;
 }

@@ -280,8 +280,6 @@ void OpenRunFiles(const Params& par, const RunOptions& options, const std::strin
   if (record) roles.push_back({options.summary, "the run record", false});
   CheckDistinctFiles(roles, "CheckFiles");
   files.dat.emplace(out.Data, "WriteGenoFile");
-  // A file-size limit (ulimit -f) that the data file may pass stops the run before the work.
-  files.dat->CheckRoom(GenoFileBytes(par));
   files.para.emplace(out.Para, "WriteParaFile");
   if (!options.writeParams.empty()) files.params.emplace(options.writeParams, "WriteParams");
   if (record) files.summary.emplace(options.summary, "WriteSummary");
@@ -336,6 +334,8 @@ void CheckSimulation(const RunOptions& options) {
   // In the order of the run: every output is tried before the tables are made.
   RunFiles files;
   OpenRunFiles(par, options, paraFile, model, files);
+  // A file-size limit (ulimit -f) that the data file may pass would stop the run in its writing.
+  files.dat->CheckRoom(GenoFileBytes(par));
   CheckTablesFit(geo, usable, working, records);
   if (files.params) {
     WriteParams(par, model, *files.params);

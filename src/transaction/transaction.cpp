@@ -403,7 +403,7 @@ std::string RecordPath(const std::string& folderPart, const std::string& record)
 
 [[noreturn]] void RefuseRecord(const std::string& path, const Record& r,
                                const std::string& routine) {
-  FatalStop("The commit record " + path + " is not one that driftsim wrote (" + r.why +
+  FatalStop("The commit record " + path + " cannot be trusted (" + r.why +
                 "); nothing was renamed or removed: remove it!",
             routine);
 }
