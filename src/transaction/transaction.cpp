@@ -268,7 +268,7 @@ struct Record {
     kEmpty,     // its holder is not written yet: nothing was renamed
     kPartial,   // its file lines are not complete yet: nothing was renamed
     kComplete,  // every new file is complete; some may be renamed
-    kRefused,   // not a record this program wrote
+    kRefused,   // not to be trusted: anything but what a commit writes
   };
   Kind kind = kNone;
   std::string why;  // kRefused: what is wrong with it
