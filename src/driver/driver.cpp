@@ -330,6 +330,10 @@ void CheckSimulation(const RunOptions& options) {
     console.Step("A stopped run left the commit of " + dataFile +
                  " unfinished: the run completes it first.");
   }
+  // A record beside the other outputs that cannot be trusted stops the run as this one does.
+  for (const std::string& name : {options.writeParams, options.summary}) {
+    if (!name.empty() && name != "-") CommitPending(name);
+  }
   std::fflush(stdout);
   // In the order of the run: every output is tried before the tables are made.
   RunFiles files;
@@ -429,8 +433,12 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
   const std::string paraFile = ParamFileOf(options);
   console->Step("Reading parameter file: " + paraFile);
   const Params par = ReadPara(paraFile, options.overrides);
-  // A commit of this stem that a killed run left is completed before anything else.
-  RecoverCommit(OutputFiles(par.OutFile).Data);
+  // A commit of this stem that a killed run left is completed before anything else, with the
+  // records it left in the folders of the other outputs.
+  for (const std::string& name :
+       {OutputFiles(par.OutFile).Data, options.writeParams, options.summary}) {
+    if (!name.empty() && name != "-") RecoverCommit(name);
+  }
   ModelOptions model = options.model;
   ReadModelLines(paraFile, model, options.modelGiven);
   // Measured where --check measures it, before the output files map their buffers, so that the
