@@ -31,21 +31,24 @@ bench:
 	cmake --build $(BENCH_BUILD) -j 2
 	bench/run_bench.sh $(BENCH_BUILD)/bench/driftsim_bench
 
-# Fuzzes the parameter reader, then the --sizes reader, for FUZZ_SECONDS each (clang, in
-# build-fuzz/). New inputs go to build-fuzz/corpus and build-fuzz/corpus-sizes; a crashing input
-# is saved as build-fuzz/crash-* and belongs, once fixed, in tests/fuzz/corpus (or corpus-sizes)
-# as a regression case.
+# Fuzzes the parameter reader, the --sizes reader, then the commit record, for FUZZ_SECONDS
+# each (clang, in build-fuzz/). New inputs go to build-fuzz/corpus, build-fuzz/corpus-sizes and
+# build-fuzz/corpus-record; a crashing input is saved as build-fuzz/crash-* and belongs, once
+# fixed, in tests/fuzz/corpus (or corpus-sizes, corpus-record) as a regression case.
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 fuzz:
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DDRIFTSIM_FUZZ=ON
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_params fuzz_sizes
-	mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/corpus-sizes
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_params fuzz_sizes fuzz_record
+	mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/corpus-sizes $(FUZZ_BUILD)/corpus-record
 	$(FUZZ_BUILD)/tests/fuzz/fuzz_params -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
 	  -artifact_prefix=$(FUZZ_BUILD)/ -print_final_stats=1 $(FUZZ_BUILD)/corpus tests/fuzz/corpus
 	$(FUZZ_BUILD)/tests/fuzz/fuzz_sizes -max_total_time=$(FUZZ_SECONDS) -max_len=8192 \
 	  -artifact_prefix=$(FUZZ_BUILD)/ -print_final_stats=1 $(FUZZ_BUILD)/corpus-sizes \
 	  tests/fuzz/corpus-sizes
+	$(FUZZ_BUILD)/tests/fuzz/fuzz_record -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
+	  -artifact_prefix=$(FUZZ_BUILD)/ -print_final_stats=1 $(FUZZ_BUILD)/corpus-record \
+	  tests/fuzz/corpus-record
 
 clean:
 	rm -rf $(BUILD) out

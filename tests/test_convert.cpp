@@ -265,6 +265,32 @@ TEST(ConvertTool, CommandLine) {
         << run.err;
   }
   EXPECT_TRUE(Listing(dir).empty());
+
+  // -o names the file for genepop and the VCFs, the stem for plink: a name that does not look
+  // so is written as asked, with a warning.
+  WriteFile(dir / "d.dat", kData);
+  WriteFile(dir / "d.par", Par(3, 2, 1, 1));
+  const struct {
+    const char* args;
+    const char* warning;
+  } names[] = {
+      {"--to genepop -o conv",
+       "-o conv has no .gen extension; for genepop it names the file itself"},
+      {"--to vcf -o conv", "-o conv has no .vcf extension; for vcf it names the file itself"},
+      {"--to vcf -o conv.vcf.gz",
+       "-o conv.vcf.gz has no .vcf extension; for vcf it names the file itself"},
+      {"--to plink -o conv.ped", "-o conv.ped is a stem for plink, which adds .ped and .map to it"},
+      {"--to genepop -o conv.gen", ""},
+      {"--to vcf -o conv.vcf", ""},
+      {"--to plink -o conv", ""},
+  };
+  for (const auto& n : names) {
+    const ToolRun run = Convert(dir, std::string("d.dat ") + n.args);
+    EXPECT_EQ(run.status, 0) << n.args << run.err;
+    EXPECT_EQ(run.err,
+              *n.warning ? "driftsim-convert: warning: " + std::string(n.warning) + "\n" : "")
+        << n.args;
+  }
 }
 
 }  // namespace

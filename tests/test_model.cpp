@@ -80,10 +80,11 @@ TEST(ModelOptions, OptionValues) {
 }
 
 // The changes read from a sizes text, or the message that refuses it.
-std::string SizesRead(const std::string& text, std::vector<SizeChange>* changes = nullptr) {
+std::string SizesRead(const std::string& text, std::vector<SizeChange>* changes = nullptr,
+                      int32_t burnIn = kDefaultBurnIn) {
   std::istringstream in(text);
   try {
-    const SizeSchedule s = ReadSizesStream(in, "crash.txt");
+    const SizeSchedule s = ReadSizesStream(in, "crash.txt", burnIn);
     if (changes) *changes = s.Changes;
   } catch (const FatalError& e) {
     EXPECT_EQ(e.Routine(), "ReadSizes");
@@ -122,6 +123,29 @@ TEST(ReadSizes, LinesAndRefusals) {
       {"# only a comment\n", "crash.txt: no 'GENERATION SIZE' line!"},
   };
   for (const auto& [text, message] : refused) EXPECT_EQ(SizesRead(text), message) << text;
+
+  // Counted from sample 1: the same crash whatever the burn-in, beside absolute lines.
+  for (const int32_t burnIn : {250, 100, 0}) {
+    EXPECT_EQ(SizesRead("S1+1 20\nS1+4 1000\n", &changes, burnIn), "");
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_EQ(changes[0].First, burnIn + 1);
+    EXPECT_EQ(changes[1].First, burnIn + 4);
+  }
+  EXPECT_EQ(SizesRead("S1-10 30\nS1 40\n300 50\n", &changes, 100), "");
+  ASSERT_EQ(changes.size(), 3u);
+  EXPECT_EQ(changes[0].First, 90);
+  EXPECT_EQ(changes[1].First, 100);
+  const std::pair<const char*, const char*> relative[] = {
+      {"S1-250 20\n",
+       "crash.txt:1: generation S1-250 (generation 0 with burn-in 250) is out of range "
+       "(generations count from 1)!"},
+      {"300 20\nS1+5 30\n",
+       "crash.txt:2: generation 255 does not come after generation 300 of line 1!"},
+      {"S1x 20\n", "crash.txt:1: expected 'GENERATION SIZE', two whole numbers, not 'S1x 20'!"},
+      {"S1+ 20\n", "crash.txt:1: expected 'GENERATION SIZE', two whole numbers, not 'S1+ 20'!"},
+      {"S2+1 20\n", "crash.txt:1: expected 'GENERATION SIZE', two whole numbers, not 'S2+1 20'!"},
+  };
+  for (const auto& [text, message] : relative) EXPECT_EQ(SizesRead(text), message) << text;
 
   TempDir dir;
   for (const std::string& name : {dir / "missing.txt", dir.Path().string()}) {

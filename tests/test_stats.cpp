@@ -352,6 +352,12 @@ TEST(StatsParFile, LociGenerationsAndSampleSizes) {
        "x.par, line 10: expected the NGEN line \"0 <NumGen>\", found \"0 5x !NGEN\""},
       {"10", "0 0", "20 30", "0",
        "x.par, line 10: the second sample is not later than the first (NGEN 0 0)"},
+      {"10", "0 4294967301", "20 30", "0",
+       "x.par, line 10: generation 4294967301 of the NGEN line is out of range (0 to "
+       "2147483647)"},
+      {"10", "-2147483648 2147483647", "20 30", "0",
+       "x.par, line 10: generation -2147483648 of the NGEN line is out of range (0 to "
+       "2147483647)"},
       {"10", "0 5", "20", "0",
        "x.par, line 11: expected the sizes of samples 1 and 2 (SmplSize), found \"20 "
        "!SmplSize\""},

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <regex>
+#include <sstream>
 
 #include "convert/convert.hpp"
 #include "model/options.hpp"
@@ -413,6 +414,86 @@ TEST(Transaction, EveryFileEveryFault) {
                                 ": Operation not permitted!");
          EXPECT_TRUE(f.Earlier("out.dat") && f.Earlier("out.par") && f.Strays().empty());
        }},
+      {"12. a failed rename whose put-back fails too keeps the record; it completes the commit",
+       [&] {
+         const Folder f = folder();
+         static const std::vector<std::pair<CommitStep, int>> kFaults = {{CommitStep::kRename, 1},
+                                                                         {CommitStep::kPutBack, 0}};
+         gCommitHook = [](CommitStep step, int file) {
+           for (const auto& [s, i] : kFaults) {
+             if (s == step && i == file) return EIO;
+           }
+           return 0;
+         };
+         std::string message;
+         try {
+           OutputFile dat(f.Path("out.dat")), par(f.Path("out.par"));
+           dat.Write("new out.dat\n");
+           par.Write("new out.par\n");
+           dat.Close();
+           par.Close();
+           Commit({&dat, &par});
+         } catch (const FatalError& e) {
+           message = e.Message();
+         }
+         gCommitHook = nullptr;
+         EXPECT_NE(message.find("Cannot rename file " + f.Path("out.par") +
+                                ": Input/output error; putting the earlier files back failed too"),
+                   std::string::npos)
+             << message;
+         EXPECT_TRUE(CommitPending(f.Path("out.dat")));
+         EXPECT_TRUE(RecoverCommit(f.Path("out.dat")));
+         EXPECT_EQ(ReadFile(f.Path("out.dat")), "new out.dat\n");
+         EXPECT_EQ(ReadFile(f.Path("out.par")), "new out.par\n");
+         EXPECT_TRUE(f.Strays().empty()) << f.Strays().front();
+       }},
+      {"8. a record beside the real file, found through a link to the data file",
+       [&] {
+         const Folder f = folder();
+         MakeDataSet(f.dir);
+         WriteFile(f.Path(CommitRecordName("out.dat")),
+                   "driftsim commit record\nprocess\t999999999\th\n"
+                   "file\t.\t.driftsim-bbbbbbbbbbbb.tmp\tout.dat\t-\nend\n");
+         const fs::path other = f.dir / "other";
+         fs::create_directory(other);
+         fs::create_symlink(f.dir / "out.dat", other / "link.dat");
+         fs::create_symlink(f.dir / "out.par", other / "link.par");
+         ExpectRefused(RunIn(other, {"link.dat"}, stats),
+                       "the commit that wrote it was interrupted");
+       }},
+      {"4. outputs in /dev/shm, a folder like any other",
+       [&] {
+         const fs::path shm = "/dev/shm/driftsim-test-" + std::to_string(getpid());
+         if (!fs::is_directory("/dev/shm") || !fs::create_directory(shm)) return;
+         const Folder f = folder();
+         for (int run = 0; run < 2; ++run) {
+           const Outcome o = RunIn(f.dir, {"p.txt", "-q", "-o", (shm / "out").string()});
+           EXPECT_EQ(o.ended.status, 0) << "run " << run << o.ended.console;
+         }
+         fs::remove_all(shm);
+       }},
+      {"--check approves what the run does: DRIFTSIM_THREADS=0, a small ulimit -f",
+       [&] {
+         const Folder f = folder();
+         for (const bool check : {true, false}) {
+           Launch run{{"p.txt"}, f.dir};
+           if (check) run.args.push_back("--check");
+           run.env = {"DRIFTSIM_THREADS=0"};
+           ExpectFatal(Wait(Start(run), f.dir), "DRIFTSIM_THREADS=0: the thread count must be",
+                       "SelectThreads");
+           // The data file passes the limit; the console, quiet, does not.
+           run.args.insert(run.args.end(), {"-q", "--set", "NumLoci=200"});
+           run.env = {};
+           run.fileSizeLimit = 8192;
+           // --check refuses the limit that the run then meets in its writing.
+           ExpectFatal(Wait(Start(run), f.dir),
+                       check ? "Cannot write file out.dat: it may reach 18090 bytes, above the "
+                               "file-size limit of 8192 bytes (ulimit -f)!"
+                             : "Cannot write file out.dat: File too large!",
+                       "WriteGenoFile");
+         }
+         EXPECT_TRUE(f.Earlier("out.dat") && f.Strays().empty());
+       }},
       {"names: empty, with control characters",
        [&] {
          const Folder f = folder();
@@ -435,6 +516,25 @@ TEST(Transaction, EveryFileEveryFault) {
          WriteFile(f.Path("big.txt"), "\n5 21\n");
          ExpectRefused(RunIn(f.dir, {"p.txt", "--sizes", "big.txt", "--check"}),
                        "big.txt:2: size 21 is above MaxNe 20");
+       }},
+      {"--write-params: a sizes name that reads back as another file is refused or resolved",
+       [&] {
+         const Folder f = folder();
+         fs::create_directories(f.dir / "a" / "b");
+         fs::create_directory_symlink(f.dir / "a" / "b", f.dir / "link");
+         WriteFile(f.Path("a/sizes.txt"), "3 15\n");
+         WriteFile(f.Path("sizes.txt"), "3 12\n");
+         ASSERT_EQ(RunIn(f.dir,
+                         {"p.txt", "-q", "--sizes", "link/../sizes.txt", "--write-params", "w.txt"})
+                       .ended.status,
+                   0);
+         const std::string dat = ReadFile(f.Path("out.dat"));
+         ASSERT_EQ(RunIn(f.dir, {"w.txt", "-q"}).ended.status, 0);
+         EXPECT_EQ(ReadFile(f.Path("out.dat")), dat) << "w.txt names another sizes file";
+         WriteFile(f.Path("blank.txt "), "3 15\n");
+         ExpectRefused(RunIn(f.dir, {"p.txt", "--check", "--sizes", "blank.txt ", "--write-params",
+                                     "w2.txt"}),
+                       "blank.txt ' ends in a blank or holds a control character");
        }},
       {"--write-params records the model options; --check shows them",
        [&] {
@@ -460,6 +560,151 @@ TEST(Transaction, EveryFileEveryFault) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.item);
     row.check();
+  }
+}
+
+// This process as a commit record names its holder: pid, host, start time, boot, pid namespace.
+struct Identity {
+  std::string pid = std::to_string(getpid()), host, start, boot, pidSpace;
+  Identity() {
+    char name[256] = {};
+    gethostname(name, sizeof name - 1);
+    host = name;
+    const std::string stat = ReadFile("/proc/self/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    for (int field = 3; field <= 22; ++field) fields >> start;
+    boot = ReadFile("/proc/sys/kernel/random/boot_id");
+    boot.resize(boot.find('\n'));
+    pidSpace = fs::read_symlink("/proc/self/ns/pid").string();
+  }
+  std::string Line(const std::string& startTime) const {
+    return "process\t" + pid + "\t" + host + "\t" + startTime + "\t" + boot + "\t" + pidSpace +
+           "\n";
+  }
+};
+
+// Every kind of commit record that a run may find beside its files, whoever left it: each row
+// plants one and runs driftsim-stats, --check and the run. None may touch a file outside the
+// folder, wait without bound or abort; a record that this program did not write is refused
+// before the run's work, and nothing is renamed or removed; one that it wrote is completed
+// when its process is gone, whatever the pid now names, and waited for while it may run.
+TEST(Transaction, HostileRecords) {
+  TempDir root;
+  const fs::path victim = root.Path() / "victim";
+  fs::create_directories(victim);
+  const std::string thesis = (victim / "thesis.tex").string();
+  const std::string stray = (victim / ".driftsim-aaaaaaaaaaaa.tmp").string();
+  WriteFile(thesis, "thesis\n");
+  WriteFile(stray, "stray\n");
+  const std::string record = CommitRecordName("out.dat");
+  const std::string title = "driftsim commit record\n";
+  const std::string gone = "process\t999999999\t" + Identity().host + "\n";
+  const std::string named = "file\t.\t.driftsim-bbbbbbbbbbbb.tmp\tout.dat\t-\n";
+  const Identity me;
+  const std::string refused = "cannot be trusted";
+  const std::string noFlock = "DRIFTSIM_TEST_FAIL=lock=" + std::to_string(ENOLCK);
+  const std::string endWait = "record-wait=" + std::to_string(ETIMEDOUT);
+  enum Plant { kText, kFifo, kFolder, kOtherUser };
+  struct Row {
+    const char* item;
+    Plant plant;
+    std::string text;
+    int ageSeconds = 0;
+    bool atCommit = false;  // planted while the run waits at its commit, not before it
+    std::string env{};
+    int stats = 0, check = 0, run = 0;
+    std::string message{};
+  };
+  const std::vector<Row> rows = {
+      {"absolute names", kText,
+       title + gone + "file\t" + victim.string() +
+           "\t.driftsim-aaaaaaaaaaaa.tmp\tthesis.tex\t-\nend\n",
+       0, false, "", 1, 1, 1, refused},
+      {"cut short, naming another folder", kText,
+       title + gone + "file\t" + victim.string() + "\tthesis.tex\tx\t-\n", 0, false, "", 1, 1, 1,
+       refused},
+      {"../ names", kText,
+       title + gone + "file\t.\t../victim/.driftsim-aaaaaaaaaaaa.tmp\tout.dat\t-\nend\n", 0, false,
+       "", 1, 1, 1, refused},
+      {"a bad escape", kText, title + gone + "file\t.\t\\xzz\tout.dat\t-\nend\n", 0, false, "", 1,
+       1, 1, "line 3 has a bad escape"},
+      {"a FIFO", kFifo, "", 0, false, "", 1, 1, 1, "it is not a regular file"},
+      {"a folder", kFolder, "", 0, false, "", 1, 1, 1, "it is not a regular file"},
+      {"another user's", kOtherUser, title + gone + named + "end\n", 0, false, "", 1, 1, 1,
+       "it belongs to another user"},
+      {"empty, just created", kText, "", 0, false, "", 0, 0, 0},
+      {"cut in its process line", kText, title + "process\t12", 0, false, "", 0, 0, 0},
+      {"live pid with another start time", kText, title + me.Line("1") + named + "end\n", 0, false,
+       "", 1, 0, 0},
+      {"live pid with its own start time: a bounded wait", kText,
+       title + me.Line(me.start) + named + "end\n", 0, true, "DRIFTSIM_TEST_FAIL=" + endWait, 1, 0,
+       1, "is still there after a wait of 90 s; if that run has ended, remove the record"},
+      {"another host, two days old, no flock", kText,
+       title + "process\t4242\telsewhere.example\t77\tb\tpid:[1]\n" + named + "end\n",
+       2 * 24 * 3600, true, noFlock, 1, 0, 0},
+      {"another host, new, no flock: a bounded wait", kText,
+       title + "process\t4242\telsewhere.example\t77\tb\tpid:[1]\n" + named + "end\n", 0, true,
+       noFlock + "," + endWait, 1, 0, 1, "of process 4242 on host elsewhere.example"},
+  };
+  int count = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.item);
+    if (row.plant == kOtherUser && geteuid() != 0) continue;  // only root gives files away
+    const Folder f(root.Path() / ("row" + std::to_string(++count)));
+    MakeDataSet(f.dir);
+    const std::string dat = ReadFile(f.Path("out.dat")), par = ReadFile(f.Path("out.par"));
+    WriteFile(f.Path(".driftsim-bbbbbbbbbbbb.tmp"), dat);
+    const std::string path = f.Path(record);
+    auto plant = [&] {
+      if (row.plant == kFifo) {
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+      }
+      if (row.plant == kFolder) fs::create_directory(path);
+      if (row.plant != kText && row.plant != kOtherUser) return;
+      WriteFile(path, row.text);
+      if (row.plant == kOtherUser) {
+        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+      }
+      const timespec when[2] = {{time(nullptr) - row.ageSeconds, 0},
+                                {time(nullptr) - row.ageSeconds, 0}};
+      ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), when, AT_SYMLINK_NOFOLLOW), 0);
+    };
+    const auto limit = std::chrono::seconds(30);
+    plant();
+    const Outcome stats = RunIn(f.dir, {"out.dat"}, DRIFTSIM_STATS_BINARY, limit);
+    EXPECT_EQ(stats.ended.status, row.stats) << stats.ended.console;
+    const Outcome check = RunIn(f.dir, {"p.txt", "--check"}, "", limit);
+    EXPECT_EQ(check.ended.status, row.check) << check.ended.console;
+    Launch run{{"p.txt"}, f.dir};
+    if (!row.env.empty()) run.env = {row.env};
+    if (row.atCommit) {
+      fs::remove(path);
+      run.stopAt = "start";
+    }
+    const pid_t pid = Start(run);
+    if (row.atCommit) {
+      ASSERT_TRUE(WaitStopped(pid));
+      plant();
+      kill(pid, SIGCONT);
+    }
+    const Ended e = Wait(pid, f.dir, limit);
+    EXPECT_TRUE(e.exited) << "ended by signal " << e.status;
+    EXPECT_EQ(e.status, row.run) << e.console;
+    EXPECT_NE(e.console.find(row.message), std::string::npos) << e.console;
+    if (row.run == 0) {
+      EXPECT_FALSE(fs::exists(fs::symlink_status(path))) << "the record stayed";
+      const auto [datLoci, parLoci] = LociOfPair(f);
+      EXPECT_EQ(datLoci, parLoci);
+    } else {
+      EXPECT_EQ(ReadFile(f.Path("out.dat")), dat);
+      EXPECT_EQ(ReadFile(f.Path("out.par")), par);
+      EXPECT_TRUE(fs::exists(fs::symlink_status(path))) << "a refused record was removed";
+    }
+    if (row.run == 1 && row.message == refused) {
+      EXPECT_EQ(e.console.find("Initialize variables"), std::string::npos) << "refused late";
+    }
+    EXPECT_EQ(ReadFile(thesis), "thesis\n");
+    EXPECT_EQ(ReadFile(stray), "stray\n");
   }
 }
 

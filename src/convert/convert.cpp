@@ -4,8 +4,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 
 namespace driftsim::convert {
 
@@ -72,6 +74,31 @@ std::vector<std::string> OutputNames(const Options& o) {
     }
   }
   return {};
+}
+
+std::string OutputNameWarning(const Options& o) {
+  if (o.output.empty()) return "";
+  const std::string_view name = o.output;
+  auto ends = [&](std::initializer_list<const char*> endings) {
+    return std::any_of(endings.begin(), endings.end(),
+                       [&](const char* e) { return name.ends_with(e); });
+  };
+  const std::string quoted = "-o " + Printable(name, std::string::npos);
+  switch (o.format) {
+    case Format::kGenepop:
+      if (ends({".gen", ".genepop", ".txt"})) return "";
+      return quoted + " has no .gen extension; for genepop it names the file itself";
+    case Format::kVcf:
+      if (ends({".vcf"})) return "";
+      return quoted + " has no .vcf extension; for vcf it names the file itself";
+    case Format::kVcfGz:
+      if (ends({".vcf.gz", ".vcf.bgz"})) return "";
+      return quoted + " has no .vcf.gz extension; for vcf.gz it names the file itself";
+    case Format::kPlink:
+      if (!ends({".ped", ".map"})) return "";
+      return quoted + " is a stem for plink, which adds .ped and .map to it";
+  }
+  return "";
 }
 
 void Convert(const Options& o) {

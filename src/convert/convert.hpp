@@ -74,6 +74,12 @@ struct Options {
 };
 
 // The files a conversion writes: one, or the .ped and .map of plink.
+// A warning when -o does not look like what the format takes ("" when it does): for genepop
+// and the VCFs -o names the file itself, and one without the format's extension is the mark of
+// a name meant as a stem, which another format's file of the same name would then replace;
+// for plink it is a stem, and a .ped or .map ending would be doubled.
+std::string OutputNameWarning(const Options& o);
+
 std::vector<std::string> OutputNames(const Options& options);
 
 // Converts, or throws StatsError and leaves no output.

@@ -26,7 +26,8 @@ constexpr const char* kUsage =
     "The files appear whole or not at all.\n"
     "\n"
     "Options:\n"
-    "  -o, --output OUT   output file name (for plink: the stem of the two files)\n"
+    "  -o, --output OUT   output file name, with the format's extension (for plink: the\n"
+    "                     stem of the two files); a name without it is warned about\n"
     "  --pop-map FILE     also write FILE: one line \"label<TAB>S1|S2|S0\" per individual\n"
     "  --level N          BGZF compression level of vcf.gz, 0 to 9 (default 1)\n"
     "  --threads N        extra threads compressing vcf.gz (default 0)\n"
@@ -134,5 +135,8 @@ int main(int argc, char** argv) {
     std::fputs("driftsim-convert: out of memory\n", stderr);
     return EXIT_FAILURE;
   }
+  // After the files are written: a refusal alone says what went wrong.
+  const std::string warning = cv::OutputNameWarning(o);
+  if (!warning.empty()) std::fprintf(stderr, "driftsim-convert: warning: %s\n", warning.c_str());
   return EXIT_SUCCESS;
 }

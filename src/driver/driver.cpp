@@ -296,6 +296,7 @@ void WriteParams(const Params& par, const ModelOptions& model, OutputFile& out) 
 
 void CheckSimulation(const RunOptions& options) {
   KernelsOf(options);
+  ResolveThreadCount(options.threads);
   NormalConsole console;
   const std::string paraFile = ParamFileOf(options);
   console.Step("Reading parameter file: " + paraFile);
@@ -330,10 +331,16 @@ void CheckSimulation(const RunOptions& options) {
     console.Step("A stopped run left the commit of " + dataFile +
                  " unfinished: the run completes it first.");
   }
+  // A record beside the other outputs that cannot be trusted stops the run as this one does.
+  for (const std::string& name : {options.writeParams, options.summary}) {
+    if (!name.empty() && name != "-") CommitPending(name);
+  }
   std::fflush(stdout);
   // In the order of the run: every output is tried before the tables are made.
   RunFiles files;
   OpenRunFiles(par, options, paraFile, model, files);
+  // A file-size limit (ulimit -f) that the data file may pass would stop the run in its writing.
+  files.dat->CheckRoom(GenoFileBytes(par));
   CheckTablesFit(geo, usable, working, records);
   if (files.params) {
     WriteParams(par, model, *files.params);
@@ -427,8 +434,12 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
   const std::string paraFile = ParamFileOf(options);
   console->Step("Reading parameter file: " + paraFile);
   const Params par = ReadPara(paraFile, options.overrides);
-  // A commit of this stem that a killed run left is completed before anything else.
-  RecoverCommit(OutputFiles(par.OutFile).Data);
+  // A commit of this stem that a killed run left is completed before anything else, with the
+  // records it left in the folders of the other outputs.
+  for (const std::string& name :
+       {OutputFiles(par.OutFile).Data, options.writeParams, options.summary}) {
+    if (!name.empty() && name != "-") RecoverCommit(name);
+  }
   ModelOptions model = options.model;
   ReadModelLines(paraFile, model, options.modelGiven);
   // Measured where --check measures it, before the output files map their buffers, so that the

@@ -121,8 +121,23 @@ std::string ModelLinesText(const ModelOptions& model) {
     text += "--mutation-rate " + std::string(buf, ec == std::errc() ? end : buf) + "\n";
   }
   if (!model.SizesFile.empty()) {
-    text +=
-        "--sizes " + std::filesystem::absolute(model.SizesFile).lexically_normal().string() + "\n";
+    // The file's real path: a path normalised as text would name another file through a link
+    // and "..". The reader trims a line's blanks and stops at its end, so a name ending in a
+    // blank or holding a control character could not be read back whole.
+    std::error_code error;
+    std::string path = std::filesystem::canonical(model.SizesFile, error).string();
+    if (error) path = std::filesystem::absolute(model.SizesFile).string();
+    const bool readable =
+        std::none_of(path.begin(), path.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }) &&
+        path.back() != ' ';
+    if (!readable) {
+      FatalStop("--write-params: the sizes file name " + Quoted(path) +
+                    " ends in a blank or holds a control character, which a parameter file line "
+                    "cannot hold; rename the file!",
+                kModelRoutine);
+    }
+    text += "--sizes " + path + "\n";
   }
   if (model.NeRatio != defaults.NeRatio) text += "--ne-ratio " + RatioText(model.NeRatio) + "\n";
   return text;
@@ -142,7 +157,7 @@ std::string ModelReport(const ModelOptions& model) {
 
 void PrepareModel(const Params& par, ModelOptions& model) {
   if (!model.SizesFile.empty() && model.Sizes.Changes.empty()) {
-    model.Sizes = ReadSizes(model.SizesFile);
+    model.Sizes = ReadSizes(model.SizesFile, model.BurnIn);
   }
   const int64_t last = int64_t{model.BurnIn} + par.NumGen;
   for (const SizeChange& c : model.Sizes.Changes) {

@@ -13,8 +13,6 @@
 
 namespace driftsim {
 
-// Generations before sample 1.
-inline constexpr int32_t kDefaultBurnIn = 250;
 inline constexpr int32_t kMaxBurnIn = 100000000;
 // K-allele mutation rate per gene copy per generation (single precision).
 inline constexpr float kDefaultMutationRate = 1e-4f;

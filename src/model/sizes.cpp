@@ -25,7 +25,7 @@ int32_t SizeSchedule::At(int32_t generation, int32_t Ne) const {
   return after == Changes.begin() ? Ne : std::prev(after)->Size;
 }
 
-SizeSchedule ReadSizesStream(std::istream& in, const std::string& name) {
+SizeSchedule ReadSizesStream(std::istream& in, const std::string& name, int32_t burnIn) {
   SizeSchedule s;
   std::string text;
   int64_t line = 0, lastLine = 0;
@@ -54,12 +54,24 @@ SizeSchedule ReadSizesStream(std::istream& in, const std::string& name) {
     }
     if (n == 0) continue;
     int64_t g = 0, size = 0;
-    if (n != 2 || !ParseInteger(items[0], g) || !ParseInteger(items[1], size)) {
+    // S1, S1+N, S1-N: counted from the generation of sample 1.
+    const bool fromSample = n >= 1 && items[0].starts_with("S1");
+    const std::string_view offset = fromSample ? items[0].substr(2) : items[0];
+    const bool generation =
+        fromSample
+            ? offset.empty() || ((offset[0] == '+' || offset[0] == '-') && ParseInteger(offset, g))
+            : ParseInteger(items[0], g);
+    if (n != 2 || !generation || !ParseInteger(items[1], size)) {
       SizesError(name, line, "expected 'GENERATION SIZE', two whole numbers, not " + Quoted(text));
     }
+    if (fromSample) g = std::clamp<int64_t>(g, -(int64_t{1} << 40), int64_t{1} << 40) + burnIn;
     if (g < 1 || g > std::numeric_limits<int32_t>::max()) {
       SizesError(name, line,
-                 "generation " + IntToText(g) + " is out of range (generations count from 1)");
+                 "generation " +
+                     (fromSample ? std::string(items[0]) + " (generation " + IntToText(g) +
+                                       " with burn-in " + IntToText(burnIn) + ")"
+                                 : IntToText(g)) +
+                     " is out of range (generations count from 1)");
     }
     if (!s.Changes.empty() && g <= s.Changes.back().First) {
       SizesError(name, line,
@@ -84,7 +96,7 @@ SizeSchedule ReadSizesStream(std::istream& in, const std::string& name) {
   return s;
 }
 
-SizeSchedule ReadSizes(const std::string& name) {
+SizeSchedule ReadSizes(const std::string& name, int32_t burnIn) {
   struct stat st;
   if (stat(name.c_str(), &st) != 0) {
     FatalStop("Sizes file, " + name + ", does not exist!", kSizesRoutine);
@@ -102,7 +114,7 @@ SizeSchedule ReadSizes(const std::string& name) {
     FatalStop("Sizes file, " + name + ", cannot be read: " + std::strerror(errno) + "!",
               kSizesRoutine);
   }
-  return ReadSizesStream(in, name);
+  return ReadSizesStream(in, name, burnIn);
 }
 
 }  // namespace driftsim

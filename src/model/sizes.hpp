@@ -9,6 +9,9 @@
 
 namespace driftsim {
 
+// Generations before sample 1, unless --burn-in says otherwise.
+inline constexpr int32_t kDefaultBurnIn = 250;
+
 // Sizes a schedule may give a generation.
 inline constexpr int32_t kMinSize = 2;
 inline constexpr int32_t kMaxSize = 1000000;
@@ -29,11 +32,15 @@ struct SizeSchedule {
 };
 
 // Reads the sizes file (a regular file): one 'GENERATION SIZE' line per change, generations
-// increasing; blank lines and text after '#' are ignored. Malformed lines, lines longer than
-// kMaxSizesLine, generations out of order and sizes out of range end the run with a message
-// naming the file and line, which quotes at most 60 characters of a bad line.
-SizeSchedule ReadSizes(const std::string& name);
-SizeSchedule ReadSizesStream(std::istream& in, const std::string& name);
+// increasing; blank lines and text after '#' are ignored. GENERATION is a generation number,
+// or S1, S1+N or S1-N: the generation that sample 1 is taken from (the last of the burnIn
+// generations), or N after or before it, so that a schedule about the samples holds whatever
+// the burn-in. Malformed lines, lines longer than kMaxSizesLine, generations out of order and
+// sizes out of range end the run with a message naming the file and line, which quotes at most
+// 60 characters of a bad line.
+SizeSchedule ReadSizes(const std::string& name, int32_t burnIn = kDefaultBurnIn);
+SizeSchedule ReadSizesStream(std::istream& in, const std::string& name,
+                             int32_t burnIn = kDefaultBurnIn);
 inline constexpr size_t kMaxSizesLine = 1000;
 
 }  // namespace driftsim

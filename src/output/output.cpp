@@ -1,5 +1,6 @@
 #include "output/output.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <vector>
@@ -110,6 +111,21 @@ void WriteGenoFile(const Params& par, RecordSpan samples, OutputFile& out, Progr
     }
   }
   out.Close();
+}
+
+uint64_t GenoFileBytes(const Params& par) {
+  const uint64_t width = IntToText(par.NumAllele).size();
+  const uint64_t line = uint64_t(par.NumLoci) * (2 + 2 * width) + 2;
+  uint64_t bytes = 0;
+  for (const int s : {kSample1, kSample2, kSourceSample}) {
+    const uint64_t n = uint64_t(par.NumIndiv[s]);
+    // "S1_" and the number, whose digits are counted by decade.
+    uint64_t digits = 0;
+    for (uint64_t low = 1, d = 1; low <= n; low *= 10, ++d)
+      digits += d * (std::min(n, low * 10 - 1) - low + 1);
+    bytes += n * (3 + line) + digits;
+  }
+  return bytes;
 }
 
 void WriteParaFile(const Params& par, OutputFile& out) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "population/population.hpp"
@@ -15,6 +16,10 @@ namespace driftsim {
 // record written.
 void WriteGenoFile(const Params& par, RecordSpan samples, OutputFile& out,
                    Progress* progress = nullptr);
+
+// The largest size in bytes that WriteGenoFile's file can reach: every allele number of the
+// widest form the run can write.
+uint64_t GenoFileBytes(const Params& par);
 
 // Writes <OutFile>.par: the thirteen lines the estimation program reads.
 void WriteParaFile(const Params& par, OutputFile& out);

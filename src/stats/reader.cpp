@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -160,6 +161,14 @@ ParInfo ReadParStream(std::istream& in, const std::string& name) {
   if (!LeadingIntegers(text(kGenerationsLine), 2, v)) {
     fail(kGenerationsLine,
          "expected the NGEN line \"0 <NumGen>\", found " + Quoted(text(kGenerationsLine)));
+  }
+  // Generations are whole numbers of int32, as driftsim writes them; a larger one would wrap.
+  for (const int64_t g : v) {
+    if (g < 0 || g > INT32_MAX) {
+      fail(kGenerationsLine, "generation " + Decimal(g) +
+                                 " of the NGEN line is out of range (0 to " + Decimal(INT32_MAX) +
+                                 ")");
+    }
   }
   if (v[1] - v[0] < 1) {
     fail(kGenerationsLine, "the second sample is not later than the first (NGEN " + Decimal(v[0]) +

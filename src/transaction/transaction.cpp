@@ -1,11 +1,14 @@
 #include "transaction/transaction.hpp"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -174,106 +177,321 @@ std::string Escape(std::string_view s) {
   return out;
 }
 
-std::string Unescape(std::string_view s) {
-  std::string out;
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The field an escaped text stands for; false for a backslash not followed by x and two hex
+// digits, which Escape never writes.
+bool Unescape(std::string_view s, std::string& out) {
+  out.clear();
   for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] == 'x') {
-      out += static_cast<char>(std::stoi(std::string(s.substr(i + 2, 2)), nullptr, 16));
-      i += 3;
-    } else {
+    if (s[i] != '\\') {
       out += s[i];
+      continue;
     }
+    if (i + 3 >= s.size() || s[i + 1] != 'x') return false;
+    const int high = HexDigit(s[i + 2]), low = HexDigit(s[i + 3]);
+    if (high < 0 || low < 0) return false;
+    out += static_cast<char>(high * 16 + low);
+    i += 3;
   }
-  return out;
+  return true;
 }
 
-std::vector<std::string> Fields(const std::string& line) {
-  std::vector<std::string> f;
-  size_t start = 0;
-  for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1) {
-    f.push_back(Unescape(line.substr(start, tab - start)));
+bool Fields(std::string_view line, std::vector<std::string>& fields) {
+  fields.clear();
+  for (;;) {
+    const size_t tab = line.find('\t');
+    fields.emplace_back();
+    if (!Unescape(line.substr(0, tab), fields.back())) return false;
+    if (tab == std::string_view::npos) return true;
+    line.remove_prefix(tab + 1);
   }
-  f.push_back(Unescape(line.substr(start)));
-  return f;
 }
 
-std::string ReadSmallFile(int dirFd, const std::string& name) {
-  const int fd = openat(dirFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+std::string FirstLineOf(const char* path) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return "";
-  std::string text;
-  char buf[4096];
-  for (ssize_t n; text.size() < (size_t{1} << 20) && (n = read(fd, buf, sizeof buf)) > 0;) {
-    text.append(buf, size_t(n));
-  }
+  char buf[1024];
+  const ssize_t n = read(fd, buf, sizeof buf - 1);
   close(fd);
-  return text;
+  const std::string text(buf, n > 0 ? size_t(n) : 0);
+  return text.substr(0, text.find('\n'));
 }
 
-std::string HostName() {
+// A process's start, in clock ticks since the boot (field 22 of /proc/PID/stat): with the pid,
+// it names one process of one boot, where a pid alone is reused. Empty when unreadable.
+std::string StartTime(long pid) {
+  const std::string stat = FirstLineOf(("/proc/" + std::to_string(pid) + "/stat").c_str());
+  const size_t paren = stat.rfind(')');  // the command name may hold blanks and parentheses
+  if (paren == std::string::npos) return "";
+  std::string_view rest = std::string_view(stat).substr(paren + 1);
+  for (int field = 2; field < 22; ++field) {
+    const size_t blank = rest.find(' ');
+    if (blank == std::string_view::npos) return "";
+    rest.remove_prefix(blank + 1);
+  }
+  return std::string(rest.substr(0, rest.find(' ')));
+}
+
+// Who this process is, as a record says it: pid, host, start time, boot and pid namespace.
+struct ProcessIdentity {
+  long pid = 0;
+  std::string host, start, boot, pidSpace;
+};
+
+ProcessIdentity ThisProcess() {
+  ProcessIdentity me;
+  me.pid = long(getpid());
   char host[256] = {};
   gethostname(host, sizeof host - 1);
-  return host;
+  me.host = host;
+  me.start = StartTime(me.pid);
+  me.boot = FirstLineOf("/proc/sys/kernel/random/boot_id");
+  char space[64] = {};
+  if (readlink("/proc/self/ns/pid", space, sizeof space - 1) > 0) me.pidSpace = space;
+  return me;
 }
 
-// Who holds a commit record: a process of this machine that still runs, or one whose record
-// is still empty and younger than a minute (it is writing its first line); one that is gone;
-// or a process of another machine, which cannot be asked.
-enum class Holder { kRunning, kGone, kUnknown };
+// A record read as the untrusted text it is: any process that can write to the folder can
+// leave a file of that name. It is trusted only as a regular file of this user, whose lines are
+// the ones CommitRun writes and whose names are plain names of its own folder: temporary names
+// of the form TempBase makes, final names without a slash, the first one the name the record's
+// own name comes from.
+struct Record {
+  enum Kind {
+    kNone,      // no record
+    kEmpty,     // its holder is not written yet: nothing was renamed
+    kPartial,   // its file lines are not complete yet: nothing was renamed
+    kComplete,  // every new file is complete; some may be renamed
+    kRefused,   // not to be trusted: anything but what a commit writes
+  };
+  Kind kind = kNone;
+  std::string why;  // kRefused: what is wrong with it
+  ProcessIdentity holder;
+  struct File {
+    std::string temp, final, keep;  // keep: "-" for none
+  };
+  std::vector<File> files;
+  time_t modified = 0;
+};
 
-Holder RecordHolder(int dirFd, const std::string& name) {
-  const std::string text = ReadSmallFile(dirFd, name);
-  const size_t end = text.find('\n', text.find('\n') + 1);
-  if (end == std::string::npos) {
-    struct stat st;
-    if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Holder::kRunning;
-    return std::time(nullptr) - st.st_mtime > 60 ? Holder::kGone : Holder::kRunning;
+bool IsTempName(std::string_view name) {
+  if (name.size() != 26 || !name.starts_with(".driftsim-") || !name.ends_with(".tmp")) return false;
+  return std::all_of(name.begin() + 10, name.begin() + 22,
+                     [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); });
+}
+
+bool IsPlainName(std::string_view name) {
+  if (name.empty() || name == "." || name == ".." || name.size() > 255) return false;
+  // Never one of the commit's own names: a temporary file or a record.
+  if (IsTempName(name) || name.starts_with(".driftsim-commit-")) return false;
+  return std::none_of(name.begin(), name.end(), [](char c) {
+    return c == '/' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+  });
+}
+
+// What the lines of a record's text say; the record's name is recordName.
+void ParseRecord(const std::string& text, const std::string& recordName, Record& r) {
+  static const std::string kTitle = "driftsim commit record\n";
+  auto refuse = [&r](const std::string& why) {
+    r.kind = Record::kRefused;
+    r.why = why;
+    r.files.clear();
+  };
+  // Until its process line is whole, a record names nobody.
+  r.kind = Record::kEmpty;
+  if (!text.starts_with(kTitle)) {
+    if (!kTitle.starts_with(text)) refuse("its first line is not that of a commit record");
+    return;
   }
-  const size_t second = text.find('\n') + 1;
-  const std::vector<std::string> f = Fields(text.substr(second, end - second));
-  if (f.size() < 3 || f[0] != "process" || f[2] != HostName()) return Holder::kUnknown;
-  const long pid = std::strtol(f[1].c_str(), nullptr, 10);
-  return pid > 0 && kill(pid_t(pid), 0) != 0 && errno == ESRCH ? Holder::kGone : Holder::kRunning;
+  const bool ended = text.ends_with("\nend\n");
+  std::vector<std::string> f;
+  size_t start = kTitle.size();
+  int line = 2;
+  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1, ++line) {
+    const std::string_view body = std::string_view(text).substr(start, nl - start);
+    if (!Fields(body, f)) return refuse("line " + std::to_string(line) + " has a bad escape");
+    if (line == 2) {
+      char* end = nullptr;
+      const long pid = f.size() >= 2 ? std::strtol(f[1].c_str(), &end, 10) : 0;
+      if (f[0] != "process" || (f.size() != 3 && f.size() != 6) || pid <= 0 || *end != '\0') {
+        return refuse("line 2 does not name the process that wrote it");
+      }
+      r.holder = {pid, f[2], f.size() == 6 ? f[3] : "", f.size() == 6 ? f[4] : "",
+                  f.size() == 6 ? f[5] : ""};
+      r.kind = Record::kPartial;
+      continue;
+    }
+    if (f.size() == 1 && f[0] == "end") {
+      if (nl + 1 != text.size()) return refuse("text follows its end line");
+      break;
+    }
+    if (f.size() != 5 || f[0] != "file") {
+      return refuse("line " + std::to_string(line) + " is not a file line");
+    }
+    // Folder ".": a record names files of its own folder only.
+    if (f[1] != "." || !IsTempName(f[2]) || !IsPlainName(f[3]) ||
+        (f[4] != "-" && !IsTempName(f[4]))) {
+      return refuse("line " + std::to_string(line) + " names a file outside its folder or " +
+                    "of a form driftsim does not write");
+    }
+    if (r.files.empty() && RecordName(f[3]) != recordName) {
+      return refuse("its first file is not the one its name stands for");
+    }
+    for (const Record::File& other : r.files) {
+      if (other.temp == f[2] || other.final == f[3] || (f[4] != "-" && other.keep == f[4])) {
+        return refuse("line " + std::to_string(line) + " names a file twice");
+      }
+    }
+    r.files.push_back({f[2], f[3], f[4]});
+  }
+  if (ended) {
+    if (r.files.empty()) return refuse("it names no file");
+    r.kind = Record::kComplete;
+  }
 }
 
-// Completes (record ended: every new file was complete) or undoes (record cut short: nothing
-// was renamed yet) the commit of a record, then removes it.
-void ApplyRecord(int dirFd, const std::string& recordName) {
-  const std::string text = ReadSmallFile(dirFd, recordName);
-  const bool complete = text.ends_with("\nend\n");
-  std::vector<int> folders;
-  size_t start = 0;
-  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
-    const std::vector<std::string> f = Fields(text.substr(start, nl - start));
-    if (f.size() != 5 || f[0] != "file") continue;
-    const int folder = f[1] == "." ? dirFd : OpenFolder(f[1]);
-    if (folder < 0) continue;
-    if (complete) {
-      renameat(folder, f[2].c_str(), folder, f[3].c_str());
-      if (f[4] != "-") unlinkat(folder, f[4].c_str(), 0);
-      fsync(folder);
+// The record of that name in the folder, read without following a link and without waiting
+// on a FIFO; at most 64 KiB, far more than any record.
+Record ReadRecord(int dirFd, const std::string& name) {
+  Record r;
+  auto refuse = [&r](const std::string& why) {
+    r.kind = Record::kRefused;
+    r.why = why;
+    return r;
+  };
+  struct stat st;
+  if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return r;
+    return refuse(std::string("it cannot be examined: ") + std::strerror(errno));
+  }
+  r.modified = st.st_mtime;
+  if (!S_ISREG(st.st_mode)) return refuse("it is not a regular file");
+  if (st.st_uid != geteuid()) return refuse("it belongs to another user");
+  const int fd = openat(dirFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) {
+    if (errno == ENOENT) return r;
+    return refuse(std::string("it cannot be read: ") + std::strerror(errno));
+  }
+  std::string text;
+  char buf[4096];
+  ssize_t n = 0;
+  while (text.size() <= (size_t{1} << 16) && (n = read(fd, buf, sizeof buf)) > 0) {
+    text.append(buf, size_t(n));
+  }
+  const int err = errno;
+  struct stat opened;
+  const bool same =
+      fstat(fd, &opened) == 0 && opened.st_ino == st.st_ino && S_ISREG(opened.st_mode);
+  close(fd);
+  if (!same) return refuse("it was replaced while it was read");
+  if (n < 0) return refuse(std::string("it cannot be read: ") + std::strerror(err));
+  if (text.size() > (size_t{1} << 16)) return refuse("it is longer than any commit record");
+  ParseRecord(text, name, r);
+  return r;
+}
+
+// The folder part of a name as a message shows it, with the record's name.
+std::string RecordPath(const std::string& folderPart, const std::string& record) {
+  return Printable(folderPart + record, std::string::npos);
+}
+
+[[noreturn]] void RefuseRecord(const std::string& path, const Record& r,
+                               const std::string& routine) {
+  FatalStop("The commit record " + path + " cannot be trusted (" + r.why +
+                "); nothing was renamed or removed: remove it!",
+            routine);
+}
+
+// Seconds a commit waits for another run's record or for the folder's lock before it stops.
+constexpr int kWaitSeconds = 90;
+// A record of a process that cannot be asked (another machine, another boot) older than this
+// is taken as left by a process that was killed: a commit takes a second or so.
+constexpr time_t kAbandonedSeconds = 60;
+// A record whose holder line is not written yet, younger than this, may be one that its
+// process has just created (without the folder's lock: with it, nobody is writing one).
+constexpr time_t kEmptySeconds = 2;
+
+enum class Verdict { kApply, kWait, kRefuse };
+
+// What to do with a record found in place of the one a commit is about to create, or before a
+// run: apply it (complete its commit, or drop one that renamed nothing) when its process is
+// gone, wait while it may be running.
+Verdict Judge(const Record& r, bool locked, const ProcessIdentity& me) {
+  if (r.kind == Record::kRefused) return Verdict::kRefuse;
+  if (r.kind == Record::kNone) return Verdict::kApply;  // nothing left to do
+  const time_t age = std::time(nullptr) - r.modified;
+  if (r.kind == Record::kEmpty)
+    return locked || age >= kEmptySeconds ? Verdict::kApply : Verdict::kWait;
+  const ProcessIdentity& h = r.holder;
+  const bool sameKernel = h.host == me.host && (h.boot.empty() || h.boot == me.boot);
+  if (sameKernel && (h.pidSpace.empty() || h.pidSpace == me.pidSpace)) {
+    bool running = false;
+    if (!h.start.empty() && !me.start.empty()) {
+      running = StartTime(h.pid) == h.start;
     } else {
-      unlinkat(folder, f[2].c_str(), 0);
+      running = kill(pid_t(h.pid), 0) == 0 || errno == EPERM;
     }
-    if (folder != dirFd) close(folder);
+    // This process's own record, under the lock: a commit of its own that failed and left it.
+    if (running && locked && h.pid == me.pid && h.start == me.start) running = false;
+    return running ? Verdict::kWait : Verdict::kApply;
+  }
+  // The same kernel seen from another pid namespace: its flock is the same lock.
+  if (sameKernel && locked) return Verdict::kApply;
+  return age > kAbandonedSeconds ? Verdict::kApply : Verdict::kWait;
+}
+
+// Completes (record ended: every new file was complete) or drops (record cut short: nothing
+// was renamed yet) the commit of a record, then removes it; 0, or the errno of a rename that
+// failed, which leaves the record.
+int ApplyRecord(int dirFd, const std::string& recordName, const Record& r) {
+  const SignalHold hold;
+  for (const Record::File& f : r.files) {
+    if (r.kind != Record::kComplete) {
+      unlinkat(dirFd, f.temp.c_str(), 0);
+      continue;
+    }
+    // A temporary file that is gone was renamed before the process stopped.
+    if (renameat(dirFd, f.temp.c_str(), dirFd, f.final.c_str()) != 0 && errno != ENOENT) {
+      return errno;
+    }
+  }
+  if (r.kind == Record::kComplete) {
+    fsync(dirFd);
+    for (const Record::File& f : r.files) {
+      if (f.keep != "-") unlinkat(dirFd, f.keep.c_str(), 0);
+    }
   }
   unlinkat(dirFd, recordName.c_str(), 0);
   fsync(dirFd);
+  return 0;
 }
 
 // The earlier file of a final name during the commit: none, a hard link to it, or, where the
 // file system has no hard links (EPERM, EXDEV, ENOTSUP...), the file itself moved aside.
 enum class Kept { kNone, kLinked, kMovedAside };
 
+using Clock = std::chrono::steady_clock;
+
 }  // namespace
 
-// The steps of one commit, with what each undoes when a later one fails.
+// The steps of one commit, with what each undoes when a later one fails. The files of each
+// folder have a lock and a record of their own: a record names files of its own folder only.
 class CommitRun {
  public:
   explicit CommitRun(const std::vector<OutputFile*>& files) : files_(files) {}
   ~CommitRun() {
-    if (lockFd_ < 0) return;
-    if (locked_) flock(lockFd_, LOCK_UN);
-    close(lockFd_);
+    for (Group& g : groups_) {
+      if (g.recordFd >= 0) close(g.recordFd);
+      if (g.lockFd < 0) continue;
+      if (g.locked) flock(g.lockFd, LOCK_UN);
+      close(g.lockFd);
+    }
   }
   CommitRun(const CommitRun&) = delete;
   CommitRun& operator=(const CommitRun&) = delete;
@@ -281,108 +499,177 @@ class CommitRun {
   void Run();
 
  private:
-  void Lock();
-  void CreateRecord();
-  void FillRecord();
-  void DropRecord();
+  struct Group {
+    int dirFd = -1;  // its first file's
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::vector<size_t> files;  // in the order of the commit
+    int lockFd = -1;
+    bool locked = false;
+    std::string record;
+    std::unique_ptr<PendingName> pending;  // the record, until it is complete
+    int recordFd = -1;
+    bool made = false;  // the record is ours
+  };
+  void MakeGroups();
+  void Lock(Group& g);
+  void CreateRecord(Group& g);
+  void FillRecord(Group& g);
+  void DropRecords();
   void KeepEarlier();
   void Rename();
+  [[noreturn]] void Stop(OutputFile& f, const std::string& what, const std::string& reason);
+  [[noreturn]] void LeaveForRecovery(OutputFile& f, const std::string& what, int err);
 
   const std::vector<OutputFile*>& files_;
-  int dirFd_ = -1;  // the first file's folder
-  int lockFd_ = -1;
-  bool locked_ = false;
-  std::string record_;
-  std::unique_ptr<PendingName> pendingRecord_;
-  int recordFd_ = -1;
+  std::vector<Group> groups_;  // by device and inode: every commit locks folders in one order
+  const ProcessIdentity me_ = ThisProcess();
   std::vector<std::string> keepNames_;
   std::vector<Kept> kept_;
 };
 
-void CommitRun::Lock() {
+void CommitRun::MakeGroups() {
+  for (size_t i = 0; i < files_.size(); ++i) {
+    struct stat st {};
+    if (fstat(files_[i]->dirFd_, &st) != 0) files_[i]->Fail("commit", errno);
+    auto g = std::find_if(groups_.begin(), groups_.end(),
+                          [&](const Group& x) { return x.dev == st.st_dev && x.ino == st.st_ino; });
+    if (g == groups_.end()) {
+      groups_.emplace_back();
+      g = std::prev(groups_.end());
+      g->dirFd = files_[i]->dirFd_;
+      g->dev = st.st_dev;
+      g->ino = st.st_ino;
+    }
+    g->files.push_back(i);
+  }
+  std::sort(groups_.begin(), groups_.end(), [](const Group& a, const Group& b) {
+    return a.dev != b.dev ? a.dev < b.dev : a.ino < b.ino;
+  });
+  keepNames_.assign(files_.size(), "-");
+  kept_.assign(files_.size(), Kept::kNone);
+}
+
+void CommitRun::Stop(OutputFile& f, const std::string& what, const std::string& reason) {
+  DropRecords();
+  f.Fail(what, reason);
+}
+
+void CommitRun::Lock(Group& g) {
   // Concurrent commits to one folder take turns; the lock is taken before the signals are held
   // back, so that a process waiting for it can still be interrupted. Without a lock (ENOLCK,
   // EOPNOTSUPP; EBADF on NFS, which locks only files open for writing) the commit record alone
   // orders commits of the same names.
   // A description of its own: the lock ends with the commit, not with the files.
-  lockFd_ = openat(dirFd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  int err = lockFd_ < 0 ? errno : Hook(CommitStep::kLock);
-  if (!err && flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+  g.lockFd = openat(g.dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int err = g.lockFd < 0 ? errno : Hook(CommitStep::kLock);
+  if (!err && flock(g.lockFd, LOCK_EX | LOCK_NB) != 0) {
     err = errno;
     if (err == EWOULDBLOCK) {
+      // Polled with a bound: a holder stopped in its commit (SIGSTOP) would hold it for ever.
       err = Hook(CommitStep::kLockWait);
-      while (!err && flock(lockFd_, LOCK_EX) != 0) {
-        if (errno != EINTR) err = errno;
+      const auto deadline = Clock::now() + std::chrono::seconds(kWaitSeconds);
+      while (!err && flock(g.lockFd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+          err = errno;
+        } else if (Clock::now() > deadline) {
+          Stop(*files_[g.files[0]], "commit",
+               "another process has held the lock of its folder for " +
+                   std::to_string(kWaitSeconds) + " s");
+        } else {
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
       }
     }
   }
-  locked_ = err == 0;
+  g.locked = err == 0;
 }
 
-void CommitRun::CreateRecord() {
-  OutputFile& first = *files_[0];
-  record_ = RecordName(first.base_);
+void CommitRun::CreateRecord(Group& g) {
+  OutputFile& first = *files_[g.files[0]];
+  g.record = RecordName(first.base_);
+  const auto deadline = Clock::now() + std::chrono::seconds(kWaitSeconds);
   int recoveries = 0;
   for (;;) {
     // Registered before it exists: a signal while it is being made removes it.
-    pendingRecord_ = Register(dirFd_, record_);
+    g.pending = Register(g.dirFd, g.record);
     int err = Hook(CommitStep::kRecord);
     if (!err) {
-      recordFd_ = openat(dirFd_, record_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-      if (recordFd_ >= 0) break;
+      g.recordFd = openat(g.dirFd, g.record.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+      if (g.recordFd >= 0) break;
       err = errno;
     }
-    Unregister(pendingRecord_);
-    if (err != EEXIST || recoveries > 2) first.Fail("commit", err == EEXIST ? EBUSY : err);
-    // A record of the same names: a commit that a killed process left (complete it), or one
-    // under way in a process that runs without the folder lock (wait for it).
-    const Holder holder = RecordHolder(dirFd_, record_);
-    if (holder == Holder::kGone || (locked_ && holder == Holder::kUnknown)) {
-      ApplyRecord(dirFd_, record_);
-      ++recoveries;
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    Unregister(g.pending);
+    if (err != EEXIST || recoveries > 2) {
+      DropRecords();
+      first.Fail("commit", err == EEXIST ? EBUSY : err);
+    }
+    // A record of the same names: a commit that a stopped process left (complete it), one
+    // under way in a process that runs without the folder lock (wait for it), or a file that
+    // this program did not write (refused, and left alone).
+    const Record r = ReadRecord(g.dirFd, g.record);
+    if (r.kind == Record::kNone && Clock::now() <= deadline) continue;  // gone meanwhile
+    const std::string path = RecordPath(first.folderPart_, g.record);
+    switch (Judge(r, g.locked, me_)) {
+      case Verdict::kRefuse:
+        DropRecords();
+        RefuseRecord(path, r, first.Routine());
+      case Verdict::kApply:
+        if (const int e = ApplyRecord(g.dirFd, g.record, r)) {
+          Stop(first, "commit",
+               "the commit that " + path + " records cannot be completed: " + std::strerror(e));
+        }
+        ++recoveries;
+        break;
+      case Verdict::kWait:
+        if (Hook(CommitStep::kRecordWait) != 0 || Clock::now() > deadline) {
+          const std::string who = r.kind == Record::kEmpty
+                                      ? "a process that has not named itself"
+                                      : "process " + std::to_string(r.holder.pid) + " on host " +
+                                            Printable(r.holder.host);
+          Stop(first, "commit",
+               "the commit record " + path + " of " + who + ", written " +
+                   std::to_string(std::max<time_t>(std::time(nullptr) - r.modified, 0)) +
+                   " s ago, is still there after a wait of " + std::to_string(kWaitSeconds) +
+                   " s; if that run has ended, remove the record");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        break;
     }
   }
-  const std::string head =
-      "driftsim commit record\nprocess\t" + IntToText(getpid()) + "\t" + Escape(HostName()) + "\n";
-  if (write(recordFd_, head.data(), head.size()) != ssize_t(head.size())) {
+  g.made = true;
+  const std::string head = "driftsim commit record\nprocess\t" + std::to_string(me_.pid) + "\t" +
+                           Escape(me_.host) + "\t" + Escape(me_.start) + "\t" + Escape(me_.boot) +
+                           "\t" + Escape(me_.pidSpace) + "\n";
+  if (write(g.recordFd, head.data(), head.size()) != ssize_t(head.size())) {
     const int err = errno;
-    DropRecord();
+    DropRecords();
     first.Fail("commit", err);
   }
 }
 
-void CommitRun::FillRecord() {
+void CommitRun::FillRecord(Group& g) {
   std::string text;
-  for (size_t i = 0; i < files_.size(); ++i) {
+  for (const size_t i : g.files) {
     const OutputFile& f = *files_[i];
-    std::string folder = ".";
-    if (f.dirFd_ != dirFd_) {
-      // The folder as it is now: a folder renamed since the file was made is found again.
-      char path[PATH_MAX];
-      const std::string link = "/proc/self/fd/" + IntToText(f.dirFd_);
-      const ssize_t n = readlink(link.c_str(), path, sizeof path - 1);
-      folder =
-          n > 0 ? std::string(path, size_t(n)) : std::filesystem::absolute(f.folderPart_).string();
-    }
     struct stat st;
     const bool earlier = fstatat(f.dirFd_, f.base_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     if (earlier && S_ISDIR(st.st_mode)) {
       // A folder made under the name since the file was: no file may replace it.
-      DropRecord();
+      DropRecords();
       files_[i]->Fail("rename", EISDIR);
     }
-    keepNames_.push_back(earlier ? ".driftsim-" + RandomLetters() + ".tmp" : "-");
-    text += "file\t" + Escape(folder) + "\t" + Escape(f.tempBase_) + "\t" + Escape(f.base_) + "\t" +
-            Escape(keepNames_.back()) + "\n";
+    if (earlier) keepNames_[i] = TempBase();
+    text += "file\t.\t" + Escape(f.tempBase_) + "\t" + Escape(f.base_) + "\t" +
+            Escape(keepNames_[i]) + "\n";
   }
   text += "end\n";
   const char* p = text.data();
   size_t left = text.size();
   int err = 0;
   while (left > 0 && !err) {
-    const ssize_t n = write(recordFd_, p, left);
+    const ssize_t n = write(g.recordFd, p, left);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) err = n < 0 ? errno : ENOSPC;
     if (n > 0) {
@@ -391,30 +678,51 @@ void CommitRun::FillRecord() {
     }
   }
   // On disk, and its name in the folder, before the first rename.
-  if (!err && fdatasync(recordFd_) != 0 && !SyncUnsupported(errno)) err = errno;
-  if (!err && close(recordFd_) != 0) err = errno;
-  recordFd_ = -1;
-  if (!err && fsync(dirFd_) != 0 && errno != EBADF && !SyncUnsupported(errno)) err = errno;
+  if (!err && fdatasync(g.recordFd) != 0 && !SyncUnsupported(errno)) err = errno;
+  if (!err && close(g.recordFd) != 0) err = errno;
+  g.recordFd = -1;
+  if (!err && fsync(g.dirFd) != 0 && errno != EBADF && !SyncUnsupported(errno)) err = errno;
   if (err) {
-    DropRecord();
-    files_[0]->Fail("commit", err);
+    DropRecords();
+    files_[g.files[0]]->Fail("commit", err);
   }
   // From here on the record stays until the commit is complete or undone.
-  Unregister(pendingRecord_);
+  Unregister(g.pending);
 }
 
-void CommitRun::DropRecord() {
-  if (recordFd_ >= 0) close(recordFd_);
-  recordFd_ = -1;
-  unlinkat(dirFd_, record_.c_str(), 0);
-  Unregister(pendingRecord_);
+void CommitRun::DropRecords() {
+  for (Group& g : groups_) {
+    if (g.recordFd >= 0) close(g.recordFd);
+    g.recordFd = -1;
+    if (g.made) unlinkat(g.dirFd, g.record.c_str(), 0);
+    g.made = false;
+    Unregister(g.pending);
+  }
+}
+
+// A put-back failed: the folders are not back to the earlier files, and only completing the
+// commit makes them whole again. Every new file is complete and named in a record, so the
+// records and the temporary files stay for the next commit of these names, which completes it.
+void CommitRun::LeaveForRecovery(OutputFile& f, const std::string& what, int err) {
+  for (OutputFile* file : files_) {
+    file->committed_ = true;
+    Unregister(file->pending_);
+  }
+  std::string records;
+  for (const Group& g : groups_) {
+    records +=
+        (records.empty() ? "" : ", ") + RecordPath(files_[g.files[0]]->folderPart_, g.record);
+  }
+  f.Fail(what, std::string(std::strerror(err)) +
+                   "; putting the earlier files back failed too, so the commit record " + records +
+                   " stays, and the next run that writes " +
+                   Printable(files_[0]->finalName_, std::string::npos) + " completes the commit");
 }
 
 void CommitRun::KeepEarlier() {
   for (size_t i = 0; i < files_.size(); ++i) {
     OutputFile& f = *files_[i];
     const int file = int(i);
-    kept_.push_back(Kept::kNone);
     if (keepNames_[i] == "-") continue;
     const char* keep = keepNames_[i].c_str();
     int err = Hook(CommitStep::kKeep, file);
@@ -436,10 +744,13 @@ void CommitRun::KeepEarlier() {
       const OutputFile& g = *files_[j];
       if (kept_[j] == Kept::kLinked) unlinkat(g.dirFd_, keepNames_[j].c_str(), 0);
       if (kept_[j] == Kept::kMovedAside) {
-        renameat(g.dirFd_, keepNames_[j].c_str(), g.dirFd_, g.base_.c_str());
+        const int back = Hook(CommitStep::kPutBack, int(j));
+        if (back || renameat(g.dirFd_, keepNames_[j].c_str(), g.dirFd_, g.base_.c_str()) != 0) {
+          LeaveForRecovery(f, "keep the earlier", err);
+        }
       }
     }
-    DropRecord();
+    DropRecords();
     f.Fail("keep the earlier", err);
   }
 }
@@ -455,21 +766,31 @@ void CommitRun::Rename() {
       Unregister(f.pending_);  // its temporary name is gone
       continue;
     }
-    // All as they were: the files already renamed give way to the earlier ones (or go where
-    // there were none), and moved-aside files return.
+    // All as they were: each file already renamed goes back to its temporary name, first, so
+    // that a put-back that fails halfway loses no new file, and its earlier file returns;
+    // moved-aside files return.
     for (size_t j = 0; j < files_.size(); ++j) {
       const OutputFile& g = *files_[j];
       const char* keep = keepNames_[j].c_str();
-      if (j < i && kept_[j] == Kept::kNone) {
-        unlinkat(g.dirFd_, g.base_.c_str(), 0);
-      } else if (j < i || kept_[j] == Kept::kMovedAside) {
-        if (kept_[j] != Kept::kNone) renameat(g.dirFd_, keep, g.dirFd_, g.base_.c_str());
+      const bool renamed = j < i;
+      if (renamed || kept_[j] == Kept::kMovedAside) {
+        bool back = Hook(CommitStep::kPutBack, int(j)) == 0;
+        if (back && renamed) {
+          back = renameat(g.dirFd_, g.base_.c_str(), g.dirFd_, g.tempBase_.c_str()) == 0;
+        }
+        if (back && kept_[j] != Kept::kNone) {
+          back = renameat(g.dirFd_, keep, g.dirFd_, g.base_.c_str()) == 0;
+        }
+        if (!back) LeaveForRecovery(f, "rename", err);
       } else if (kept_[j] == Kept::kLinked) {
         unlinkat(g.dirFd_, keep, 0);
       }
-      if (j < i) files_[j]->committed_ = true;  // nothing of it is left to remove
     }
-    DropRecord();
+    for (size_t j = 0; j < i; ++j) {
+      unlinkat(files_[j]->dirFd_, files_[j]->tempBase_.c_str(), 0);
+      files_[j]->committed_ = true;  // nothing of it is left to remove
+    }
+    DropRecords();
     f.Fail("rename", err);
   }
 }
@@ -477,20 +798,23 @@ void CommitRun::Rename() {
 void CommitRun::Run() {
   for (OutputFile* f : files_) Check(f->fd_ < 0 && f->pending_, "every file closed before Commit");
   Hook(CommitStep::kStart);
-  dirFd_ = files_[0]->dirFd_;
-  Lock();
-  CreateRecord();
+  MakeGroups();
+  for (Group& g : groups_) Lock(g);
+  for (Group& g : groups_) CreateRecord(g);
   const SignalHold hold;
-  FillRecord();
+  for (Group& g : groups_) FillRecord(g);
   KeepEarlier();
   Rename();
   gCompleted = 1;
   for (OutputFile* f : files_) f->committed_ = true;
   // Best effort from here: every file is in place.
   if (!Hook(CommitStep::kSyncFolder)) {
-    for (OutputFile* f : files_) fsync(f->dirFd_);
+    for (const Group& g : groups_) fsync(g.dirFd);
   }
-  unlinkat(dirFd_, record_.c_str(), 0);
+  for (Group& g : groups_) {
+    unlinkat(g.dirFd, g.record.c_str(), 0);
+    g.made = false;
+  }
   for (size_t i = 0; i < files_.size(); ++i) {
     if (kept_[i] != Kept::kNone) unlinkat(files_[i]->dirFd_, keepNames_[i].c_str(), 0);
   }
@@ -520,6 +844,29 @@ void InstallSignalHandling() {
   // Past a file-size limit, writes then fail with EFBIG and the run stops cleanly.
   signal(SIGXFSZ, SIG_IGN);
 }
+
+namespace {
+
+// Whether the name in that folder is a descriptor of a process seen through /proc, whatever
+// file it leads to: /dev/stdout and its kin are links into /proc, and /proc/self/fd holds
+// magic links. Told by the file system of the folder and of the link's own folder.
+bool ProcessDescriptor(int dirFd, const std::string& base) {
+  struct statfs fs {};
+  if (fstatfs(dirFd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC) return true;
+  char to[PATH_MAX];
+  const ssize_t n = readlinkat(dirFd, base.c_str(), to, sizeof to - 1);
+  if (n <= 0) return false;
+  std::string folder(to, size_t(n));
+  folder.resize(folder.rfind('/') == std::string::npos ? 0 : folder.rfind('/') + 1);
+  const int fd =
+      openat(dirFd, folder.empty() ? "." : folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool proc = fstatfs(fd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+  close(fd);
+  return proc;
+}
+
+}  // namespace
 
 std::string Printable(std::string_view text, size_t limit) {
   std::string out;
@@ -562,14 +909,8 @@ OutputFile::OutputFile(std::string finalName, std::string routine)
     // A rename would replace a device, a FIFO or a link to one by a file: never wanted.
     struct stat target;
     const bool link = S_ISLNK(st.st_mode);
-    // /dev/stdout and its kin lead through /proc to whatever the descriptor is: refused too.
-    char real[PATH_MAX];
-    const bool devices =
-        realpath(parts.Folder().c_str(), real) != nullptr &&
-        (std::string_view(real) == "/dev" || std::string_view(real).starts_with("/dev/") ||
-         std::string_view(real).starts_with("/proc/"));
     if ((link && fstatat(dirFd_, base_.c_str(), &target, 0) == 0 && !S_ISREG(target.st_mode)) ||
-        (!link && !S_ISREG(st.st_mode)) || devices) {
+        (!link && !S_ISREG(st.st_mode)) || ProcessDescriptor(dirFd_, base_)) {
       Forget();
       refuse("it exists and is not a regular file");
     }
@@ -604,10 +945,14 @@ void OutputFile::Forget() {
 }
 
 void OutputFile::Fail(const std::string& what, int err) {
+  Fail(what, std::string(std::strerror(err)));
+}
+
+void OutputFile::Fail(const std::string& what, const std::string& reason) {
   Forget();
-  FatalStop("Cannot " + what + " file " + Printable(finalName_, std::string::npos) + ": " +
-                std::strerror(err) + "!",
-            routine_);
+  FatalStop(
+      "Cannot " + what + " file " + Printable(finalName_, std::string::npos) + ": " + reason + "!",
+      routine_);
 }
 
 void OutputFile::Write(const char* text, size_t n) {
@@ -631,6 +976,16 @@ void OutputFile::Flush() {
     left -= static_cast<size_t>(n);
   }
   used_ = 0;
+}
+
+void OutputFile::CheckRoom(uint64_t bytes) {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+      bytes <= uint64_t(limit.rlim_cur)) {
+    return;
+  }
+  Fail("write", "it may reach " + std::to_string(bytes) + " bytes, above the file-size limit of " +
+                    std::to_string(uint64_t(limit.rlim_cur)) + " bytes (ulimit -f)");
 }
 
 void OutputFile::Close() {
@@ -659,30 +1014,43 @@ bool RecoverCommit(const std::string& firstName) {
   const NameParts parts = Split(firstName);
   const int dirFd = OpenFolder(parts.Folder());
   if (dirFd < 0) return false;
-  const std::string record = RecordName(parts.base);
-  struct stat st;
+  const std::string name = RecordName(parts.base);
   bool applied = false;
+  Record r = ReadRecord(dirFd, name);
   // Only under the folder's lock, and without waiting for it: a process that holds it is
   // committing, and if it dies, the next commit finds its record under the lock and completes it.
   // A record whose process still runs is a commit made without the lock (a file system that
   // refused it to that process): it is left to finish.
-  if (fstatat(dirFd, record.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-      flock(dirFd, LOCK_EX | LOCK_NB) == 0 &&
-      fstatat(dirFd, record.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-      RecordHolder(dirFd, record) != Holder::kRunning) {
-    const SignalHold hold;
-    ApplyRecord(dirFd, record);
-    applied = true;
+  if (r.kind != Record::kNone && r.kind != Record::kRefused && Hook(CommitStep::kLock) == 0 &&
+      flock(dirFd, LOCK_EX | LOCK_NB) == 0) {
+    r = ReadRecord(dirFd, name);
+    if (r.kind != Record::kNone && Judge(r, true, ThisProcess()) == Verdict::kApply) {
+      applied = ApplyRecord(dirFd, name, r) == 0;
+    }
   }
   close(dirFd);  // also releases the lock
+  // Refused before the run's work, which its commit would otherwise lose.
+  if (r.kind == Record::kRefused) RefuseRecord(RecordPath(parts.folderPart, name), r, "CheckFiles");
   return applied;
 }
 
 bool CommitPending(const std::string& firstName) {
-  const NameParts parts = Split(firstName);
-  const std::string record = parts.folderPart + RecordName(parts.base);
-  struct stat st;
-  return lstat(record.c_str(), &st) == 0;
+  // The record lies beside the file itself, wherever a link to it is.
+  char real[PATH_MAX];
+  const NameParts parts =
+      Split(realpath(firstName.c_str(), real) != nullptr ? std::string(real) : firstName);
+  const int dirFd = OpenFolder(parts.Folder());
+  if (dirFd < 0) return false;
+  const std::string name = RecordName(parts.base);
+  const Record r = ReadRecord(dirFd, name);
+  close(dirFd);
+  if (r.kind == Record::kRefused) RefuseRecord(RecordPath(parts.folderPart, name), r, "CheckFiles");
+  // An empty or partial record was written before any rename: the files are whole.
+  return r.kind == Record::kComplete;
+}
+
+std::string CommitRecordName(const std::string& base) {
+  return RecordName(base);
 }
 
 namespace {

@@ -5,17 +5,28 @@
 // name; the folder is opened once, and every later step (create, rename, link, remove) goes
 // through that descriptor, so that a folder renamed meanwhile keeps its files together. Commit
 // puts any number of closed files in place, all or none:
-//   1. an advisory lock on the first file's folder (flock);
-//   2. a commit record created exclusively in that folder (also the lock where flock is
-//      missing), naming which temporary file becomes which name and which link keeps each
-//      earlier file; flushed to disk before anything is renamed;
+//   1. an advisory lock on each folder of the files (flock), in one order for every commit;
+//   2. in each folder, a commit record created exclusively (also the lock where flock is
+//      missing), naming which temporary file of that folder becomes which name and which link
+//      keeps each earlier file; flushed to disk before anything is renamed;
 //   3. termination signals held back; earlier files kept under hard links, or moved aside where
 //      the file system has none; a commit that cannot keep an earlier file renames nothing;
-//   4. the renames; a failed one puts every earlier file back;
-//   5. the folder flushed, the record and the links removed.
-// A process killed between two renames leaves the record: RecoverCommit, called with the first
-// file's name, completes that commit (all new files are complete by then), and CommitPending
-// tells a reader that the files of that name are not to be trusted yet.
+//   4. the renames; a failed one puts every earlier file back (where that fails too, the
+//      records stay, and completing the commit is what makes the folders whole);
+//   5. the folders flushed, the records and the links removed.
+// A process killed between two renames leaves the records: RecoverCommit, called with the
+// first file's name, completes that commit (all new files are complete by then), and
+// CommitPending tells a reader that the files of that name are not to be trusted yet.
+//
+// A record is read as untrusted input: whoever can write to the folder can leave a file of
+// its name. It is used only when it is a regular file of this user whose lines are the ones a
+// commit writes, naming plain names of its own folder of the forms a commit makes; anything
+// else stops the commit, and RecoverCommit and CommitPending, with a message that names it and
+// asks for its removal, and nothing is renamed or removed. Its process is known by pid, start
+// time, boot and pid namespace, so that a reused pid does not pass for it; a record of a
+// process that cannot be asked (another machine) is taken as abandoned from a minute of age.
+// No wait is unbounded: after 90 s of waiting for a lock or a record the commit stops and says
+// what blocks it.
 //
 // Termination signals remove every temporary file still registered and end the process by
 // that signal, until the first commit: from then on the process has done its work and they are
@@ -26,6 +37,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -70,6 +82,10 @@ class OutputFile {
   // through Write; valid until Close.
   int Descriptor() const { return fd_; }
 
+  // Refuses, before anything is written, a file that may grow to bytes: more than the
+  // process's file-size limit (ulimit -f) lets it write.
+  void CheckRoom(uint64_t bytes);
+
   // Writes out the buffer, flushes the file to disk (fdatasync) and closes it.
   void Close();
 
@@ -78,6 +94,7 @@ class OutputFile {
   std::string TempName() const { return folderPart_ + tempBase_; }
   const std::string& Routine() const { return routine_; }
   [[noreturn]] void Fail(const std::string& what, int err);
+  [[noreturn]] void Fail(const std::string& what, const std::string& reason);
 
   static constexpr size_t kBufferSize = size_t{1} << 20;
 
@@ -103,12 +120,19 @@ void Commit(std::initializer_list<OutputFile*> files);
 void Commit(const std::vector<OutputFile*>& files);
 
 // Completes the commit that a killed process left for the files whose first one was
-// firstName; false if there was none (or it belongs to a process still running).
+// firstName; false if there was none (or it belongs to a process still running). Throws for
+// a record that is refused (see above).
 bool RecoverCommit(const std::string& firstName);
 
-// Whether a commit record for the first file name is in its folder: the commit is under way or
-// was interrupted, and the files of that commit may be a mixed set.
+// Whether a complete commit record for the first file name is beside the file (after links):
+// the commit is under way or was interrupted, and the files of that commit may be a mixed set.
+// An empty or partial record was written before any rename and leaves the files whole. Throws
+// for a record that is refused.
 bool CommitPending(const std::string& firstName);
+
+// The name, in its folder, of the commit record of the files whose first one has the last
+// part base.
+std::string CommitRecordName(const std::string& base);
 
 // A file that some output or input of a run is, for telling whether two names are one file.
 struct FileRole {
@@ -125,8 +149,10 @@ void CheckDistinctFiles(const std::vector<FileRole>& files, const std::string& r
 std::string Printable(std::string_view text, size_t limit = 60);
 
 // Steps of Commit, for tests. kStart comes after every file is closed, kLockWait only when
-// another process holds the folder's lock; kKeep (hard link), kMoveAside (its fallback) and
-// kRename come once per file (0: first).
+// another process holds the folder's lock, kRecordWait before each wait for another run's
+// record (a failure ends the wait as its bound would); kKeep (hard link), kMoveAside (its
+// fallback), kRename and kPutBack (undoing a file's step after a later one failed) come once
+// per file (0: first).
 enum class CommitStep {
   kStart,
   kLockWait,
@@ -135,7 +161,9 @@ enum class CommitStep {
   kKeep,
   kMoveAside,
   kRename,
-  kSyncFolder
+  kSyncFolder,
+  kRecordWait,
+  kPutBack
 };
 // A test hook, null in a normal run: called before each step, it may stop the process or fail
 // the step by returning the errno that the step is then taken to have failed with.
