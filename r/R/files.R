@@ -25,6 +25,6 @@ read_run <- function(dat, par = NULL) {
   result <- engine_value(.engine_read(path.expand(dat), path.expand(par)))
   new_run(
     genotypes = result$genotypes, sample = result$sample, labels = result$labels,
-    generations = result$generations
+    generations = as.numeric(result$generations)
   )
 }

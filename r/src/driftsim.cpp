@@ -245,7 +245,7 @@ auto RunInterruptible(Work work, bool verbose) {
 // The parameters of named values (the table's names, e.g. "Ne", "NumIndiv1"), each read as an
 // override whose option names the R argument.
 Params ParamsOf(const Rcpp::CharacterVector& values, const Rcpp::CharacterVector& arguments) {
-  const Rcpp::CharacterVector names = values.names();
+  const auto names = Rcpp::as<Rcpp::CharacterVector>(values.names());
   std::vector<ParamOverride> overrides;
   for (R_xlen_t i = 0; i < values.size(); ++i) {
     const std::string name(names[i]);
@@ -369,7 +369,7 @@ Rcpp::List TrueValuesList(const TrueValues& truth) {
 ModelOptions ModelOf(const Rcpp::CharacterVector& options, const Rcpp::IntegerMatrix& sizes,
                      const std::string& sizesFile) {
   ModelOptions model;
-  const Rcpp::CharacterVector names = options.names();
+  const auto names = Rcpp::as<Rcpp::CharacterVector>(options.names());
   for (R_xlen_t i = 0; i < options.size(); ++i) {
     const std::string refusal =
         SetModelOption(model, std::string(names[i]), std::string(options[i]));
@@ -515,7 +515,7 @@ SEXP EngineStatsJson(Rcpp::IntegerVector genotypes, Rcpp::IntegerVector sample,
                      Rcpp::CharacterVector labels, int generations, std::string data,
                      std::string par) {
   return Guarded([&]() -> SEXP {
-    const Rcpp::IntegerVector dim = genotypes.attr("dim");
+    const auto dim = Rcpp::as<Rcpp::IntegerVector>(genotypes.attr("dim"));
     const int64_t loci = dim[0], n = dim[1];
     stats::GenoCounter counter;
     std::vector<uint8_t> row(size_t(2 * loci));
