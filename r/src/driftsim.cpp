@@ -140,7 +140,9 @@ class Events {
 // next report once it is cancelled (besides the driver's and the tasks' own checks).
 class EventConsole : public Console {
  public:
-  EventConsole(const RunContext& ctx, Events& events) : ctx_(ctx), events_(events) {}
+  // No stream: this console never writes a line of its own.
+  EventConsole(const RunContext& ctx, Events& events)
+      : Console(nullptr), ctx_(ctx), events_(events) {}
   void Generation(int32_t g, int32_t last) override { Begin("generations", g - 1, last); }
   void Writing(int64_t records) override { Begin("write", 0, records); }
   void PhaseEnd() override {

@@ -16,13 +16,16 @@ test_that("write_run and the Python module's write give the same bytes", {
          sizes = rbind(c(3, 80), c(12, 40)), seed = 5)
   )
   dir <- empty_folder()
-  lines <- c("import driftsim, sys", "def run(i, seed, model, **values):",
+  # Each side writes the stem "case" in a folder of its own, the .par naming case.dat.
+  lines <- c("import os, driftsim", "def run(i, seed, model, **values):",
              "    p = driftsim.Parameters(**values)",
-             "    driftsim.simulate(p, seed=seed, **model).write(f'py{i}/case')")
+             "    os.chdir(f'py{i}')",
+             "    driftsim.simulate(p, seed=seed, **model).write('case')",
+             "    os.chdir('..')")
   for (i in seq_along(cases)) {
     run <- do.call(simulate_samples, cases[[i]])
-    dir.create(file.path(dir, c(paste0("r", i), paste0("py", i))))
-    withr::with_dir(dir, write_run(run, file.path(paste0("r", i), "case")))
+    for (side in c("r", "py")) dir.create(file.path(dir, paste0(side, i)))
+    withr::with_dir(file.path(dir, paste0("r", i)), write_run(run, "case"))
     p <- run$parameters
     sizes <- run$model$sizes
     model <- sprintf(

@@ -48,3 +48,16 @@ test_that("replicate_seeds follows the rule with Python's hashlib", {
               replicate_seeds(2147483646, 4, "x"))
   expect_identical(got, expected)
 })
+
+test_that("replicate_seeds gives the Python module's replicate seeds", {
+  python <- Sys.getenv("DRIFTSIM_PYTHON")
+  code <- paste("from driftsim import replicate_seeds as r;",
+                "print(*r(42, 6), *r(7, 3, 'b'))")
+  if (!nzchar(python) || system2(python, c("-c", shQuote(code)), stdout = FALSE,
+                                 stderr = FALSE) != 0) {
+    skip("DRIFTSIM_PYTHON names no Python module with replicate_seeds")
+  }
+  printed <- system2(python, c("-c", shQuote(code)), stdout = TRUE)
+  expected <- as.numeric(strsplit(printed, " ")[[1]])
+  expect_identical(c(replicate_seeds(42, 6), replicate_seeds(7, 3, "b")), expected)
+})
