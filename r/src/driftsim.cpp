@@ -510,6 +510,9 @@ SEXP EngineRead(std::string dat, std::string parFile) {
       Kind::kFile, dat);
 }
 
+// The largest allele number a data file's reader takes: one byte.
+constexpr int kMaxAllele = 255;
+
 // driftsim-stats' JSON object of the genotypes (file order, sample of each individual): the same
 // counts, the same code. data and par name the files in the object.
 // [[Rcpp::export(.engine_stats_json)]]
@@ -526,6 +529,13 @@ SEXP EngineStatsJson(Rcpp::IntegerVector genotypes, Rcpp::IntegerVector sample,
       int32_t largest = 0;
       for (int64_t L = 0; L < loci; ++L) {
         const int a = genotypes[L + loci * i], b = genotypes[L + loci * (i + n)];
+        for (const int allele : {a, b}) {
+          if (allele != NA_INTEGER && (allele < 1 || allele > kMaxAllele)) {
+            FatalStop("Allele " + IntToText(allele) + " is not an allele number (1 to " +
+                          IntToText(kMaxAllele) + ")!",
+                      "StatsJson");
+          }
+        }
         const bool missing = a == NA_INTEGER || b == NA_INTEGER;
         row[size_t(2 * L)] = missing ? 0 : uint8_t(a);
         row[size_t(2 * L + 1)] = missing ? 0 : uint8_t(b);

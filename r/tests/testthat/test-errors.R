@@ -58,6 +58,9 @@ test_that("write_run refuses what it cannot write and leaves no file", {
   }
   expect_setequal(list.files(dir, recursive = TRUE, include.dirs = TRUE, all.files = TRUE),
                   before)
+  bad_allele$genotypes[1, 1, 1] <- 300L
+  expect_error(run_stats(bad_allele), class = "driftsim_parameter_error",
+               regexp = "Allele 300 is not an allele number (1 to 255)!", fixed = TRUE)
 })
 
 test_that("read_run refuses a file it cannot read as a driftsim_file_error", {
