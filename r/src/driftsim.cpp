@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "cpu/context.hpp"
+// driver.hpp brings the run context and the model with it.
 #include "driver/driver.hpp"
 #include "output/output.hpp"
 #include "stats/stats.hpp"
