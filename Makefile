@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 # Installs what packages.txt lists and this machine lacks (apt-get); `make SETUP=true` skips it.
 SETUP ?= scripts/setup.sh
 
-.PHONY: all run test bench fuzz clean
+.PHONY: all run test bench fuzz r clean
 
 all:
 	@$(SETUP) build
@@ -49,6 +49,16 @@ fuzz:
 	$(FUZZ_BUILD)/tests/fuzz/fuzz_record -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
 	  -artifact_prefix=$(FUZZ_BUILD)/ -print_final_stats=1 $(FUZZ_BUILD)/corpus-record \
 	  tests/fuzz/corpus-record
+
+# The R package in r/: the engine's libraries built position-independent in $(R_BUILD), then
+# R CMD INSTALL, whose configure script finds them through DRIFTSIM_ROOT and DRIFTSIM_R_BUILD.
+R_BUILD ?= build-r
+r:
+	@$(SETUP) build r
+	cmake -S . -B $(R_BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_POSITION_INDEPENDENT_CODE=ON
+	cmake --build $(R_BUILD) -j $(JOBS) --target driftsim_core driftsim_stats_lib
+	DRIFTSIM_ROOT=$(CURDIR) DRIFTSIM_R_BUILD=$(abspath $(R_BUILD)) MAKEFLAGS=-j$(JOBS) \
+	  R CMD INSTALL r
 
 clean:
 	rm -rf $(BUILD) out

@@ -1,0 +1,4 @@
+library(testthat)
+library(driftsim)
+
+test_check("driftsim")
