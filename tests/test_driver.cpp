@@ -43,6 +43,45 @@ TEST(FatalStop, ThrowsAndReportsFourLines) {
   }
 }
 
+// Each kind of failure names its kind, and where a system call on a file failed its errno and
+// the file, so that a front end maps it without reading the message.
+TEST(FatalStop, ErrorsCarryTheirKind) {
+  TempDir dir;
+  const std::string folder = dir.Path().string(), missing = folder + "/missing/run.dat";
+  struct Case {
+    const char* what;
+    std::function<void()> fail;
+    ErrorKind kind;
+    int osError;
+    std::string file;
+  };
+  const Case cases[] = {
+      {"bad value", [] { Parse(ParamLines{}.Text().replace(0, 1, "7")); }, ErrorKind::kBadValue, 0,
+       ""},
+      {"no parameter file", [&] { ReadPara(missing); }, ErrorKind::kBadFile, ENOENT, missing},
+      {"parameter file a folder", [&] { ReadPara(folder); }, ErrorKind::kBadFile, EISDIR, folder},
+      {"no sizes file", [&] { ReadSizes(missing); }, ErrorKind::kBadFile, ENOENT, missing},
+      {"output folder missing", [&] { OutputFile out(missing, "WriteGenoFile"); },
+       ErrorKind::kCannotWrite, ENOENT, missing},
+      {"tables too large",
+       [] {
+         CheckTablesFit({1000, 100000, 10, {0, 50, 50}}, 1000, 0);
+       },
+       ErrorKind::kOutOfMemory, 0, ""},
+      {"broken invariant", [] { Check(false, "a test"); }, ErrorKind::kInternal, 0, ""},
+  };
+  for (const Case& c : cases) {
+    try {
+      c.fail();
+      ADD_FAILURE() << c.what << ": no error";
+    } catch (const FatalError& e) {
+      EXPECT_EQ(e.Kind(), c.kind) << c.what;
+      EXPECT_EQ(e.OsError(), c.osError) << c.what;
+      EXPECT_EQ(e.File(), c.file) << c.what;
+    }
+  }
+}
+
 // Runs the binary with the arguments in dir; returns its exit status and console text.
 std::pair<int, std::string> RunBinary(const std::string& dir, const std::string& args) {
   const std::string command = "cd '" + dir + "' && " DRIFTSIM_BINARY " " + args;

@@ -491,9 +491,10 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
       // The record is the output: a record that does not arrive is an error.
       if (std::fwrite(json.data(), 1, json.size(), stdout) != json.size() ||
           std::fflush(stdout) != 0) {
+        const int err = errno;
         FatalStop("Cannot write the run record to standard output: " +
-                      std::string(std::strerror(errno)) + "!",
-                  "WriteSummary");
+                      std::string(std::strerror(err)) + "!",
+                  "WriteSummary", ErrorKind::kCannotWrite, err, "");
       }
     } else {
       files.summary->Write(json);

@@ -75,8 +75,9 @@ SizeSchedule ReadSizesStream(std::istream& in, const std::string& name) {
     lastLine = line;
   }
   if (in.bad()) {
-    FatalStop("Sizes file, " + name + ", cannot be read: " + std::strerror(errno) + "!",
-              kSizesRoutine);
+    const int err = errno;
+    FatalStop("Sizes file, " + name + ", cannot be read: " + std::strerror(err) + "!",
+              kSizesRoutine, ErrorKind::kBadFile, err, name);
   }
   if (s.Changes.empty()) {
     FatalStop(name + ": no 'GENERATION SIZE' line!", kSizesRoutine);
@@ -87,20 +88,24 @@ SizeSchedule ReadSizesStream(std::istream& in, const std::string& name) {
 SizeSchedule ReadSizes(const std::string& name) {
   struct stat st;
   if (stat(name.c_str(), &st) != 0) {
-    FatalStop("Sizes file, " + name + ", does not exist!", kSizesRoutine);
+    const int err = errno;
+    FatalStop("Sizes file, " + name + ", does not exist!", kSizesRoutine, ErrorKind::kBadFile, err,
+              name);
   }
   if (S_ISDIR(st.st_mode)) {
     FatalStop("Sizes file, " + name + ", cannot be read: " + std::strerror(EISDIR) + "!",
-              kSizesRoutine);
+              kSizesRoutine, ErrorKind::kBadFile, EISDIR, name);
   }
   // A FIFO without a writer would wait for ever, a device never end its lines.
   if (!S_ISREG(st.st_mode)) {
-    FatalStop("Sizes file, " + name + ", cannot be read: not a regular file!", kSizesRoutine);
+    FatalStop("Sizes file, " + name + ", cannot be read: not a regular file!", kSizesRoutine,
+              ErrorKind::kBadFile, 0, name);
   }
   std::ifstream in(name, std::ios::binary);
   if (!in) {
-    FatalStop("Sizes file, " + name + ", cannot be read: " + std::strerror(errno) + "!",
-              kSizesRoutine);
+    const int err = errno;
+    FatalStop("Sizes file, " + name + ", cannot be read: " + std::strerror(err) + "!",
+              kSizesRoutine, ErrorKind::kBadFile, err, name);
   }
   return ReadSizesStream(in, name);
 }

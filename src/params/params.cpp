@@ -426,7 +426,9 @@ std::string ParaFileName(const char* paramArg) {
   }
   struct stat st;
   if (stat(name.c_str(), &st) != 0) {
-    FatalStop("Parameter file, " + name + ", does not exist!", kRoutine);
+    const int err = errno;
+    FatalStop("Parameter file, " + name + ", does not exist!", kRoutine, ErrorKind::kBadFile, err,
+              name);
   }
   return name;
 }
@@ -434,20 +436,24 @@ std::string ParaFileName(const char* paramArg) {
 Params ReadPara(const std::string& name, std::span<const ParamOverride> overrides) {
   struct stat st;
   if (stat(name.c_str(), &st) != 0) {
-    FatalStop("Parameter file, " + name + ", does not exist!", kRoutine);
+    const int err = errno;
+    FatalStop("Parameter file, " + name + ", does not exist!", kRoutine, ErrorKind::kBadFile, err,
+              name);
   }
   if (S_ISDIR(st.st_mode)) {
     FatalStop("Parameter file, " + name + ", cannot be read: " + std::strerror(EISDIR) + "!",
-              kRoutine);
+              kRoutine, ErrorKind::kBadFile, EISDIR, name);
   }
   // A device never ends its lines (/dev/zero), a FIFO without a writer never starts them.
   if (!S_ISREG(st.st_mode)) {
-    FatalStop("Parameter file, " + name + ", cannot be read: not a regular file!", kRoutine);
+    FatalStop("Parameter file, " + name + ", cannot be read: not a regular file!", kRoutine,
+              ErrorKind::kBadFile, 0, name);
   }
   std::ifstream in(name, std::ios::binary);
   if (!in) {
-    FatalStop("Parameter file, " + name + ", cannot be read: " + std::strerror(errno) + "!",
-              kRoutine);
+    const int err = errno;
+    FatalStop("Parameter file, " + name + ", cannot be read: " + std::strerror(err) + "!", kRoutine,
+              ErrorKind::kBadFile, err, name);
   }
   const Params p = ReadParaStream(in, name, overrides);
   // The output replaces its files by renaming over them: it must not be the parameter file
