@@ -384,19 +384,12 @@ void Write(const Samples& s, const std::string& stem, const py::object& progress
   const std::vector<ParamOverride> out{{"OutFile", stem, "stem", true}};
   std::istringstream text(ParaFileText(s.run.par));
   const Params par = ReadParaStream(text, "stem", out);
-  const OutputNames names = OutputFiles(par.OutFile);
-  const std::string &datName = names.Data, &parName = names.Para;
   RunInterruptible(
       [&](std::atomic<bool>& cancel, Events& events) {
         const RunContext ctx{KernelTable{}, nullptr, TaskSize{}, &cancel};
         EventConsole console(ctx, events);
-        OutputFile dat(datName, "WriteGenoFile");
-        OutputFile para(parName, "WriteParaFile");
-        console.Writing(par.TotalSampled());
-        WriteGenoFile(par, s.run.Samples(), dat, &console);
-        WriteParaFile(par, para);
-        Commit({&dat, &para});
-        console.PhaseEnd();
+        RunFiles files(par.OutFile);
+        WriteRunOutputs(par, s.run.Samples(), files, console);
         return 0;
       },
       progress);

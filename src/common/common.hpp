@@ -76,11 +76,30 @@ inline void Check(bool holds, const char* what) {
   }
 }
 
-// Progress of the long steps of the model. The model says where it is; what the console shows,
-// and when, is the driver's choice. The base class shows nothing.
+// The stages of a run, in their order; the front end words them.
+enum class RunStage {
+  kInitialize,    // tables, frequencies and the initial population
+  kSample1,       // the sample before the generations between the samples
+  kSample2,       // the sample after them
+  kSourceSample,  // the sample of the source population (migration model)
+  kGenoErrors,    // genotyping errors and missing data on the samples
+  kWriteData,     // the genotype data file
+  kWritePara,     // the estimator parameter file
+};
+
+// Progress of a run and of its long steps. The engine and the writers say where they are; what
+// a front end shows, and when, is its own choice. The base class shows nothing.
 class Progress {
  public:
   virtual ~Progress() = default;
+  // A stage of the run begins.
+  virtual void Stage(RunStage /*stage*/) {}
+  // Generation g of last is about to be made.
+  virtual void Generation(int32_t /*g*/, int32_t /*last*/) {}
+  // The data file's records are about to be written.
+  virtual void Writing(int64_t /*records*/) {}
+  // The phase under way (initialisation, generations, writing) has ended.
+  virtual void PhaseEnd() {}
   // Initialisation: the frequencies are about to be drawn, then the initial genotypes.
   virtual void Frequencies(int32_t /*NumLoci*/) {}
   virtual void InitialGenotypes(int32_t /*NumLoci*/, int32_t /*Ne*/) {}

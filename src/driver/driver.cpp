@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <optional>
 #include <thread>
 
 #include "common/memory.hpp"
@@ -66,6 +65,25 @@ void Console::Line(std::string_view text) {
 void Console::Text(std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), out_);
   std::fflush(out_);
+}
+
+void Console::Stage(RunStage stage) {
+  switch (stage) {
+    case RunStage::kInitialize:
+      return Step("Initialize variables...");
+    case RunStage::kSample1:
+      return Step("Taking the 1st sample...");
+    case RunStage::kSample2:
+      return Step("Taking the 2ed sample...");
+    case RunStage::kSourceSample:
+      return Step("Taking the source population sample...");
+    case RunStage::kGenoErrors:
+      return Step("Generating genotyping errors & missing data...");
+    case RunStage::kWriteData:
+      return Step("Write genotype data to file...");
+    case RunStage::kWritePara:
+      return Step("Write parameters to file...");
+  }
 }
 
 void Console::Final(std::string_view line) {
@@ -260,14 +278,9 @@ KernelTable KernelsOf(const RunOptions& options) {
 }
 
 // Every file the run writes, made at the start (so that a folder or name that cannot take
-// them stops the run before the work) and put in place by the transaction: the data and
-// parameter files with the --write-params file, then the run record after them.
-struct RunFiles {
-  std::optional<OutputFile> dat, para, params, summary;
-};
-
-void OpenRunFiles(const Params& par, const RunOptions& options, const std::string& paraFile,
-                  const ModelOptions& model, RunFiles& files) {
+// them stops the run before the work), once no output is found to be an input or another output.
+RunFiles OpenRunFiles(const Params& par, const RunOptions& options, const std::string& paraFile,
+                      const ModelOptions& model) {
   std::vector<FileRole> roles = {{paraFile, "the parameter file", true}};
   if (!model.SizesFile.empty()) roles.push_back({model.SizesFile, "the sizes file", true});
   const OutputNames out = OutputFiles(par.OutFile);
@@ -279,10 +292,7 @@ void OpenRunFiles(const Params& par, const RunOptions& options, const std::strin
   }
   if (record) roles.push_back({options.summary, "the run record", false});
   CheckDistinctFiles(roles, "CheckFiles");
-  files.dat.emplace(out.Data, "WriteGenoFile");
-  files.para.emplace(out.Para, "WriteParaFile");
-  if (!options.writeParams.empty()) files.params.emplace(options.writeParams, "WriteParams");
-  if (record) files.summary.emplace(options.summary, "WriteSummary");
+  return RunFiles(par.OutFile, options.writeParams, record ? options.summary : "");
 }
 
 // The parameter file that reproduces the run: the nineteen values and the model options.
@@ -331,8 +341,7 @@ void CheckSimulation(const RunOptions& options) {
   }
   std::fflush(stdout);
   // In the order of the run: every output is tried before the tables are made.
-  RunFiles files;
-  OpenRunFiles(par, options, paraFile, model, files);
+  RunFiles files = OpenRunFiles(par, options, paraFile, model);
   CheckTablesFit(geo, usable, working, records);
   if (files.params) {
     WriteParams(par, model, *files.params);
@@ -364,7 +373,7 @@ RunSamples SimulateSamples(const RunContext& ctx, const Params& par, const Model
   tab.Working = memory.working;
   PhaseClock clock;
 
-  console.Step("Initialize variables...");
+  console.Stage(RunStage::kInitialize);
   Initialize(ctx, geo, par.FreqDist, tab, sim.rnd.Uniform, console);
   console.PhaseEnd();
   t.initialize = clock.Lap();
@@ -394,20 +403,20 @@ RunSamples SimulateSamples(const RunContext& ctx, const Params& par, const Model
     t.generations += clock.Lap();
   };
   generations(1, model.BurnIn);
-  console.Step("Taking the 1st sample...");
+  console.Stage(RunStage::kSample1);
   TakeSample(ctx, geo, tab.Generation(current, size), SampleRecords(geo, tab, kSample1), sim.rnd);
   t.samples += clock.Lap();
   generations(model.BurnIn + 1, last);
   console.PhaseEnd();
-  console.Step("Taking the 2ed sample...");
+  console.Stage(RunStage::kSample2);
   TakeSample(ctx, geo, tab.Generation(current, size), SampleRecords(geo, tab, kSample2), sim.rnd);
   if (par.Model == 1) {
-    console.Step("Taking the source population sample...");
+    console.Stage(RunStage::kSourceSample);
     TakeSourceSample(ctx, geo, tab.AlleleFreq.get(), SampleRecords(geo, tab, kSourceSample),
                      sim.rnd.Uniform);
   }
 
-  console.Step("Generating genotyping errors & missing data...");
+  console.Stage(RunStage::kGenoErrors);
   AddGenoErrors(ctx, geo, GenoErrorRatesOf(par), tab.Samples(geo), sim.rnd);
   t.samples += clock.Lap();
   ctx.CheckCancel();
@@ -434,10 +443,7 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
   // run refuses exactly what --check refuses.
   const MemoryBudget memory{UsableMemory(), WorkingBytes(par)};
   // Every output is tried before the work: the temporary files exist from here on.
-  RunFiles files;
-  OpenRunFiles(par, options, paraFile, model, files);
-  OutputFile& dat = *files.dat;
-  OutputFile& para = *files.para;
+  RunFiles files = OpenRunFiles(par, options, paraFile, model);
   if (!model.SizesFile.empty()) console->Step("Reading sizes file: " + model.SizesFile);
   PrepareModel(par, model);
   const TrueValues trueValues = ComputeTrueValues(par, model);
@@ -448,23 +454,13 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
   const RunSamples samples = SimulateSamples(ctx, par, model, *console, t, memory);
   PhaseClock clock;
 
-  console->Step("Write genotype data to file...");
-  console->Writing(par.TotalSampled());
-  WriteGenoFile(par, samples.Samples(), dat, console.get());
-  console->Step("Write parameters to file...");
-  WriteParaFile(par, para);
-  if (files.params) {
-    Commit({&dat, &para, &*files.params});
-  } else {
-    Commit({&dat, &para});
-  }
-  console->PhaseEnd();
+  WriteRunOutputs(par, samples.Samples(), files, *console);
   t.write = clock.Lap();
   const double runSeconds = Now() - startTime;
 
   console->Final("Simulation completed.");
-  console->Final("Data file = " + dat.FinalName());
-  console->Final("Parameter file = " + para.FinalName());
+  console->Final("Data file = " + files.dat->FinalName());
+  console->Final("Parameter file = " + files.para->FinalName());
   console->Final("");
   console->Final("Time_Taken = " + IntToText(MonotonicSeconds() - StartSeconds));
   std::fflush(stdout);
@@ -478,7 +474,7 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
     run.par = par;
     run.model = model;
     run.truth = trueValues;
-    run.files = {DescribeFile(dat.FinalName()), DescribeFile(para.FinalName())};
+    run.files = {DescribeFile(files.dat->FinalName()), DescribeFile(files.para->FinalName())};
     run.initialize = t.initialize;
     run.generations = t.generations;
     run.samples = t.samples;
@@ -497,9 +493,7 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
                   "WriteSummary", ErrorKind::kCannotWrite, err, "");
       }
     } else {
-      files.summary->Write(json);
-      files.summary->Close();
-      Commit({&*files.summary});
+      WriteRunRecord(json, files);
     }
   }
 }

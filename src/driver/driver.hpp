@@ -36,19 +36,15 @@ std::string FatalReport(const FatalError& error);
 // console sees the report before the process ends.
 void ReportFatalAndWait(const FatalError& error, std::FILE* to = stdout);
 
-// The console of a run. The driver tells it each event of the run sequence and the model its
+// The console of a run. The driver tells it its own steps, and the engine and the writers their
 // progress; each kind shows its own part of them.
 class Console : public Progress {
  public:
   explicit Console(std::FILE* out = stdout) : out_(out) {}
-  // A line of the run sequence ("Initialize variables...").
+  // A line of the run sequence ("Reading parameter file: ...").
   virtual void Step(std::string_view /*line*/) {}
-  // Generation g of last is about to be made.
-  virtual void Generation(int32_t /*g*/, int32_t /*last*/) {}
-  // The data file's records are about to be written.
-  virtual void Writing(int64_t /*records*/) {}
-  // The phase under way (initialisation, generations, writing) has ended.
-  virtual void PhaseEnd() {}
+  // A stage of the run, as its line of the run sequence.
+  void Stage(RunStage stage) override;
   // A completion line ("Simulation completed." to "Time_Taken = "): every console shows it.
   void Final(std::string_view line);
 

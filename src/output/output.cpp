@@ -134,4 +134,33 @@ void WriteParaFile(const Params& par, OutputFile& out) {
   out.Close();
 }
 
+RunFiles::RunFiles(const std::string& stem, const std::string& paramsFile,
+                   const std::string& recordFile) {
+  const OutputNames names = OutputFiles(stem);
+  dat.emplace(names.Data, "WriteGenoFile");
+  para.emplace(names.Para, "WriteParaFile");
+  if (!paramsFile.empty()) params.emplace(paramsFile, "WriteParams");
+  if (!recordFile.empty()) record.emplace(recordFile, "WriteSummary");
+}
+
+void WriteRunOutputs(const Params& par, RecordSpan samples, RunFiles& files, Progress& progress) {
+  progress.Stage(RunStage::kWriteData);
+  progress.Writing(par.TotalSampled());
+  WriteGenoFile(par, samples, *files.dat, &progress);
+  progress.Stage(RunStage::kWritePara);
+  WriteParaFile(par, *files.para);
+  if (files.params) {
+    Commit({&*files.dat, &*files.para, &*files.params});
+  } else {
+    Commit({&*files.dat, &*files.para});
+  }
+  progress.PhaseEnd();
+}
+
+void WriteRunRecord(std::string_view json, RunFiles& files) {
+  files.record->Write(json);
+  files.record->Close();
+  Commit({&*files.record});
+}
+
 }  // namespace driftsim
