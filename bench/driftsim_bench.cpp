@@ -24,9 +24,9 @@
 
 #include "cpu/context.hpp"
 #include "driver/driver.hpp"
-#include "params/params.hpp"
 #include "population/population.hpp"
 #include "quiet_stdout.hpp"
+#include "runspec/runspec.hpp"
 
 namespace {
 

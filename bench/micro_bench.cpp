@@ -11,9 +11,9 @@
 
 #include "cpu/context.hpp"
 #include "driver/driver.hpp"
-#include "params/params.hpp"
 #include "population/population.hpp"
 #include "random/random.hpp"
+#include "runspec/runspec.hpp"
 
 namespace {
 

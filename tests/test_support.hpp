@@ -27,8 +27,8 @@
 #include "driver/driver.hpp"
 #include "genotyping/genotyping.hpp"
 #include "output/output.hpp"
-#include "params/params.hpp"
 #include "population/population.hpp"
+#include "runspec/runspec.hpp"
 
 namespace driftsim::test {
 
@@ -195,7 +195,8 @@ inline void AddGenoErrors(SimState& sim, const RunContext& ctx = DefaultContext(
   driftsim::AddGenoErrors(ctx, geo, GenoErrorRatesOf(sim.par), sim.tab.Samples(geo), sim.rnd);
 }
 inline void WriteGenoFile(const SimState& sim, OutputFile& out) {
-  driftsim::WriteGenoFile(sim.par, sim.tab.Samples(GeometryOf(sim.par)), out);
+  const Geometry geo = GeometryOf(sim.par);
+  driftsim::WriteGenoFile(geo, sim.tab.Samples(geo), out);
 }
 inline void WriteParaFile(const SimState& sim, OutputFile& out) {
   driftsim::WriteParaFile(sim.par, out);

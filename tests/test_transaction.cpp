@@ -9,7 +9,7 @@
 #include <regex>
 
 #include "convert/convert.hpp"
-#include "model/options.hpp"
+#include "runspec/runspec.hpp"
 #include "test_support.hpp"
 
 namespace driftsim::test {

@@ -8,8 +8,7 @@
 #include <vector>
 
 #include "cpu/context.hpp"
-#include "model/options.hpp"
-#include "params/params.hpp"
+#include "runspec/runspec.hpp"
 
 namespace driftsim {
 

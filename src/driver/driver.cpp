@@ -308,9 +308,10 @@ void CheckSimulation(const RunOptions& options) {
   NormalConsole console;
   const std::string paraFile = ParamFileOf(options);
   console.Step("Reading parameter file: " + paraFile);
-  const Params par = ReadPara(paraFile, options.overrides);
+  const ParamFile file = ReadParamFile(paraFile, options.overrides);
+  const Params& par = file.par;
   ModelOptions model = options.model;
-  ReadModelLines(paraFile, model, options.modelGiven);
+  ApplyModelLines(file, model, options.modelGiven);
   PrepareModel(par, model);
   const int32_t records = LargestSize(par, model);
   std::string report = "Parameters:\n";
@@ -365,34 +366,40 @@ void RunSimulation(const char* paramArg, const ModelOptions& model, RunTimes* ti
 
 RunSamples SimulateSamples(const RunContext& ctx, const Params& par, const ModelOptions& model,
                            Console& console, RunTimes& t, MemoryBudget memory) {
-  SimState sim(par);
+  return SimulateSamples(ctx, DescribeRun(par, model), console, t, memory);
+}
+
+RunSamples SimulateSamples(const RunContext& ctx, const RunSpec& spec, Console& console,
+                           RunTimes& t, MemoryBudget memory) {
+  SimState sim(spec.par);
   Tables& tab = sim.tab;
-  const Geometry geo = GeometryOf(par);
-  tab.Ne = LargestSize(par, model);
+  const Geometry& geo = spec.geo;
+  const ModelOptions& model = spec.options;
+  tab.Ne = LargestSize(spec.par, model);
   tab.MemoryLimit = memory.usable;
   tab.Working = memory.working;
   PhaseClock clock;
 
   console.Stage(RunStage::kInitialize);
-  Initialize(ctx, geo, par.FreqDist, tab, sim.rnd.Uniform, console);
+  Initialize(ctx, geo, spec.FreqDist, tab, sim.rnd.Uniform, console);
   console.PhaseEnd();
   t.initialize = clock.Lap();
 
   // The generations alternate between the two buffers: the last one written holds the
   // current generation, of size individuals.
   int current = 0;
-  int32_t size = par.Ne;
+  int32_t size = geo.Ne;
   std::vector<Mutation> mutations;
-  const int32_t last = model.BurnIn + par.NumGen;
+  const int32_t last = model.BurnIn + spec.NumGen;
   auto generations = [&](int32_t from, int32_t to) {
     for (int32_t g = from; g <= to; ++g) {
       ctx.CheckCancel();
       console.Generation(g, last);
       const int next = g % 2;
-      const int32_t nextSize = model.Sizes.At(g, par.Ne);
+      const int32_t nextSize = model.Sizes.At(g, geo.Ne);
       // The mutations' draws follow reproduction's in the stream: they are made while the
       // offspring are, and applied to them after.
-      Reproduce(ctx, geo, MigrationRate(par), tab.AlleleFreq.get(), tab.Generation(current, size),
+      Reproduce(ctx, geo, spec.MigRate, tab.AlleleFreq.get(), tab.Generation(current, size),
                 tab.Generation(next, nextSize), sim.rnd, console, model.NeRatio,
                 [&] { DrawMutations(ctx, geo, nextSize, sim.rnd, model.MutationRate, mutations); });
       ApplyMutations(ctx, geo, mutations, tab.Generation(next, nextSize));
@@ -410,17 +417,17 @@ RunSamples SimulateSamples(const RunContext& ctx, const Params& par, const Model
   console.PhaseEnd();
   console.Stage(RunStage::kSample2);
   TakeSample(ctx, geo, tab.Generation(current, size), SampleRecords(geo, tab, kSample2), sim.rnd);
-  if (par.Model == 1) {
+  if (spec.model == Model::kMigration) {
     console.Stage(RunStage::kSourceSample);
     TakeSourceSample(ctx, geo, tab.AlleleFreq.get(), SampleRecords(geo, tab, kSourceSample),
                      sim.rnd.Uniform);
   }
 
   console.Stage(RunStage::kGenoErrors);
-  AddGenoErrors(ctx, geo, GenoErrorRatesOf(par), tab.Samples(geo), sim.rnd);
+  AddGenoErrors(ctx, geo, spec.errors, tab.Samples(geo), sim.rnd);
   t.samples += clock.Lap();
   ctx.CheckCancel();
-  return {par, tab.Packed, tab.GenoBytes, std::move(tab.SmplGeno)};
+  return {spec.par, tab.Packed, tab.GenoBytes, std::move(tab.SmplGeno)};
 }
 
 void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth) {
@@ -434,11 +441,12 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
       MakeConsole(options.console, options.summary == "-" ? stderr : stdout);
   const std::string paraFile = ParamFileOf(options);
   console->Step("Reading parameter file: " + paraFile);
-  const Params par = ReadPara(paraFile, options.overrides);
+  const ParamFile file = ReadParamFile(paraFile, options.overrides);
+  const Params& par = file.par;
   // A commit of this stem that a killed run left is completed before anything else.
   RecoverCommit(OutputFiles(par.OutFile).Data);
   ModelOptions model = options.model;
-  ReadModelLines(paraFile, model, options.modelGiven);
+  ApplyModelLines(file, model, options.modelGiven);
   // Measured where --check measures it, before the output files map their buffers, so that the
   // run refuses exactly what --check refuses.
   const MemoryBudget memory{UsableMemory(), WorkingBytes(par)};
@@ -451,7 +459,7 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
   if (files.params) WriteParams(par, model, *files.params);
   RunTimes unused;
   RunTimes& t = times ? *times : unused;
-  const RunSamples samples = SimulateSamples(ctx, par, model, *console, t, memory);
+  const RunSamples samples = SimulateSamples(ctx, DescribeRun(par, model), *console, t, memory);
   PhaseClock clock;
 
   WriteRunOutputs(par, samples.Samples(), files, *console);

@@ -11,9 +11,9 @@
 #include "cli/cli.hpp"
 #include "common/common.hpp"
 #include "model/true_values.hpp"
-#include "params/params.hpp"
 #include "population/population.hpp"
 #include "random/random.hpp"
+#include "runspec/runspec.hpp"
 
 namespace driftsim {
 
@@ -145,6 +145,8 @@ struct MemoryBudget {
   uint64_t usable = 0;
   uint64_t working = 0;
 };
+RunSamples SimulateSamples(const RunContext& ctx, const RunSpec& spec, Console& console,
+                           RunTimes& t, MemoryBudget memory = {});
 RunSamples SimulateSamples(const RunContext& ctx, const Params& par, const ModelOptions& model,
                            Console& console, RunTimes& t, MemoryBudget memory = {});
 

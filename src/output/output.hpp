@@ -16,7 +16,7 @@ namespace driftsim {
 // Writes <OutFile>.dat: one line per sampled individual, samples 1, 2, then the source sample;
 // samples holds all sampled records, source sample first. progress, when given, hears of every
 // record written.
-void WriteGenoFile(const Params& par, RecordSpan samples, OutputFile& out,
+void WriteGenoFile(const Geometry& geo, RecordSpan samples, OutputFile& out,
                    Progress* progress = nullptr);
 
 // Writes <OutFile>.par: the thirteen lines the estimation program reads.

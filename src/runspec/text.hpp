@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "common/common.hpp"
-#include "params/params.hpp"
+#include "runspec/params.hpp"
 #include "transaction/transaction.hpp"
 
 namespace driftsim::model_text {

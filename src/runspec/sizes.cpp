@@ -1,4 +1,4 @@
-#include "model/sizes.hpp"
+#include "runspec/sizes.hpp"
 
 #include <sys/stat.h>
 
@@ -10,7 +10,7 @@
 #include <limits>
 
 #include "common/common.hpp"
-#include "model/text.hpp"
+#include "runspec/text.hpp"
 
 namespace driftsim {
 
