@@ -201,6 +201,25 @@ TEST(Console, QuietAndProgressKeepOnlyTheCompletionLines) {
   }
 }
 
+// The lines of the normal console for the engine's reports, as a run without options shows them.
+TEST(Console, NormalConsoleWording) {
+  NormalConsole console;
+  const std::string text = Console([&] {
+    console.Frequencies(99);
+    console.InitialGenotypes(99, 2);
+    console.Loci(100);
+    console.LociDone(100);
+    console.Start();
+    console.Offspring(500);
+    console.OffspringDone(1000);
+    console.Stage(RunStage::kSourceSample);
+  });
+  EXPECT_EQ(std::regex_replace(text, std::regex("TimeTaken\\(S\\) = [0-9]+"), "TimeTaken(S) = #"),
+            "  Uniform allele frequency of locus 1 to 99...\n  Initial genotypes at 99 loci of 2 "
+            "individuals...\n\r  Locus=100\r  Done for locus 1 to 100\n\r  Indiv=500\r  Done for "
+            "indiv 1 to 1000, TimeTaken(S) = #\nTaking the source population sample...\n");
+}
+
 TEST(Console, TerminalLineRedrawsWithinTheWidth) {
   for (const int width : {40, 100}) {
     std::FILE* err = std::tmpfile();

@@ -14,28 +14,10 @@
 #include "common/memory.hpp"
 #include "cpu/cpu.hpp"
 #include "cpu/threads.hpp"
-#include "genotyping/genotyping.hpp"
 #include "output/output.hpp"
 #include "summary/summary.hpp"
 
 namespace driftsim {
-
-namespace {
-
-// Seconds since the previous lap, for the phase times.
-class PhaseClock {
- public:
-  double Lap() {
-    const auto now = std::chrono::steady_clock::now();
-    const double s = std::chrono::duration<double>(now - last_).count();
-    last_ = now;
-    return s;
-  }
-
- private:
-  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
-};
-}  // namespace
 
 std::string FatalReport(const FatalError& error) {
   auto trimmed = [](const std::string& s) { return s.substr(0, s.find_last_not_of(' ') + 1); };
@@ -364,72 +346,6 @@ void RunSimulation(const char* paramArg, const ModelOptions& model, RunTimes* ti
   RunSimulation(options, times, truth);
 }
 
-RunSamples SimulateSamples(const RunContext& ctx, const Params& par, const ModelOptions& model,
-                           Console& console, RunTimes& t, MemoryBudget memory) {
-  return SimulateSamples(ctx, DescribeRun(par, model), console, t, memory);
-}
-
-RunSamples SimulateSamples(const RunContext& ctx, const RunSpec& spec, Console& console,
-                           RunTimes& t, MemoryBudget memory) {
-  SimState sim(spec.par);
-  Tables& tab = sim.tab;
-  const Geometry& geo = spec.geo;
-  const ModelOptions& model = spec.options;
-  tab.Ne = LargestSize(spec.par, model);
-  tab.MemoryLimit = memory.usable;
-  tab.Working = memory.working;
-  PhaseClock clock;
-
-  console.Stage(RunStage::kInitialize);
-  Initialize(ctx, geo, spec.FreqDist, tab, sim.rnd.Uniform, console);
-  console.PhaseEnd();
-  t.initialize = clock.Lap();
-
-  // The generations alternate between the two buffers: the last one written holds the
-  // current generation, of size individuals.
-  int current = 0;
-  int32_t size = geo.Ne;
-  std::vector<Mutation> mutations;
-  const int32_t last = model.BurnIn + spec.NumGen;
-  auto generations = [&](int32_t from, int32_t to) {
-    for (int32_t g = from; g <= to; ++g) {
-      ctx.CheckCancel();
-      console.Generation(g, last);
-      const int next = g % 2;
-      const int32_t nextSize = model.Sizes.At(g, geo.Ne);
-      // The mutations' draws follow reproduction's in the stream: they are made while the
-      // offspring are, and applied to them after.
-      Reproduce(ctx, geo, spec.MigRate, tab.AlleleFreq.get(), tab.Generation(current, size),
-                tab.Generation(next, nextSize), sim.rnd, console, model.NeRatio,
-                [&] { DrawMutations(ctx, geo, nextSize, sim.rnd, model.MutationRate, mutations); });
-      ApplyMutations(ctx, geo, mutations, tab.Generation(next, nextSize));
-      current = next;
-      size = nextSize;
-      ++t.generationCount;
-    }
-    t.generations += clock.Lap();
-  };
-  generations(1, model.BurnIn);
-  console.Stage(RunStage::kSample1);
-  TakeSample(ctx, geo, tab.Generation(current, size), SampleRecords(geo, tab, kSample1), sim.rnd);
-  t.samples += clock.Lap();
-  generations(model.BurnIn + 1, last);
-  console.PhaseEnd();
-  console.Stage(RunStage::kSample2);
-  TakeSample(ctx, geo, tab.Generation(current, size), SampleRecords(geo, tab, kSample2), sim.rnd);
-  if (spec.model == Model::kMigration) {
-    console.Stage(RunStage::kSourceSample);
-    TakeSourceSample(ctx, geo, tab.AlleleFreq.get(), SampleRecords(geo, tab, kSourceSample),
-                     sim.rnd.Uniform);
-  }
-
-  console.Stage(RunStage::kGenoErrors);
-  AddGenoErrors(ctx, geo, spec.errors, tab.Samples(geo), sim.rnd);
-  t.samples += clock.Lap();
-  ctx.CheckCancel();
-  return {spec.par, tab.Packed, tab.GenoBytes, std::move(tab.SmplGeno)};
-}
-
 void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth) {
   const int32_t StartSeconds = MonotonicSeconds();
   const double startTime = Now();
@@ -454,12 +370,11 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
   RunFiles files = OpenRunFiles(par, options, paraFile, model);
   if (!model.SizesFile.empty()) console->Step("Reading sizes file: " + model.SizesFile);
   PrepareModel(par, model);
-  const TrueValues trueValues = ComputeTrueValues(par, model);
-  if (truth) *truth = trueValues;
   if (files.params) WriteParams(par, model, *files.params);
   RunTimes unused;
   RunTimes& t = times ? *times : unused;
   const RunSamples samples = SimulateSamples(ctx, DescribeRun(par, model), *console, t, memory);
+  if (truth) *truth = samples.truth;
   PhaseClock clock;
 
   WriteRunOutputs(par, samples.Samples(), files, *console);
@@ -481,7 +396,7 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
     run.paramFile = paraFile;
     run.par = par;
     run.model = model;
-    run.truth = trueValues;
+    run.truth = samples.truth;
     run.files = {DescribeFile(files.dat->FinalName()), DescribeFile(files.para->FinalName())};
     run.initialize = t.initialize;
     run.generations = t.generations;
