@@ -1,3 +1,4 @@
+// The leaf every room may use: the fatal error, integer text, file names, the clock.
 #include "common/common.hpp"
 
 #include <chrono>

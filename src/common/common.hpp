@@ -1,6 +1,6 @@
-// What every layer shares: the one fatal-error path, integer text, the monotonic clock and the
-// interface through which the model reports the progress of its long steps. This leaf includes
-// nothing of driftsim's own; everything else may include it.
+// What every layer shares: the one fatal-error path and its kinds, integer text, the monotonic
+// clock and the interface through which the engine reports the progress of a run. This leaf
+// includes nothing of driftsim's own; everything else may include it.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// The command line's face: the consoles, `run` around the engine, `check`, and the fatal report.
 #include "driver/driver.hpp"
 
 #include <sys/ioctl.h>

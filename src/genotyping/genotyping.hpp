@@ -1,4 +1,5 @@
-// Genotyping errors: allelic dropout, false alleles and missing data on the samples.
+// Genotyping errors: allelic dropout, false alleles and missing data on the samples, drawn by the
+// engine after the samples are taken, from the rates of the run's description.
 #pragma once
 
 #include "population/population.hpp"

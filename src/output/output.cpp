@@ -1,3 +1,5 @@
+// The files a run writes: the data and estimator parameter files, committed together, and the
+// run record.
 #include "output/output.hpp"
 
 #include <array>

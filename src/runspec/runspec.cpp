@@ -1,3 +1,5 @@
+// The description of a run: what the other rooms take of the parameter file and the model
+// options, and the parameter file read in one pass.
 #include "runspec/runspec.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The engine: a run's tables, its generations in the order of the streams, and its samples.
 #include "simulation/simulation.hpp"
 
 #include <vector>

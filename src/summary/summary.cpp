@@ -1,3 +1,4 @@
+// The run record (--summary) as JSON, with the digests of the files it names.
 #include "summary/summary.hpp"
 
 #include <nettle/sha2.h>
