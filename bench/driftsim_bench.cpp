@@ -23,11 +23,11 @@
 #include <string>
 
 #include "driver/driver.hpp"
-#include "params/params.hpp"
 #include "population/context.hpp"
 #include "population/population.hpp"
 #include "quiet_stdout.hpp"
 #include "rows/rows.hpp"
+#include "runspec/runspec.hpp"
 
 namespace {
 

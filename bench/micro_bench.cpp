@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "driver/driver.hpp"
-#include "params/params.hpp"
 #include "population/context.hpp"
 #include "population/population.hpp"
 #include "random/random.hpp"
 #include "rows/rows.hpp"
+#include "runspec/runspec.hpp"
 
 namespace {
 

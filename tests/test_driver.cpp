@@ -43,6 +43,45 @@ TEST(FatalStop, ThrowsAndReportsFourLines) {
   }
 }
 
+// Each kind of failure names its kind, and where a system call on a file failed its errno and
+// the file, so that a front end maps it without reading the message.
+TEST(FatalStop, ErrorsCarryTheirKind) {
+  TempDir dir;
+  const std::string folder = dir.Path().string(), missing = folder + "/missing/run.dat";
+  struct Case {
+    const char* what;
+    std::function<void()> fail;
+    ErrorKind kind;
+    int osError;
+    std::string file;
+  };
+  const Case cases[] = {
+      {"bad value", [] { Parse(ParamLines{}.Text().replace(0, 1, "7")); }, ErrorKind::kBadValue, 0,
+       ""},
+      {"no parameter file", [&] { ReadPara(missing); }, ErrorKind::kBadFile, ENOENT, missing},
+      {"parameter file a folder", [&] { ReadPara(folder); }, ErrorKind::kBadFile, EISDIR, folder},
+      {"no sizes file", [&] { ReadSizes(missing); }, ErrorKind::kBadFile, ENOENT, missing},
+      {"output folder missing", [&] { OutputFile out(missing, "WriteGenoFile"); },
+       ErrorKind::kCannotWrite, ENOENT, missing},
+      {"tables too large",
+       [] {
+         CheckTablesFit({1000, 100000, 10, {0, 50, 50}}, 1000, 0);
+       },
+       ErrorKind::kOutOfMemory, 0, ""},
+      {"broken invariant", [] { Check(false, "a test"); }, ErrorKind::kInternal, 0, ""},
+  };
+  for (const Case& c : cases) {
+    try {
+      c.fail();
+      ADD_FAILURE() << c.what << ": no error";
+    } catch (const FatalError& e) {
+      EXPECT_EQ(e.Kind(), c.kind) << c.what;
+      EXPECT_EQ(e.OsError(), c.osError) << c.what;
+      EXPECT_EQ(e.File(), c.file) << c.what;
+    }
+  }
+}
+
 // Runs the binary with the arguments in dir; returns its exit status and console text.
 std::pair<int, std::string> RunBinary(const std::string& dir, const std::string& args) {
   const std::string command = "cd '" + dir + "' && " DRIFTSIM_BINARY " " + args;
@@ -160,6 +199,25 @@ TEST(Console, QuietAndProgressKeepOnlyTheCompletionLines) {
     EXPECT_EQ(percents["writing"], (std::vector<int>{10, 20, 30, 40, 50, 60, 70, 80, 90, 100}));
     EXPECT_NE(err.find("\ngeneration 253 of 253   100%"), std::string::npos) << err;
   }
+}
+
+// The lines of the normal console for the engine's reports, as a run without options shows them.
+TEST(Console, NormalConsoleWording) {
+  NormalConsole console;
+  const std::string text = Console([&] {
+    console.Frequencies(99);
+    console.InitialGenotypes(99, 2);
+    console.Loci(100);
+    console.LociDone(100);
+    console.Start();
+    console.Offspring(500);
+    console.OffspringDone(1000);
+    console.Stage(RunStage::kSourceSample);
+  });
+  EXPECT_EQ(std::regex_replace(text, std::regex("TimeTaken\\(S\\) = [0-9]+"), "TimeTaken(S) = #"),
+            "  Uniform allele frequency of locus 1 to 99...\n  Initial genotypes at 99 loci of 2 "
+            "individuals...\n\r  Locus=100\r  Done for locus 1 to 100\n\r  Indiv=500\r  Done for "
+            "indiv 1 to 1000, TimeTaken(S) = #\nTaking the source population sample...\n");
 }
 
 TEST(Console, TerminalLineRedrawsWithinTheWidth) {

@@ -576,6 +576,52 @@ std::string ExpectedForCut(const std::string& eol, size_t cut) {
   return "";
 }
 
+// One pass reads the nineteen values and the model lines after them: their line numbers count
+// blank lines, values are trimmed, other lines are comments; the command line's options win,
+// and a refusal names the file and line.
+TEST(ReadParamFile, ModelLinesInTheSamePass) {
+  TempDir dir;
+  const std::string name = dir / "p.txt";
+  ParamLines p;
+  p[1] = "\n  0";  // a blank line before the first value
+  WriteFile(name, p.Text() + "\n--burn-in 5\n  --ne-ratio\t0.5 \r\nfree text\n--sizes\n--x " +
+                      std::string(kMaxSizesLine, 'y') + "\n");
+  const ParamFile file = ReadParamFile(name);
+  EXPECT_EQ(file.par.Model, 0);
+  struct Want {
+    int64_t line;
+    std::string name, value;
+    bool tooLong;
+  };
+  const Want want[] = {{22, "burn-in", "5", false},
+                       {23, "ne-ratio", "0.5", false},
+                       {25, "sizes", "", false},
+                       {26, "x", std::string(kMaxSizesLine - 4, 'y'), true}};
+  ASSERT_EQ(file.modelLines.size(), std::size(want));
+  for (size_t i = 0; i < std::size(want); ++i) {
+    const ModelLine& m = file.modelLines[i];
+    EXPECT_EQ(m.line, want[i].line) << i;
+    EXPECT_EQ(m.name, want[i].name) << i;
+    EXPECT_EQ(m.value, want[i].value) << i;
+    EXPECT_EQ(m.tooLong, want[i].tooLong) << i;
+  }
+  ModelOptions model;
+  model.NeRatio = 0.25;
+  const auto refusal = [&](const std::vector<std::string>& given) {
+    try {
+      ApplyModelLines(file, model, given);
+    } catch (const FatalError& e) {
+      return e.Message();
+    }
+    return std::string();
+  };
+  EXPECT_EQ(refusal({"ne-ratio", "sizes", "x"}), "");
+  EXPECT_EQ(model.BurnIn, 5);
+  EXPECT_EQ(model.NeRatio, 0.25);
+  EXPECT_EQ(refusal({"ne-ratio", "x"}), name + ":25: --sizes: the file name is empty!");
+  EXPECT_EQ(refusal({"sizes"}), name + ":26: line longer than 1000 characters!");
+}
+
 TEST(CutParameterFile, EveryPrefixIsRefusedNamingTheFirstMissingValue) {
   for (const std::string eol : {"\n", "\r\n"}) {
     std::string text;

@@ -27,10 +27,10 @@
 #include "driver/driver.hpp"
 #include "genotyping/genotyping.hpp"
 #include "output/output.hpp"
-#include "params/params.hpp"
 #include "population/context.hpp"
 #include "population/population.hpp"
 #include "rows/rows.hpp"
+#include "runspec/runspec.hpp"
 
 namespace driftsim::test {
 
@@ -189,10 +189,14 @@ inline void RunOn(const std::string& paramFile, Kernel k, int threads, TaskSize 
 // The model's steps on a whole run state, with the buffers as the driver alternates them:
 // generation g is written into buffer g % 2 from the parents in the other one. Progress goes
 // to the console, as in a run.
-inline void Initialize(SimState& sim, const RunContext& ctx = DefaultContext()) {
-  NormalConsole progress;
+inline void Initialize(SimState& sim, Progress& progress,
+                       const RunContext& ctx = DefaultContext()) {
   driftsim::Initialize(ctx, GeometryOf(sim.par), sim.par.FreqDist, sim.tab, sim.rnd.Uniform,
                        progress);
+}
+inline void Initialize(SimState& sim, const RunContext& ctx = DefaultContext()) {
+  NormalConsole progress;
+  Initialize(sim, progress, ctx);
 }
 inline void AllocateFreqTable(SimState& sim) {
   driftsim::AllocateFreqTable(GeometryOf(sim.par), sim.tab);
@@ -200,11 +204,15 @@ inline void AllocateFreqTable(SimState& sim) {
 inline void AllocateGenoTables(SimState& sim) {
   driftsim::AllocateGenoTables(GeometryOf(sim.par), sim.tab);
 }
+inline void Reproduce(SimState& sim, int b, Progress& progress,
+                      const RunContext& ctx = DefaultContext()) {
+  driftsim::Reproduce(ctx, GeometryOf(sim.par), MigrationRate(sim.par), sim.tab.AlleleFreq.get(),
+                      sim.tab.Generation(1 - b), sim.tab.Generation(b), sim.rnd, progress);
+}
 inline void Reproduce(SimState& sim, int b, const RunContext& ctx = DefaultContext()) {
   NormalConsole progress;
   progress.Start();
-  driftsim::Reproduce(ctx, GeometryOf(sim.par), MigrationRate(sim.par), sim.tab.AlleleFreq.get(),
-                      sim.tab.Generation(1 - b), sim.tab.Generation(b), sim.rnd, progress);
+  Reproduce(sim, b, progress, ctx);
 }
 inline void Mutate(SimState& sim, int b, const RunContext& ctx = DefaultContext()) {
   driftsim::Mutate(ctx, GeometryOf(sim.par), sim.tab.Generation(b), sim.rnd);
@@ -224,7 +232,8 @@ inline void AddGenoErrors(SimState& sim, const RunContext& ctx = DefaultContext(
   driftsim::AddGenoErrors(ctx, geo, GenoErrorRatesOf(sim.par), sim.tab.Samples(geo), sim.rnd);
 }
 inline void WriteGenoFile(const SimState& sim, OutputFile& out) {
-  driftsim::WriteGenoFile(sim.par, sim.tab.Samples(GeometryOf(sim.par)), out);
+  const Geometry geo = GeometryOf(sim.par);
+  driftsim::WriteGenoFile(geo, sim.tab.Samples(geo), out);
 }
 inline void WriteParaFile(const SimState& sim, OutputFile& out) {
   driftsim::WriteParaFile(sim.par, out);

@@ -44,24 +44,37 @@ namespace {
 // The module's ParameterError, alive as long as the interpreter.
 PyObject* gParameterError = nullptr;
 
-// The Python exception of an engine error: a bad value is a ParameterError, a table that does
-// not fit a MemoryError, a file that cannot be written an OSError naming it.
-void RaiseFatal(const FatalError& e, const std::string& file = "") {
-  const std::string& routine = e.Routine();
-  if (e.Message().find("Out of memory") != std::string::npos) {
-    PyErr_SetString(PyExc_MemoryError, e.what());
-  } else if (!file.empty() || routine == "WriteGenoFile" || routine == "WriteParaFile" ||
-             routine == "WriteWholeFile") {
-    py::object error =
-        py::reinterpret_steal<py::object>(PyObject_CallFunction(PyExc_OSError, "s", e.what()));
-    if (!error) return;
-    if (!file.empty()) error.attr("filename") = file;
-    PyErr_SetObject(PyExc_OSError, error.ptr());
-  } else if (routine == "Check") {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  } else {
-    PyErr_SetString(gParameterError, e.what());
+// The Python exception of an engine error, by its kind: a bad value or input file is a
+// ParameterError, a table that does not fit a MemoryError, an output that cannot be written an
+// OSError(errno, strerror, filename) (with the message when no system call failed), a broken
+// invariant a RuntimeError.
+void RaiseFatal(const FatalError& e) {
+  switch (e.Kind()) {
+    case ErrorKind::kOutOfMemory:
+      PyErr_SetString(PyExc_MemoryError, e.what());
+      return;
+    case ErrorKind::kCannotWrite: {
+      const int err = e.OsError();
+      py::object error = py::reinterpret_steal<py::object>(
+          err != 0 ? PyObject_CallFunction(PyExc_OSError, "iss", err, std::strerror(err),
+                                           e.File().c_str())
+                   : PyObject_CallFunction(PyExc_OSError, "s", e.what()));
+      if (!error) return;
+      if (err == 0 && !e.File().empty()) error.attr("filename") = e.File();
+      PyErr_SetObject(PyExc_OSError, error.ptr());
+      return;
+    }
+    case ErrorKind::kInterrupted:
+      PyErr_SetNone(PyExc_KeyboardInterrupt);
+      return;
+    case ErrorKind::kInternal:
+      PyErr_SetString(PyExc_RuntimeError, e.what());
+      return;
+    case ErrorKind::kBadValue:
+    case ErrorKind::kBadFile:
+      break;
   }
+  PyErr_SetString(gParameterError, e.what());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -542,37 +555,15 @@ void Write(const Samples& s, const std::string& stem, const py::object& progress
   const std::vector<ParamOverride> out{{"OutFile", stem, "stem", true}};
   std::istringstream text(ParaFileText(s.run.par));
   const Params par = ReadParaStream(text, "stem", out);
-  const OutputNames names = OutputFiles(par.OutFile);
-  const std::string &datName = names.Data, &parName = names.Para;
-  std::string failed;
-  try {
-    RunInterruptible(
-        [&](std::atomic<bool>& cancel, Events& events) {
-          const RunContext ctx{KernelTable{}, nullptr, TaskSize{}, &cancel};
-          EventConsole console(ctx, events);
-          failed = datName;
-          OutputFile dat(datName, "WriteGenoFile");
-          failed = parName;
-          OutputFile para(parName, "WriteParaFile");
-          console.Writing(par.TotalSampled());
-          failed = datName;
-          WriteGenoFile(par, s.run.Samples(), dat, &console);
-          failed = parName;
-          WriteParaFile(par, para);
-          failed = datName;
-          Commit({&dat, &para});
-          console.PhaseEnd();
-          return 0;
-        },
-        progress);
-  } catch (const FatalError& e) {
-    // The message names the file; the routine tells which one failed.
-    const std::string file = e.Routine() == "WriteParaFile"   ? parName
-                             : e.Routine() == "WriteGenoFile" ? datName
-                                                              : failed;
-    RaiseFatal(e, file);
-    throw py::error_already_set();
-  }
+  RunInterruptible(
+      [&](std::atomic<bool>& cancel, Events& events) {
+        const RunContext ctx{KernelTable{}, nullptr, TaskSize{}, &cancel};
+        EventConsole console(ctx, events);
+        RunFiles files(par.OutFile);
+        WriteRunOutputs(par, s.run.Samples(), files, console);
+        return 0;
+      },
+      progress);
 }
 
 // Reads a data file and its estimator parameter file with driftsim-stats' reader and checks.
@@ -713,15 +704,10 @@ PYBIND11_MODULE(_core, m) {
       .def("file_text", &ParaFileText)
       .def("to_file", [](const Params& p, const std::string& path) {
         const std::string text = ParaFileText(p);
-        try {
-          OutputFile out(path, "WriteWholeFile");
-          out.Write(text);
-          out.Close();
-          Commit({&out});
-        } catch (const FatalError& e) {
-          RaiseFatal(e, path);
-          throw py::error_already_set();
-        }
+        OutputFile out(path, "WriteWholeFile");
+        out.Write(text);
+        out.Close();
+        Commit({&out});
       });
 
   py::class_<Samples>(m, "Samples")

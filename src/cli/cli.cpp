@@ -1,3 +1,4 @@
+// The command line of driftsim: its options, --help and --version.
 #include "cli/cli.hpp"
 #include "common/common.hpp"
 #include "cpu/cpu.hpp"

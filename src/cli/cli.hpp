@@ -9,8 +9,7 @@
 
 #include "cpu/cpu.hpp"
 #include "cpu/threads.hpp"
-#include "model/options.hpp"
-#include "params/params.hpp"
+#include "runspec/runspec.hpp"
 
 namespace driftsim {
 

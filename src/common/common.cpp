@@ -1,3 +1,4 @@
+// The leaf every room may use: the fatal error, integer text, file names, the clock.
 #include "common/common.hpp"
 
 #include <chrono>
@@ -38,11 +39,22 @@ int32_t MonotonicSeconds() {
   return static_cast<int32_t>(std::chrono::duration_cast<std::chrono::seconds>(now).count());
 }
 
-FatalError::FatalError(std::string message, std::string routine)
-    : std::runtime_error(message), message_(std::move(message)), routine_(std::move(routine)) {}
+FatalError::FatalError(std::string message, std::string routine, ErrorKind kind, int osError,
+                       std::string file)
+    : std::runtime_error(message),
+      message_(std::move(message)),
+      routine_(std::move(routine)),
+      kind_(kind),
+      osError_(osError),
+      file_(std::move(file)) {}
 
-void FatalStop(std::string_view message, std::string_view routine) {
-  throw FatalError(std::string(message), std::string(routine));
+void FatalStop(std::string_view message, std::string_view routine, ErrorKind kind) {
+  throw FatalError(std::string(message), std::string(routine), kind);
+}
+
+void FatalStop(std::string_view message, std::string_view routine, ErrorKind kind, int osError,
+               std::string_view file) {
+  throw FatalError(std::string(message), std::string(routine), kind, osError, std::string(file));
 }
 
 }  // namespace driftsim

@@ -1,3 +1,4 @@
+// The command line's face: the consoles, `run` around the engine, `check`, and the fatal report.
 #include "driver/driver.hpp"
 #include "rows/rows.hpp"
 
@@ -10,34 +11,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <optional>
 #include <thread>
 
 #include "common/memory.hpp"
 #include "cpu/cpu.hpp"
 #include "cpu/threads.hpp"
-#include "genotyping/genotyping.hpp"
 #include "output/output.hpp"
 #include "summary/summary.hpp"
 
 namespace driftsim {
-
-namespace {
-
-// Seconds since the previous lap, for the phase times.
-class PhaseClock {
- public:
-  double Lap() {
-    const auto now = std::chrono::steady_clock::now();
-    const double s = std::chrono::duration<double>(now - last_).count();
-    last_ = now;
-    return s;
-  }
-
- private:
-  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
-};
-}  // namespace
 
 std::string FatalReport(const FatalError& error) {
   auto trimmed = [](const std::string& s) { return s.substr(0, s.find_last_not_of(' ') + 1); };
@@ -67,6 +49,25 @@ void Console::Line(std::string_view text) {
 void Console::Text(std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), out_);
   std::fflush(out_);
+}
+
+void Console::Stage(RunStage stage) {
+  switch (stage) {
+    case RunStage::kInitialize:
+      return Step("Initialize variables...");
+    case RunStage::kSample1:
+      return Step("Taking the 1st sample...");
+    case RunStage::kSample2:
+      return Step("Taking the 2ed sample...");
+    case RunStage::kSourceSample:
+      return Step("Taking the source population sample...");
+    case RunStage::kGenoErrors:
+      return Step("Generating genotyping errors & missing data...");
+    case RunStage::kWriteData:
+      return Step("Write genotype data to file...");
+    case RunStage::kWritePara:
+      return Step("Write parameters to file...");
+  }
 }
 
 void Console::Final(std::string_view line) {
@@ -261,14 +262,9 @@ KernelTable KernelsOf(const RunOptions& options) {
 }
 
 // Every file the run writes, made at the start (so that a folder or name that cannot take
-// them stops the run before the work) and put in place by the transaction: the data and
-// parameter files with the --write-params file, then the run record after them.
-struct RunFiles {
-  std::optional<OutputFile> dat, para, params, summary;
-};
-
-void OpenRunFiles(const Params& par, const RunOptions& options, const std::string& paraFile,
-                  const ModelOptions& model, RunFiles& files) {
+// them stops the run before the work), once no output is found to be an input or another output.
+RunFiles OpenRunFiles(const Params& par, const RunOptions& options, const std::string& paraFile,
+                      const ModelOptions& model) {
   std::vector<FileRole> roles = {{paraFile, "the parameter file", true}};
   if (!model.SizesFile.empty()) roles.push_back({model.SizesFile, "the sizes file", true});
   const OutputNames out = OutputFiles(par.OutFile);
@@ -280,10 +276,7 @@ void OpenRunFiles(const Params& par, const RunOptions& options, const std::strin
   }
   if (record) roles.push_back({options.summary, "the run record", false});
   CheckDistinctFiles(roles, "CheckFiles");
-  files.dat.emplace(out.Data, "WriteGenoFile");
-  files.para.emplace(out.Para, "WriteParaFile");
-  if (!options.writeParams.empty()) files.params.emplace(options.writeParams, "WriteParams");
-  if (record) files.summary.emplace(options.summary, "WriteSummary");
+  return RunFiles(par.OutFile, options.writeParams, record ? options.summary : "");
 }
 
 // The parameter file that reproduces the run: the nineteen values and the model options.
@@ -300,9 +293,10 @@ void CheckSimulation(const RunOptions& options) {
   NormalConsole console;
   const std::string paraFile = ParamFileOf(options);
   console.Step("Reading parameter file: " + paraFile);
-  const Params par = ReadPara(paraFile, options.overrides);
+  const ParamFile file = ReadParamFile(paraFile, options.overrides);
+  const Params& par = file.par;
   ModelOptions model = options.model;
-  ReadModelLines(paraFile, model, options.modelGiven);
+  ApplyModelLines(file, model, options.modelGiven);
   PrepareModel(par, model);
   const int32_t records = LargestSize(par, model);
   std::string report = "Parameters:\n";
@@ -337,8 +331,7 @@ void CheckSimulation(const RunOptions& options) {
   }
   std::fflush(stdout);
   // In the order of the run: every output is tried before the tables are made.
-  RunFiles files;
-  OpenRunFiles(par, options, paraFile, model, files);
+  RunFiles files = OpenRunFiles(par, options, paraFile, model);
   // A file-size limit (ulimit -f) that the data file may pass would stop the run in its writing.
   files.dat->CheckRoom(GenoFileBytes(par));
   CheckTablesFit(geo, usable, working, records);
@@ -362,66 +355,6 @@ void RunSimulation(const char* paramArg, const ModelOptions& model, RunTimes* ti
   RunSimulation(options, times, truth);
 }
 
-RunSamples SimulateSamples(const RunContext& ctx, const Params& par, const ModelOptions& model,
-                           Console& console, RunTimes& t, MemoryBudget memory) {
-  SimState sim(par);
-  Tables& tab = sim.tab;
-  const Geometry geo = GeometryOf(par);
-  tab.Ne = LargestSize(par, model);
-  tab.MemoryLimit = memory.usable;
-  tab.Working = memory.working;
-  PhaseClock clock;
-
-  console.Step("Initialize variables...");
-  Initialize(ctx, geo, par.FreqDist, tab, sim.rnd.Uniform, console);
-  console.PhaseEnd();
-  t.initialize = clock.Lap();
-
-  // The generations alternate between the two buffers: the last one written holds the
-  // current generation, of size individuals.
-  int current = 0;
-  int32_t size = par.Ne;
-  std::vector<Mutation> mutations;
-  const int32_t last = model.BurnIn + par.NumGen;
-  auto generations = [&](int32_t from, int32_t to) {
-    for (int32_t g = from; g <= to; ++g) {
-      ctx.CheckCancel();
-      console.Generation(g, last);
-      const int next = g % 2;
-      const int32_t nextSize = model.Sizes.At(g, par.Ne);
-      // The mutations' draws follow reproduction's in the stream: they are made while the
-      // offspring are, and applied to them after.
-      Reproduce(ctx, geo, MigrationRate(par), tab.AlleleFreq.get(), tab.Generation(current, size),
-                tab.Generation(next, nextSize), sim.rnd, console, model.NeRatio,
-                [&] { DrawMutations(ctx, geo, nextSize, sim.rnd, model.MutationRate, mutations); });
-      ApplyMutations(ctx, geo, mutations, tab.Generation(next, nextSize));
-      current = next;
-      size = nextSize;
-      ++t.generationCount;
-    }
-    t.generations += clock.Lap();
-  };
-  generations(1, model.BurnIn);
-  console.Step("Taking the 1st sample...");
-  TakeSample(ctx, geo, tab.Generation(current, size), SampleRecords(geo, tab, kSample1), sim.rnd);
-  t.samples += clock.Lap();
-  generations(model.BurnIn + 1, last);
-  console.PhaseEnd();
-  console.Step("Taking the 2ed sample...");
-  TakeSample(ctx, geo, tab.Generation(current, size), SampleRecords(geo, tab, kSample2), sim.rnd);
-  if (par.Model == 1) {
-    console.Step("Taking the source population sample...");
-    TakeSourceSample(ctx, geo, tab.AlleleFreq.get(), SampleRecords(geo, tab, kSourceSample),
-                     sim.rnd.Uniform);
-  }
-
-  console.Step("Generating genotyping errors & missing data...");
-  AddGenoErrors(ctx, geo, GenoErrorRatesOf(par), tab.Samples(geo), sim.rnd);
-  t.samples += clock.Lap();
-  ctx.CheckCancel();
-  return {par, tab.Packed, tab.GenoBytes, std::move(tab.SmplGeno)};
-}
-
 void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth) {
   const int32_t StartSeconds = MonotonicSeconds();
   const double startTime = Now();
@@ -433,7 +366,8 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
       MakeConsole(options.console, options.summary == "-" ? stderr : stdout);
   const std::string paraFile = ParamFileOf(options);
   console->Step("Reading parameter file: " + paraFile);
-  const Params par = ReadPara(paraFile, options.overrides);
+  const ParamFile file = ReadParamFile(paraFile, options.overrides);
+  const Params& par = file.par;
   // A commit of this stem that a killed run left is completed before anything else, with the
   // records it left in the folders of the other outputs.
   for (const std::string& name :
@@ -441,42 +375,28 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
     if (!name.empty() && name != "-") RecoverCommit(name);
   }
   ModelOptions model = options.model;
-  ReadModelLines(paraFile, model, options.modelGiven);
+  ApplyModelLines(file, model, options.modelGiven);
   // Measured where --check measures it, before the output files map their buffers, so that the
   // run refuses exactly what --check refuses.
   const MemoryBudget memory{UsableMemory(), WorkingBytes(par)};
   // Every output is tried before the work: the temporary files exist from here on.
-  RunFiles files;
-  OpenRunFiles(par, options, paraFile, model, files);
-  OutputFile& dat = *files.dat;
-  OutputFile& para = *files.para;
+  RunFiles files = OpenRunFiles(par, options, paraFile, model);
   if (!model.SizesFile.empty()) console->Step("Reading sizes file: " + model.SizesFile);
   PrepareModel(par, model);
-  const TrueValues trueValues = ComputeTrueValues(par, model);
-  if (truth) *truth = trueValues;
   if (files.params) WriteParams(par, model, *files.params);
   RunTimes unused;
   RunTimes& t = times ? *times : unused;
-  const RunSamples samples = SimulateSamples(ctx, par, model, *console, t, memory);
+  const RunSamples samples = SimulateSamples(ctx, DescribeRun(par, model), *console, t, memory);
+  if (truth) *truth = samples.truth;
   PhaseClock clock;
 
-  console->Step("Write genotype data to file...");
-  console->Writing(par.TotalSampled());
-  WriteGenoFile(par, samples.Samples(), dat, console.get());
-  console->Step("Write parameters to file...");
-  WriteParaFile(par, para);
-  if (files.params) {
-    Commit({&dat, &para, &*files.params});
-  } else {
-    Commit({&dat, &para});
-  }
-  console->PhaseEnd();
+  WriteRunOutputs(par, samples.Samples(), files, *console);
   t.write = clock.Lap();
   const double runSeconds = Now() - startTime;
 
   console->Final("Simulation completed.");
-  console->Final("Data file = " + dat.FinalName());
-  console->Final("Parameter file = " + para.FinalName());
+  console->Final("Data file = " + files.dat->FinalName());
+  console->Final("Parameter file = " + files.para->FinalName());
   console->Final("");
   console->Final("Time_Taken = " + IntToText(MonotonicSeconds() - StartSeconds));
   std::fflush(stdout);
@@ -489,8 +409,8 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
     run.paramFile = paraFile;
     run.par = par;
     run.model = model;
-    run.truth = trueValues;
-    run.files = {DescribeFile(dat.FinalName()), DescribeFile(para.FinalName())};
+    run.truth = samples.truth;
+    run.files = {DescribeFile(files.dat->FinalName()), DescribeFile(files.para->FinalName())};
     run.initialize = t.initialize;
     run.generations = t.generations;
     run.samples = t.samples;
@@ -503,14 +423,13 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
       // The record is the output: a record that does not arrive is an error.
       if (std::fwrite(json.data(), 1, json.size(), stdout) != json.size() ||
           std::fflush(stdout) != 0) {
+        const int err = errno;
         FatalStop("Cannot write the run record to standard output: " +
-                      std::string(std::strerror(errno)) + "!",
-                  "WriteSummary");
+                      std::string(std::strerror(err)) + "!",
+                  "WriteSummary", ErrorKind::kCannotWrite, err, "");
       }
     } else {
-      files.summary->Write(json);
-      files.summary->Close();
-      Commit({&*files.summary});
+      WriteRunRecord(json, files);
     }
   }
 }

@@ -1,5 +1,6 @@
-// Run driver: the state of a run, the fixed run sequence, the console and the report of a fatal
-// error. The driver sits on top: it includes every subsystem, and none of them includes it.
+// The command line's face: its console and progress bar, `run` (the run sequence from the
+// parameter file to the files and the run record, around the engine) and `check`, and the report
+// of a fatal error. The driver sits on top: it includes every room, and none of them includes it.
 #pragma once
 
 #include <cstdint>
@@ -11,22 +12,10 @@
 #include "cli/cli.hpp"
 #include "common/common.hpp"
 #include "model/true_values.hpp"
-#include "params/params.hpp"
-#include "population/population.hpp"
-#include "random/random.hpp"
+#include "runspec/runspec.hpp"
+#include "simulation/simulation.hpp"
 
 namespace driftsim {
-
-// Everything a run holds: parameters, random streams, tables; one instance per run.
-struct SimState {
-  explicit SimState(Params p) : par(std::move(p)), rnd(par.IDUM, par.RanBitSeed) {}
-  SimState(const SimState&) = delete;
-  SimState& operator=(const SimState&) = delete;
-
-  Params par;
-  Random rnd;
-  Tables tab;
-};
 
 // The four report lines of a fatal stop: empty line, message, empty line, stop line.
 std::string FatalReport(const FatalError& error);
@@ -36,19 +25,15 @@ std::string FatalReport(const FatalError& error);
 // console sees the report before the process ends.
 void ReportFatalAndWait(const FatalError& error, std::FILE* to = stdout);
 
-// The console of a run. The driver tells it each event of the run sequence and the model its
+// The console of a run. The driver tells it its own steps, and the engine and the writers their
 // progress; each kind shows its own part of them.
 class Console : public Progress {
  public:
   explicit Console(std::FILE* out = stdout) : out_(out) {}
-  // A line of the run sequence ("Initialize variables...").
+  // A line of the run sequence ("Reading parameter file: ...").
   virtual void Step(std::string_view /*line*/) {}
-  // Generation g of last is about to be made.
-  virtual void Generation(int32_t /*g*/, int32_t /*last*/) {}
-  // The data file's records are about to be written.
-  virtual void Writing(int64_t /*records*/) {}
-  // The phase under way (initialisation, generations, writing) has ended.
-  virtual void PhaseEnd() {}
+  // A stage of the run, as its line of the run sequence.
+  void Stage(RunStage stage) override;
   // A completion line ("Simulation completed." to "Time_Taken = "): every console shows it.
   void Final(std::string_view line);
 
@@ -117,44 +102,9 @@ class BarConsole : public Console {
 // line goes to standard error and redraws itself when that is a terminal.
 std::unique_ptr<Console> MakeConsole(ConsoleMode mode, std::FILE* out);
 
-// Seconds spent in the phases of a run, for benchmarks.
-struct RunTimes {
-  double initialize = 0;   // tables, frequencies and the initial population
-  double generations = 0;  // all reproduction and mutation steps
-  int32_t generationCount = 0;
-  double samples = 0;  // samples and genotyping errors
-  double write = 0;    // both output files
-};
-
-// The samples of a run, all that is left of it once its tables are freed.
-struct RunSamples {
-  Params par;
-  bool Packed = false;
-  int64_t GenoBytes = 0;
-  // All sampled records, source sample first (see Tables::SmplGeno).
-  std::unique_ptr<uint8_t[], FreeDeleter> Records;
-
-  RecordSpan Samples() const { return {Records.get(), par.TotalSampled(), GenoBytes}; }
-};
-
-// The simulation of a run, from "Initialize variables..." to the genotyping errors: builds the
-// tables, runs the generations, takes the samples and frees everything but them. model has
-// passed PrepareModel. Adds the phase times to t. Throws FatalError on any failure, and
-// RunCancelled when ctx's cancel flag is set.
-//
-// The tables must fit in memory and leave memory.working bytes: in memory.usable, measured by
-// the caller before it made its output files (as --check measures it), or when that is 0 in
-// the process's memory limit.
-struct MemoryBudget {
-  uint64_t usable = 0;
-  uint64_t working = 0;
-};
-RunSamples SimulateSamples(const RunContext& ctx, const Params& par, const ModelOptions& model,
-                           Console& console, RunTimes& t, MemoryBudget memory = {});
-
 // The whole run, from reading the parameter file to the final report; times, when given,
-// receives the phase times; truth, when given, the true values of the run's model (set before
-// the generations begin). Throws FatalError on any failure.
+// receives the phase times; truth, when given, the true values of the run's model (set once the
+// samples are taken). Throws FatalError on any failure.
 void RunSimulation(const RunOptions& options, RunTimes* times = nullptr,
                    TrueValues* truth = nullptr);
 

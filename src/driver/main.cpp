@@ -39,7 +39,9 @@ int main(int argc, char** argv) {
     driftsim::ReportFatalAndWait(error, messages);
     return EXIT_FAILURE;
   } catch (const std::bad_alloc&) {
-    driftsim::ReportFatalAndWait(driftsim::FatalError("Out of memory!", "driftsim"), messages);
+    driftsim::ReportFatalAndWait(
+        driftsim::FatalError("Out of memory!", "driftsim", driftsim::ErrorKind::kOutOfMemory),
+        messages);
     return EXIT_FAILURE;
   }
   return EXIT_SUCCESS;

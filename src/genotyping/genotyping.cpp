@@ -1,3 +1,4 @@
+// Genotyping errors on the samples: dropout, false alleles, missing data, each its own pass.
 #include "genotyping/genotyping.hpp"
 
 #include <vector>

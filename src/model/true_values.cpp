@@ -1,3 +1,4 @@
+// The true values of a run's model, for a study to compare its estimates with.
 #include "model/true_values.hpp"
 
 #include <algorithm>

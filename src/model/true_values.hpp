@@ -5,8 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "model/options.hpp"
-#include "params/params.hpp"
+#include "runspec/runspec.hpp"
 
 namespace driftsim {
 

@@ -1,3 +1,5 @@
+// The files a run writes: the data and estimator parameter files, committed together, and the
+// run record.
 #include "output/output.hpp"
 
 #include <algorithm>
@@ -91,18 +93,18 @@ std::string ParaLine(const std::string& value, const char* comment) {
 
 }  // namespace
 
-void WriteGenoFile(const Params& par, RecordSpan samples, OutputFile& out, Progress* progress) {
-  const FieldText text(par.NumAllele);
-  const bool packed = par.Packed();
+void WriteGenoFile(const Geometry& geo, RecordSpan samples, OutputFile& out, Progress* progress) {
+  const FieldText text(geo.NumAllele);
+  const bool packed = geo.Packed();
   int64_t written = 0;
   for (const int s : {kSample1, kSample2, kSourceSample}) {
-    const int64_t first = SampleStart(GeometryOf(par), s);
+    const int64_t first = SampleStart(geo, s);
     const std::string prefix = std::string(1, 'S').append(IntToText(s)).append(1, '_');
-    for (int32_t i = 1; i <= par.NumIndiv[s]; ++i) {
+    for (int32_t i = 1; i <= geo.NumIndiv[s]; ++i) {
       out.Write(prefix + IntToText(i));
       const uint8_t* rec = samples[first + i - 1];
-      for (int64_t L = 0; L < par.NumLoci; L += kLociPerChunk) {
-        const int64_t end = std::min<int64_t>(L + kLociPerChunk, par.NumLoci);
+      for (int64_t L = 0; L < geo.NumLoci; L += kLociPerChunk) {
+        const int64_t end = std::min<int64_t>(L + kLociPerChunk, geo.NumLoci);
         char* at = out.Reserve(size_t(end - L) * kMaxField + kScratch);
         out.Advance(size_t(FormatLoci(text, packed, rec, L, end, at) - at));
       }
@@ -130,7 +132,8 @@ uint64_t GenoFileBytes(const Params& par) {
 
 void WriteParaFile(const Params& par, OutputFile& out) {
   const std::string lines[] = {
-      ParaLine(IntToText(par.Model), "!M_ESTIMATE, 1/0 for migration/isolation model"),
+      ParaLine(IntToText(static_cast<int32_t>(ModelOf(par))),
+               "!M_ESTIMATE, 1/0 for migration/isolation model"),
       ParaLine("1", "!I_Equilibrium, 1/0 for equilibrium=Y/N"),
       ParaLine(IntToText(par.MaxNe), "!MaximumNe, maximal Ne allowed"),
       ParaLine(IntToText(par.Monitor), "!Monitor, 0/1/2/3 for monitoring level"),
@@ -148,6 +151,35 @@ void WriteParaFile(const Params& par, OutputFile& out) {
   };
   for (const std::string& line : lines) out.Write(line);
   out.Close();
+}
+
+RunFiles::RunFiles(const std::string& stem, const std::string& paramsFile,
+                   const std::string& recordFile) {
+  const OutputNames names = OutputFiles(stem);
+  dat.emplace(names.Data, "WriteGenoFile");
+  para.emplace(names.Para, "WriteParaFile");
+  if (!paramsFile.empty()) params.emplace(paramsFile, "WriteParams");
+  if (!recordFile.empty()) record.emplace(recordFile, "WriteSummary");
+}
+
+void WriteRunOutputs(const Params& par, RecordSpan samples, RunFiles& files, Progress& progress) {
+  progress.Stage(RunStage::kWriteData);
+  progress.Writing(par.TotalSampled());
+  WriteGenoFile(GeometryOf(par), samples, *files.dat, &progress);
+  progress.Stage(RunStage::kWritePara);
+  WriteParaFile(par, *files.para);
+  if (files.params) {
+    Commit({&*files.dat, &*files.para, &*files.params});
+  } else {
+    Commit({&*files.dat, &*files.para});
+  }
+  progress.PhaseEnd();
+}
+
+void WriteRunRecord(std::string_view json, RunFiles& files) {
+  files.record->Write(json);
+  files.record->Close();
+  Commit({&*files.record});
 }
 
 }  // namespace driftsim

@@ -154,7 +154,7 @@ void FillInitialPacked(const RunContext& ctx, const Geometry& geo, const float* 
 [[noreturn]] void FreqTableOutOfMemory(const Geometry& geo) {
   FatalStop("The total number of  alleles = " + IntToText(int64_t{geo.NumAllele} * geo.NumLoci) +
                 ". Out of memory!",
-            "Initialize");
+            "Initialize", ErrorKind::kOutOfMemory);
 }
 
 }  // namespace
@@ -182,7 +182,7 @@ uint64_t SampleBytes(const Geometry& geo, const Tables& tab) {
   FatalStop("Too large Ne/SampleSize or/and too many loci. Out of memory!\n" +
                 IntToText(geo.GenoBytes()) + "*" + IntToText(geo.TotalSampled() + 2 * int64_t{Ne}) +
                 " bytes are required!",
-            "Initialize");
+            "Initialize", ErrorKind::kOutOfMemory);
 }
 
 }  // namespace

@@ -19,10 +19,9 @@
 
 #include "common/common.hpp"
 #include "common/memory.hpp"
-#include "model/options.hpp"
-#include "params/params.hpp"
 #include "population/context.hpp"
 #include "random/random.hpp"
+#include "runspec/runspec.hpp"
 
 namespace driftsim {
 
@@ -35,35 +34,6 @@ inline uint32_t PackedCode(const uint8_t* rec, int64_t L) {
 inline void SetPackedCode(uint8_t* rec, int64_t L, uint32_t code) {
   const int shift = static_cast<int>(2 * (L & 3));
   rec[L >> 2] = static_cast<uint8_t>((rec[L >> 2] & ~(3u << shift)) | (code << shift));
-}
-
-// Bytes of one packed or unpacked record.
-inline int64_t GenoBytesOf(int32_t NumLoci, bool packed) {
-  return packed ? (int64_t{NumLoci} - 1) / 4 + 1 : 2 * int64_t{NumLoci};
-}
-
-// The shape of a run's tables, which is all most steps need of the parameters: individuals of
-// a generation, loci, alleles per locus and the sample sizes, and the record layout they give.
-struct Geometry {
-  int32_t Ne = 0;
-  int32_t NumLoci = 0;
-  int32_t NumAllele = 0;
-  int32_t NumIndiv[3] = {0, 0, 0};  // source sample, sample 1, sample 2
-
-  bool Packed() const { return NumAllele == 2; }
-  int64_t GenoBytes() const { return GenoBytesOf(NumLoci, Packed()); }
-  int64_t TotalSampled() const { return int64_t{NumIndiv[0]} + NumIndiv[1] + NumIndiv[2]; }
-};
-
-// The geometry of a run of par, made once by the driver.
-inline Geometry GeometryOf(const Params& par) {
-  return {par.Ne, par.NumLoci, par.NumAllele, {par.NumIndiv[0], par.NumIndiv[1], par.NumIndiv[2]}};
-}
-
-// Migrants per individual of a generation: par's rate under the migration model, none under
-// isolation.
-inline float MigrationRate(const Params& par) {
-  return par.Model == 1 ? par.MigRate : 0.0f;
 }
 
 struct FreeDeleter {

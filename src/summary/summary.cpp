@@ -1,3 +1,4 @@
+// The run record (--summary) as JSON, with the digests of the files it names.
 #include "summary/summary.hpp"
 
 #include <nettle/sha2.h>
@@ -16,8 +17,11 @@ namespace driftsim {
 
 FileRecord DescribeFile(const std::string& name) {
   std::ifstream in(name, std::ios::binary);
-  if (!in)
-    FatalStop("Cannot read file " + name + ": " + std::strerror(errno) + "!", "DescribeFile");
+  if (!in) {
+    const int err = errno;
+    FatalStop("Cannot read file " + name + ": " + std::strerror(err) + "!", "DescribeFile",
+              ErrorKind::kBadFile, err, name);
+  }
   sha256_ctx ctx;
   sha256_init(&ctx);
   FileRecord record{name, 0, ""};
@@ -28,7 +32,8 @@ FileRecord DescribeFile(const std::string& name) {
     sha256_update(&ctx, n, reinterpret_cast<const uint8_t*>(buffer.data()));
     record.bytes += n;
   }
-  if (in.bad()) FatalStop("Cannot read file " + name + "!", "DescribeFile");
+  if (in.bad())
+    FatalStop("Cannot read file " + name + "!", "DescribeFile", ErrorKind::kBadFile, 0, name);
   uint8_t digest[SHA256_DIGEST_SIZE];
   sha256_digest(&ctx, SHA256_DIGEST_SIZE, digest);
   constexpr char kHex[] = "0123456789abcdef";

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "model/true_values.hpp"
-#include "params/params.hpp"
+#include "runspec/runspec.hpp"
 
 namespace driftsim {
 

@@ -713,10 +713,12 @@ void CommitRun::LeaveForRecovery(OutputFile& f, const std::string& what, int err
     records +=
         (records.empty() ? "" : ", ") + RecordPath(files_[g.files[0]]->folderPart_, g.record);
   }
-  f.Fail(what, std::string(std::strerror(err)) +
-                   "; putting the earlier files back failed too, so the commit record " + records +
-                   " stays, and the next run that writes " +
-                   Printable(files_[0]->finalName_, std::string::npos) + " completes the commit");
+  f.Fail(what,
+         std::string(std::strerror(err)) +
+             "; putting the earlier files back failed too, so the commit record " + records +
+             " stays, and the next run that writes " +
+             Printable(files_[0]->finalName_, std::string::npos) + " completes the commit",
+         err);
 }
 
 void CommitRun::KeepEarlier() {
@@ -889,16 +891,16 @@ OutputFile::OutputFile(std::string finalName, std::string routine)
   const NameParts parts = Split(finalName_);
   folderPart_ = parts.folderPart;
   base_ = parts.base;
-  auto refuse = [&](const std::string& reason) {
+  auto refuse = [&](const std::string& reason, int err = 0) {
     FatalStop(
         "Cannot create file " + Printable(finalName_, std::string::npos) + ": " + reason + "!",
-        routine_);
+        routine_, ErrorKind::kCannotWrite, err, finalName_);
   };
   for (const char c : finalName_) {
     const auto u = static_cast<unsigned char>(c);
     if (u < 0x20 || u == 0x7f) refuse("the name holds a control character");
   }
-  if (base_.empty() || base_ == "." || base_ == "..") refuse(std::strerror(EISDIR));
+  if (base_.empty() || base_ == "." || base_ == "..") refuse(std::strerror(EISDIR), EISDIR);
   // The buffer first: running out of memory then leaves no file or descriptor behind.
   buffer_.reset(new char[kBufferSize]);
   dirFd_ = OpenFolder(parts.Folder());
@@ -945,14 +947,14 @@ void OutputFile::Forget() {
 }
 
 void OutputFile::Fail(const std::string& what, int err) {
-  Fail(what, std::string(std::strerror(err)));
+  Fail(what, std::string(std::strerror(err)), err);
 }
 
-void OutputFile::Fail(const std::string& what, const std::string& reason) {
+void OutputFile::Fail(const std::string& what, const std::string& reason, int err) {
   Forget();
   FatalStop(
       "Cannot " + what + " file " + Printable(finalName_, std::string::npos) + ": " + reason + "!",
-      routine_);
+      routine_, ErrorKind::kCannotWrite, err, finalName_);
 }
 
 void OutputFile::Write(const char* text, size_t n) {

@@ -94,7 +94,8 @@ class OutputFile {
   std::string TempName() const { return folderPart_ + tempBase_; }
   const std::string& Routine() const { return routine_; }
   [[noreturn]] void Fail(const std::string& what, int err);
-  [[noreturn]] void Fail(const std::string& what, const std::string& reason);
+  // reason is the system's for errno err; err 0 where no system call failed.
+  [[noreturn]] void Fail(const std::string& what, const std::string& reason, int err = 0);
 
   static constexpr size_t kBufferSize = size_t{1} << 20;
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "common/common.hpp"
-#include "model/sizes.hpp"
+#include "runspec/runspec.hpp"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "common/common.hpp"
-#include "params/params.hpp"
+#include "runspec/runspec.hpp"
 
 namespace driftsim::check {
 

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "model/sizes.hpp"
-#include "params/params.hpp"
+#include "runspec/params.hpp"
+#include "runspec/sizes.hpp"
 
 namespace driftsim {
 
@@ -44,15 +44,8 @@ inline constexpr ModelOptionName kModelOptionNames[] = {
 // error. --sizes only records the file name: PrepareModel reads the file.
 std::string SetModelOption(ModelOptions& model, std::string_view name, std::string_view value);
 
-// Model options written after the nineteen values of a parameter file, one per line as on the
-// command line ("--burn-in 100"); other lines there stay free comments. They apply in their
-// order, except those named in given (the command line's, which take precedence). A refused
-// value ends the run with the file and line.
-void ReadModelLines(const std::string& paramFile, ModelOptions& model,
-                    const std::vector<std::string>& given);
-
-// The lines ReadModelLines reads back as model: one per option that is not at its default; the
-// sizes file by its absolute path.
+// The model lines of a parameter file (see ApplyModelLines) that read back as model: one per option
+// that is not at its default; the sizes file by its absolute path.
 std::string ModelLinesText(const ModelOptions& model);
 
 // The model options as --check shows them, one "  name  value" line each.

@@ -1,4 +1,4 @@
-#include "model/sizes.hpp"
+#include "runspec/sizes.hpp"
 
 #include <sys/stat.h>
 
@@ -10,7 +10,7 @@
 #include <limits>
 
 #include "common/common.hpp"
-#include "model/text.hpp"
+#include "runspec/text.hpp"
 
 namespace driftsim {
 
@@ -87,8 +87,9 @@ SizeSchedule ReadSizesStream(std::istream& in, const std::string& name, int32_t 
     lastLine = line;
   }
   if (in.bad()) {
-    FatalStop("Sizes file, " + name + ", cannot be read: " + std::strerror(errno) + "!",
-              kSizesRoutine);
+    const int err = errno;
+    FatalStop("Sizes file, " + name + ", cannot be read: " + std::strerror(err) + "!",
+              kSizesRoutine, ErrorKind::kBadFile, err, name);
   }
   if (s.Changes.empty()) {
     FatalStop(name + ": no 'GENERATION SIZE' line!", kSizesRoutine);
@@ -99,20 +100,24 @@ SizeSchedule ReadSizesStream(std::istream& in, const std::string& name, int32_t 
 SizeSchedule ReadSizes(const std::string& name, int32_t burnIn) {
   struct stat st;
   if (stat(name.c_str(), &st) != 0) {
-    FatalStop("Sizes file, " + name + ", does not exist!", kSizesRoutine);
+    const int err = errno;
+    FatalStop("Sizes file, " + name + ", does not exist!", kSizesRoutine, ErrorKind::kBadFile, err,
+              name);
   }
   if (S_ISDIR(st.st_mode)) {
     FatalStop("Sizes file, " + name + ", cannot be read: " + std::strerror(EISDIR) + "!",
-              kSizesRoutine);
+              kSizesRoutine, ErrorKind::kBadFile, EISDIR, name);
   }
   // A FIFO without a writer would wait for ever, a device never end its lines.
   if (!S_ISREG(st.st_mode)) {
-    FatalStop("Sizes file, " + name + ", cannot be read: not a regular file!", kSizesRoutine);
+    FatalStop("Sizes file, " + name + ", cannot be read: not a regular file!", kSizesRoutine,
+              ErrorKind::kBadFile, 0, name);
   }
   std::ifstream in(name, std::ios::binary);
   if (!in) {
-    FatalStop("Sizes file, " + name + ", cannot be read: " + std::strerror(errno) + "!",
-              kSizesRoutine);
+    const int err = errno;
+    FatalStop("Sizes file, " + name + ", cannot be read: " + std::strerror(err) + "!",
+              kSizesRoutine, ErrorKind::kBadFile, err, name);
   }
   return ReadSizesStream(in, name, burnIn);
 }

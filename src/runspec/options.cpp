@@ -1,4 +1,4 @@
-#include "model/options.hpp"
+#include "runspec/options.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "common/common.hpp"
-#include "model/text.hpp"
+#include "runspec/text.hpp"
 #include "transaction/transaction.hpp"
 
 namespace driftsim {
@@ -79,36 +79,6 @@ std::string SetModelOption(ModelOptions& model, std::string_view name, std::stri
   if (name == "sizes") return SetSizesFile(model, value);
   if (name == "ne-ratio") return SetNeRatio(model, value);
   return "--" + std::string(name) + " is not a model option";
-}
-
-void ReadModelLines(const std::string& paramFile, ModelOptions& model,
-                    const std::vector<std::string>& given) {
-  std::ifstream in(paramFile, std::ios::binary);
-  std::string text;
-  int64_t line = 0, values = 0;
-  bool tooLong = false;
-  while (model_text::BoundedLine(in, text, kMaxSizesLine, tooLong)) {
-    ++line;
-    if (!text.empty() && text.back() == '\r') text.pop_back();
-    const size_t start = text.find_first_not_of(" \t");
-    if (start == std::string::npos) continue;
-    // The nineteen values come first, one per line that is not blank.
-    if (++values <= 19 || text.compare(start, 2, "--") != 0) continue;
-    const std::string_view rest = std::string_view(text).substr(start + 2);
-    const size_t blank = rest.find_first_of(" \t");
-    const std::string name(rest.substr(0, blank));
-    std::string_view value = blank == std::string_view::npos ? "" : rest.substr(blank);
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
-      value.remove_prefix(1);
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
-    if (std::find(given.begin(), given.end(), name) != given.end()) continue;
-    const std::string refusal =
-        tooLong ? "line longer than " + IntToText(int64_t{kMaxSizesLine}) + " characters"
-                : SetModelOption(model, name, value);
-    if (!refusal.empty()) {
-      FatalStop(paramFile + ":" + IntToText(line) + ": " + refusal + "!", kModelRoutine);
-    }
-  }
 }
 
 std::string ModelLinesText(const ModelOptions& model) {

@@ -1,4 +1,4 @@
-#include "params/params.hpp"
+#include "runspec/params.hpp"
 
 #include <strings.h>
 #include <sys/stat.h>
@@ -15,6 +15,8 @@
 #include <variant>
 
 #include "common/common.hpp"
+#include "runspec/sizes.hpp"
+#include "runspec/text.hpp"
 
 namespace driftsim {
 
@@ -138,6 +140,7 @@ class ValueReader {
   RawValue Next(ValueKind kind, const char* wording) {
     std::string line;
     while (std::getline(in_, line)) {
+      ++lines_;
       if (!line.empty() && line.back() == '\r') line.pop_back();
       size_t start = 0;
       while (start < line.size() && IsBlank(line[start])) ++start;
@@ -148,10 +151,13 @@ class ValueReader {
     }
     FatalStop(std::string("Error reading ") + wording + " in input file: " + name_ + "!", kRoutine);
   }
+  // Lines read so far, blank ones included.
+  int64_t Lines() const { return lines_; }
 
  private:
   std::istream& in_;
   const std::string& name_;
+  int64_t lines_ = 0;
 };
 
 // The value of an override: the whole text is one value of the line's form, with blanks
@@ -389,8 +395,11 @@ std::string ParaFileText(const Params& par) {
   return text;
 }
 
-Params ReadParaStream(std::istream& in, const std::string& name,
-                      std::span<const ParamOverride> overrides) {
+namespace {
+
+// The nineteen values of ReadParaStream; lines receives the lines they took.
+Params ReadValues(std::istream& in, const std::string& name,
+                  std::span<const ParamOverride> overrides, int64_t& lines) {
   constexpr int kLineCount = sizeof kLines / sizeof kLines[0];
   // Line of each override; an unknown name stops before the file is read.
   std::vector<int> lineOf;
@@ -412,7 +421,37 @@ Params ReadParaStream(std::istream& in, const std::string& name,
     }
     rule.check(p);
   }
+  lines = rd.Lines();
   return p;
+}
+
+// The model lines after the nineteen values, from line number line on: "--name value", value
+// trimmed of blanks; other lines are free comments.
+std::vector<ModelLine> ReadModelLines(std::istream& in, int64_t line) {
+  std::vector<ModelLine> found;
+  std::string text;
+  bool tooLong = false;
+  while (model_text::BoundedLine(in, text, kMaxSizesLine, tooLong)) {
+    ++line;
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    const size_t start = text.find_first_not_of(" \t");
+    if (start == std::string::npos || text.compare(start, 2, "--") != 0) continue;
+    const std::string_view rest = std::string_view(text).substr(start + 2);
+    const size_t blank = rest.find_first_of(" \t");
+    std::string_view value = blank == std::string_view::npos ? "" : rest.substr(blank);
+    while (!value.empty() && IsBlank(value.front())) value.remove_prefix(1);
+    while (!value.empty() && IsBlank(value.back())) value.remove_suffix(1);
+    found.push_back({line, std::string(rest.substr(0, blank)), std::string(value), tooLong});
+  }
+  return found;
+}
+
+}  // namespace
+
+Params ReadParaStream(std::istream& in, const std::string& name,
+                      std::span<const ParamOverride> overrides) {
+  int64_t lines = 0;
+  return ReadValues(in, name, overrides, lines);
 }
 
 std::string ParaFileName(const char* paramArg) {
@@ -426,30 +465,39 @@ std::string ParaFileName(const char* paramArg) {
   }
   struct stat st;
   if (stat(name.c_str(), &st) != 0) {
-    FatalStop("Parameter file, " + name + ", does not exist!", kRoutine);
+    const int err = errno;
+    FatalStop("Parameter file, " + name + ", does not exist!", kRoutine, ErrorKind::kBadFile, err,
+              name);
   }
   return name;
 }
 
-Params ReadPara(const std::string& name, std::span<const ParamOverride> overrides) {
+Params ReadPara(const std::string& name, std::span<const ParamOverride> overrides,
+                std::vector<ModelLine>* modelLines) {
   struct stat st;
   if (stat(name.c_str(), &st) != 0) {
-    FatalStop("Parameter file, " + name + ", does not exist!", kRoutine);
+    const int err = errno;
+    FatalStop("Parameter file, " + name + ", does not exist!", kRoutine, ErrorKind::kBadFile, err,
+              name);
   }
   if (S_ISDIR(st.st_mode)) {
     FatalStop("Parameter file, " + name + ", cannot be read: " + std::strerror(EISDIR) + "!",
-              kRoutine);
+              kRoutine, ErrorKind::kBadFile, EISDIR, name);
   }
   // A device never ends its lines (/dev/zero), a FIFO without a writer never starts them.
   if (!S_ISREG(st.st_mode)) {
-    FatalStop("Parameter file, " + name + ", cannot be read: not a regular file!", kRoutine);
+    FatalStop("Parameter file, " + name + ", cannot be read: not a regular file!", kRoutine,
+              ErrorKind::kBadFile, 0, name);
   }
   std::ifstream in(name, std::ios::binary);
   if (!in) {
-    FatalStop("Parameter file, " + name + ", cannot be read: " + std::strerror(errno) + "!",
-              kRoutine);
+    const int err = errno;
+    FatalStop("Parameter file, " + name + ", cannot be read: " + std::strerror(err) + "!", kRoutine,
+              ErrorKind::kBadFile, err, name);
   }
-  const Params p = ReadParaStream(in, name, overrides);
+  int64_t lines = 0;
+  const Params p = ReadValues(in, name, overrides, lines);
+  if (modelLines) *modelLines = ReadModelLines(in, lines);
   // The output replaces its files by renaming over them: it must not be the parameter file
   // itself (the same device and inode, whatever the path). A link named like the output is
   // replaced, not followed, so its own inode is the one compared.

@@ -1,5 +1,5 @@
-// Line and number reading shared by the two line-based inputs of the model: the sizes file and
-// the model lines of a parameter file. Internal to model/.
+// Line and number reading shared by the line-based inputs of a run's description: the sizes
+// file and the model lines of a parameter file. Internal to runspec/.
 #pragma once
 
 #include <algorithm>
@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "common/common.hpp"
-#include "params/params.hpp"
+#include "runspec/params.hpp"
 #include "transaction/transaction.hpp"
 
 namespace driftsim::model_text {

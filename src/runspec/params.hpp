@@ -77,8 +77,19 @@ inline constexpr const char* kDefaultParaFile = "SimPara.txt";
 // The parameter file named by the first command-line argument (null: none), which must exist.
 std::string ParaFileName(const char* paramArg);
 
-// Reads the parameter file name (a regular file), with overrides; see ReadParaStream.
-Params ReadPara(const std::string& name, std::span<const ParamOverride> overrides = {});
+// A model line of a parameter file: "--name value" after the nineteen values, the value trimmed
+// of blanks. Lines longer than kMaxSizesLine keep what fits.
+struct ModelLine {
+  int64_t line = 0;  // of the file, from 1
+  std::string name;
+  std::string value;
+  bool tooLong = false;
+};
+
+// Reads the parameter file name (a regular file), with overrides (see ReadParaStream), and
+// when modelLines is given the model lines after the nineteen values, in one pass.
+Params ReadPara(const std::string& name, std::span<const ParamOverride> overrides = {},
+                std::vector<ModelLine>* modelLines = nullptr);
 
 // Reads and validates the nineteen values from an open stream; name is used in messages. Line by
 // line, the file's value is read, then replaced by the overrides of that line in their order,

@@ -1,0 +1,62 @@
+// The description of a run: what the other rooms take of the parameter file and the model
+// options, and the parameter file read in one pass.
+#include "runspec/runspec.hpp"
+
+#include <algorithm>
+
+#include "common/common.hpp"
+
+namespace driftsim {
+
+Model ModelOf(const Params& par) {
+  return par.Model == 1 ? Model::kMigration : Model::kIsolation;
+}
+
+Geometry GeometryOf(const Params& par) {
+  return {par.Ne, par.NumLoci, par.NumAllele, {par.NumIndiv[0], par.NumIndiv[1], par.NumIndiv[2]}};
+}
+
+float MigrationRate(const Params& par) {
+  return ModelOf(par) == Model::kMigration ? par.MigRate : 0.0f;
+}
+
+GenoErrorRates GenoErrorRatesOf(const Params& par) {
+  return {par.DropRate, par.FalseRate, par.MisRate};
+}
+
+ParamFile ReadParamFile(const std::string& name, std::span<const ParamOverride> overrides) {
+  ParamFile file;
+  file.name = name;
+  file.par = ReadPara(name, overrides, &file.modelLines);
+  return file;
+}
+
+void ApplyModelLines(const ParamFile& file, ModelOptions& model,
+                     const std::vector<std::string>& given) {
+  for (const ModelLine& m : file.modelLines) {
+    if (std::find(given.begin(), given.end(), m.name) != given.end()) continue;
+    const std::string refusal =
+        m.tooLong ? "line longer than " + IntToText(int64_t{kMaxSizesLine}) + " characters"
+                  : SetModelOption(model, m.name, m.value);
+    if (!refusal.empty()) {
+      FatalStop(file.name + ":" + IntToText(m.line) + ": " + refusal + "!", "PrepareModel");
+    }
+  }
+}
+
+RunSpec DescribeRun(const Params& par, const ModelOptions& options) {
+  RunSpec spec;
+  spec.par = par;
+  spec.options = options;
+  spec.model = ModelOf(par);
+  spec.geo = GeometryOf(par);
+  spec.MigRate = MigrationRate(par);
+  spec.errors = GenoErrorRatesOf(par);
+  spec.FreqDist = par.FreqDist;
+  spec.NumGen = par.NumGen;
+  spec.IDUM = par.IDUM;
+  spec.RanBitSeed = par.RanBitSeed;
+  return spec;
+}
+
+}  // namespace driftsim

@@ -1,0 +1,77 @@
+// The engine: a run's tables, its generations in the order of the streams, and its samples.
+#include "simulation/simulation.hpp"
+
+#include <vector>
+
+#include "genotyping/genotyping.hpp"
+
+namespace driftsim {
+
+RunSamples SimulateSamples(const RunContext& ctx, const Params& par, const ModelOptions& model,
+                           Progress& progress, RunTimes& t, MemoryBudget memory) {
+  return SimulateSamples(ctx, DescribeRun(par, model), progress, t, memory);
+}
+
+RunSamples SimulateSamples(const RunContext& ctx, const RunSpec& spec, Progress& progress,
+                           RunTimes& t, MemoryBudget memory) {
+  const TrueValues truth = ComputeTrueValues(spec.par, spec.options);
+  SimState sim(spec.par);
+  Tables& tab = sim.tab;
+  const Geometry& geo = spec.geo;
+  const ModelOptions& model = spec.options;
+  tab.Ne = LargestSize(spec.par, model);
+  tab.MemoryLimit = memory.usable;
+  tab.Working = memory.working;
+  PhaseClock clock;
+
+  progress.Stage(RunStage::kInitialize);
+  Initialize(ctx, geo, spec.FreqDist, tab, sim.rnd.Uniform, progress);
+  progress.PhaseEnd();
+  t.initialize = clock.Lap();
+
+  // The generations alternate between the two buffers: the last one written holds the
+  // current generation, of size individuals.
+  int current = 0;
+  int32_t size = geo.Ne;
+  std::vector<Mutation> mutations;
+  const int32_t last = model.BurnIn + spec.NumGen;
+  auto generations = [&](int32_t from, int32_t to) {
+    for (int32_t g = from; g <= to; ++g) {
+      ctx.CheckCancel();
+      progress.Generation(g, last);
+      const int next = g % 2;
+      const int32_t nextSize = model.Sizes.At(g, geo.Ne);
+      // The mutations' draws follow reproduction's in the stream: they are made while the
+      // offspring are, and applied to them after.
+      Reproduce(ctx, geo, spec.MigRate, tab.AlleleFreq.get(), tab.Generation(current, size),
+                tab.Generation(next, nextSize), sim.rnd, progress, model.NeRatio,
+                [&] { DrawMutations(ctx, geo, nextSize, sim.rnd, model.MutationRate, mutations); });
+      ApplyMutations(ctx, geo, mutations, tab.Generation(next, nextSize));
+      current = next;
+      size = nextSize;
+      ++t.generationCount;
+    }
+    t.generations += clock.Lap();
+  };
+  generations(1, model.BurnIn);
+  progress.Stage(RunStage::kSample1);
+  TakeSample(ctx, geo, tab.Generation(current, size), SampleRecords(geo, tab, kSample1), sim.rnd);
+  t.samples += clock.Lap();
+  generations(model.BurnIn + 1, last);
+  progress.PhaseEnd();
+  progress.Stage(RunStage::kSample2);
+  TakeSample(ctx, geo, tab.Generation(current, size), SampleRecords(geo, tab, kSample2), sim.rnd);
+  if (spec.model == Model::kMigration) {
+    progress.Stage(RunStage::kSourceSample);
+    TakeSourceSample(ctx, geo, tab.AlleleFreq.get(), SampleRecords(geo, tab, kSourceSample),
+                     sim.rnd.Uniform);
+  }
+
+  progress.Stage(RunStage::kGenoErrors);
+  AddGenoErrors(ctx, geo, spec.errors, tab.Samples(geo), sim.rnd);
+  t.samples += clock.Lap();
+  ctx.CheckCancel();
+  return {spec.par, truth, tab.Packed, tab.GenoBytes, std::move(tab.SmplGeno)};
+}
+
+}  // namespace driftsim
