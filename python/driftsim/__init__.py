@@ -416,8 +416,9 @@ _ERRNO_OF = {os.strerror(n): n for n in range(1, 134)}
 
 
 class _file_errors:
-    """Turns the engine's "Cannot <step> file <name>: <reason>!" into an OSError with errno,
-    strerror and the file name, as Python's own file functions raise it."""
+    """Turns an engine error about a file that carries no errno (the readers' "cannot open
+    <name>: <reason>", a failure no system call reported) into an OSError with errno, strerror
+    and the file name, as Python's own file functions raise it."""
 
     def __init__(self, names):
         self.names = names
@@ -428,6 +429,8 @@ class _file_errors:
     def __exit__(self, kind, error, trace):
         if error is None or not isinstance(error, (OSError, ParameterError)):
             return False
+        if isinstance(error, OSError) and error.errno is not None:
+            return False  # the engine's error kind already gave errno and file
         message = str(error.args[0]) if error.args else ""
         if message.startswith("Cannot ") and " file " in message:
             where, _, reason = message.rstrip("!").rpartition(": ")  # a name may hold ": "

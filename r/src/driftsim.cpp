@@ -71,14 +71,22 @@ Rcpp::List FailureValue(const Failure& f) {
   return value;
 }
 
-// The kind of an engine error by where it was raised, as the other front ends tell them.
+// The R kind of an engine error, by the engine's kind; a bad value is `otherwise`'s (a
+// parameter when simulating, a file when reading one back).
 Kind KindOf(const FatalError& e, Kind otherwise) {
-  const std::string& routine = e.Routine();
-  if (e.Message().find("Out of memory") != std::string::npos) return Kind::kMemory;
-  if (routine == "WriteGenoFile" || routine == "WriteParaFile" || routine == "WriteWholeFile") {
-    return Kind::kWrite;
+  switch (e.Kind()) {
+    case ErrorKind::kBadFile:
+      return Kind::kFile;
+    case ErrorKind::kCannotWrite:
+      return Kind::kWrite;
+    case ErrorKind::kOutOfMemory:
+      return Kind::kMemory;
+    case ErrorKind::kInternal:
+      return Kind::kInternal;
+    case ErrorKind::kBadValue:
+    case ErrorKind::kInterrupted:  // raised as R's interrupt by Guarded
+      break;
   }
-  if (routine == "Check") return Kind::kInternal;
   return otherwise;
 }
 
@@ -98,7 +106,11 @@ SEXP Guarded(Body body, Kind otherwise = Kind::kParameter, const std::string& fi
   } catch (const RunCancelled&) {
     interrupted = true;
   } catch (const FatalError& e) {
-    result = FailureValue({KindOf(e, otherwise), e.what(), file});
+    if (e.Kind() == ErrorKind::kInterrupted) {
+      interrupted = true;
+    } else {
+      result = FailureValue({KindOf(e, otherwise), e.what(), file});
+    }
   } catch (const std::bad_alloc&) {
     result = FailureValue({Kind::kMemory, "Out of memory!", file});
   }
