@@ -6,21 +6,15 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -30,6 +24,7 @@
 #include "output/output.hpp"
 #include "population/context.hpp"
 #include "rows/rows.hpp"
+#include "simulation/background.hpp"
 #include "stats/stats.hpp"
 #include "summary/summary.hpp"
 
@@ -80,96 +75,15 @@ void RaiseFatal(const FatalError& e) {
 // ---------------------------------------------------------------------------------------------
 // Progress and cancellation
 
-// What the engine tells the caller: phase, done, total; the latest count of a phase replaces
-// the earlier one still waiting.
-class Events {
- public:
-  void Post(const char* phase, int64_t done, int64_t total) {
-    std::lock_guard lock(mutex_);
-    if (!queue_.empty() && std::get<0>(queue_.back()) == phase) queue_.pop_back();
-    queue_.emplace_back(phase, done, total);
-  }
-  std::vector<std::tuple<std::string, int64_t, int64_t>> Take() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(queue_, {});
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::tuple<std::string, int64_t, int64_t>> queue_;
-};
-
-// The console of a module run: prints nothing, posts the phases' progress, and stops the run
-// at the next report once it is cancelled (besides the driver's and the tasks' own checks).
-class EventConsole : public Console {
- public:
-  EventConsole(const RunContext& ctx, Events& events) : ctx_(ctx), events_(events) {}
-  void Generation(int32_t g, int32_t last) override { Begin("generations", g - 1, last); }
-  void Writing(int64_t records) override { Begin("write", 0, records); }
-  void PhaseEnd() override {
-    if (phase_) events_.Post(phase_, total_, total_);
-    phase_ = nullptr;
-  }
-  void Frequencies(int32_t NumLoci) override { Begin("initialise", 0, NumLoci); }
-  void Loci(int64_t done) override { Count(std::min(done, total_)); }
-  void Offspring(int32_t /*done*/) override { ctx_.CheckCancel(); }
-  void Records(int64_t done) override { Count(done); }
-
- private:
-  void Begin(const char* phase, int64_t done, int64_t total) {
-    phase_ = phase;
-    total_ = total;
-    Count(done);
-  }
-  void Count(int64_t done) {
-    ctx_.CheckCancel();
-    if (phase_) events_.Post(phase_, done, total_);
-  }
-  const RunContext& ctx_;
-  Events& events_;
-  const char* phase_ = nullptr;
-  int64_t total_ = 0;
-};
-
-// Runs work(cancel, events) on a thread of its own and waits for it without the GIL. Every
-// 50 ms the calling thread hands the events to progress (when callable) and runs Python's
-// signal handlers: an exception from either (KeyboardInterrupt on Ctrl-C) cancels the run, and
-// is raised once the engine has unwound.
+// Runs work on a thread of its own (simulation/background.hpp) and waits for it without the
+// GIL. Every 50 ms the calling thread hands the events to progress (when callable) and runs
+// Python's signal handlers: an exception from either (KeyboardInterrupt on Ctrl-C) cancels the
+// run, and is raised once the engine has unwound.
 template <typename Work>
 auto RunInterruptible(Work work, const py::object& progress) {
-  using Result = decltype(work(std::declval<std::atomic<bool>&>(), std::declval<Events&>()));
-  std::atomic<bool> cancel{false};
-  Events events;
-  std::optional<Result> result;
-  std::exception_ptr failure;
-  std::mutex mutex;
-  std::condition_variable finished;
-  bool done = false;
-  std::thread engine([&] {
-    // Signals go to the calling thread, where Python handles them; the engine's threads (the
-    // pool's start from this one and inherit its mask) never see an interrupted system call.
-    sigset_t all;
-    sigfillset(&all);
-    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) sigdelset(&all, fault);
-    pthread_sigmask(SIG_BLOCK, &all, nullptr);
-    try {
-      result.emplace(work(cancel, events));
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    std::lock_guard lock(mutex);
-    done = true;
-    finished.notify_all();
-  });
   std::optional<py::error_already_set> raised;
-  for (bool last = false; !last;) {
-    {
-      py::gil_scoped_release release;
-      std::unique_lock lock(mutex);
-      finished.wait_for(lock, std::chrono::milliseconds(50), [&] { return done; });
-      last = done;
-    }
-    if (raised) continue;
+  const auto poll = [&](ProgressEvents& events, bool /*finished*/) {
+    if (raised) return false;
     try {
       if (!progress.is_none()) {
         for (const auto& [phase, count, total] : events.Take()) progress(phase, count, total);
@@ -177,13 +91,21 @@ auto RunInterruptible(Work work, const py::object& progress) {
       if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     } catch (py::error_already_set& e) {
       raised.emplace(std::move(e));
-      cancel = true;
+      return true;
     }
+    return false;
+  };
+  // What Python raised comes first: the engine's error is then only the cancel it caused.
+  try {
+    auto result = RunInBackground<py::gil_scoped_release>(work, poll);
+    if (raised) throw std::move(*raised);
+    return result;
+  } catch (const py::error_already_set&) {
+    throw;
+  } catch (...) {
+    if (raised) throw std::move(*raised);
+    throw;
   }
-  engine.join();
-  if (raised) throw std::move(*raised);
-  if (failure) std::rethrow_exception(failure);
-  return std::move(*result);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -533,10 +455,10 @@ Samples Simulate(Params par, const std::vector<std::pair<std::string, std::strin
   const int threadCount = ResolveThreadCount(threads);
   s.kernel = kernels.Name();
   s.run = RunInterruptible(
-      [&](std::atomic<bool>& cancel, Events& events) {
+      [&](std::atomic<bool>& cancel, ProgressEvents& events) {
         ThreadPool pool(threadCount);
         const RunContext ctx{kernels, &pool, TaskSize{}, &cancel};
-        EventConsole console(ctx, events);
+        EventProgress console(ctx, events);
         RunTimes times;
         return SimulateSamples(ctx, par, s.model, console, times, memory);
       },
@@ -556,9 +478,9 @@ void Write(const Samples& s, const std::string& stem, const py::object& progress
   std::istringstream text(ParaFileText(s.run.par));
   const Params par = ReadParaStream(text, "stem", out);
   RunInterruptible(
-      [&](std::atomic<bool>& cancel, Events& events) {
+      [&](std::atomic<bool>& cancel, ProgressEvents& events) {
         const RunContext ctx{KernelTable{}, nullptr, TaskSize{}, &cancel};
-        EventConsole console(ctx, events);
+        EventProgress console(ctx, events);
         RunFiles files(par.OutFile);
         WriteRunOutputs(par, s.run.Samples(), files, console);
         return 0;
@@ -676,10 +598,8 @@ PYBIND11_MODULE(_core, m) {
   py::register_exception_translator([](std::exception_ptr p) {
     try {
       if (p) std::rethrow_exception(p);
-    } catch (const FatalError& e) {
+    } catch (const FatalError& e) {  // driftsim-stats' errors too
       RaiseFatal(e);
-    } catch (const stats::StatsError& e) {
-      PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const RunCancelled&) {
       PyErr_SetNone(PyExc_KeyboardInterrupt);
     }

@@ -5,24 +5,19 @@
 #include <R_ext/Utils.h>
 #include <Rcpp.h>
 #include <nettle/sha2.h>
-#include <pthread.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 // driver.hpp brings the run context and the model with it.
 #include "driver/driver.hpp"
 #include "output/output.hpp"
+#include "simulation/background.hpp"
 #include "stats/stats.hpp"
 
 using namespace driftsim;
@@ -109,7 +104,7 @@ SEXP Guarded(Body body, Kind otherwise = Kind::kParameter, const std::string& fi
     if (e.Kind() == ErrorKind::kInterrupted) {
       interrupted = true;
     } else {
-      result = FailureValue({KindOf(e, otherwise), e.what(), file});
+      result = FailureValue({KindOf(e, otherwise), e.what(), e.File().empty() ? file : e.File()});
     }
   } catch (const std::bad_alloc&) {
     result = FailureValue({Kind::kMemory, "Out of memory!", file});
@@ -121,67 +116,6 @@ SEXP Guarded(Body body, Kind otherwise = Kind::kParameter, const std::string& fi
 // ---------------------------------------------------------------------------------------------
 // Progress and interrupts
 
-// The latest count of the phase under way, for the waiting thread to print.
-class Events {
- public:
-  void Post(const char* phase, int64_t done, int64_t total) {
-    std::lock_guard lock(mutex_);
-    phase_ = phase;
-    done_ = done;
-    total_ = total;
-    fresh_ = true;
-  }
-  bool Take(std::string& phase, int64_t& done, int64_t& total) {
-    std::lock_guard lock(mutex_);
-    if (!fresh_) return false;
-    fresh_ = false;
-    phase = phase_;
-    done = done_;
-    total = total_;
-    return true;
-  }
-
- private:
-  std::mutex mutex_;
-  const char* phase_ = "";
-  int64_t done_ = 0, total_ = 0;
-  bool fresh_ = false;
-};
-
-// The console of an R run: prints nothing, posts the phases' progress, and stops the run at the
-// next report once it is cancelled (besides the driver's and the tasks' own checks).
-class EventConsole : public Console {
- public:
-  // No stream: this console never writes a line of its own.
-  EventConsole(const RunContext& ctx, Events& events)
-      : Console(nullptr), ctx_(ctx), events_(events) {}
-  void Generation(int32_t g, int32_t last) override { Begin("generations", g - 1, last); }
-  void Writing(int64_t records) override { Begin("write", 0, records); }
-  void PhaseEnd() override {
-    if (phase_) events_.Post(phase_, total_, total_);
-    phase_ = nullptr;
-  }
-  void Frequencies(int32_t NumLoci) override { Begin("initialise", 0, NumLoci); }
-  void Loci(int64_t done) override { Count(std::min(done, total_)); }
-  void Offspring(int32_t /*done*/) override { ctx_.CheckCancel(); }
-  void Records(int64_t done) override { Count(done); }
-
- private:
-  void Begin(const char* phase, int64_t done, int64_t total) {
-    phase_ = phase;
-    total_ = total;
-    Count(done);
-  }
-  void Count(int64_t done) {
-    ctx_.CheckCancel();
-    if (phase_) events_.Post(phase_, done, total_);
-  }
-  const RunContext& ctx_;
-  Events& events_;
-  const char* phase_ = nullptr;
-  int64_t total_ = 0;
-};
-
 // R_CheckUserInterrupt jumps out of the frame that calls it; R_ToplevelExec keeps the jump
 // inside and says whether it happened.
 void CheckInterrupt(void* /*unused*/) {
@@ -191,47 +125,17 @@ bool UserInterrupted() {
   return R_ToplevelExec(CheckInterrupt, nullptr) == FALSE;
 }
 
-// Runs work(cancel, events) on a thread of its own. Every 50 ms R's thread prints the progress
-// (when verbose) and looks for an interrupt, which cancels the run; once the engine has unwound,
-// an interrupt throws Interrupted and an engine error is rethrown here.
+// Runs work on a thread of its own (simulation/background.hpp). Every 50 ms R's thread prints
+// the progress (when verbose) and looks for an interrupt, which cancels the run; once the
+// engine has unwound, an interrupt throws Interrupted and an engine error is rethrown here.
 template <typename Work>
 auto RunInterruptible(Work work, bool verbose) {
-  using Result = decltype(work(std::declval<std::atomic<bool>&>(), std::declval<Events&>()));
-  std::atomic<bool> cancel{false};
-  Events events;
-  std::optional<Result> result;
-  std::exception_ptr failure;
-  std::mutex mutex;
-  std::condition_variable finished;
-  bool done = false;
-  std::thread engine([&] {
-    // Signals go to R's thread, where R handles them; the engine's threads (the pool's start
-    // from this one and inherit its mask) never see an interrupted system call.
-    sigset_t all;
-    sigfillset(&all);
-    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) sigdelset(&all, fault);
-    pthread_sigmask(SIG_BLOCK, &all, nullptr);
-    try {
-      result.emplace(work(cancel, events));
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    std::lock_guard lock(mutex);
-    done = true;
-    finished.notify_all();
-  });
   bool interrupted = false;
   std::string shown;
   int tenths = -1;
-  for (bool last = false; !last;) {
-    {
-      std::unique_lock lock(mutex);
-      finished.wait_for(lock, std::chrono::milliseconds(50), [&] { return done; });
-      last = done;
-    }
-    std::string phase;
-    int64_t count = 0, total = 0;
-    if (verbose && events.Take(phase, count, total)) {
+  const auto poll = [&](ProgressEvents& events, bool finished) {
+    for (const auto& [phase, count, total] : events.Take()) {
+      if (!verbose) continue;
       // One line at every tenth of a phase.
       const int now = total > 0 ? int(10 * std::min(count, total) / total) : 10;
       if (phase != shown) tenths = -1;
@@ -242,15 +146,20 @@ auto RunInterruptible(Work work, bool verbose) {
       shown = phase;
       tenths = std::max(tenths, now);
     }
-    if (!interrupted && !last && UserInterrupted()) {
-      interrupted = true;
-      cancel = true;
-    }
+    if (interrupted || finished || !UserInterrupted()) return false;
+    interrupted = true;
+    return true;
+  };
+  try {
+    auto result = RunInBackground(work, poll);
+    if (interrupted) throw Interrupted{};
+    return result;
+  } catch (const Interrupted&) {
+    throw;
+  } catch (...) {
+    if (interrupted) throw Interrupted{};
+    throw;
   }
-  engine.join();
-  if (interrupted) throw Interrupted{};
-  if (failure) std::rethrow_exception(failure);
-  return std::move(*result);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -424,10 +333,10 @@ SEXP EngineSimulate(Rcpp::CharacterVector values, Rcpp::CharacterVector argument
     const KernelTable kernels = KernelsFromEnvironment();
     const int threadCount = ResolveThreadCount(threads);
     const RunSamples run = RunInterruptible(
-        [&](std::atomic<bool>& cancel, Events& events) {
+        [&](std::atomic<bool>& cancel, ProgressEvents& events) {
           ThreadPool pool(threadCount);
           const RunContext ctx{kernels, &pool, TaskSize{}, &cancel};
-          EventConsole console(ctx, events);
+          EventProgress console(ctx, events);
           RunTimes times;
           return SimulateSamples(ctx, par, model, console, times);
         },
@@ -445,34 +354,23 @@ SEXP EngineSimulate(Rcpp::CharacterVector values, Rcpp::CharacterVector argument
 // [[Rcpp::export(.engine_write)]]
 SEXP EngineWrite(Rcpp::CharacterVector values, Rcpp::CharacterVector arguments,
                  Rcpp::IntegerVector genotypes, bool verbose) {
-  std::string failed;
   return Guarded(
       [&]() -> SEXP {
         const Params par = ParamsOf(values, arguments);
         const RunSamples run = RecordsOf(par, genotypes);
         const OutputNames names = OutputFiles(par.OutFile);
         RunInterruptible(
-            [&](std::atomic<bool>& cancel, Events& events) {
+            [&](std::atomic<bool>& cancel, ProgressEvents& events) {
               const RunContext ctx{KernelTable{}, nullptr, TaskSize{}, &cancel};
-              EventConsole console(ctx, events);
-              failed = names.Data;
-              OutputFile dat(names.Data, "WriteGenoFile");
-              failed = names.Para;
-              OutputFile para(names.Para, "WriteParaFile");
-              console.Writing(par.TotalSampled());
-              failed = names.Data;
-              WriteGenoFile(par, run.Samples(), dat, &console);
-              failed = names.Para;
-              WriteParaFile(par, para);
-              failed = names.Data;
-              Commit({&dat, &para});
-              console.PhaseEnd();
+              EventProgress console(ctx, events);
+              RunFiles files(par.OutFile);
+              WriteRunOutputs(par, run.Samples(), files, console);
               return 0;
             },
             verbose);
         return Rcpp::CharacterVector::create(names.Data, names.Para);
       },
-      Kind::kParameter, failed);
+      Kind::kParameter);
 }
 
 // Reads a data file and its estimator parameter file with driftsim-stats' reader and checks.
