@@ -15,7 +15,7 @@ RunSamples SimulateSamples(const RunContext& ctx, const Params& par, const Model
 RunSamples SimulateSamples(const RunContext& ctx, const RunSpec& spec, Progress& progress,
                            RunTimes& t, MemoryBudget memory) {
   const TrueValues truth = ComputeTrueValues(spec.par, spec.options);
-  SimState sim(spec.par);
+  SimState sim(spec);
   Tables& tab = sim.tab;
   const Geometry& geo = spec.geo;
   const ModelOptions& model = spec.options;

@@ -19,6 +19,8 @@ namespace driftsim {
 // Everything a run holds: parameters, random streams, tables; one instance per run.
 struct SimState {
   explicit SimState(Params p) : par(std::move(p)), rnd(par.IDUM, par.RanBitSeed) {}
+  // The streams start from the description's seed.
+  explicit SimState(const RunSpec& spec) : par(spec.par), rnd(spec.IDUM, spec.RanBitSeed) {}
   SimState(const SimState&) = delete;
   SimState& operator=(const SimState&) = delete;
 
