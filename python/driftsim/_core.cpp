@@ -598,10 +598,8 @@ PYBIND11_MODULE(_core, m) {
   py::register_exception_translator([](std::exception_ptr p) {
     try {
       if (p) std::rethrow_exception(p);
-    } catch (const FatalError& e) {  // driftsim-stats' errors too
+    } catch (const FatalError& e) {  // driftsim-stats' errors and a cancelled run too
       RaiseFatal(e);
-    } catch (const RunCancelled&) {
-      PyErr_SetNone(PyExc_KeyboardInterrupt);
     }
   });
   m.attr("version") = kVersion;

@@ -98,8 +98,6 @@ SEXP Guarded(Body body, Kind otherwise = Kind::kParameter, const std::string& fi
     result = body();
   } catch (const Interrupted&) {
     interrupted = true;
-  } catch (const RunCancelled&) {
-    interrupted = true;
   } catch (const FatalError& e) {
     if (e.Kind() == ErrorKind::kInterrupted) {
       interrupted = true;

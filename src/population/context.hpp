@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <type_traits>
 
+#include "common/common.hpp"
 #include "cpu/threads.hpp"
 #include "population/kernels.hpp"
 
@@ -16,9 +17,9 @@ namespace driftsim {
 
 // Thrown when a run's cancel flag is found set: the run unwinds like a failed one, and what it
 // made (tables, temporary files) goes with it.
-class RunCancelled : public std::runtime_error {
+class RunCancelled : public FatalError {
  public:
-  RunCancelled() : std::runtime_error("run cancelled") {}
+  RunCancelled() : FatalError("The run was cancelled!", "CheckCancel", ErrorKind::kInterrupted) {}
 };
 
 struct RunContext {
