@@ -17,6 +17,7 @@
 // driver.hpp brings the run context and the model with it.
 #include "driver/driver.hpp"
 #include "output/output.hpp"
+#include "rows/rows.hpp"
 #include "simulation/background.hpp"
 #include "stats/stats.hpp"
 
