@@ -100,7 +100,7 @@ const OptionRow kOptions[] = {
      [](CommandLine& cl, const char* v) { Model(cl, "mutation-rate", v); }},
     {"sizes", 0, "FILE",
      "population size by generation: lines\n'GENERATION SIZE', that size from that generation\non; "
-     "before the first line, Ne",
+     "before the first line, Ne; GENERATION may\ncount from sample 1: S1, S1+N, S1-N",
      [](CommandLine& cl, const char* v) { Model(cl, "sizes", v); }},
     {"ne-ratio", 0, "R",
      "family sizes vary so that the effective size is\nR times the census size, 0 < R <= 1 "

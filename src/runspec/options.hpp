@@ -35,7 +35,8 @@ struct ModelOptionName {
 inline constexpr ModelOptionName kModelOptionNames[] = {
     {"burn-in", "G", "generations before sample 1, 0 to 100000000 (default 250)"},
     {"mutation-rate", "U", "K-allele rate per gene copy per generation, 0 to 0.1 (default 1e-4)"},
-    {"sizes", "FILE", "population size by generation: lines 'GENERATION SIZE'"},
+    {"sizes", "FILE",
+     "population size by generation: lines 'GENERATION SIZE' (GENERATION or S1, S1+N, S1-N)"},
     {"ne-ratio", "R", "effective/census size through family-size variance, 0 < R <= 1 (default 1)"},
 };
 
