@@ -570,7 +570,8 @@ struct Identity {
     char name[256] = {};
     gethostname(name, sizeof name - 1);
     host = name;
-    const std::string stat = ReadFile("/proc/self/stat");
+    // As the program reads it: through the main thread's entry, which an emulator leaves alone.
+    const std::string stat = ReadFile("/proc/" + pid + "/task/" + pid + "/stat");
     std::istringstream fields(stat.substr(stat.rfind(')') + 2));
     for (int field = 3; field <= 22; ++field) fields >> start;
     boot = ReadFile("/proc/sys/kernel/random/boot_id");

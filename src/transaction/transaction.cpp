@@ -223,10 +223,14 @@ std::string FirstLineOf(const char* path) {
   return text.substr(0, text.find('\n'));
 }
 
-// A process's start, in clock ticks since the boot (field 22 of /proc/PID/stat): with the pid,
-// it names one process of one boot, where a pid alone is reused. Empty when unreadable.
+// A process's start, in clock ticks since the boot (field 22 of the stat of its main thread,
+// the same as the process's): with the pid, it names one process of one boot, where a pid
+// alone is reused. Empty when unreadable. Read through /proc/PID/task/PID/stat, for this
+// process too: an emulator (qemu-user) answers /proc/self/stat and /proc/PID/stat of its own
+// process with a start of its making, which would then disagree with what others read of it.
 std::string StartTime(long pid) {
-  const std::string stat = FirstLineOf(("/proc/" + std::to_string(pid) + "/stat").c_str());
+  const std::string id = std::to_string(pid);
+  const std::string stat = FirstLineOf(("/proc/" + id + "/task/" + id + "/stat").c_str());
   const size_t paren = stat.rfind(')');  // the command name may hold blanks and parentheses
   if (paren == std::string::npos) return "";
   std::string_view rest = std::string_view(stat).substr(paren + 1);
