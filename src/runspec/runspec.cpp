@@ -13,7 +13,11 @@ Model ModelOf(const Params& par) {
 }
 
 Geometry GeometryOf(const Params& par) {
-  return {par.Ne, par.NumLoci, par.NumAllele, {par.NumIndiv[0], par.NumIndiv[1], par.NumIndiv[2]}};
+  return {par.Ne,
+          par.NumLoci,
+          par.NumAllele,
+          {par.NumIndiv[0], par.NumIndiv[1], par.NumIndiv[2]},
+          false};
 }
 
 float MigrationRate(const Params& par) {
@@ -50,6 +54,7 @@ RunSpec DescribeRun(const Params& par, const ModelOptions& options) {
   spec.options = options;
   spec.model = ModelOf(par);
   spec.geo = GeometryOf(par);
+  spec.geo.Phased = options.Linked();
   spec.MigRate = MigrationRate(par);
   spec.errors = GenoErrorRatesOf(par);
   spec.FreqDist = par.FreqDist;

@@ -32,6 +32,8 @@ struct Geometry {
   int32_t NumLoci = 0;
   int32_t NumAllele = 0;
   int32_t NumIndiv[3] = {0, 0, 0};  // source sample, sample 1, sample 2
+  // Loci are linked: packed generation records keep each copy's allele instead of a code.
+  bool Phased = false;
 
   bool Packed() const { return NumAllele == 2; }
   int64_t GenoBytes() const { return GenoBytesOf(NumLoci, Packed()); }

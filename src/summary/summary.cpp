@@ -84,13 +84,27 @@ std::string SummaryJson(const RunSummary& run) {
         {{"first", r.First}, {"last", r.Last}, {"census", r.Census}, {"effective", r.Effective}});
   }
   const ModelOptions& m = run.model;
-  const Json model = {
+  Json model = {
       {"burn_in", m.BurnIn},
       {"mutation_rate", ShortestDouble(m.MutationRate)},
       {"ne_ratio", m.NeRatio},
       {"sizes_file", m.SizesFile.empty() ? Json(nullptr) : Json(m.SizesFile)},
       {"sample_generations", {m.BurnIn, m.BurnIn + run.par.NumGen}},
   };
+  // Linked runs only: an unlinked run's record stays as it was.
+  if (m.Linked()) {
+    Json chromosomes = Json::array();
+    if (m.Map) {
+      for (const Chromosome& c : m.Map->Chromosomes) {
+        chromosomes.push_back({{"name", c.Name},
+                               {"first_locus", c.First + 1},
+                               {"loci", c.End - c.First},
+                               {"morgans", c.Morgans}});
+      }
+    }
+    model["linkage"] = {{"map_file", m.MapFile.empty() ? Json(nullptr) : Json(m.MapFile)},
+                        {"chromosomes", chromosomes}};
+  }
   const Json truth = {
       {"harmonic_mean_ne", run.truth.HarmonicNe},
       {"drift_ne", run.truth.DriftNe},

@@ -1,0 +1,234 @@
+// Meiosis under linkage: gametes that follow one parental copy along each chromosome and switch
+// at Haldane crossovers, and the phased records they need.
+//
+// All of a step's random draws are made first, in stream order, into a plan of segments (which
+// copy of which parent each stretch of loci comes from); the records are then copied from the
+// plan, in ranges of offspring on any thread, with no draws at all. The plan's draws are a few
+// per chromosome rather than one per locus, and every CPU row makes the same plan, since the
+// row's uniform batches give the portable loop's values.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "population/parents.hpp"
+#include "population/population.hpp"
+
+namespace driftsim {
+
+namespace {
+
+constexpr uint64_t kEven = 0x5555555555555555ull;
+
+// Even bits of the fields [a, b) of a 64-bit word of 32 fields, 0 <= a < b <= 32.
+inline uint64_t FieldMask(int64_t a, int64_t b) {
+  const uint64_t below = b >= 32 ? ~uint64_t{0} : (uint64_t{1} << (2 * b)) - 1;
+  return below & ~((uint64_t{1} << (2 * a)) - 1) & kEven;
+}
+
+// Even bits of the fields from copy 2 of a gamete, among fields [L0, L0 + 32); s is the first
+// segment that ends after L0 and is moved to the first that ends after L0 + 32.
+inline uint64_t CopyTwoMask(const GameteSegment*& s, const GameteSegment* e, int64_t L0) {
+  const int64_t L1 = L0 + 32;
+  uint64_t m = 0;
+  int64_t from = L0;
+  for (const GameteSegment* t = s; t != e && from < L1; from = (t++)->End) {
+    if (t->Copy) m |= FieldMask(from - L0, std::min(t->End, L1) - L0);
+  }
+  while (s != e && s->End <= L1) ++s;
+  return m;
+}
+
+// One phased packed child from two gametes' segments, word by word: the gamete's allele bit
+// is the parent's even bit (copy 1) or odd bit (copy 2) of each field, and the child keeps
+// parent 1's gamete as copy 1 and parent 2's as copy 2.
+void MakeChildPacked(const uint8_t* p1, const GameteSegment* s1, const GameteSegment* e1,
+                     const uint8_t* p2, const GameteSegment* s2, const GameteSegment* e2,
+                     uint8_t* child, int64_t bytes) {
+  for (int64_t b = 0; b < bytes; b += 8) {
+    const size_t n = static_cast<size_t>(std::min<int64_t>(8, bytes - b));
+    uint64_t w1 = 0, w2 = 0;
+    std::memcpy(&w1, p1 + b, n);
+    std::memcpy(&w2, p2 + b, n);
+    const uint64_t m1 = CopyTwoMask(s1, e1, 4 * b);
+    const uint64_t m2 = CopyTwoMask(s2, e2, 4 * b);
+    const uint64_t g1 = ((w1 & ~m1) | ((w1 >> 1) & m1)) & kEven;
+    const uint64_t g2 = ((w2 & ~m2) | ((w2 >> 1) & m2)) & kEven;
+    const uint64_t w = g1 | (g2 << 1);
+    std::memcpy(child + b, &w, n);
+  }
+}
+
+// One gamete into an unpacked child, child pointing at the copy it fills (copy 1 from parent
+// 1, copy 2 from parent 2).
+void MakeChildUnpacked(const uint8_t* parent, const GameteSegment* s, const GameteSegment* e,
+                       uint8_t* child) {
+  int64_t L = 0;
+  for (; s != e; ++s) {
+    const uint8_t* from = parent + s->Copy;
+    for (; L < s->End; ++L) child[2 * L] = from[2 * L];
+  }
+}
+
+// Draws of every offspring of a step: parents, then gametes, then the records made from them.
+struct LinkedBrood {
+  std::vector<int64_t> parent;  // per offspring: parent 1, parent 2 (from 0)
+  std::vector<GameteSegment> segments;
+  std::vector<int64_t> first;  // per gamete: its first segment; at [2n], the total
+};
+
+LinkedBrood PlanLinked(const RunContext& ctx, const GeneticMap& map, const ParentPicker& picker,
+                       int64_t n, RngState& uniform) {
+  LinkedBrood b;
+  b.parent.resize(static_cast<size_t>(2 * n));
+  if (n > 0) {
+    UniformDoubles u(ctx.kernels.uniform, uniform, uint64_t(2 * n));
+    for (int64_t& p : b.parent) p = picker.Index(u.Next());
+  }
+  b.first.reserve(static_cast<size_t>(2 * n + 1));
+  GameteDraws draws(ctx.kernels.uniform, uniform, map);
+  for (int64_t g = 0; g < 2 * n; ++g) {
+    b.first.push_back(int64_t(b.segments.size()));
+    draws.Gamete(b.segments);
+  }
+  b.first.push_back(int64_t(b.segments.size()));
+  return b;
+}
+
+// Makes the offspring of a plan, in ranges on the context's threads; extra, when given, runs as
+// one task beside them.
+void MakeLinked(const RunContext& ctx, const Geometry& geo, const LinkedBrood& b,
+                RecordSpan parents, RecordSpan offspring, const std::function<void()>& extra) {
+  const int64_t perTask =
+      std::max<int64_t>(1, ctx.tasks.bytes / std::max<int64_t>(1, offspring.bytes));
+  const int64_t tasks = (offspring.count + perTask - 1) / perTask;
+  const int64_t extraTasks = extra ? 1 : 0;
+  const GameteSegment* seg = b.segments.data();
+  ParallelFor(ctx, extraTasks + tasks, [&](int64_t i, int) {
+    if (i < extraTasks) {
+      extra();
+      return;
+    }
+    const int64_t k0 = (i - extraTasks) * perTask;
+    const int64_t k1 = std::min(offspring.count, k0 + perTask);
+    for (int64_t k = k0; k < k1; ++k) {
+      const size_t g = size_t(2 * k);
+      const uint8_t* p1 = parents[b.parent[g]];
+      const uint8_t* p2 = parents[b.parent[g + 1]];
+      const GameteSegment* s1 = seg + b.first[g];
+      const GameteSegment* s2 = seg + b.first[g + 1];
+      const GameteSegment* e2 = seg + b.first[g + 2];
+      if (geo.Packed()) {
+        MakeChildPacked(p1, s1, s2, p2, s2, e2, offspring[k], offspring.bytes);
+      } else {
+        MakeChildUnpacked(p1, s1, s2, offspring[k]);
+        MakeChildUnpacked(p2, s2, e2, offspring[k] + 1);
+      }
+    }
+  });
+}
+
+// 32 bits to the even bits of a word.
+inline uint64_t Spread(uint64_t x) {
+  x &= 0xFFFFFFFFull;
+  x = (x | (x << 16)) & 0x0000FFFF0000FFFFull;
+  x = (x | (x << 8)) & 0x00FF00FF00FF00FFull;
+  x = (x | (x << 4)) & 0x0F0F0F0F0F0F0F0Full;
+  x = (x | (x << 2)) & 0x3333333333333333ull;
+  return (x | (x << 1)) & kEven;
+}
+
+}  // namespace
+
+GameteDraws::GameteDraws(const UniformRow& row, RngState& uniform, const GeneticMap& map)
+    : u_(row, uniform), map_(map), memo_(map.Chromosomes.size()) {}
+
+int64_t GameteDraws::Gamete(std::vector<GameteSegment>& out) {
+  int64_t crossovers = 0;
+  const double* pos = map_.Position.data();
+  uint32_t last = 2;  // no segment yet
+  const auto add = [&](int64_t end, uint32_t copy) {
+    if (copy == last) {
+      out.back().End = end;
+    } else {
+      out.push_back({end, copy});
+      last = copy;
+    }
+  };
+  for (size_t c = 0; c < map_.Chromosomes.size(); ++c) {
+    const Chromosome& chr = map_.Chromosomes[c];
+    // U <= 1/2 for copy 1: exactly half the draws, which are odd multiples of 1/(2^31 - 1).
+    uint32_t copy = u_.Next() <= 0.5 ? 0u : 1u;
+    PoissonCounts counts(static_cast<float>(chr.Morgans), memo_[c]);
+    const int32_t k = counts.Next([this] { return u_.Next(); });
+    crossovers += k;
+    xs_.clear();
+    for (int32_t i = 0; i < k; ++i) xs_.push_back(u_.Next() * chr.Morgans);
+    std::sort(xs_.begin(), xs_.end());
+    // The loci past a crossover, those lying beyond it on the map, take the other copy.
+    int64_t from = chr.First;
+    for (const double x : xs_) {
+      const int64_t to = std::upper_bound(pos + from, pos + chr.End, x) - pos;
+      if (to > from) add(to, copy);
+      from = to;
+      copy ^= 1u;
+    }
+    if (chr.End > from) add(chr.End, copy);
+  }
+  return crossovers;
+}
+
+void PhaseRecords(const RunContext& ctx, const Geometry& geo, RecordSpan records, BitStream& bits) {
+  if (!geo.Packed()) return;
+  const BitCycle::Stream cycle = bits.Table();
+  const int64_t NumLoci = geo.NumLoci;
+  ParallelFor(ctx, records.count, [&](int64_t j, int) {
+    uint8_t* rec = records[j];
+    for (int64_t b = 0; b < records.bytes; b += 8) {
+      const size_t n = static_cast<size_t>(std::min<int64_t>(8, records.bytes - b));
+      uint64_t w = 0;
+      std::memcpy(&w, rec + b, n);
+      // Codes 1 and 2 are homozygotes (phase 00 and 11); a heterozygote (3) takes allele 2 on
+      // copy 1 when its bit is 1, on copy 2 when it is 0.
+      const uint64_t lo = w & kEven, hi = (w >> 1) & kEven;
+      const uint64_t r =
+          Spread(BitCycle::Load(cycle.bytes, cycle.At(uint64_t(j * NumLoci + 4 * b))));
+      const uint64_t het = lo & hi, hom2 = hi & ~lo;
+      w = hom2 | (hom2 << 1) | (het & r) | ((het & ~r) << 1);
+      std::memcpy(rec + b, &w, n);
+    }
+  });
+  bits.Advance(uint64_t(records.count) * uint64_t(NumLoci));
+}
+
+void PhasedToCodes(const RunContext& ctx, const Geometry& geo, RecordSpan records) {
+  if (!geo.Packed()) return;
+  ParallelFor(ctx, records.count, [&](int64_t j, int) {
+    uint8_t* rec = records[j];
+    for (int64_t b = 0; b < records.bytes; b += 8) {
+      const size_t n = static_cast<size_t>(std::min<int64_t>(8, records.bytes - b));
+      uint64_t w = 0;
+      std::memcpy(&w, rec + b, n);
+      const uint64_t a = w & kEven, c = (w >> 1) & kEven;
+      // 00 -> 1, 11 -> 2, 01 or 10 -> 3.
+      w = (~(a & c) & kEven) | ((a | c) << 1);
+      std::memcpy(rec + b, &w, n);
+    }
+  });
+}
+
+void ReproduceLinked(const RunContext& ctx, const Geometry& geo, const GeneticMap& map,
+                     RecordSpan parents, RecordSpan offspring, Random& rnd, double NeRatio,
+                     const std::function<void()>& alongside) {
+  const ParentPicker picker = BreedingParents(parents, NeRatio, rnd.Uniform);
+  const LinkedBrood b = PlanLinked(ctx, map, picker, offspring.count, rnd.Uniform);
+  MakeLinked(ctx, geo, b, parents, offspring, alongside);
+}
+
+void TakeSampleLinked(const RunContext& ctx, const Geometry& geo, const GeneticMap& map,
+                      RecordSpan parents, RecordSpan sample, Random& rnd) {
+  const LinkedBrood b = PlanLinked(ctx, map, ParentPicker(parents), sample.count, rnd.Uniform);
+  MakeLinked(ctx, geo, b, parents, sample, {});
+  PhasedToCodes(ctx, geo, sample);
+}
+
+}  // namespace driftsim
