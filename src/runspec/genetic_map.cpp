@@ -61,6 +61,7 @@ GeneticMap ReadMapStream(std::istream& in, const std::string& name, int64_t NumL
   int64_t line = 0;
   bool tooLong = false;
   std::vector<int64_t> seen(kMaxChromosome + 1, 0);  // line of each chromosome's first locus
+  int32_t current = 0;                               // number of the chromosome being read
   while (model_text::BoundedLine(in, text, kMaxMapLine, tooLong)) {
     ++line;
     if (tooLong) {
@@ -104,8 +105,7 @@ GeneticMap ReadMapStream(std::istream& in, const std::string& name, int64_t NumL
                "the position " + Quoted(items[3]) + " is not a whole, non-negative number of bp");
     }
     const double morgans = cM / 100.0;
-    const bool same = !map.Chromosomes.empty() && map.Chromosomes.back().Name == items[0];
-    if (!same) {
+    if (chr != current) {
       if (seen[size_t(chr)] != 0) {
         MapError(name, line,
                  "chromosome " + std::string(items[0]) + " comes again after another (its loci " +
@@ -113,6 +113,7 @@ GeneticMap ReadMapStream(std::istream& in, const std::string& name, int64_t NumL
                      "): a chromosome's loci must be one run of lines");
       }
       seen[size_t(chr)] = line;
+      current = chr;
       map.Chromosomes.push_back({std::string(items[0]), L, L, 0});
     } else if (morgans < map.Position.back() || bp < map.Bp.back()) {
       MapError(name, line,
