@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "population/alleles.hpp"
 #include "population/parents.hpp"
 #include "population/population.hpp"
 
@@ -217,11 +218,29 @@ void PhasedToCodes(const RunContext& ctx, const Geometry& geo, RecordSpan record
 }
 
 void ReproduceLinked(const RunContext& ctx, const Geometry& geo, const GeneticMap& map,
-                     RecordSpan parents, RecordSpan offspring, Random& rnd, double NeRatio,
+                     float MigRate, const float* AlleleFreq, RecordSpan parents,
+                     RecordSpan offspring, Random& rnd, double NeRatio,
                      const std::function<void()>& alongside) {
   const ParentPicker picker = BreedingParents(parents, NeRatio, rnd.Uniform);
-  const LinkedBrood b = PlanLinked(ctx, map, picker, offspring.count, rnd.Uniform);
-  MakeLinked(ctx, geo, b, parents, offspring, alongside);
+  const int32_t N = static_cast<int32_t>(offspring.count);
+  const int32_t M = MigrantCount(MigRate, N, rnd);
+  const RecordSpan migrants = offspring.Part(0, M);
+  if (M > 0) {
+    // The migrants' loci as Reproduce draws them, then their phase from the bit stream.
+    const uint64_t perLocus = SourceDrawsPerLocus(geo, M);
+    const int64_t lociPerTask = SourceLociPerTask(ctx, geo, M);
+    const UniformSplit draws(rnd.Uniform, uint64_t(geo.NumLoci) * perLocus);
+    ParallelFor(ctx, (geo.NumLoci + lociPerTask - 1) / lociPerTask, [&](int64_t task, int) {
+      const int64_t L0 = task * lociPerTask;
+      RngState u = draws.At(uint64_t(L0) * perLocus);
+      DrawSourceLoci(ctx.kernels, geo, AlleleFreq, migrants, L0,
+                     std::min<int64_t>(geo.NumLoci, L0 + lociPerTask), u);
+    });
+    PhaseRecords(ctx, geo, migrants, rnd.Bits);
+  }
+  const RecordSpan born = offspring.Part(M, N - M);
+  const LinkedBrood b = PlanLinked(ctx, map, picker, born.count, rnd.Uniform);
+  MakeLinked(ctx, geo, b, parents, born, alongside);
 }
 
 void TakeSampleLinked(const RunContext& ctx, const Geometry& geo, const GeneticMap& map,

@@ -218,11 +218,13 @@ void PhaseRecords(const RunContext& ctx, const Geometry& geo, RecordSpan records
 // Turns phased packed records into genotype codes, in place (unpacked: nothing to do).
 void PhasedToCodes(const RunContext& ctx, const Geometry& geo, RecordSpan records);
 
-// Reproduce under linkage: parents (fecundities first below an NeRatio of 1), two uniform
-// draws per offspring in record order, then the offspring's two gametes each (GameteDraws),
-// offspring by offspring, parent 1's first. alongside as for Reproduce. No migrants.
+// Reproduce under linkage: fecundities below an NeRatio of 1, the migrants as Reproduce draws
+// them, phased (PhaseRecords), then for the offspring born in the population two uniform draws
+// each in record order, and their two gametes each (GameteDraws), offspring by offspring,
+// parent 1's first. alongside as for Reproduce.
 void ReproduceLinked(const RunContext& ctx, const Geometry& geo, const GeneticMap& map,
-                     RecordSpan parents, RecordSpan offspring, Random& rnd, double NeRatio = 1.0,
+                     float MigRate, const float* AlleleFreq, RecordSpan parents,
+                     RecordSpan offspring, Random& rnd, double NeRatio = 1.0,
                      const std::function<void()>& alongside = {});
 
 // TakeSample under linkage: the draws of ReproduceLinked with uniform parents, and the sample's

@@ -126,12 +126,6 @@ void PrepareLinkage(const Params& par, ModelOptions& model) {
   if (model.ChromosomeCount > 0 && !model.MapFile.empty()) {
     FatalStop("--chromosomes and --map both describe the map: give one of them!", kModelRoutine);
   }
-  if (par.Model == 1) {
-    FatalStop(
-        "Linked loci (--chromosomes, --map) are not available under the migration model "
-        "(line 1 of the parameter file)!",
-        kModelRoutine);
-  }
   if (model.Map) return;
   if (model.ChromosomeCount > par.NumLoci) {
     FatalStop("--chromosomes " + IntToText(model.ChromosomeCount) + ":" +

@@ -55,8 +55,9 @@ RunSamples SimulateSamples(const RunContext& ctx, const RunSpec& spec, Progress&
         DrawMutations(ctx, geo, nextSize, sim.rnd, model.MutationRate, mutations);
       };
       if (map) {
-        ReproduceLinked(ctx, geo, *map, generation(current, size), generation(next, nextSize),
-                        sim.rnd, model.NeRatio, draw);
+        ReproduceLinked(ctx, geo, *map, spec.MigRate, tab.AlleleFreq.get(),
+                        generation(current, size), generation(next, nextSize), sim.rnd,
+                        model.NeRatio, draw);
       } else {
         Reproduce(ctx, geo, spec.MigRate, tab.AlleleFreq.get(), generation(current, size),
                   generation(next, nextSize), sim.rnd, progress, model.NeRatio, draw);
