@@ -30,6 +30,12 @@ inline uint64_t FieldMask(int64_t a, int64_t b) {
 // segment that ends after L0 and is moved to the first that ends after L0 + 32.
 inline uint64_t CopyTwoMask(const GameteSegment*& s, const GameteSegment* e, int64_t L0) {
   const int64_t L1 = L0 + 32;
+  // Most words lie inside one segment: a gamete has a few segments per chromosome.
+  if (s != e && s->End >= L1) {
+    const uint64_t whole = s->Copy ? kEven : 0;
+    if (s->End == L1) ++s;
+    return whole;
+  }
   uint64_t m = 0;
   int64_t from = L0;
   for (const GameteSegment* t = s; t != e && from < L1; from = (t++)->End) {
@@ -39,24 +45,57 @@ inline uint64_t CopyTwoMask(const GameteSegment*& s, const GameteSegment* e, int
   return m;
 }
 
+// A gamete's allele bits, at the even bit of each field, from a phased word of a parent.
+inline uint64_t GameteBits(uint64_t w, uint64_t copyTwo) {
+  return ((w & ~copyTwo) | ((w >> 1) & copyTwo)) & kEven;
+}
+
 // One phased packed child from two gametes' segments, word by word: the gamete's allele bit
 // is the parent's even bit (copy 1) or odd bit (copy 2) of each field, and the child keeps
 // parent 1's gamete as copy 1 and parent 2's as copy 2.
+// Whole words [w0, w1) of a child whose gametes keep one copy each through them.
+void CopyPackedRun(const uint8_t* p1, const uint8_t* p2, uint8_t* child, int64_t w0, int64_t w1,
+                   uint64_t m1, uint64_t m2) {
+  for (int64_t w = w0; w < w1; ++w) {
+    uint64_t a, b;
+    std::memcpy(&a, p1 + 8 * w, 8);
+    std::memcpy(&b, p2 + 8 * w, 8);
+    const uint64_t c = GameteBits(a, m1) | (GameteBits(b, m2) << 1);
+    std::memcpy(child + 8 * w, &c, 8);
+  }
+}
+
 void MakeChildPacked(const uint8_t* p1, const GameteSegment* s1, const GameteSegment* e1,
                      const uint8_t* p2, const GameteSegment* s2, const GameteSegment* e2,
                      uint8_t* child, int64_t bytes) {
-  for (int64_t b = 0; b < bytes; b += 8) {
-    const size_t n = static_cast<size_t>(std::min<int64_t>(8, bytes - b));
-    uint64_t w1 = 0, w2 = 0;
-    std::memcpy(&w1, p1 + b, n);
-    std::memcpy(&w2, p2 + b, n);
-    const uint64_t m1 = CopyTwoMask(s1, e1, 4 * b);
-    const uint64_t m2 = CopyTwoMask(s2, e2, 4 * b);
-    const uint64_t g1 = ((w1 & ~m1) | ((w1 >> 1) & m1)) & kEven;
-    const uint64_t g2 = ((w2 & ~m2) | ((w2 >> 1) & m2)) & kEven;
-    const uint64_t w = g1 | (g2 << 1);
-    std::memcpy(child + b, &w, n);
+  const int64_t words = bytes / 8;
+  int64_t w = 0;
+  while (w < words) {
+    // A word where either gamete may switch copy, field by field ...
+    uint64_t a, b;
+    std::memcpy(&a, p1 + 8 * w, 8);
+    std::memcpy(&b, p2 + 8 * w, 8);
+    const uint64_t c = GameteBits(a, CopyTwoMask(s1, e1, 32 * w)) |
+                       (GameteBits(b, CopyTwoMask(s2, e2, 32 * w)) << 1);
+    std::memcpy(child + 8 * w, &c, 8);
+    ++w;
+    // ... then the words both keep their copies through, whole.
+    const int64_t run =
+        std::min({words, s1 != e1 ? s1->End / 32 : words, s2 != e2 ? s2->End / 32 : words});
+    if (run > w) {
+      CopyPackedRun(p1, p2, child, w, run, s1 != e1 && s1->Copy ? kEven : 0,
+                    s2 != e2 && s2->Copy ? kEven : 0);
+      w = run;
+    }
   }
+  if (8 * words == bytes) return;
+  const size_t n = static_cast<size_t>(bytes - 8 * words);
+  uint64_t a = 0, b = 0;
+  std::memcpy(&a, p1 + 8 * words, n);
+  std::memcpy(&b, p2 + 8 * words, n);
+  const uint64_t c = GameteBits(a, CopyTwoMask(s1, e1, 32 * words)) |
+                     (GameteBits(b, CopyTwoMask(s2, e2, 32 * words)) << 1);
+  std::memcpy(child + 8 * words, &c, n);
 }
 
 // One gamete into an unpacked child, child pointing at the copy it fills (copy 1 from parent
@@ -128,6 +167,23 @@ void MakeLinked(const RunContext& ctx, const Geometry& geo, const LinkedBrood& b
   });
 }
 
+// The first locus of [first, end) that lies beyond x on a chromosome of the given length: a
+// binary search in a short window around the locus the position's share of the length points
+// to, which holds the answer on a map with loci spread evenly (and most real maps), else over
+// the whole chromosome. The whole search would miss the cache at every step on a long one.
+int64_t LocusBeyond(const double* pos, int64_t first, int64_t end, double length, double x) {
+  constexpr int64_t kWindow = 32;
+  const double share = length > 0 ? x / length : 0;
+  const int64_t guess =
+      first +
+      std::clamp<int64_t>(static_cast<int64_t>(share * double(end - first)), 0, end - first);
+  const int64_t lo = std::max(first, guess - kWindow), hi = std::min(end, guess + kWindow);
+  if ((lo == first || pos[lo - 1] <= x) && (hi == end || pos[hi] > x)) {
+    return std::upper_bound(pos + lo, pos + hi, x) - pos;
+  }
+  return std::upper_bound(pos + first, pos + end, x) - pos;
+}
+
 // 32 bits to the even bits of a word.
 inline uint64_t Spread(uint64_t x) {
   x &= 0xFFFFFFFFull;
@@ -168,7 +224,7 @@ int64_t GameteDraws::Gamete(std::vector<GameteSegment>& out) {
     // The loci past a crossover, those lying beyond it on the map, take the other copy.
     int64_t from = chr.First;
     for (const double x : xs_) {
-      const int64_t to = std::upper_bound(pos + from, pos + chr.End, x) - pos;
+      const int64_t to = std::max(from, LocusBeyond(pos, chr.First, chr.End, chr.Morgans, x));
       if (to > from) add(to, copy);
       from = to;
       copy ^= 1u;
