@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -13,7 +15,6 @@
 namespace driftsim {
 
 using model_text::ParseInteger;
-using model_text::ParseReal;
 using model_text::Quoted;
 
 namespace {
@@ -23,6 +24,20 @@ constexpr double kBpPerMorgan = 1e8;
 
 [[noreturn]] void MapError(const std::string& name, int64_t line, const std::string& what) {
   FatalStop(name + ":" + IntToText(line) + ": " + what + "!", kMapRoutine);
+}
+
+// A position in cM: a decimal number, with an exponent or not; false for anything else (NaN
+// and infinities among them). The map is read by driftsim-convert too, which has no parameter
+// file reader.
+bool ParseCentimorgans(std::string_view text, double& value) {
+  const bool form = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return model_text::IsDigit(c) || c == '.' || c == '+' || c == '-' || c == 'e' || c == 'E';
+  });
+  if (!form) return false;
+  const char* p = text.data() + (text[0] == '+' ? 1 : 0);
+  const char* end = text.data() + text.size();
+  const auto [stop, ec] = std::from_chars(p, end, value);
+  return ec == std::errc() && stop == end && std::isfinite(value);
 }
 
 // The chromosome number of a name ("7" or "chr7"), or 0 when it names no autosome.
@@ -95,7 +110,7 @@ GeneticMap ReadMapStream(std::istream& in, const std::string& name, int64_t NumL
                    IntToText(kMaxChromosome) + ", as '7' or 'chr7')");
     }
     double cM = 0;
-    if (!ParseReal(items[2], cM) || !std::isfinite(cM)) {
+    if (!ParseCentimorgans(items[2], cM)) {
       MapError(name, line, "the position " + Quoted(items[2]) + " is not a number of cM");
     }
     if (cM < 0) MapError(name, line, "the position " + std::string(items[2]) + " cM is negative");
