@@ -39,7 +39,7 @@ inline uint64_t CopyTwoMask(const GameteSegment*& s, const GameteSegment* e, int
   uint64_t m = 0;
   int64_t from = L0;
   for (const GameteSegment* t = s; t != e && from < L1; from = (t++)->End) {
-    if (t->Copy) m |= FieldMask(from - L0, std::min(t->End, L1) - L0);
+    if (t->Copy) m |= FieldMask(from - L0, std::min<int64_t>(t->End, L1) - L0);
   }
   while (s != e && s->End <= L1) ++s;
   return m;
@@ -80,8 +80,8 @@ void MakeChildPacked(const uint8_t* p1, const GameteSegment* s1, const GameteSeg
     std::memcpy(child + 8 * w, &c, 8);
     ++w;
     // ... then the words both keep their copies through, whole.
-    const int64_t run =
-        std::min({words, s1 != e1 ? s1->End / 32 : words, s2 != e2 ? s2->End / 32 : words});
+    const int64_t run = std::min({words, s1 != e1 ? int64_t{s1->End} / 32 : words,
+                                  s2 != e2 ? int64_t{s2->End} / 32 : words});
     if (run > w) {
       CopyPackedRun(p1, p2, child, w, run, s1 != e1 && s1->Copy ? kEven : 0,
                     s2 != e2 && s2->Copy ? kEven : 0);
@@ -205,9 +205,9 @@ int64_t GameteDraws::Gamete(std::vector<GameteSegment>& out) {
   uint32_t last = 2;  // no segment yet
   const auto add = [&](int64_t end, uint32_t copy) {
     if (copy == last) {
-      out.back().End = end;
+      out.back().End = static_cast<int32_t>(end);
     } else {
-      out.push_back({end, copy});
+      out.push_back({static_cast<int32_t>(end), copy});
       last = copy;
     }
   };

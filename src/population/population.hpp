@@ -186,9 +186,10 @@ void TakeSourceSample(const RunContext& ctx, const Geometry& geo, const float* A
 // and codes are made only in the samples. Copy 1 is the gamete of the first parent drawn.
 
 // A stretch of a gamete: loci up to End (from the previous segment's End, or 0) come from the
-// parent's copy Copy (0 copy 1, 1 copy 2).
+// parent's copy Copy (0 copy 1, 1 copy 2). Loci number at most 2^31 - 1: eight bytes a
+// segment keep a large generation's plan small.
 struct GameteSegment {
-  int64_t End;
+  int32_t End;
   uint32_t Copy;
 };
 
