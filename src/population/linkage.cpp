@@ -20,7 +20,7 @@ namespace {
 
 constexpr uint64_t kEven = 0x5555555555555555ull;
 
-// Even bits of the fields [a, b) of a 64-bit word of 32 fields, 0 <= a < b <= 32.
+// Even bits of the fields [a, b) of a 64-bit word of 32 fields, 0 <= a <= b <= 32, a < 32.
 inline uint64_t FieldMask(int64_t a, int64_t b) {
   const uint64_t below = b >= 32 ? ~uint64_t{0} : (uint64_t{1} << (2 * b)) - 1;
   return below & ~((uint64_t{1} << (2 * a)) - 1) & kEven;
