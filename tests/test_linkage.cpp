@@ -128,6 +128,15 @@ TEST(GeneticMap, OptionsReadBackAndRefuse) {
   SetModelOption(both, "map", "x.map");
   both.Map = nullptr;
   EXPECT_THROW(PrepareModel(par, both), FatalError);
+  // Either option on the command line replaces both model lines of a parameter file.
+  ParamFile file{"p.txt", par, {{20, "map", "x.map", false}, {21, "chromosomes", "3:1", false}}};
+  for (const char* given : {"chromosomes", "map"}) {
+    ModelOptions m;
+    SetModelOption(m, given, given == std::string("map") ? "y.map" : "2:1");
+    ApplyModelLines(file, m, {given});
+    EXPECT_EQ(m.MapFile, given == std::string("map") ? "y.map" : "") << given;
+    EXPECT_EQ(m.ChromosomeCount, given == std::string("map") ? 0 : 2) << given;
+  }
 }
 
 // Gametes drawn from one map: crossovers per chromosome are Poisson with mean and variance its

@@ -37,8 +37,13 @@ ParamFile ReadParamFile(const std::string& name, std::span<const ParamOverride> 
 
 void ApplyModelLines(const ParamFile& file, ModelOptions& model,
                      const std::vector<std::string>& given) {
+  const auto isGiven = [&](std::string_view name) {
+    return std::find(given.begin(), given.end(), name) != given.end();
+  };
+  // --chromosomes and --map both give the map: either on the command line replaces both lines.
+  const bool mapGiven = isGiven("chromosomes") || isGiven("map");
   for (const ModelLine& m : file.modelLines) {
-    if (std::find(given.begin(), given.end(), m.name) != given.end()) continue;
+    if (isGiven(m.name) || (mapGiven && (m.name == "chromosomes" || m.name == "map"))) continue;
     const std::string refusal =
         m.tooLong ? "line longer than " + IntToText(int64_t{kMaxSizesLine}) + " characters"
                   : SetModelOption(model, m.name, m.value);

@@ -67,7 +67,8 @@ struct ParamFile {
 ParamFile ReadParamFile(const std::string& name, std::span<const ParamOverride> overrides = {});
 
 // Applies the model lines of file to model, in their order, except those named in given (the
-// command line's, which take precedence). A refused value ends the run with the file and line.
+// command line's, which take precedence; --chromosomes or --map given replaces both lines). A
+// refused value ends the run with the file and line.
 void ApplyModelLines(const ParamFile& file, ModelOptions& model,
                      const std::vector<std::string>& given);
 
