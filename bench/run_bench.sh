@@ -7,8 +7,9 @@
 #
 #   bench/run_bench.sh BENCH_BINARY [SCENARIO_FILE...]
 #
-# Without scenario files it runs the five scenarios of bench/ in order; the last one (W5, a
-# panel of 400000 SNPs) takes minutes.
+# Without scenario files it runs the scenarios of bench/ in order: W3 also with its loci linked
+# on 20 chromosomes of 1 Morgan (w3_snps_linked.txt), to set linked meiosis beside the unlinked
+# one; the last one (W5, a panel of 400000 SNPs) takes minutes.
 set -euo pipefail
 
 if [[ $# -lt 1 ]]; then
@@ -21,7 +22,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 if [[ $# -eq 0 ]]; then
   set -- "$here/w1_typical.txt" "$here/w2_many_loci.txt" "$here/w3_snps.txt" \
-    "$here/w4_large_population.txt" "$here/w5_snp_panel.txt"
+    "$here/w3_snps_linked.txt" "$here/w4_large_population.txt" "$here/w5_snp_panel.txt"
 fi
 
 # Row label from the file name: w4_large_population.txt gives W4 large population, snp SNP.

@@ -99,7 +99,19 @@ TEST(ConvertFormats, SmallDataSetAsWrittenByHand) {
          "S1 S1_1 0 0 0 -9 1 2 2 2 0 0\nS1 S1_2 0 0 0 -9 1 1 1 2 2 1\n"
          "S2 S2_1 0 0 0 -9 2 2 0 0 1 1\nS0 S0_1 0 0 0 -9 1 2 1 1 2 2\n"},
         {"out/x.map", "0\tL1\t0\t1\n0\tL2\t0\t2\n0\tL3\t0\t3\n"}}},
+      // Linked loci: chromosomes and positions from the run's map.
+      {"--to vcf -o linked.vcf --map run.map",
+       {{"linked.vcf",
+         kVcfHead +
+             "##contig=<ID=chr2,length=900>\n##contig=<ID=5,length=1>\n"
+             "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1_1\tS1_2\tS2_1\tS0_1\n"
+             "chr2\t100\tL1\tA\tC\t.\t.\t.\tGT\t0/1\t0/0\t1/1\t0/1\n"
+             "chr2\t900\tL2\tA\tC\t.\t.\t.\tGT\t1/1\t0/1\t./.\t0/0\n"
+             "5\t1\tL3\tA\tC\t.\t.\t.\tGT\t./.\t1/0\t0/0\t1/1\n"}}},
+      {"--to plink -o out/linked --map run.map",
+       {{"out/linked.map", "chr2\tL1\t0\t100\nchr2\tL2\t12.5\t900\n5\tL3\t0\t0\n"}}},
   };
+  WriteFile(dir / "run.map", "chr2 a 0 100\nchr2 b 12.5 900\n5 c 0 0\n");
   std::filesystem::create_directory(dir / "out");
   for (const auto& c : cases) {
     const ToolRun run = Convert(dir, "d.dat " + c.args);
@@ -171,6 +183,8 @@ TEST(ConvertFormats, RefusalsLeaveNoOutputAndEarlierFilesAsTheyWere) {
        "order: S1, then S2, then S0",
        false},
       {kData, "--to genepop -o d.dat", "Output file d.dat would overwrite the data file!", false},
+      {kData, "--to vcf --map d.map",
+       "d.map:1: expected 'CHROMOSOME NAME CM BP', four fields, not 'earlier output'!", false},
       {kData, "--to genepop -o none/x.gen",
        "Cannot create file none/x.gen: No such file or directory!", false},
   };

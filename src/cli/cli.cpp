@@ -106,6 +106,14 @@ const OptionRow kOptions[] = {
      "family sizes vary so that the effective size is\nR times the census size, 0 < R <= 1 "
      "(default 1)",
      [](CommandLine& cl, const char* v) { Model(cl, "ne-ratio", v); }},
+    {"chromosomes", 0, "N:M",
+     "linked loci: N chromosomes of M Morgans each, the\nloci spread over them in order and "
+     "evenly",
+     [](CommandLine& cl, const char* v) { Model(cl, "chromosomes", v); }},
+    {"map", 0, "FILE",
+     "linked loci: a PLINK .map file, one line per locus\nin locus order (chromosome, name, cM, "
+     "bp)",
+     [](CommandLine& cl, const char* v) { Model(cl, "map", v); }},
     {"threads", 0, "N",
      "threads of the run, 1 to 1024 (default: DRIFTSIM_THREADS,\nelse the CPUs this process may "
      "run on); the\noutput bytes never depend on it",
@@ -242,7 +250,8 @@ std::string HelpText() {
       "1 after any error (the console names it), among them a value of the parameter\n"
       "file however given (--seed, --out, --set) and DRIFTSIM_THREADS; 2 for a wrong\n"
       "command line, among them a value refused by an option of its own (--burn-in,\n"
-      "--mutation-rate, --sizes, --ne-ratio, --threads); 130 or 143 when interrupted.\n"
+      "--mutation-rate, --sizes, --ne-ratio, --chromosomes, --map, --threads); 130 or 143 when "
+      "interrupted.\n"
       "\n"
       "Environment: DRIFTSIM_KERNEL forces a row of CPU routines, one of\n"
       "  " +

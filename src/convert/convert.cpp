@@ -112,12 +112,15 @@ void Convert(const Options& o) {
   const std::string parPath = o.par.empty() ? stats::ParFileFor(o.data) : o.par;
   stats::CheckCommitted(o.data, parPath);
   const stats::ParInfo par = stats::ReadParFile(parPath);
+  const std::unique_ptr<const GeneticMap> map =
+      o.map.empty() ? nullptr : std::make_unique<const GeneticMap>(ReadMap(o.map, par.loci));
   std::vector<std::string> names = OutputNames(o);
   if (!o.popMap.empty()) names.push_back(o.popMap);
   // An output that would replace an input, or another output, is refused before anything is
   // written.
   std::vector<FileRole> roles = {{o.data, "the data file", true},
                                  {parPath, "the parameter file", true}};
+  if (!o.map.empty()) roles.push_back({o.map, "the map file", true});
   for (size_t i = 0; i < names.size(); ++i) {
     roles.push_back(
         {names[i], !o.popMap.empty() && i + 1 == names.size() ? "the population map" : "the export",
@@ -137,10 +140,10 @@ void Convert(const Options& o) {
       break;
     case Format::kVcf:
     case Format::kVcfGz:
-      writer = MakeVcf(*files[0], par, o.data);
+      writer = MakeVcf(*files[0], par, o.data, map.get());
       break;
     case Format::kPlink:
-      writer = MakePlink(*files[0], *files[1], par, o.data);
+      writer = MakePlink(*files[0], *files[1], par, o.data, map.get());
       break;
   }
   std::unique_ptr<Writer> popMap = o.popMap.empty() ? nullptr : MakePopMap(*files.back());

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "runspec/genetic_map.hpp"
 #include "stats/stats.hpp"
 #include "transaction/transaction.hpp"
 
@@ -69,6 +70,7 @@ struct Options {
   std::string data, par;  // par empty: the .par beside the data file
   std::string output;     // file name, or stem for plink; empty: beside the data file
   std::string popMap;     // sample<TAB>population file, if wanted
+  std::string map;        // PLINK .map of the run's linked loci (VCF and PLINK positions)
   int level = 1;          // BGZF compression level
   int threads = 0;        // extra compression threads
 };
@@ -94,10 +96,11 @@ class Writer : public stats::LineSink {
 
 std::unique_ptr<Writer> MakeGenepop(OutputFile& out, const stats::ParInfo& par,
                                     const std::string& data);
-std::unique_ptr<Writer> MakeVcf(OutputFile& out, const stats::ParInfo& par,
-                                const std::string& data);
+// map: the run's genetic map (--map), or null for unlinked loci.
+std::unique_ptr<Writer> MakeVcf(OutputFile& out, const stats::ParInfo& par, const std::string& data,
+                                const GeneticMap* map = nullptr);
 std::unique_ptr<Writer> MakePlink(OutputFile& ped, OutputFile& map, const stats::ParInfo& par,
-                                  const std::string& data);
+                                  const std::string& data, const GeneticMap* genetic = nullptr);
 std::unique_ptr<Writer> MakePopMap(OutputFile& out);
 
 }  // namespace driftsim::convert

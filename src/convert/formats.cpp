@@ -1,6 +1,7 @@
 // The writers of the export formats. Every export names locus l (from 1) "L<l>", writes the
 // individuals under their data-file labels and ends its lines with a line feed.
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 
 #include "convert/convert.hpp"
@@ -14,6 +15,13 @@ using stats::ParInfo;
 
 std::string Decimal(int64_t n) {
   return std::to_string(n);
+}
+
+// A map position in Morgans as cM, in the shortest text that reads back as the same double.
+std::string Centimorgans(double morgans) {
+  char buf[32];
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, morgans * 100.0);
+  return ec == std::errc() ? std::string(buf, end) : "0";
 }
 
 std::string LocusName(int64_t locus) {
@@ -77,10 +85,12 @@ class Genepop final : public Writer {
 // Layout: one contig per locus, named like the locus, with the locus at position 1. Loci are
 // unlinked, and contigs are the one layout that every linkage tool reads as unlinked; a single
 // contig with distant positions would still put all loci in a window counted in variants.
+// With the run's genetic map, the contigs are its chromosomes instead, each as long as its
+// last base pair, and a locus lies at its base pair (1 for a map's 0: VCF counts from 1).
 class Vcf final : public Writer {
  public:
-  Vcf(OutputFile& out, const ParInfo& par, const std::string& data)
-      : out_(out), data_(data), loci_(par.loci) {
+  Vcf(OutputFile& out, const ParInfo& par, const std::string& data, const GeneticMap* map)
+      : out_(out), data_(data), loci_(par.loci), map_(map) {
     int64_t individuals = 0;
     for (const int64_t n : par.individuals) individuals += n;
     rows_.reserve(static_cast<size_t>(individuals) * 2 * static_cast<size_t>(loci_));
@@ -142,8 +152,14 @@ class Vcf final : public Writer {
                    "\">\n");
       }
     }
-    for (int64_t l = 0; l < loci_; ++l) {
-      out_.Write("##contig=<ID=" + LocusName(l) + ",length=1>\n");
+    if (map_) {
+      for (const Chromosome& c : map_->Chromosomes) {
+        out_.Write("##contig=<ID=" + c.Name + ",length=" + Decimal(Position(c.End - 1)) + ">\n");
+      }
+    } else {
+      for (int64_t l = 0; l < loci_; ++l) {
+        out_.Write("##contig=<ID=" + LocusName(l) + ",length=1>\n");
+      }
     }
     std::string names = "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT";
     for (const std::string& n : names_) names += "\t" + n;
@@ -173,7 +189,8 @@ class Vcf final : public Writer {
           m = std::max({m, column[i * stride], column[i * stride + 1]});
         }
         const std::string name = LocusName(first + j);
-        record = name + "\t1\t" + name + "\tA\t" + alt[m] + "\t.\t.\t.\tGT";
+        record = (map_ ? Contig(first + j) + "\t" + Decimal(Position(first + j)) : name + "\t1") +
+                 "\t" + name + "\tA\t" + alt[m] + "\t.\t.\t.\tGT";
         size_t at = record.size();
         record.resize(at + kSlot * people + kSlot);
         char* const text = record.data();
@@ -190,9 +207,18 @@ class Vcf final : public Writer {
     }
   }
 
+  // Base-pair position of locus l and the name of its chromosome, from the map.
+  int64_t Position(int64_t l) const { return std::max<int64_t>(1, map_->Bp[size_t(l)]); }
+  const std::string& Contig(int64_t l) {
+    while (map_->Chromosomes[chromosome_].End <= l) ++chromosome_;
+    return map_->Chromosomes[chromosome_].Name;
+  }
+
   OutputFile& out_;
   std::string data_;
   int64_t loci_;
+  const GeneticMap* map_;
+  size_t chromosome_ = 0;  // of the last locus written: loci are written in order
   int32_t largest_ = 0;
   std::vector<std::string> names_;
   std::vector<uint8_t> rows_;  // individual by individual, 2 x loci allele numbers each
@@ -201,14 +227,25 @@ class Vcf final : public Writer {
 
 // ---------------------------------------------------------------------------------------------
 // PLINK text files: the .map has chromosome 0 (PLINK's code for an unplaced variant), the locus
-// name, 0 cM and the locus number as position; a .ped line is the sample as family, the label,
+// name, 0 cM and the locus number as position, or with the run's genetic map the locus's
+// chromosome, cM and base pair; a .ped line is the sample as family, the label,
 // no parents, unknown sex and phenotype, then the two alleles of each locus, 0 for missing.
 class Plink final : public Writer {
  public:
-  Plink(OutputFile& ped, OutputFile& map, const ParInfo& par, const std::string& data)
+  Plink(OutputFile& ped, OutputFile& map, const ParInfo& par, const std::string& data,
+        const GeneticMap* genetic)
       : ped_(ped), data_(data) {
-    for (int64_t l = 0; l < par.loci; ++l) {
-      map.Write("0\t" + LocusName(l) + "\t0\t" + Decimal(l + 1) + "\n");
+    if (!genetic) {
+      for (int64_t l = 0; l < par.loci; ++l) {
+        map.Write("0\t" + LocusName(l) + "\t0\t" + Decimal(l + 1) + "\n");
+      }
+      return;
+    }
+    for (const Chromosome& c : genetic->Chromosomes) {
+      for (int64_t l = c.First; l < c.End; ++l) {
+        map.Write(c.Name + "\t" + LocusName(l) + "\t" + Centimorgans(genetic->Position[size_t(l)]) +
+                  "\t" + Decimal(genetic->Bp[size_t(l)]) + "\n");
+      }
     }
   }
 
@@ -260,13 +297,14 @@ std::unique_ptr<Writer> MakeGenepop(OutputFile& out, const ParInfo& par, const s
   return std::make_unique<Genepop>(out, par, data);
 }
 
-std::unique_ptr<Writer> MakeVcf(OutputFile& out, const ParInfo& par, const std::string& data) {
-  return std::make_unique<Vcf>(out, par, data);
+std::unique_ptr<Writer> MakeVcf(OutputFile& out, const ParInfo& par, const std::string& data,
+                                const GeneticMap* map) {
+  return std::make_unique<Vcf>(out, par, data, map);
 }
 
 std::unique_ptr<Writer> MakePlink(OutputFile& ped, OutputFile& map, const ParInfo& par,
-                                  const std::string& data) {
-  return std::make_unique<Plink>(ped, map, par, data);
+                                  const std::string& data, const GeneticMap* genetic) {
+  return std::make_unique<Plink>(ped, map, par, data, genetic);
 }
 
 std::unique_ptr<Writer> MakePopMap(OutputFile& out) {

@@ -16,6 +16,7 @@ constexpr const char* kUsage =
     " - a data set simulated by driftsim as GENEPOP, VCF or PLINK files\n"
     "\n"
     "Usage: driftsim-convert RUN.dat [RUN.par] --to FORMAT [-o OUT] [--pop-map FILE]\n"
+    "                        [--map FILE]\n"
     "\n"
     "Reads a genotype data file written by driftsim and its estimator parameter file (by\n"
     "default the .par file beside it), checks them as driftsim-stats does, and writes\n"
@@ -29,6 +30,8 @@ constexpr const char* kUsage =
     "  -o, --output OUT   output file name, with the format's extension (for plink: the\n"
     "                     stem of the two files); a name without it is warned about\n"
     "  --pop-map FILE     also write FILE: one line \"label<TAB>S1|S2|S0\" per individual\n"
+    "  --map FILE         the run's PLINK .map (driftsim --map): VCF CHROM and POS from\n"
+    "                     its chromosomes and bp, PLINK .map lines with its cM and bp\n"
     "  --level N          BGZF compression level of vcf.gz, 0 to 9 (default 1)\n"
     "  --threads N        extra threads compressing vcf.gz (default 0)\n"
     "  -h, --help         print this help and exit\n"
@@ -62,10 +65,11 @@ bool Bounded(const char* text, int low, int high, int& value) {
 int main(int argc, char** argv) {
   namespace cv = driftsim::convert;
   driftsim::OpenStandardDescriptors();
-  enum { kTo = 256, kPopMap, kLevel, kThreads, kVersion };
+  enum { kTo = 256, kPopMap, kMap, kLevel, kThreads, kVersion };
   const option options[] = {{"to", required_argument, nullptr, kTo},
                             {"output", required_argument, nullptr, 'o'},
                             {"pop-map", required_argument, nullptr, kPopMap},
+                            {"map", required_argument, nullptr, kMap},
                             {"level", required_argument, nullptr, kLevel},
                             {"threads", required_argument, nullptr, kThreads},
                             {"help", no_argument, nullptr, 'h'},
@@ -91,11 +95,15 @@ int main(int argc, char** argv) {
         break;
       case 'o':
       case kPopMap:
+      case kMap:
         // An empty name would silently mean the default one.
         if (*optarg == '\0') {
-          return Misuse(std::string(c == 'o' ? "-o" : "--pop-map") + " needs a file name");
+          return Misuse(std::string(c == 'o'    ? "-o"
+                                    : c == kMap ? "--map"
+                                                : "--pop-map") +
+                        " needs a file name");
         }
-        (c == 'o' ? o.output : o.popMap) = optarg;
+        (c == 'o' ? o.output : c == kMap ? o.map : o.popMap) = optarg;
         break;
       case kLevel:
         if (!Bounded(optarg, 0, 9, o.level)) {

@@ -267,6 +267,7 @@ RunFiles OpenRunFiles(const Params& par, const RunOptions& options, const std::s
                       const ModelOptions& model) {
   std::vector<FileRole> roles = {{paraFile, "the parameter file", true}};
   if (!model.SizesFile.empty()) roles.push_back({model.SizesFile, "the sizes file", true});
+  if (!model.MapFile.empty()) roles.push_back({model.MapFile, "the map file", true});
   const OutputNames out = OutputFiles(par.OutFile);
   roles.push_back({out.Data, "the data file", false});
   roles.push_back({out.Para, "the estimator parameter file", false});
@@ -382,6 +383,7 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
   // Every output is tried before the work: the temporary files exist from here on.
   RunFiles files = OpenRunFiles(par, options, paraFile, model);
   if (!model.SizesFile.empty()) console->Step("Reading sizes file: " + model.SizesFile);
+  if (!model.MapFile.empty()) console->Step("Reading map file: " + model.MapFile);
   PrepareModel(par, model);
   if (files.params) WriteParams(par, model, *files.params);
   RunTimes unused;

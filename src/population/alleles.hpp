@@ -98,6 +98,13 @@ inline uint64_t SourceDrawsPerLocus(const Geometry& geo, int64_t records) {
 void DrawSourceLoci(const KernelTable& kernels, const Geometry& geo, const float* freq,
                     RecordSpan out, int64_t L0, int64_t L1, RngState& uniform);
 
+// Smallest migrant mean that calls for a Poisson draw (single precision).
+inline constexpr float kMinMigrantMean = 0.00001f;
+
+// Poisson number of migrants into a generation of N individuals, mean N x MigRate, capped at N
+// after the draw (the draws consumed stay the same). A rate of 0 (isolation) draws nothing.
+int32_t MigrantCount(float MigRate, int32_t N, Random& rnd);
+
 // Loci per task when the loci of records are split over threads (a multiple of four).
 int64_t SourceLociPerTask(const RunContext& ctx, const Geometry& geo, int64_t records);
 

@@ -16,8 +16,9 @@ constexpr size_t kFetchAhead = 32;
 // allele. Packed (no phase is stored): a hit heterozygote becomes homozygous for the new allele,
 // a homozygote of the other allele becomes heterozygous; the change of the record's count of
 // heterozygous fields is noted, to be added once every range is done (another range may hit
-// the same record).
-void Apply(std::vector<Mutation>& m, size_t k0, size_t k1, RecordSpan generation, bool packed) {
+// the same record). Phased packed records: the copy's bit takes the new allele.
+void Apply(std::vector<Mutation>& m, size_t k0, size_t k1, RecordSpan generation, bool packed,
+           bool phased) {
   for (size_t k = k0; k < k1; ++k) {
     if (k + kFetchAhead < k1) {
       const Mutation& ahead = m[k + kFetchAhead];
@@ -29,8 +30,15 @@ void Apply(std::vector<Mutation>& m, size_t k0, size_t k1, RecordSpan generation
       rec[2 * m[k].L + (m[k].g - 1) % 2] = static_cast<uint8_t>(m[k].a);
       continue;
     }
-    const uint32_t x = PackedCode(rec, m[k].L);
     m[k].hets = 0;
+    if (phased) {
+      const int bit = static_cast<int>(2 * (m[k].L & 3) + (m[k].g - 1) % 2);
+      const uint32_t set = static_cast<uint32_t>(m[k].a - 1) << bit;
+      uint8_t& byte = rec[m[k].L >> 2];
+      byte = static_cast<uint8_t>((byte & ~(1u << bit)) | set);
+      continue;
+    }
+    const uint32_t x = PackedCode(rec, m[k].L);
     if (x == uint32_t(m[k].a)) continue;
     SetPackedCode(rec, m[k].L, x == 3 ? uint32_t(m[k].a) : 3u);
     m[k].hets = x == 3 ? -1 : 1;
@@ -77,7 +85,7 @@ void ApplyMutations(const RunContext& ctx, const Geometry& geo, std::vector<Muta
     return k;
   };
   ParallelFor(ctx, tasks, [&](int64_t task, int) {
-    Apply(drawn, boundary(task), boundary(task + 1), generation, packed);
+    Apply(drawn, boundary(task), boundary(task + 1), generation, packed, geo.Phased);
   });
   if (packed && generation.hets) {
     for (const Mutation& m : drawn) generation.hets[(m.g - 1) / 2] += m.hets;

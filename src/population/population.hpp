@@ -1,10 +1,11 @@
 // Population model: the genotype tables, the initial population, one generation of
 // reproduction with migration, mutation, and the samples.
 //
-// Genotype records: unpacked (NumAllele >= 3) one signed byte per gene copy, allele 1..NumAllele,
-// copy 1 then copy 2 of each locus; packed (NumAllele == 2) one 2-bit code per locus, four loci
-// per byte, locus 4m+f in bits 2f..2f+1 of byte m: 1 and 2 homozygotes, 3 heterozygote. Code or
-// allele 0 means missing and occurs only in the samples after genotyping errors.
+// Genotype records (phased packed records under linkage: see GameteSegment): unpacked (NumAllele >=
+// 3) one signed byte per gene copy, allele 1..NumAllele, copy 1 then copy 2 of each locus; packed
+// (NumAllele == 2) one 2-bit code per locus, four loci per byte, locus 4m+f in bits 2f..2f+1 of
+// byte m: 1 and 2 homozygotes, 3 heterozygote. Code or allele 0 means missing and occurs only in
+// the samples after genotyping errors.
 //
 // Each step takes what it reads, what it writes and the streams it draws from; the run's state
 // is the driver's.
@@ -179,5 +180,57 @@ void TakeSample(const RunContext& ctx, const Geometry& geo, RecordSpan parents, 
 // The source sample, drawn from the allele frequencies (migration model only).
 void TakeSourceSample(const RunContext& ctx, const Geometry& geo, const float* AlleleFreq,
                       RecordSpan sample, RngState& uniform);
+
+// Linked loci (genetic_map.hpp). The records keep phase: unpacked, as always, allele of copy 1
+// then copy 2; packed, bit 2f of a field the allele of copy 1 less one, bit 2f+1 that of copy 2,
+// and codes are made only in the samples. Copy 1 is the gamete of the first parent drawn.
+
+// A stretch of a gamete: loci up to End (from the previous segment's End, or 0) come from the
+// parent's copy Copy (0 copy 1, 1 copy 2). Loci number at most 2^31 - 1: eight bytes a
+// segment keep a large generation's plan small.
+struct GameteSegment {
+  int32_t End;
+  uint32_t Copy;
+};
+
+// The draws of gametes, one after another, from a uniform stream that ends exactly after the
+// last draw taken. Per chromosome, in map order: one draw U for the copy the gamete starts
+// from (copy 1 when U <= 1/2), the Poisson number of crossovers with mean the chromosome's
+// length in Morgans (single precision, PoissonDeviate's draws), then one draw per crossover,
+// placed at U x length; the loci beyond a crossover take the other copy.
+class GameteDraws {
+ public:
+  GameteDraws(const UniformRow& row, RngState& uniform, const GeneticMap& map);
+  // Appends the gamete's segments, all loci in order, to out; returns its crossovers.
+  int64_t Gamete(std::vector<GameteSegment>& out);
+
+ private:
+  UniformAhead u_;
+  const GeneticMap& map_;
+  std::vector<PoissonMemo> memo_;  // per chromosome
+  std::vector<double> xs_;
+};
+
+// Gives the heterozygous fields of phased packed records a phase: one bit per locus of each
+// record, record j taking bits [j x NumLoci, (j + 1) x NumLoci) of bits, which is advanced past
+// all of them. Unpacked records, drawn copy by copy, have their phase already.
+void PhaseRecords(const RunContext& ctx, const Geometry& geo, RecordSpan records, BitStream& bits);
+
+// Turns phased packed records into genotype codes, in place (unpacked: nothing to do).
+void PhasedToCodes(const RunContext& ctx, const Geometry& geo, RecordSpan records);
+
+// Reproduce under linkage: fecundities below an NeRatio of 1, the migrants as Reproduce draws
+// them, phased (PhaseRecords), then for the offspring born in the population two uniform draws
+// each in record order, and their two gametes each (GameteDraws), offspring by offspring,
+// parent 1's first. alongside as for Reproduce.
+void ReproduceLinked(const RunContext& ctx, const Geometry& geo, const GeneticMap& map,
+                     float MigRate, const float* AlleleFreq, RecordSpan parents,
+                     RecordSpan offspring, Random& rnd, double NeRatio = 1.0,
+                     const std::function<void()>& alongside = {});
+
+// TakeSample under linkage: the draws of ReproduceLinked with uniform parents, and the sample's
+// records turned into codes.
+void TakeSampleLinked(const RunContext& ctx, const Geometry& geo, const GeneticMap& map,
+                      RecordSpan parents, RecordSpan sample, Random& rnd);
 
 }  // namespace driftsim

@@ -11,19 +11,8 @@ namespace driftsim {
 
 namespace {
 
-// Smallest migrant mean that calls for a Poisson draw (single precision).
-constexpr float kMinMigrantMean = 0.00001f;
-
 // Offspring counts at which progress is reported.
 constexpr int32_t kProgressStep = 500;
-
-// Poisson number of migrants into a generation of N individuals, mean N x MigRate, capped at N
-// after the draw (the draws consumed stay the same). A rate of 0 (isolation) draws nothing.
-int32_t MigrantCount(float MigRate, int32_t N, Random& rnd) {
-  const float mean = static_cast<float>(N) * MigRate;
-  if (!(mean >= kMinMigrantMean)) return 0;
-  return std::min(PoissonCount(rnd, mean), N);
-}
 
 // The progress lines of the blocks, every kProgressStep offspring, shown in order by the calling
 // thread however many blocks the other threads have made.
@@ -64,6 +53,12 @@ void MakeBrood(const RunContext& ctx, const Geometry& geo, const Brood& brood) {
 }
 
 }  // namespace
+
+int32_t MigrantCount(float MigRate, int32_t N, Random& rnd) {
+  const float mean = static_cast<float>(N) * MigRate;
+  if (!(mean >= kMinMigrantMean)) return 0;
+  return std::min(PoissonCount(rnd, mean), N);
+}
 
 void Reproduce(const RunContext& ctx, const Geometry& geo, float MigRate, const float* AlleleFreq,
                RecordSpan parents, RecordSpan offspring, Random& rnd, Progress& progress,

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 
 #include "common/common.hpp"
 #include "runspec/text.hpp"
@@ -65,10 +66,77 @@ std::string SetSizesFile(ModelOptions& model, std::string_view value) {
   return "";
 }
 
+std::string SetChromosomes(ModelOptions& model, std::string_view value) {
+  const size_t colon = value.find(':');
+  int64_t n = 0;
+  double m = 0;
+  if (colon == std::string_view::npos || !ParseInteger(value.substr(0, colon), n) ||
+      !ParseReal(value.substr(colon + 1), m)) {
+    return "--chromosomes: " + Quoted(value) +
+           " is not N:M, a number of chromosomes and their length in Morgans (such as 20:1)";
+  }
+  if (n < 1 || n > std::numeric_limits<int32_t>::max()) {
+    return "--chromosomes: " + IntToText(n) + " chromosomes is out of range (1 to the loci)";
+  }
+  if (!(m > 0 && m <= kMaxMorgans)) {
+    return "--chromosomes: a length of " + std::string(value.substr(colon + 1)) +
+           " Morgans is out of range (above 0, at most 100)";
+  }
+  model.ChromosomeCount = static_cast<int32_t>(n);
+  model.ChromosomeMorgans = m;
+  model.Map = nullptr;
+  return "";
+}
+
+std::string SetMapFile(ModelOptions& model, std::string_view value) {
+  if (value.empty()) return "--map: the file name is empty";
+  model.MapFile = std::string(value);
+  model.Map = nullptr;
+  return "";
+}
+
+// The real path of an input file named in a parameter file line (see ModelLinesText).
+std::string LinePath(const std::string& file, const std::string& what) {
+  // The file's real path: a path normalised as text would name another file through a link
+  // and "..". The reader trims a line's blanks and stops at its end, so a name ending in a
+  // blank or holding a control character could not be read back whole.
+  std::error_code error;
+  std::string path = std::filesystem::canonical(file, error).string();
+  if (error) path = std::filesystem::absolute(file).string();
+  const bool readable =
+      std::none_of(path.begin(), path.end(),
+                   [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }) &&
+      path.back() != ' ';
+  if (!readable) {
+    FatalStop("--write-params: the " + what + " name " + Quoted(path) +
+                  " ends in a blank or holds a control character, which a parameter file line "
+                  "cannot hold; rename the file!",
+              kModelRoutine);
+  }
+  return path;
+}
+
 std::string RatioText(double r) {
   char buf[32];
   const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, r);
   return ec == std::errc() ? std::string(buf, end) : "?";
+}
+
+void PrepareLinkage(const Params& par, ModelOptions& model) {
+  if (model.ChromosomeCount > 0 && !model.MapFile.empty()) {
+    FatalStop("--chromosomes and --map both describe the map: give one of them!", kModelRoutine);
+  }
+  if (model.Map) return;
+  if (model.ChromosomeCount > par.NumLoci) {
+    FatalStop("--chromosomes " + IntToText(model.ChromosomeCount) + ":" +
+                  RatioText(model.ChromosomeMorgans) + " asks for more chromosomes than the " +
+                  IntToText(par.NumLoci) + " loci (NumLoci, line 4)!",
+              kModelRoutine);
+  }
+  model.Map = std::make_shared<const GeneticMap>(
+      model.ChromosomeCount > 0
+          ? EvenMap(par.NumLoci, model.ChromosomeCount, model.ChromosomeMorgans)
+          : ReadMap(model.MapFile, par.NumLoci));
 }
 
 }  // namespace
@@ -78,6 +146,8 @@ std::string SetModelOption(ModelOptions& model, std::string_view name, std::stri
   if (name == "mutation-rate") return SetMutationRate(model, value);
   if (name == "sizes") return SetSizesFile(model, value);
   if (name == "ne-ratio") return SetNeRatio(model, value);
+  if (name == "chromosomes") return SetChromosomes(model, value);
+  if (name == "map") return SetMapFile(model, value);
   return "--" + std::string(name) + " is not a model option";
 }
 
@@ -90,26 +160,13 @@ std::string ModelLinesText(const ModelOptions& model) {
     const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, model.MutationRate);
     text += "--mutation-rate " + std::string(buf, ec == std::errc() ? end : buf) + "\n";
   }
-  if (!model.SizesFile.empty()) {
-    // The file's real path: a path normalised as text would name another file through a link
-    // and "..". The reader trims a line's blanks and stops at its end, so a name ending in a
-    // blank or holding a control character could not be read back whole.
-    std::error_code error;
-    std::string path = std::filesystem::canonical(model.SizesFile, error).string();
-    if (error) path = std::filesystem::absolute(model.SizesFile).string();
-    const bool readable =
-        std::none_of(path.begin(), path.end(),
-                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }) &&
-        path.back() != ' ';
-    if (!readable) {
-      FatalStop("--write-params: the sizes file name " + Quoted(path) +
-                    " ends in a blank or holds a control character, which a parameter file line "
-                    "cannot hold; rename the file!",
-                kModelRoutine);
-    }
-    text += "--sizes " + path + "\n";
-  }
+  if (!model.SizesFile.empty()) text += "--sizes " + LinePath(model.SizesFile, "sizes file") + "\n";
   if (model.NeRatio != defaults.NeRatio) text += "--ne-ratio " + RatioText(model.NeRatio) + "\n";
+  if (model.ChromosomeCount > 0) {
+    text += "--chromosomes " + IntToText(model.ChromosomeCount) + ":" +
+            RatioText(model.ChromosomeMorgans) + "\n";
+  }
+  if (!model.MapFile.empty()) text += "--map " + LinePath(model.MapFile, "map file") + "\n";
   return text;
 }
 
@@ -122,7 +179,24 @@ std::string ModelReport(const ModelOptions& model) {
               ? std::string("none")
               : Printable(model.SizesFile, std::string::npos) + ", " +
                     IntToText(int64_t(model.Sizes.Changes.size())) + " changes") +
-         "\n  ne-ratio      " + RatioText(model.NeRatio) + "\n";
+         "\n  ne-ratio      " + RatioText(model.NeRatio) + "\n" +
+         (model.Linked() ? "  linkage       " + LinkageText(model) + "\n" : std::string());
+}
+
+std::string LinkageText(const ModelOptions& model) {
+  if (!model.Linked()) return "none";
+  if (model.ChromosomeCount > 0) {
+    return IntToText(model.ChromosomeCount) + " chromosomes of " +
+           RatioText(model.ChromosomeMorgans) + " Morgans";
+  }
+  std::string text = "map " + Printable(model.MapFile, std::string::npos);
+  if (model.Map) {
+    double total = 0;
+    for (const Chromosome& c : model.Map->Chromosomes) total += c.Morgans;
+    text += ", " + IntToText(int64_t(model.Map->Chromosomes.size())) + " chromosomes, " +
+            RatioText(total) + " Morgans in all";
+  }
+  return text;
 }
 
 void PrepareModel(const Params& par, ModelOptions& model) {
@@ -145,6 +219,7 @@ void PrepareModel(const Params& par, ModelOptions& model) {
                      " (line 13 of the parameter file)");
     }
   }
+  if (model.Linked()) PrepareLinkage(par, model);
   if (model.NeRatio >= 1.0) return;
   // R x N <= 1 would ask for an effective size of one or less, which no fecundities give.
   const double r = model.NeRatio;

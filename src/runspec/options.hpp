@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "runspec/genetic_map.hpp"
 #include "runspec/params.hpp"
 #include "runspec/sizes.hpp"
 
@@ -24,7 +26,18 @@ struct ModelOptions {
   std::string SizesFile;                      // empty: the size stays Ne
   SizeSchedule Sizes;                         // read from SizesFile by PrepareModel
   double NeRatio = 1;                         // 1: parents drawn uniformly, no extra draws
+  // Linkage: ChromosomeCount chromosomes of ChromosomeMorgans each, or the map file MapFile;
+  // neither: every locus unlinked. Map is built from them by PrepareModel.
+  int32_t ChromosomeCount = 0;
+  double ChromosomeMorgans = 0;
+  std::string MapFile;
+  std::shared_ptr<const GeneticMap> Map;
+
+  bool Linked() const { return ChromosomeCount > 0 || !MapFile.empty(); }
 };
+
+// Longest chromosome --chromosomes accepts, in Morgans.
+inline constexpr double kMaxMorgans = 100;
 
 // The options as the command line names them, for its option table and usage text.
 struct ModelOptionName {
@@ -38,6 +51,8 @@ inline constexpr ModelOptionName kModelOptionNames[] = {
     {"sizes", "FILE",
      "population size by generation: lines 'GENERATION SIZE' (GENERATION or S1, S1+N, S1-N)"},
     {"ne-ratio", "R", "effective/census size through family-size variance, 0 < R <= 1 (default 1)"},
+    {"chromosomes", "N:M", "linked loci: N chromosomes of M Morgans, loci spread evenly"},
+    {"map", "FILE", "linked loci: a PLINK .map file, one line per locus"},
 };
 
 // Reads the value text of the option name (as in kModelOptionNames) into model. Returns the
@@ -52,9 +67,14 @@ std::string ModelLinesText(const ModelOptions& model);
 // The model options as --check shows them, one "  name  value" line each.
 std::string ModelReport(const ModelOptions& model);
 
-// Reads the sizes file named in model, if any, and checks the options against the parameter
-// file: a size line must fall within the run (burn-in + NumGen generations) and not exceed
-// MaxNe, and a ratio R needs R x size > 1 for every size. Ends the run on an error.
+// The linkage as --check and the run record name it: "none", "N chromosomes of M Morgans" or
+// "map FILE" with its chromosomes and total length once read.
+std::string LinkageText(const ModelOptions& model);
+
+// Reads the sizes file named in model, if any, builds the genetic map of a linked run, and checks
+// the options against the parameter file: a size line must fall within the run (burn-in + NumGen
+// generations) and not exceed MaxNe, and a ratio R needs R x size > 1 for every size. Ends the run
+// on an error.
 void PrepareModel(const Params& par, ModelOptions& model);
 
 // Generation records to allocate for each of the two buffers: the largest size of the run.

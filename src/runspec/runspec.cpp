@@ -13,7 +13,11 @@ Model ModelOf(const Params& par) {
 }
 
 Geometry GeometryOf(const Params& par) {
-  return {par.Ne, par.NumLoci, par.NumAllele, {par.NumIndiv[0], par.NumIndiv[1], par.NumIndiv[2]}};
+  return {par.Ne,
+          par.NumLoci,
+          par.NumAllele,
+          {par.NumIndiv[0], par.NumIndiv[1], par.NumIndiv[2]},
+          false};
 }
 
 float MigrationRate(const Params& par) {
@@ -33,8 +37,13 @@ ParamFile ReadParamFile(const std::string& name, std::span<const ParamOverride> 
 
 void ApplyModelLines(const ParamFile& file, ModelOptions& model,
                      const std::vector<std::string>& given) {
+  const auto isGiven = [&](std::string_view name) {
+    return std::find(given.begin(), given.end(), name) != given.end();
+  };
+  // --chromosomes and --map both give the map: either on the command line replaces both lines.
+  const bool mapGiven = isGiven("chromosomes") || isGiven("map");
   for (const ModelLine& m : file.modelLines) {
-    if (std::find(given.begin(), given.end(), m.name) != given.end()) continue;
+    if (isGiven(m.name) || (mapGiven && (m.name == "chromosomes" || m.name == "map"))) continue;
     const std::string refusal =
         m.tooLong ? "line longer than " + IntToText(int64_t{kMaxSizesLine}) + " characters"
                   : SetModelOption(model, m.name, m.value);
@@ -50,6 +59,7 @@ RunSpec DescribeRun(const Params& par, const ModelOptions& options) {
   spec.options = options;
   spec.model = ModelOf(par);
   spec.geo = GeometryOf(par);
+  spec.geo.Phased = options.Linked();
   spec.MigRate = MigrationRate(par);
   spec.errors = GenoErrorRatesOf(par);
   spec.FreqDist = par.FreqDist;

@@ -32,6 +32,8 @@ struct Geometry {
   int32_t NumLoci = 0;
   int32_t NumAllele = 0;
   int32_t NumIndiv[3] = {0, 0, 0};  // source sample, sample 1, sample 2
+  // Loci are linked: packed generation records keep each copy's allele instead of a code.
+  bool Phased = false;
 
   bool Packed() const { return NumAllele == 2; }
   int64_t GenoBytes() const { return GenoBytesOf(NumLoci, Packed()); }
@@ -65,7 +67,8 @@ struct ParamFile {
 ParamFile ReadParamFile(const std::string& name, std::span<const ParamOverride> overrides = {});
 
 // Applies the model lines of file to model, in their order, except those named in given (the
-// command line's, which take precedence). A refused value ends the run with the file and line.
+// command line's, which take precedence; --chromosomes or --map given replaces both lines). A
+// refused value ends the run with the file and line.
 void ApplyModelLines(const ParamFile& file, ModelOptions& model,
                      const std::vector<std::string>& given);
 

@@ -26,6 +26,14 @@ RunSamples SimulateSamples(const RunContext& ctx, const RunSpec& spec, Progress&
 
   progress.Stage(RunStage::kInitialize);
   Initialize(ctx, geo, spec.FreqDist, tab, sim.rnd.Uniform, progress);
+  // Under linkage the records keep phase, and the packed ones keep no heterozygous counts.
+  const GeneticMap* map = model.Map.get();
+  auto generation = [&](int b, int32_t n) {
+    RecordSpan span = tab.Generation(b, n);
+    if (map) span.hets = nullptr;
+    return span;
+  };
+  if (map) PhaseRecords(ctx, geo, generation(0, geo.Ne), sim.rnd.Bits);
   progress.PhaseEnd();
   t.initialize = clock.Lap();
 
@@ -43,10 +51,18 @@ RunSamples SimulateSamples(const RunContext& ctx, const RunSpec& spec, Progress&
       const int32_t nextSize = model.Sizes.At(g, geo.Ne);
       // The mutations' draws follow reproduction's in the stream: they are made while the
       // offspring are, and applied to them after.
-      Reproduce(ctx, geo, spec.MigRate, tab.AlleleFreq.get(), tab.Generation(current, size),
-                tab.Generation(next, nextSize), sim.rnd, progress, model.NeRatio,
-                [&] { DrawMutations(ctx, geo, nextSize, sim.rnd, model.MutationRate, mutations); });
-      ApplyMutations(ctx, geo, mutations, tab.Generation(next, nextSize));
+      const auto draw = [&] {
+        DrawMutations(ctx, geo, nextSize, sim.rnd, model.MutationRate, mutations);
+      };
+      if (map) {
+        ReproduceLinked(ctx, geo, *map, spec.MigRate, tab.AlleleFreq.get(),
+                        generation(current, size), generation(next, nextSize), sim.rnd,
+                        model.NeRatio, draw);
+      } else {
+        Reproduce(ctx, geo, spec.MigRate, tab.AlleleFreq.get(), generation(current, size),
+                  generation(next, nextSize), sim.rnd, progress, model.NeRatio, draw);
+      }
+      ApplyMutations(ctx, geo, mutations, generation(next, nextSize));
       current = next;
       size = nextSize;
       ++t.generationCount;
@@ -55,12 +71,20 @@ RunSamples SimulateSamples(const RunContext& ctx, const RunSpec& spec, Progress&
   };
   generations(1, model.BurnIn);
   progress.Stage(RunStage::kSample1);
-  TakeSample(ctx, geo, tab.Generation(current, size), SampleRecords(geo, tab, kSample1), sim.rnd);
+  auto sample = [&](int s) {
+    if (map) {
+      TakeSampleLinked(ctx, geo, *map, generation(current, size), SampleRecords(geo, tab, s),
+                       sim.rnd);
+    } else {
+      TakeSample(ctx, geo, generation(current, size), SampleRecords(geo, tab, s), sim.rnd);
+    }
+  };
+  sample(kSample1);
   t.samples += clock.Lap();
   generations(model.BurnIn + 1, last);
   progress.PhaseEnd();
   progress.Stage(RunStage::kSample2);
-  TakeSample(ctx, geo, tab.Generation(current, size), SampleRecords(geo, tab, kSample2), sim.rnd);
+  sample(kSample2);
   if (spec.model == Model::kMigration) {
     progress.Stage(RunStage::kSourceSample);
     TakeSourceSample(ctx, geo, tab.AlleleFreq.get(), SampleRecords(geo, tab, kSourceSample),

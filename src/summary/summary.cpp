@@ -84,13 +84,32 @@ std::string SummaryJson(const RunSummary& run) {
         {{"first", r.First}, {"last", r.Last}, {"census", r.Census}, {"effective", r.Effective}});
   }
   const ModelOptions& m = run.model;
-  const Json model = {
+  Json model = {
       {"burn_in", m.BurnIn},
       {"mutation_rate", ShortestDouble(m.MutationRate)},
       {"ne_ratio", m.NeRatio},
       {"sizes_file", m.SizesFile.empty() ? Json(nullptr) : Json(m.SizesFile)},
       {"sample_generations", {m.BurnIn, m.BurnIn + run.par.NumGen}},
   };
+  // Linked runs only: an unlinked run's record stays as it was. --chromosomes may give one
+  // chromosome a locus, so its chromosomes are two numbers; a map file's (at most 99) are listed.
+  if (m.Linked()) {
+    Json linkage = {
+        {"map_file", m.MapFile.empty() ? Json(nullptr) : Json(m.MapFile)},
+        {"chromosomes", m.Map ? int64_t(m.Map->Chromosomes.size()) : int64_t{m.ChromosomeCount}}};
+    if (m.ChromosomeCount > 0) linkage["morgans_each"] = m.ChromosomeMorgans;
+    if (m.Map && m.MapFile.size() > 0) {
+      Json list = Json::array();
+      for (const Chromosome& c : m.Map->Chromosomes) {
+        list.push_back({{"name", c.Name},
+                        {"first_locus", c.First + 1},
+                        {"loci", c.End - c.First},
+                        {"morgans", c.Morgans}});
+      }
+      linkage["map"] = list;
+    }
+    model["linkage"] = linkage;
+  }
   const Json truth = {
       {"harmonic_mean_ne", run.truth.HarmonicNe},
       {"drift_ne", run.truth.DriftNe},
