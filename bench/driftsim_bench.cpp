@@ -22,12 +22,12 @@
 #include <fstream>
 #include <string>
 
+#include "description/description.hpp"
 #include "driver/driver.hpp"
 #include "population/context.hpp"
 #include "population/population.hpp"
 #include "quiet_stdout.hpp"
 #include "rows/rows.hpp"
-#include "runspec/runspec.hpp"
 
 namespace {
 

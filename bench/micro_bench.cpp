@@ -9,12 +9,12 @@
 #include <tuple>
 #include <vector>
 
+#include "description/description.hpp"
 #include "driver/driver.hpp"
 #include "population/context.hpp"
 #include "population/population.hpp"
 #include "random/random.hpp"
 #include "rows/rows.hpp"
-#include "runspec/runspec.hpp"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <cmath>
 #include <regex>
 
+#include "description/description.hpp"
 #include "model/true_values.hpp"
 #include "population/parents.hpp"
-#include "runspec/runspec.hpp"
 #include "test_support.hpp"
 
 namespace driftsim::test {

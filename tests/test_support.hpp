@@ -24,13 +24,13 @@
 #include <utility>
 #include <vector>
 
+#include "description/description.hpp"
 #include "driver/driver.hpp"
 #include "genotyping/genotyping.hpp"
 #include "output/output.hpp"
 #include "population/context.hpp"
 #include "population/population.hpp"
 #include "rows/rows.hpp"
-#include "runspec/runspec.hpp"
 
 namespace driftsim::test {
 

@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "convert/convert.hpp"
-#include "runspec/runspec.hpp"
+#include "description/description.hpp"
 #include "test_support.hpp"
 
 namespace driftsim::test {

@@ -9,7 +9,7 @@
 
 #include "cpu/cpu.hpp"
 #include "cpu/threads.hpp"
-#include "runspec/runspec.hpp"
+#include "description/description.hpp"
 
 namespace driftsim {
 

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "runspec/genetic_map.hpp"
+#include "description/genetic_map.hpp"
 #include "stats/stats.hpp"
 #include "transaction/transaction.hpp"
 

@@ -11,8 +11,8 @@
 
 #include "cli/cli.hpp"
 #include "common/common.hpp"
+#include "description/description.hpp"
 #include "model/true_values.hpp"
-#include "runspec/runspec.hpp"
 #include "simulation/simulation.hpp"
 
 namespace driftsim {

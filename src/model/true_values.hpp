@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "runspec/runspec.hpp"
+#include "description/description.hpp"
 
 namespace driftsim {
 

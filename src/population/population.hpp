@@ -20,9 +20,9 @@
 
 #include "common/common.hpp"
 #include "common/memory.hpp"
+#include "description/description.hpp"
 #include "population/context.hpp"
 #include "random/random.hpp"
-#include "runspec/runspec.hpp"
 
 namespace driftsim {
 

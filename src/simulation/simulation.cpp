@@ -12,20 +12,20 @@ RunSamples SimulateSamples(const RunContext& ctx, const Params& par, const Model
   return SimulateSamples(ctx, DescribeRun(par, model), progress, t, memory);
 }
 
-RunSamples SimulateSamples(const RunContext& ctx, const RunSpec& spec, Progress& progress,
+RunSamples SimulateSamples(const RunContext& ctx, const RunDescription& desc, Progress& progress,
                            RunTimes& t, MemoryBudget memory) {
-  const TrueValues truth = ComputeTrueValues(spec.par, spec.options);
-  SimState sim(spec);
+  const TrueValues truth = ComputeTrueValues(desc.par, desc.options);
+  SimState sim(desc);
   Tables& tab = sim.tab;
-  const Geometry& geo = spec.geo;
-  const ModelOptions& model = spec.options;
-  tab.Ne = LargestSize(spec.par, model);
+  const Geometry& geo = desc.geo;
+  const ModelOptions& model = desc.options;
+  tab.Ne = LargestSize(desc.par, model);
   tab.MemoryLimit = memory.usable;
   tab.Working = memory.working;
   PhaseClock clock;
 
   progress.Stage(RunStage::kInitialize);
-  Initialize(ctx, geo, spec.FreqDist, tab, sim.rnd.Uniform, progress);
+  Initialize(ctx, geo, desc.FreqDist, tab, sim.rnd.Uniform, progress);
   // Under linkage the records keep phase, and the packed ones keep no heterozygous counts.
   const GeneticMap* map = model.Map.get();
   auto generation = [&](int b, int32_t n) {
@@ -42,7 +42,7 @@ RunSamples SimulateSamples(const RunContext& ctx, const RunSpec& spec, Progress&
   int current = 0;
   int32_t size = geo.Ne;
   std::vector<Mutation> mutations;
-  const int32_t last = model.BurnIn + spec.NumGen;
+  const int32_t last = model.BurnIn + desc.NumGen;
   auto generations = [&](int32_t from, int32_t to) {
     for (int32_t g = from; g <= to; ++g) {
       ctx.CheckCancel();
@@ -55,11 +55,11 @@ RunSamples SimulateSamples(const RunContext& ctx, const RunSpec& spec, Progress&
         DrawMutations(ctx, geo, nextSize, sim.rnd, model.MutationRate, mutations);
       };
       if (map) {
-        ReproduceLinked(ctx, geo, *map, spec.MigRate, tab.AlleleFreq.get(),
+        ReproduceLinked(ctx, geo, *map, desc.MigRate, tab.AlleleFreq.get(),
                         generation(current, size), generation(next, nextSize), sim.rnd,
                         model.NeRatio, draw);
       } else {
-        Reproduce(ctx, geo, spec.MigRate, tab.AlleleFreq.get(), generation(current, size),
+        Reproduce(ctx, geo, desc.MigRate, tab.AlleleFreq.get(), generation(current, size),
                   generation(next, nextSize), sim.rnd, progress, model.NeRatio, draw);
       }
       ApplyMutations(ctx, geo, mutations, generation(next, nextSize));
@@ -85,17 +85,17 @@ RunSamples SimulateSamples(const RunContext& ctx, const RunSpec& spec, Progress&
   progress.PhaseEnd();
   progress.Stage(RunStage::kSample2);
   sample(kSample2);
-  if (spec.model == Model::kMigration) {
+  if (desc.model == Model::kMigration) {
     progress.Stage(RunStage::kSourceSample);
     TakeSourceSample(ctx, geo, tab.AlleleFreq.get(), SampleRecords(geo, tab, kSourceSample),
                      sim.rnd.Uniform);
   }
 
   progress.Stage(RunStage::kGenoErrors);
-  AddGenoErrors(ctx, geo, spec.errors, tab.Samples(geo), sim.rnd);
+  AddGenoErrors(ctx, geo, desc.errors, tab.Samples(geo), sim.rnd);
   t.samples += clock.Lap();
   ctx.CheckCancel();
-  return {spec.par, truth, tab.Packed, tab.GenoBytes, std::move(tab.SmplGeno)};
+  return {desc.par, truth, tab.Packed, tab.GenoBytes, std::move(tab.SmplGeno)};
 }
 
 }  // namespace driftsim

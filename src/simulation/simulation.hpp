@@ -8,11 +8,11 @@
 #include <memory>
 
 #include "common/common.hpp"
+#include "description/description.hpp"
 #include "model/true_values.hpp"
 #include "population/context.hpp"
 #include "population/population.hpp"
 #include "random/random.hpp"
-#include "runspec/runspec.hpp"
 
 namespace driftsim {
 
@@ -20,7 +20,7 @@ namespace driftsim {
 struct SimState {
   explicit SimState(Params p) : par(std::move(p)), rnd(par.IDUM, par.RanBitSeed) {}
   // The streams start from the description's seed.
-  explicit SimState(const RunSpec& spec) : par(spec.par), rnd(spec.IDUM, spec.RanBitSeed) {}
+  explicit SimState(const RunDescription& desc) : par(desc.par), rnd(desc.IDUM, desc.RanBitSeed) {}
   SimState(const SimState&) = delete;
   SimState& operator=(const SimState&) = delete;
 
@@ -66,7 +66,7 @@ struct RunSamples {
 };
 
 // The simulation of a run, from its tables to the genotyping errors: builds the tables, runs
-// the generations, takes the samples and frees everything but them; spec's options have passed
+// the generations, takes the samples and frees everything but them; desc's options have passed
 // PrepareModel. Adds the phase times to t. Throws FatalError on any failure, and
 // RunCancelled when ctx's cancel flag is set.
 //
@@ -77,7 +77,7 @@ struct MemoryBudget {
   uint64_t usable = 0;
   uint64_t working = 0;
 };
-RunSamples SimulateSamples(const RunContext& ctx, const RunSpec& spec, Progress& progress,
+RunSamples SimulateSamples(const RunContext& ctx, const RunDescription& desc, Progress& progress,
                            RunTimes& t, MemoryBudget memory = {});
 RunSamples SimulateSamples(const RunContext& ctx, const Params& par, const ModelOptions& model,
                            Progress& progress, RunTimes& t, MemoryBudget memory = {});

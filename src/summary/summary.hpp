@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "description/description.hpp"
 #include "model/true_values.hpp"
-#include "runspec/runspec.hpp"
 
 namespace driftsim {
 

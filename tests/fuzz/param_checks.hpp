@@ -7,7 +7,7 @@
 #include <string>
 
 #include "common/common.hpp"
-#include "runspec/runspec.hpp"
+#include "description/description.hpp"
 
 namespace driftsim::check {
 

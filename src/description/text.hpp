@@ -1,5 +1,5 @@
 // Line and number reading shared by the line-based inputs of a run's description: the sizes
-// file and the model lines of a parameter file. Internal to runspec/.
+// file and the model lines of a parameter file. Internal to description/.
 #pragma once
 
 #include <algorithm>
@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "common/common.hpp"
-#include "runspec/params.hpp"
+#include "description/params.hpp"
 #include "transaction/transaction.hpp"
 
 namespace driftsim::model_text {

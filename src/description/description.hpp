@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "runspec/options.hpp"
-#include "runspec/params.hpp"
-#include "runspec/sizes.hpp"
+#include "description/options.hpp"
+#include "description/params.hpp"
+#include "description/sizes.hpp"
 
 namespace driftsim {
 
@@ -74,7 +74,7 @@ void ApplyModelLines(const ParamFile& file, ModelOptions& model,
 
 // A whole run's description, once PrepareModel has passed: the values as the files and records
 // write them, and what the engine takes of them.
-struct RunSpec {
+struct RunDescription {
   Params par;
   ModelOptions options;  // burn-in, mutation rate, sizes by generation, Ne/N ratio
   Model model = Model::kIsolation;
@@ -87,6 +87,6 @@ struct RunSpec {
   int32_t IDUM = 0;
   uint32_t RanBitSeed = 0;
 };
-RunSpec DescribeRun(const Params& par, const ModelOptions& options);
+RunDescription DescribeRun(const Params& par, const ModelOptions& options);
 
 }  // namespace driftsim

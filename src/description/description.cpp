@@ -1,6 +1,6 @@
 // The description of a run: what the other rooms take of the parameter file and the model
 // options, and the parameter file read in one pass.
-#include "runspec/runspec.hpp"
+#include "description/description.hpp"
 
 #include <algorithm>
 
@@ -53,20 +53,20 @@ void ApplyModelLines(const ParamFile& file, ModelOptions& model,
   }
 }
 
-RunSpec DescribeRun(const Params& par, const ModelOptions& options) {
-  RunSpec spec;
-  spec.par = par;
-  spec.options = options;
-  spec.model = ModelOf(par);
-  spec.geo = GeometryOf(par);
-  spec.geo.Phased = options.Linked();
-  spec.MigRate = MigrationRate(par);
-  spec.errors = GenoErrorRatesOf(par);
-  spec.FreqDist = par.FreqDist;
-  spec.NumGen = par.NumGen;
-  spec.IDUM = par.IDUM;
-  spec.RanBitSeed = par.RanBitSeed;
-  return spec;
+RunDescription DescribeRun(const Params& par, const ModelOptions& options) {
+  RunDescription desc;
+  desc.par = par;
+  desc.options = options;
+  desc.model = ModelOf(par);
+  desc.geo = GeometryOf(par);
+  desc.geo.Phased = options.Linked();
+  desc.MigRate = MigrationRate(par);
+  desc.errors = GenoErrorRatesOf(par);
+  desc.FreqDist = par.FreqDist;
+  desc.NumGen = par.NumGen;
+  desc.IDUM = par.IDUM;
+  desc.RanBitSeed = par.RanBitSeed;
+  return desc;
 }
 
 }  // namespace driftsim

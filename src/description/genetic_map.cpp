@@ -1,4 +1,4 @@
-#include "runspec/genetic_map.hpp"
+#include "description/genetic_map.hpp"
 
 #include <sys/stat.h>
 
@@ -10,7 +10,7 @@
 #include <fstream>
 
 #include "common/common.hpp"
-#include "runspec/text.hpp"
+#include "description/text.hpp"
 
 namespace driftsim {
 

@@ -1,4 +1,4 @@
-#include "runspec/sizes.hpp"
+#include "description/sizes.hpp"
 
 #include <sys/stat.h>
 
@@ -10,7 +10,7 @@
 #include <limits>
 
 #include "common/common.hpp"
-#include "runspec/text.hpp"
+#include "description/text.hpp"
 
 namespace driftsim {
 

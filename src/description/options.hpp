@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "runspec/genetic_map.hpp"
-#include "runspec/params.hpp"
-#include "runspec/sizes.hpp"
+#include "description/genetic_map.hpp"
+#include "description/params.hpp"
+#include "description/sizes.hpp"
 
 namespace driftsim {
 

@@ -1,4 +1,4 @@
-#include "runspec/options.hpp"
+#include "description/options.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "common/common.hpp"
-#include "runspec/text.hpp"
+#include "description/text.hpp"
 #include "transaction/transaction.hpp"
 
 namespace driftsim {

@@ -1,4 +1,4 @@
-#include "runspec/params.hpp"
+#include "description/params.hpp"
 
 #include <strings.h>
 #include <sys/stat.h>
@@ -15,8 +15,8 @@
 #include <variant>
 
 #include "common/common.hpp"
-#include "runspec/sizes.hpp"
-#include "runspec/text.hpp"
+#include "description/sizes.hpp"
+#include "description/text.hpp"
 
 namespace driftsim {
 
