@@ -413,25 +413,8 @@ py::dict TrueValuesDict(const TrueValues& truth) {
 ModelOptions Model(const std::vector<std::pair<std::string, std::string>>& options,
                    const std::optional<std::vector<std::pair<int64_t, int64_t>>>& sizes,
                    const std::string& sizesFile) {
-  ModelOptions model;
-  for (const auto& [name, value] : options) {
-    const std::string refusal = SetModelOption(model, name, value);
-    if (!refusal.empty()) throw FatalError(refusal, "ModelOptions");
-  }
-  if (sizes) {
-    // Read as the lines of a sizes file, with its checks and messages.
-    std::string text;
-    for (const auto& [g, n] : *sizes) text += IntToText(g) + " " + IntToText(n) + "\n";
-    std::istringstream in(text);
-    model.Sizes = ReadSizesStream(in, "sizes");
-  } else if (!sizesFile.empty()) {
-    model.SizesFile = sizesFile;
-  }
-  return model;
+  return FrontEndModel(options, sizes ? &*sizes : nullptr, sizesFile);
 }
-
-// The largest MaxNe a parameter file may give.
-constexpr int32_t kLargestMaxNe = 1000000;
 
 // followMaxNe: MaxNe (handed on to the estimator) is raised to the largest size of the run.
 Samples Simulate(Params par, const std::vector<std::pair<std::string, std::string>>& options,
@@ -440,10 +423,7 @@ Samples Simulate(Params par, const std::vector<std::pair<std::string, std::strin
                  bool followMaxNe) {
   Samples s;
   s.model = Model(options, sizes, sizesFile);
-  const int32_t maxNe = par.MaxNe;
-  if (followMaxNe) par.MaxNe = kLargestMaxNe;  // the sizes are checked against MaxNe
-  PrepareModel(par, s.model);
-  if (followMaxNe) par.MaxNe = std::max(maxNe, LargestSize(par, s.model));
+  PrepareFrontEndModel(par, s.model, followMaxNe);
   // Measured here, as the command line measures it before its files: what the tables may take
   // beside what the interpreter holds.
   const MemoryBudget memory{ModuleUsableMemory(),

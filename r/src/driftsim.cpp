@@ -290,30 +290,15 @@ Rcpp::List TrueValuesList(const TrueValues& truth) {
 
 ModelOptions ModelOf(const Rcpp::CharacterVector& options, const Rcpp::IntegerMatrix& sizes,
                      const std::string& sizesFile) {
-  ModelOptions model;
+  std::vector<std::pair<std::string, std::string>> named;
   const auto names = Rcpp::as<Rcpp::CharacterVector>(options.names());
   for (R_xlen_t i = 0; i < options.size(); ++i) {
-    const std::string refusal =
-        SetModelOption(model, std::string(names[i]), std::string(options[i]));
-    if (!refusal.empty()) throw FatalError(refusal, "ModelOptions");
+    named.emplace_back(std::string(names[i]), std::string(options[i]));
   }
-  if (sizes.nrow() > 0) {
-    // Read as the lines of a sizes file, with its checks and messages.
-    std::string text;
-    for (int r = 0; r < sizes.nrow(); ++r) {
-      text += IntToText(sizes(r, 0)) + " " + IntToText(sizes(r, 1)) + "\n";
-    }
-    std::istringstream in(text);
-    model.Sizes = ReadSizesStream(in, "sizes");
-  } else if (!sizesFile.empty()) {
-    model.SizesFile = sizesFile;
-  }
-  return model;
+  std::vector<std::pair<int64_t, int64_t>> pairs;
+  for (int r = 0; r < sizes.nrow(); ++r) pairs.emplace_back(sizes(r, 0), sizes(r, 1));
+  return FrontEndModel(named, sizes.nrow() > 0 ? &pairs : nullptr, sizesFile);
 }
-
-// The largest MaxNe a parameter file may give: the sizes are checked against MaxNe before it
-// follows them.
-constexpr int32_t kLargestMaxNe = 1000000;
 
 }  // namespace
 
@@ -324,10 +309,7 @@ SEXP EngineSimulate(Rcpp::CharacterVector values, Rcpp::CharacterVector argument
   return Guarded([&]() -> SEXP {
     Params par = ParamsOf(values, arguments);
     ModelOptions model = ModelOf(options, sizes, sizesFile);
-    const int32_t maxNe = par.MaxNe;
-    if (followMaxNe) par.MaxNe = kLargestMaxNe;
-    PrepareModel(par, model);
-    if (followMaxNe) par.MaxNe = std::max(maxNe, LargestSize(par, model));
+    PrepareFrontEndModel(par, model, followMaxNe);
     const TrueValues truth = ComputeTrueValues(par, model);
     const KernelTable kernels = KernelsFromEnvironment();
     const int threadCount = ResolveThreadCount(threads);

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <sstream>
 
 #include "common/common.hpp"
 #include "description/text.hpp"
@@ -241,6 +242,34 @@ int32_t LargestSize(const Params& par, const ModelOptions& model) {
     if (c.First <= end) largest = std::max(largest, c.Size);
   }
   return largest;
+}
+
+ModelOptions FrontEndModel(const std::vector<std::pair<std::string, std::string>>& options,
+                           const std::vector<std::pair<int64_t, int64_t>>* sizes,
+                           const std::string& sizesFile) {
+  ModelOptions model;
+  for (const auto& [name, value] : options) {
+    const std::string refusal = SetModelOption(model, name, value);
+    if (!refusal.empty()) throw FatalError(refusal, "ModelOptions");
+  }
+  if (sizes) {
+    std::string text;
+    for (const auto& [g, n] : *sizes) text += IntToText(g) + " " + IntToText(n) + "\n";
+    std::istringstream in(text);
+    model.Sizes = ReadSizesStream(in, "sizes");
+  } else if (!sizesFile.empty()) {
+    model.SizesFile = sizesFile;
+  }
+  return model;
+}
+
+void PrepareFrontEndModel(Params& par, ModelOptions& model, bool followMaxNe) {
+  // The largest MaxNe a parameter file may give.
+  constexpr int32_t kLargestMaxNe = 1000000;
+  const int32_t maxNe = par.MaxNe;
+  if (followMaxNe) par.MaxNe = kLargestMaxNe;
+  PrepareModel(par, model);
+  if (followMaxNe) par.MaxNe = std::max(maxNe, LargestSize(par, model));
 }
 
 }  // namespace driftsim

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "description/genetic_map.hpp"
@@ -79,5 +80,17 @@ void PrepareModel(const Params& par, ModelOptions& model);
 
 // Generation records to allocate for each of the two buffers: the largest size of the run.
 int32_t LargestSize(const Params& par, const ModelOptions& model);
+
+// The model of a front end's run (Python, R): options as name and value, as the command line's
+// long options take them, and the sizes as (generation, size) pairs read with a sizes file's
+// checks, or else the name of a sizes file. Ends the run on an error.
+ModelOptions FrontEndModel(const std::vector<std::pair<std::string, std::string>>& options,
+                           const std::vector<std::pair<int64_t, int64_t>>* sizes,
+                           const std::string& sizesFile);
+
+// PrepareModel for a front end's run. With followMaxNe, MaxNe (only handed on to the
+// estimator) follows the run: the sizes are checked against the largest MaxNe a file may
+// give, and MaxNe becomes the largest size of the run unless the given one is larger.
+void PrepareFrontEndModel(Params& par, ModelOptions& model, bool followMaxNe);
 
 }  // namespace driftsim
