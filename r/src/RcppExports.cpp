@@ -6,106 +6,116 @@
 using namespace Rcpp;
 
 #ifdef RCPP_USE_GLOBAL_ROSTREAM
-Rcpp::Rostream<true>&  Rcpp::Rcout = Rcpp::Rcpp_cout_get();
+Rcpp::Rostream<true>& Rcpp::Rcout = Rcpp::Rcpp_cout_get();
 Rcpp::Rostream<false>& Rcpp::Rcerr = Rcpp::Rcpp_cerr_get();
 #endif
 
 // EngineSimulate
-SEXP EngineSimulate(Rcpp::CharacterVector values, Rcpp::CharacterVector arguments, Rcpp::CharacterVector options, Rcpp::IntegerMatrix sizes, std::string sizesFile, int threads, bool followMaxNe, bool verbose);
-RcppExport SEXP _driftsim_EngineSimulate(SEXP valuesSEXP, SEXP argumentsSEXP, SEXP optionsSEXP, SEXP sizesSEXP, SEXP sizesFileSEXP, SEXP threadsSEXP, SEXP followMaxNeSEXP, SEXP verboseSEXP) {
-BEGIN_RCPP
-    Rcpp::RObject rcpp_result_gen;
-    Rcpp::RNGScope rcpp_rngScope_gen;
-    Rcpp::traits::input_parameter< Rcpp::CharacterVector >::type values(valuesSEXP);
-    Rcpp::traits::input_parameter< Rcpp::CharacterVector >::type arguments(argumentsSEXP);
-    Rcpp::traits::input_parameter< Rcpp::CharacterVector >::type options(optionsSEXP);
-    Rcpp::traits::input_parameter< Rcpp::IntegerMatrix >::type sizes(sizesSEXP);
-    Rcpp::traits::input_parameter< std::string >::type sizesFile(sizesFileSEXP);
-    Rcpp::traits::input_parameter< int >::type threads(threadsSEXP);
-    Rcpp::traits::input_parameter< bool >::type followMaxNe(followMaxNeSEXP);
-    Rcpp::traits::input_parameter< bool >::type verbose(verboseSEXP);
-    rcpp_result_gen = Rcpp::wrap(EngineSimulate(values, arguments, options, sizes, sizesFile, threads, followMaxNe, verbose));
-    return rcpp_result_gen;
-END_RCPP
+SEXP EngineSimulate(Rcpp::CharacterVector values, Rcpp::CharacterVector arguments,
+                    Rcpp::CharacterVector options, Rcpp::IntegerMatrix sizes, std::string sizesFile,
+                    int threads, bool followMaxNe, bool verbose);
+RcppExport SEXP _driftsim_EngineSimulate(SEXP valuesSEXP, SEXP argumentsSEXP, SEXP optionsSEXP,
+                                         SEXP sizesSEXP, SEXP sizesFileSEXP, SEXP threadsSEXP,
+                                         SEXP followMaxNeSEXP, SEXP verboseSEXP) {
+  BEGIN_RCPP
+  Rcpp::RObject rcpp_result_gen;
+  Rcpp::RNGScope rcpp_rngScope_gen;
+  Rcpp::traits::input_parameter<Rcpp::CharacterVector>::type values(valuesSEXP);
+  Rcpp::traits::input_parameter<Rcpp::CharacterVector>::type arguments(argumentsSEXP);
+  Rcpp::traits::input_parameter<Rcpp::CharacterVector>::type options(optionsSEXP);
+  Rcpp::traits::input_parameter<Rcpp::IntegerMatrix>::type sizes(sizesSEXP);
+  Rcpp::traits::input_parameter<std::string>::type sizesFile(sizesFileSEXP);
+  Rcpp::traits::input_parameter<int>::type threads(threadsSEXP);
+  Rcpp::traits::input_parameter<bool>::type followMaxNe(followMaxNeSEXP);
+  Rcpp::traits::input_parameter<bool>::type verbose(verboseSEXP);
+  rcpp_result_gen = Rcpp::wrap(
+      EngineSimulate(values, arguments, options, sizes, sizesFile, threads, followMaxNe, verbose));
+  return rcpp_result_gen;
+  END_RCPP
 }
 // EngineWrite
-SEXP EngineWrite(Rcpp::CharacterVector values, Rcpp::CharacterVector arguments, Rcpp::IntegerVector genotypes, bool verbose);
-RcppExport SEXP _driftsim_EngineWrite(SEXP valuesSEXP, SEXP argumentsSEXP, SEXP genotypesSEXP, SEXP verboseSEXP) {
-BEGIN_RCPP
-    Rcpp::RObject rcpp_result_gen;
-    Rcpp::RNGScope rcpp_rngScope_gen;
-    Rcpp::traits::input_parameter< Rcpp::CharacterVector >::type values(valuesSEXP);
-    Rcpp::traits::input_parameter< Rcpp::CharacterVector >::type arguments(argumentsSEXP);
-    Rcpp::traits::input_parameter< Rcpp::IntegerVector >::type genotypes(genotypesSEXP);
-    Rcpp::traits::input_parameter< bool >::type verbose(verboseSEXP);
-    rcpp_result_gen = Rcpp::wrap(EngineWrite(values, arguments, genotypes, verbose));
-    return rcpp_result_gen;
-END_RCPP
+SEXP EngineWrite(Rcpp::CharacterVector values, Rcpp::CharacterVector arguments,
+                 Rcpp::IntegerVector genotypes, bool verbose);
+RcppExport SEXP _driftsim_EngineWrite(SEXP valuesSEXP, SEXP argumentsSEXP, SEXP genotypesSEXP,
+                                      SEXP verboseSEXP) {
+  BEGIN_RCPP
+  Rcpp::RObject rcpp_result_gen;
+  Rcpp::RNGScope rcpp_rngScope_gen;
+  Rcpp::traits::input_parameter<Rcpp::CharacterVector>::type values(valuesSEXP);
+  Rcpp::traits::input_parameter<Rcpp::CharacterVector>::type arguments(argumentsSEXP);
+  Rcpp::traits::input_parameter<Rcpp::IntegerVector>::type genotypes(genotypesSEXP);
+  Rcpp::traits::input_parameter<bool>::type verbose(verboseSEXP);
+  rcpp_result_gen = Rcpp::wrap(EngineWrite(values, arguments, genotypes, verbose));
+  return rcpp_result_gen;
+  END_RCPP
 }
 // EngineRead
 SEXP EngineRead(std::string dat, std::string parFile);
 RcppExport SEXP _driftsim_EngineRead(SEXP datSEXP, SEXP parFileSEXP) {
-BEGIN_RCPP
-    Rcpp::RObject rcpp_result_gen;
-    Rcpp::RNGScope rcpp_rngScope_gen;
-    Rcpp::traits::input_parameter< std::string >::type dat(datSEXP);
-    Rcpp::traits::input_parameter< std::string >::type parFile(parFileSEXP);
-    rcpp_result_gen = Rcpp::wrap(EngineRead(dat, parFile));
-    return rcpp_result_gen;
-END_RCPP
+  BEGIN_RCPP
+  Rcpp::RObject rcpp_result_gen;
+  Rcpp::RNGScope rcpp_rngScope_gen;
+  Rcpp::traits::input_parameter<std::string>::type dat(datSEXP);
+  Rcpp::traits::input_parameter<std::string>::type parFile(parFileSEXP);
+  rcpp_result_gen = Rcpp::wrap(EngineRead(dat, parFile));
+  return rcpp_result_gen;
+  END_RCPP
 }
 // EngineStatsJson
-SEXP EngineStatsJson(Rcpp::IntegerVector genotypes, Rcpp::IntegerVector sample, Rcpp::CharacterVector labels, int generations, std::string data, std::string par);
-RcppExport SEXP _driftsim_EngineStatsJson(SEXP genotypesSEXP, SEXP sampleSEXP, SEXP labelsSEXP, SEXP generationsSEXP, SEXP dataSEXP, SEXP parSEXP) {
-BEGIN_RCPP
-    Rcpp::RObject rcpp_result_gen;
-    Rcpp::RNGScope rcpp_rngScope_gen;
-    Rcpp::traits::input_parameter< Rcpp::IntegerVector >::type genotypes(genotypesSEXP);
-    Rcpp::traits::input_parameter< Rcpp::IntegerVector >::type sample(sampleSEXP);
-    Rcpp::traits::input_parameter< Rcpp::CharacterVector >::type labels(labelsSEXP);
-    Rcpp::traits::input_parameter< int >::type generations(generationsSEXP);
-    Rcpp::traits::input_parameter< std::string >::type data(dataSEXP);
-    Rcpp::traits::input_parameter< std::string >::type par(parSEXP);
-    rcpp_result_gen = Rcpp::wrap(EngineStatsJson(genotypes, sample, labels, generations, data, par));
-    return rcpp_result_gen;
-END_RCPP
+SEXP EngineStatsJson(Rcpp::IntegerVector genotypes, Rcpp::IntegerVector sample,
+                     Rcpp::CharacterVector labels, int generations, std::string data,
+                     std::string par);
+RcppExport SEXP _driftsim_EngineStatsJson(SEXP genotypesSEXP, SEXP sampleSEXP, SEXP labelsSEXP,
+                                          SEXP generationsSEXP, SEXP dataSEXP, SEXP parSEXP) {
+  BEGIN_RCPP
+  Rcpp::RObject rcpp_result_gen;
+  Rcpp::RNGScope rcpp_rngScope_gen;
+  Rcpp::traits::input_parameter<Rcpp::IntegerVector>::type genotypes(genotypesSEXP);
+  Rcpp::traits::input_parameter<Rcpp::IntegerVector>::type sample(sampleSEXP);
+  Rcpp::traits::input_parameter<Rcpp::CharacterVector>::type labels(labelsSEXP);
+  Rcpp::traits::input_parameter<int>::type generations(generationsSEXP);
+  Rcpp::traits::input_parameter<std::string>::type data(dataSEXP);
+  Rcpp::traits::input_parameter<std::string>::type par(parSEXP);
+  rcpp_result_gen = Rcpp::wrap(EngineStatsJson(genotypes, sample, labels, generations, data, par));
+  return rcpp_result_gen;
+  END_RCPP
 }
 // EngineHashedSeed
 double EngineHashedSeed(std::string base, std::string scenario, int k, int attempt);
-RcppExport SEXP _driftsim_EngineHashedSeed(SEXP baseSEXP, SEXP scenarioSEXP, SEXP kSEXP, SEXP attemptSEXP) {
-BEGIN_RCPP
-    Rcpp::RObject rcpp_result_gen;
-    Rcpp::RNGScope rcpp_rngScope_gen;
-    Rcpp::traits::input_parameter< std::string >::type base(baseSEXP);
-    Rcpp::traits::input_parameter< std::string >::type scenario(scenarioSEXP);
-    Rcpp::traits::input_parameter< int >::type k(kSEXP);
-    Rcpp::traits::input_parameter< int >::type attempt(attemptSEXP);
-    rcpp_result_gen = Rcpp::wrap(EngineHashedSeed(base, scenario, k, attempt));
-    return rcpp_result_gen;
-END_RCPP
+RcppExport SEXP _driftsim_EngineHashedSeed(SEXP baseSEXP, SEXP scenarioSEXP, SEXP kSEXP,
+                                           SEXP attemptSEXP) {
+  BEGIN_RCPP
+  Rcpp::RObject rcpp_result_gen;
+  Rcpp::RNGScope rcpp_rngScope_gen;
+  Rcpp::traits::input_parameter<std::string>::type base(baseSEXP);
+  Rcpp::traits::input_parameter<std::string>::type scenario(scenarioSEXP);
+  Rcpp::traits::input_parameter<int>::type k(kSEXP);
+  Rcpp::traits::input_parameter<int>::type attempt(attemptSEXP);
+  rcpp_result_gen = Rcpp::wrap(EngineHashedSeed(base, scenario, k, attempt));
+  return rcpp_result_gen;
+  END_RCPP
 }
 // EngineVersion
 std::string EngineVersion();
 RcppExport SEXP _driftsim_EngineVersion() {
-BEGIN_RCPP
-    Rcpp::RObject rcpp_result_gen;
-    Rcpp::RNGScope rcpp_rngScope_gen;
-    rcpp_result_gen = Rcpp::wrap(EngineVersion());
-    return rcpp_result_gen;
-END_RCPP
+  BEGIN_RCPP
+  Rcpp::RObject rcpp_result_gen;
+  Rcpp::RNGScope rcpp_rngScope_gen;
+  rcpp_result_gen = Rcpp::wrap(EngineVersion());
+  return rcpp_result_gen;
+  END_RCPP
 }
 
 static const R_CallMethodDef CallEntries[] = {
-    {"_driftsim_EngineSimulate", (DL_FUNC) &_driftsim_EngineSimulate, 8},
-    {"_driftsim_EngineWrite", (DL_FUNC) &_driftsim_EngineWrite, 4},
-    {"_driftsim_EngineRead", (DL_FUNC) &_driftsim_EngineRead, 2},
-    {"_driftsim_EngineStatsJson", (DL_FUNC) &_driftsim_EngineStatsJson, 6},
-    {"_driftsim_EngineHashedSeed", (DL_FUNC) &_driftsim_EngineHashedSeed, 4},
-    {"_driftsim_EngineVersion", (DL_FUNC) &_driftsim_EngineVersion, 0},
-    {NULL, NULL, 0}
-};
+    {"_driftsim_EngineSimulate", (DL_FUNC)&_driftsim_EngineSimulate, 8},
+    {"_driftsim_EngineWrite", (DL_FUNC)&_driftsim_EngineWrite, 4},
+    {"_driftsim_EngineRead", (DL_FUNC)&_driftsim_EngineRead, 2},
+    {"_driftsim_EngineStatsJson", (DL_FUNC)&_driftsim_EngineStatsJson, 6},
+    {"_driftsim_EngineHashedSeed", (DL_FUNC)&_driftsim_EngineHashedSeed, 4},
+    {"_driftsim_EngineVersion", (DL_FUNC)&_driftsim_EngineVersion, 0},
+    {NULL, NULL, 0}};
 
-RcppExport void R_init_driftsim(DllInfo *dll) {
-    R_registerRoutines(dll, NULL, CallEntries, NULL, NULL);
-    R_useDynamicSymbols(dll, FALSE);
+RcppExport void R_init_driftsim(DllInfo* dll) {
+  R_registerRoutines(dll, NULL, CallEntries, NULL, NULL);
+  R_useDynamicSymbols(dll, FALSE);
 }

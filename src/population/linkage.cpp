@@ -234,42 +234,43 @@ int64_t GameteDraws::Gamete(std::vector<GameteSegment>& out) {
   return crossovers;
 }
 
-void PhaseRecords(const RunContext& ctx, const Geometry& geo, RecordSpan records, BitStream& bits) {
-  if (!geo.Packed()) return;
-  const BitCycle::Stream cycle = bits.Table();
-  const int64_t NumLoci = geo.NumLoci;
+// Every record's packed bytes, eight at a time (the last word of a record short), replaced by
+// word(j, b, w): record j, its byte b, the word read there.
+template <typename Word>
+void RewriteWords(const RunContext& ctx, RecordSpan records, Word word) {
   ParallelFor(ctx, records.count, [&](int64_t j, int) {
     uint8_t* rec = records[j];
     for (int64_t b = 0; b < records.bytes; b += 8) {
       const size_t n = static_cast<size_t>(std::min<int64_t>(8, records.bytes - b));
       uint64_t w = 0;
       std::memcpy(&w, rec + b, n);
-      // Codes 1 and 2 are homozygotes (phase 00 and 11); a heterozygote (3) takes allele 2 on
-      // copy 1 when its bit is 1, on copy 2 when it is 0.
-      const uint64_t lo = w & kEven, hi = (w >> 1) & kEven;
-      const uint64_t r =
-          Spread(BitCycle::Load(cycle.bytes, cycle.At(uint64_t(j * NumLoci + 4 * b))));
-      const uint64_t het = lo & hi, hom2 = hi & ~lo;
-      w = hom2 | (hom2 << 1) | (het & r) | ((het & ~r) << 1);
+      w = word(j, b, w);
       std::memcpy(rec + b, &w, n);
     }
+  });
+}
+
+void PhaseRecords(const RunContext& ctx, const Geometry& geo, RecordSpan records, BitStream& bits) {
+  if (!geo.Packed()) return;
+  const BitCycle::Stream cycle = bits.Table();
+  const int64_t NumLoci = geo.NumLoci;
+  RewriteWords(ctx, records, [&](int64_t j, int64_t b, uint64_t w) {
+    // Codes 1 and 2 are homozygotes (phase 00 and 11); a heterozygote (3) takes allele 2 on
+    // copy 1 when its bit is 1, on copy 2 when it is 0.
+    const uint64_t lo = w & kEven, hi = (w >> 1) & kEven;
+    const uint64_t r = Spread(BitCycle::Load(cycle.bytes, cycle.At(uint64_t(j * NumLoci + 4 * b))));
+    const uint64_t het = lo & hi, hom2 = hi & ~lo;
+    return hom2 | (hom2 << 1) | (het & r) | ((het & ~r) << 1);
   });
   bits.Advance(uint64_t(records.count) * uint64_t(NumLoci));
 }
 
 void PhasedToCodes(const RunContext& ctx, const Geometry& geo, RecordSpan records) {
   if (!geo.Packed()) return;
-  ParallelFor(ctx, records.count, [&](int64_t j, int) {
-    uint8_t* rec = records[j];
-    for (int64_t b = 0; b < records.bytes; b += 8) {
-      const size_t n = static_cast<size_t>(std::min<int64_t>(8, records.bytes - b));
-      uint64_t w = 0;
-      std::memcpy(&w, rec + b, n);
-      const uint64_t a = w & kEven, c = (w >> 1) & kEven;
-      // 00 -> 1, 11 -> 2, 01 or 10 -> 3.
-      w = (~(a & c) & kEven) | ((a | c) << 1);
-      std::memcpy(rec + b, &w, n);
-    }
+  RewriteWords(ctx, records, [](int64_t, int64_t, uint64_t w) {
+    const uint64_t a = w & kEven, c = (w >> 1) & kEven;
+    // 00 -> 1, 11 -> 2, 01 or 10 -> 3.
+    return (~(a & c) & kEven) | ((a | c) << 1);
   });
 }
 
