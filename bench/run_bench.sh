@@ -44,7 +44,10 @@ echo
 echo "Each scenario on 1 thread and on all CPUs (the default). Gen ms: reproduction and mutation"
 echo "per generation. Floor ms: a plain loop reading two parent tables and writing one offspring"
 echo "table (3 x Ne x GenoBytes bytes), shortest of several passes, on 1 thread and on all CPUs."
-echo "Gen/floor: Gen ms over the 1-thread floor. Run/floor: the whole run over 250 + NumGen"
+echo "Family floor ms (packed scenarios): the same bytes moved as the transmission moves them,"
+echo "families of ten offspring of random parents advanced together a line at a time (thirty"
+echo "record streams), 1 thread; no kernel of this layout is faster. Gen/floor and Gen/family"
+echo "floor: Gen ms over the 1-thread floors. Run/floor: the whole run over 250 + NumGen"
 echo "1-thread floors. Tables MB: 2 x Ne x GenoBytes + sampled x GenoBytes + NumAllele x NumLoci"
 echo "x 4, beside the peak resident memory of the run. MB and GB are 10^6 and 10^9 bytes."
 echo
