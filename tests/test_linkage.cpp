@@ -352,10 +352,9 @@ struct IndividualRecursion {
     Sample = {{{(n - 1) * (n2 - 2 * n + 2) / n3, (n - 1) * (n - 1) / n3, (n - 1) / n2},
                {4 * (n - 1) * (n - 2) / n3, (n - 1) * (n - 2) * (n - 2) / n3, 0},
                {2 * (n - 1) / n3, (n - 1) * (n - 1) / n3, (n - 1) * (n - 1) / n2}}};
-    // E(D B), E(B^2) and E(B u) of the draws.
-    const Vec3 DB = {-(n2 - 2 * n + 2) / n3, -(n - 1) / n3, -1 / n2};
-    const Vec3 BB = {(n2 - 2) / n3, 1 / n3, (n - 1) / n2};
-    const Vec3 Bu = {-4 * (n - 2) / n3, -(n - 2) * (n - 2) / n3, 0};
+    DB = {-(n2 - 2 * n + 2) / n3, -(n - 1) / n3, -1 / n2};
+    BB = {(n2 - 2) / n3, 1 / n3, (n - 1) / n2};
+    Bu = {-4 * (n - 2) / n3, -(n - 2) * (n - 2) / n3, 0};
     for (size_t j = 0; j < 3; ++j) {
       Pool[0][j] = a * a * Sample[0][j] + 2 * a * c * DB[j] + c * c * BB[j];
       Pool[1][j] = a * Sample[1][j] + c * Bu[j];
@@ -363,9 +362,47 @@ struct IndividualRecursion {
     }
   }
   std::array<Vec3, 3> Sample, Pool;
+  Vec3 DB, BB, Bu;  // rows of E(D B), E(B^2) and E(B u) of the draws
 };
 
 }  // namespace
+
+// The rows of the recursion are the exact moments of 2N draws from a pool paired in
+// individuals: every sequence of draws of 2N = 2, 4 and 6 haplotypes, weighted by its
+// probability, gives the means of D^2, D u, p(1-p)q(1-q), D B, B^2 and B u.
+TEST(Drift, RecursionRowsAreTheMomentsOfPairedDraws) {
+  const std::array<double, 4> pools[] = {{0.4, 0.1, 0.15, 0.35}, {0.1, 0.5, 0.3, 0.1}};
+  for (const int n : {2, 4, 6}) {
+    const IndividualRecursion r(0.5, n / 2);
+    for (const auto& f : pools) {  // haplotypes 11, 12, 21, 22 (allele 1 first)
+      const double p = f[0] + f[1], q = f[0] + f[2], D = f[0] - p * q;
+      const Vec3 y = {D * D, (1 - 2 * p) * (1 - 2 * q) * D, p * (1 - p) * q * (1 - q)};
+      Moments m;
+      std::vector<int> h(size_t(n), 0);
+      for (int seq = 0; seq < 1 << (2 * n); ++seq) {
+        double w = 1, pA = 0, pB = 0, pAB = 0, across = 0;
+        for (size_t k = 0; k < h.size(); ++k) {
+          h[k] = (seq >> (2 * k)) & 3;
+          w *= f[size_t(h[k])];
+        }
+        for (size_t k = 0; k < h.size(); ++k) {
+          const int a = h[k] < 2, b = h[k] % 2 == 0, b2 = h[k ^ 1] % 2 == 0;
+          pA += a, pB += b, pAB += a && b, across += a && b2;
+        }
+        pA /= n, pB /= n, pAB /= n, across /= n;
+        const double d = pAB - pA * pB, B = across - pA * pB;
+        const double u = (1 - 2 * pA) * (1 - 2 * pB);
+        m.DD += w * d * d, m.Du += w * d * u, m.PQ += w * pA * (1 - pA) * pB * (1 - pB);
+        m.DB += w * d * B, m.BB += w * B * B, m.Bu += w * B * u;
+      }
+      const auto row = [&](const Vec3& v) { return v[0] * y[0] + v[1] * y[1] + v[2] * y[2]; };
+      const double want[] = {row(r.Sample[0]), row(r.Sample[1]), row(r.Sample[2]),
+                             row(r.DB),        row(r.BB),        row(r.Bu)};
+      const double got[] = {m.DD, m.Du, m.PQ, m.DB, m.BB, m.Bu};
+      for (size_t i = 0; i < 6; ++i) EXPECT_NEAR(got[i], want[i], 1e-14) << "n " << n << " " << i;
+    }
+  }
+}
 
 // From linkage equilibrium, the mean moments over pairs follow the individual-based recursion,
 // compared by replicate (simulated minus expected from the replicate's own generation 0)
