@@ -66,6 +66,32 @@ TEST(SelectKernel, NeverChoosesMicrocodedPdep) {
   }
 }
 
+// A row runs exactly where the processor has every feature its file names, and a misspelt
+// feature would keep a row from ever running: every row names only features the reader knows.
+TEST(SelectKernel, RowsRunWhereTheProcessorHasWhatTheyNeed) {
+  for (const Kernel k : kKernels) {
+    const char* needs = RowNeeds(k);
+    if (needs == nullptr) {
+      EXPECT_FALSE(CanRun(k)) << KernelName(k);
+      continue;
+    }
+    EXPECT_TRUE(CpuFeatures::Knows(needs)) << KernelName(k) << ": " << needs;
+    EXPECT_EQ(CanRun(k), Cpu().Has(needs)) << KernelName(k);
+  }
+  struct Case {
+    const char* names;
+    bool known;
+  };
+  for (const Case& c : {Case{"", true}, Case{"avx2,bmi2", true}, Case{"avx2,avx3", false},
+                        Case{"avx2,", true}, Case{"AVX2", false}}) {
+    EXPECT_EQ(CpuFeatures::Knows(c.names), c.known) << c.names;
+    if (!c.known) {
+      EXPECT_FALSE(Cpu().Has(c.names)) << c.names;
+    }
+  }
+  EXPECT_TRUE(Cpu().Has(""));
+}
+
 }  // namespace
 }  // namespace driftsim::test
 

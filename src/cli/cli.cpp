@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "cpu/threads.hpp"
+#include "rows/rows.hpp"
 
 namespace driftsim {
 

@@ -1,10 +1,9 @@
 #include "cpu/cpu.hpp"
 
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <string>
-
-#include "common/common.hpp"
 
 #if defined(__x86_64__)
 #include <cpuid.h>
@@ -21,86 +20,77 @@ bool PdepMicrocoded(const std::string& vendor, unsigned family) {
 
 namespace {
 
-// What the rows need, read once.
-struct Features {
-  bool avx2 = false, bmi2 = false, avx512 = false;
-  bool fastPdep = false;
-  std::string vendor = "unknown";
-  unsigned family = 0, model = 0;
+// The instruction sets a row may need, by the names of the target attribute. The processor is
+// asked for each by a literal: __builtin_cpu_supports takes no other.
+constexpr std::string_view kKnownFeatures[] = {"avx2",       "popcnt",       "bmi2",
+                                               "avx512f",    "avx512bw",     "avx512vl",
+                                               "avx512vbmi", "avx512bitalg", "gfni"};
 
-  Features() {
-#if defined(__x86_64__)
-    __builtin_cpu_init();
-    avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-    bmi2 = __builtin_cpu_supports("bmi2");
-    avx512 = avx2 && bmi2 && __builtin_cpu_supports("avx512f") &&
-             __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
-             __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bitalg") &&
-             __builtin_cpu_supports("gfni");
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    if (__get_cpuid(0, &a, &b, &c, &d)) {
-      char v[13] = {};
-      std::memcpy(v, &b, 4);
-      std::memcpy(v + 4, &d, 4);
-      std::memcpy(v + 8, &c, 4);
-      vendor = v;
-    }
-    if (__get_cpuid(1, &a, &b, &c, &d)) {
-      const unsigned base = (a >> 8) & 0xF;
-      family = base == 0xF ? base + ((a >> 20) & 0xFF) : base;
-      model = (base == 0x6 || base == 0xF) ? (((a >> 16) & 0xF) << 4 | ((a >> 4) & 0xF))
-                                           : (a >> 4) & 0xF;
-    }
-    fastPdep = bmi2 && !PdepMicrocoded(vendor, family);
-#endif
+// Bit i of the mask of a list: kKnownFeatures[i]; unknown holds whether a name is not known.
+uint32_t FeatureMask(std::string_view names, bool& unknown) {
+  uint32_t mask = 0;
+  unknown = false;
+  while (!names.empty()) {
+    const size_t comma = names.find(',');
+    const std::string_view name = names.substr(0, comma);
+    const auto* at = std::find(std::begin(kKnownFeatures), std::end(kKnownFeatures), name);
+    if (at == std::end(kKnownFeatures))
+      unknown = true;
+    else
+      mask |= 1u << (at - std::begin(kKnownFeatures));
+    names = comma == std::string_view::npos ? std::string_view() : names.substr(comma + 1);
   }
-
-  bool Runs(Kernel k) const {
-    switch (k) {
-      case Kernel::kAvx2Emulated:
-      case Kernel::kAvx2PdepEmulated:
-      case Kernel::kAvx512Emulated:
-        return EmulatedRowsBuilt();
-      case Kernel::kPortable:
-        return true;
-      case Kernel::kAvx2:
-        return avx2;
-      case Kernel::kAvx2Pdep:
-        return avx2 && bmi2;
-      case Kernel::kAvx512:
-        return avx512;
-    }
-    return false;
-  }
-  // Fast: runs, and pdep (which every row above avx2 uses) is not microcoded.
-  bool Fast(Kernel k) const {
-    return Runs(k) && (k == Kernel::kPortable || k == Kernel::kAvx2 || fastPdep);
-  }
-};
-
-const Features& Cpu() {
-  static const Features features;
-  return features;
+  return mask;
 }
-
-// Every row a name may select: the rows, then the emulated ones.
-constexpr Kernel kNamedRows[] = {Kernel::kPortable,      Kernel::kAvx2,
-                                 Kernel::kAvx2Pdep,      Kernel::kAvx512,
-                                 Kernel::kAvx2Emulated,  Kernel::kAvx2PdepEmulated,
-                                 Kernel::kAvx512Emulated};
 
 }  // namespace
 
-bool CanRun(Kernel kernel) {
-  return Cpu().Runs(kernel);
+CpuFeatures::CpuFeatures() {
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  const int supports[] = {
+      __builtin_cpu_supports("avx2"),       __builtin_cpu_supports("popcnt"),
+      __builtin_cpu_supports("bmi2"),       __builtin_cpu_supports("avx512f"),
+      __builtin_cpu_supports("avx512bw"),   __builtin_cpu_supports("avx512vl"),
+      __builtin_cpu_supports("avx512vbmi"), __builtin_cpu_supports("avx512bitalg"),
+      __builtin_cpu_supports("gfni")};
+  static_assert(std::size(supports) == std::size(kKnownFeatures));
+  for (size_t i = 0; i < std::size(supports); ++i) {
+    if (supports[i] != 0) has_ |= 1u << i;
+  }
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (__get_cpuid(0, &a, &b, &c, &d)) {
+    char v[13] = {};
+    std::memcpy(v, &b, 4);
+    std::memcpy(v + 4, &d, 4);
+    std::memcpy(v + 8, &c, 4);
+    vendor = v;
+  }
+  if (__get_cpuid(1, &a, &b, &c, &d)) {
+    const unsigned base = (a >> 8) & 0xF;
+    family = base == 0xF ? base + ((a >> 20) & 0xFF) : base;
+    model =
+        (base == 0x6 || base == 0xF) ? (((a >> 16) & 0xF) << 4 | ((a >> 4) & 0xF)) : (a >> 4) & 0xF;
+  }
+  fastPdep = Has("bmi2") && !PdepMicrocoded(vendor, family);
+#endif
 }
 
-Kernel BestKernel() {
-  Kernel best = Kernel::kPortable;
-  for (const Kernel k : kKernels) {
-    if (Cpu().Fast(k)) best = k;
-  }
-  return best;
+bool CpuFeatures::Has(std::string_view names) const {
+  bool unknown = false;
+  const uint32_t mask = FeatureMask(names, unknown);
+  return !unknown && (has_ & mask) == mask;
+}
+
+bool CpuFeatures::Knows(std::string_view names) {
+  bool unknown = false;
+  FeatureMask(names, unknown);
+  return !unknown;
+}
+
+const CpuFeatures& Cpu() {
+  static const CpuFeatures features;
+  return features;
 }
 
 bool EmulatedRowsBuilt() {
@@ -137,11 +127,6 @@ Kernel NativeRow(Kernel kernel) {
   }
 }
 
-Kernel ProvingRow(Kernel kernel) {
-  if (CanRun(kernel) || !CanRun(EmulatedTwin(kernel))) return kernel;
-  return EmulatedTwin(kernel);
-}
-
 const char* KernelName(Kernel kernel) {
   switch (kernel) {
     case Kernel::kAvx2Emulated:
@@ -163,42 +148,6 @@ const char* KernelName(Kernel kernel) {
 
 const char* KernelNames() {
   return "portable, avx2, avx2-pdep, avx512";
-}
-
-std::string CpuDescription() {
-  const Features& f = Cpu();
-  std::string s = f.vendor + " family " + std::to_string(f.family) + " model " +
-                  std::to_string(f.model) + ", features:";
-  if (f.avx2) s += " avx2";
-  if (f.bmi2) s += f.fastPdep ? " bmi2 (fast pdep)" : " bmi2 (microcoded pdep)";
-  if (f.avx512) s += " avx512 (bw vl vbmi bitalg) gfni";
-  if (!f.avx2 && !f.bmi2) s += " none used";
-  return s + "; rows run:" +
-         [&] {
-           std::string rows;
-           for (const Kernel k : kKernels) {
-             if (f.Runs(k)) rows += std::string(" ") + KernelName(k);
-           }
-           return rows;
-         }() +
-         "; chosen: " + KernelName(BestKernel());
-}
-
-Kernel KernelFromEnvironment() {
-  const char* name = std::getenv("DRIFTSIM_KERNEL");
-  if (name == nullptr || *name == '\0') return BestKernel();
-  for (const Kernel k : kNamedRows) {
-    if (std::strcmp(name, KernelName(k)) != 0) continue;
-    if (!CanRun(k)) {
-      FatalStop(std::string("DRIFTSIM_KERNEL=") + name + ": this processor cannot run the " + name +
-                    " path!",
-                "SelectKernel");
-    }
-    return k;
-  }
-  FatalStop(
-      std::string("DRIFTSIM_KERNEL=") + name + ": unknown CPU path; use " + KernelNames() + "!",
-      "SelectKernel");
 }
 
 }  // namespace driftsim

@@ -1,8 +1,8 @@
-// The one home of the CPU paths. The processor's features are read once, at start-up, and one
-// row of the kernel table (cpu/kernels.hpp) is chosen from them, by speed: a path whose
-// instructions are microcoded on this processor is not chosen automatically. DRIFTSIM_KERNEL
-// forces a row for tests, benchmarks and bug reports. Every row gives the same bytes: the
-// portable one is the reference.
+// The CPU paths: the rows of the kernel table by name, and the processor's features, read once
+// at start-up. Each row's file in src/rows/ names what it needs, and rows/rows.cpp chooses one
+// row by speed: a path whose instructions are microcoded on this processor is not chosen
+// automatically. DRIFTSIM_KERNEL forces a row for tests, benchmarks and bug reports. Every row
+// gives the same bytes: the portable one is the reference.
 //
 //   portable   plain C++, any processor
 //   avx2       AVX2: 32 packed bytes of a block at once with pshufb deposits (no pdep), 16
@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace driftsim {
 
@@ -51,17 +52,6 @@ inline bool IsEmulated(Kernel kernel) {
 // Whether this build holds the emulated rows (test builds with SIMD Everywhere).
 bool EmulatedRowsBuilt();
 
-// The row that proves a row here: the row itself where this processor runs it, else its
-// emulated twin where the build holds it, else the row itself (which CanRun refuses).
-Kernel ProvingRow(Kernel kernel);
-
-// The fastest row on this processor: the last of kKernels that it runs without microcoded
-// instructions.
-Kernel BestKernel();
-
-// Whether this processor runs a row at all (forced rows may be slow).
-bool CanRun(Kernel kernel);
-
 // The row's name as DRIFTSIM_KERNEL takes it: "portable", "avx2", "avx2-pdep", "avx512", and
 // the emulated rows' "avx2-emulated", "avx2-pdep-emulated", "avx512-emulated".
 const char* KernelName(Kernel kernel);
@@ -72,12 +62,24 @@ const char* KernelNames();
 // Whether pdep and pext are microcoded (slow) on processors of this vendor and family.
 bool PdepMicrocoded(const std::string& vendor, unsigned family);
 
-// The processor: vendor, family and model, the features the rows use, and whether pdep is
-// fast (one line, for the bench header and --version).
-std::string CpuDescription();
+// The processor, read once: vendor, family and model, the instruction sets the rows name, and
+// whether pdep is fast. Each row's file (src/rows/) names what it needs in the words of the
+// compilers' target attribute; the rows are chosen there (rows/rows.hpp).
+struct CpuFeatures {
+  std::string vendor = "unknown";
+  unsigned family = 0, model = 0;
+  bool fastPdep = false;
 
-// The row DRIFTSIM_KERNEL names when it is set and not empty, else BestKernel(). An unknown
-// name, or a row this processor cannot run, stops the run through FatalStop.
-Kernel KernelFromEnvironment();
+  // Whether the processor has every instruction set of a comma-separated list ("avx2,bmi2").
+  bool Has(std::string_view names) const;
+  // Whether every name of the list is one this reader knows (else Has refuses it).
+  static bool Knows(std::string_view names);
+
+  CpuFeatures();
+
+ private:
+  uint32_t has_ = 0;  // bit i: kKnownFeatures[i]
+};
+const CpuFeatures& Cpu();
 
 }  // namespace driftsim

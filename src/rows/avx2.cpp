@@ -1,10 +1,10 @@
 // The avx2 and avx2-pdep rows: AVX2 (with POPCNT), and the same with BMI2's pdep where it is
-// fast (cpu/cpu.cpp reads the features and chooses). Here are the attributes their routines are
-// compiled with, the routines of the uniform draws, the allele choices and the transmission,
-// and the rows' entries of the kernel table (rows.cpp). Each routine carries its row's attribute
-// instead of the file being built with -mavx2: inline functions of the headers, compiled in this
-// file with AVX2, could otherwise be the copy the linker keeps for the whole program. The
-// portable twins, in random/ and population/, are the reference.
+// fast (rows.cpp chooses). Here are what each needs of the processor and the attribute its
+// routines are compiled with (one list), the routines of the uniform draws, the allele choices and
+// the transmission, and the rows' entries of the kernel table (rows.cpp). Each routine carries its
+// row's attribute instead of the file being built with -mavx2: inline functions of the headers,
+// compiled in this file with AVX2, could otherwise be the copy the linker keeps for the whole
+// program. The portable twins, in random/ and population/, are the reference.
 #include <cstring>
 #include <type_traits>
 
@@ -17,8 +17,12 @@
 
 #if DRIFTSIM_VECTOR_ROWS
 
-#define DRIFTSIM_TARGET_AVX2 DRIFTSIM_TARGET("avx2,popcnt")
-#define DRIFTSIM_TARGET_AVX2_PDEP DRIFTSIM_TARGET("avx2,bmi2,popcnt")
+// What each row needs of the processor: the features its routines are compiled for, and the
+// ones the processor must report for the row to be run (rows.cpp).
+#define DRIFTSIM_AVX2_NEEDS "avx2,popcnt"
+#define DRIFTSIM_AVX2_PDEP_NEEDS "avx2,bmi2,popcnt"
+#define DRIFTSIM_TARGET_AVX2 DRIFTSIM_TARGET(DRIFTSIM_AVX2_NEEDS)
+#define DRIFTSIM_TARGET_AVX2_PDEP DRIFTSIM_TARGET(DRIFTSIM_AVX2_PDEP_NEEDS)
 
 namespace driftsim::DRIFTSIM_ROWS_NS {
 
@@ -808,6 +812,9 @@ DRIFTSIM_TARGET_AVX2_PDEP int64_t PackedBytesAvx2Pdep(PackedBlock& r, int64_t b0
                                                       const unsigned char* bits, uint64_t& pos) {
   return PackedChunks<PackedBytes32Pdep>(r, b0, b1, bits, pos);
 }
+
+const char* const kAvx2Needs = DRIFTSIM_AVX2_NEEDS;
+const char* const kAvx2PdepNeeds = DRIFTSIM_AVX2_PDEP_NEEDS;
 
 // The rows' entries of the kernel table, tagged as the native or the emulated rows.
 KernelTable Avx2Row(Kernel tag) {

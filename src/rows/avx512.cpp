@@ -1,5 +1,5 @@
-// The avx512 row: AVX-512 F, BW, VL, VBMI and BITALG with GFNI, POPCNT and BMI2 (cpu/cpu.cpp
-// reads the features and chooses). Here are the attribute its routines are compiled with, the
+// The avx512 row: AVX-512 F, BW, VL, VBMI and BITALG with GFNI, POPCNT and BMI2. Here are what
+// it needs of the processor and the attribute its routines are compiled with (one list), the
 // routines of the uniform draws, the allele choices and the transmission, and the row's entry of
 // the kernel table (rows.cpp); where it has no routine of its own it takes the AVX2 one
 // (avx2.cpp) or the portable twin. Each routine carries the attribute, as in avx2.cpp.
@@ -15,8 +15,11 @@
 
 #if DRIFTSIM_VECTOR_ROWS
 
-#define DRIFTSIM_TARGET_AVX512 \
-  DRIFTSIM_TARGET("avx2,avx512f,avx512bw,avx512vl,avx512vbmi,avx512bitalg,gfni,bmi2,popcnt")
+// What the row needs of the processor: the features its routines are compiled for, and the
+// ones the processor must report for the row to be run (rows.cpp).
+#define DRIFTSIM_AVX512_NEEDS \
+  "avx2,avx512f,avx512bw,avx512vl,avx512vbmi,avx512bitalg,gfni,bmi2,popcnt"
+#define DRIFTSIM_TARGET_AVX512 DRIFTSIM_TARGET(DRIFTSIM_AVX512_NEEDS)
 
 namespace driftsim::DRIFTSIM_ROWS_NS {
 
@@ -488,6 +491,8 @@ DRIFTSIM_TARGET_AVX512 int64_t SingleBytesAvx512(const uint8_t* p1, const uint8_
   hets += SingleBytes64(p1, p2, child, b0, whole, bits, pos);
   return whole;
 }
+
+const char* const kAvx512Needs = DRIFTSIM_AVX512_NEEDS;
 
 // The row's entry of the kernel table, tagged as the native or the emulated row.
 KernelTable Avx512Row(Kernel tag) {
