@@ -214,11 +214,6 @@ std::optional<Found> RecordOf(const std::string& data) {
 
 }  // namespace
 
-std::string FindRunRecord(const std::string& data) {
-  const std::optional<Found> f = RecordOf(data);
-  return f ? f->path : "";
-}
-
 std::unique_ptr<const GeneticMap> RunMap(const std::string& data, const std::string& mapFile,
                                          int64_t loci, bool positions, std::string* mapPath) {
   std::string path = mapFile;

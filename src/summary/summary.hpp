@@ -45,21 +45,18 @@ struct RunSummary {
 // The record as a JSON object, keys in a fixed order, with a final line end.
 std::string SummaryJson(const RunSummary& run);
 
-// The run record of a data file, for the tools that read the file: a regular file *.json in
-// the data file's folder, written by driftsim, whose "files" list names a file of the data
-// file's name (without folders) and size. A record that carries linkage must also give the data
-// file's SHA-256, so that a record left from an earlier run of the same stem is not taken.
-// Returns "" when there is none. Records that name the file but disagree on its linkage stop
-// the run: which one holds is not known.
-std::string FindRunRecord(const std::string& data);
-
 // The genetic map of the run whose data file is data and whose loci the parameter file gives:
 // read from mapFile when one is given (--map, which wins), else from the linkage of the run
-// record beside the data file (FindRunRecord); null for an unlinked run. A record of
-// --chromosomes N:M gives the same map as the run; a record of --map FILE names that file,
-// which is read (as given, else beside the record) only when positions are wanted; without
-// them the chromosomes come from the record itself and Position and Bp stay empty. mapPath,
-// when given, receives the map file read ("" for none), which the tools must not write over.
+// record beside the data file; null for an unlinked run. That record is a regular file *.json
+// in the data file's folder, written by driftsim, whose "files" list names a file of the data
+// file's name (without folders) and size; one that carries linkage must also give the data
+// file's SHA-256, so that a record left from an earlier run of the same stem is not taken.
+// Records that name the file but disagree on its linkage stop the run: which one holds is not
+// known. A record of --chromosomes N:M gives the same map as the run; a record of --map FILE
+// names that file, which is read (as given, else beside the record) only when positions are
+// wanted; without them the chromosomes come from the record itself and Position and Bp stay
+// empty. mapPath, when given, receives the map file read ("" for none), which the tools must
+// not write over.
 std::unique_ptr<const GeneticMap> RunMap(const std::string& data, const std::string& mapFile,
                                          int64_t loci, bool positions,
                                          std::string* mapPath = nullptr);
