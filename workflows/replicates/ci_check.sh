@@ -440,7 +440,7 @@ grep -q 'NumAllele' "$TMP/bad/out/iso50/rep1/driftsim.log" || fail "driftsim's m
 
 echo "== the linked study, reduced: 2000 SNPs on 20 chromosomes, 2 replicates of each Ne"
 mkdir "$TMP/linked"
-sed -e 's/^replicates: 100/replicates: 2/' -e 's/^  NumLoci: 10000/  NumLoci: 2000/' \
+sed -e 's/^replicates: 50/replicates: 2/' -e 's/^  NumLoci: 10000/  NumLoci: 2000/' \
   "$HERE/linked.yaml" > "$TMP/linked/config.yaml"
 run_workflow "$TMP/linked" "$TMP/linked.log" || { tail -40 "$TMP/linked.log"; fail "linked study failed"; }
 $PY - "$TMP/linked/results-linked" "$TMP/out/replicates.tsv" <<'PY'
