@@ -45,6 +45,13 @@ bool IsRegularFile(const std::string& path, uintmax_t* bytes = nullptr) {
   return true;
 }
 
+// The text of a key of an object, "" when it is missing or not text: a record is input and may
+// hold anything.
+std::string Text(const Json& object, const char* key) {
+  const auto it = object.find(key);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : "";
+}
+
 [[noreturn]] void RecordError(const std::string& record, const std::string& what) {
   FatalStop("Run record " + record + ": " + what + "!", kRoutine, ErrorKind::kBadFile, 0, record);
 }
@@ -98,7 +105,7 @@ std::vector<Found> RecordsOf(const std::string& data) {
     // Most .json files are not records of this file: a look for its name comes before parsing.
     if (text.find(base) == std::string::npos) continue;
     Json record = Json::parse(text, nullptr, false);
-    if (record.is_discarded() || !record.is_object() || record.value("program", "") != "driftsim") {
+    if (record.is_discarded() || !record.is_object() || Text(record, "program") != "driftsim") {
       continue;
     }
     const Json* entry = FileEntry(record, base, bytes);
@@ -108,7 +115,7 @@ std::vector<Found> RecordsOf(const std::string& data) {
     if (model != record.end() && model->is_object() && model->contains("linkage")) {
       linkage = (*model)["linkage"];
       if (digest.empty()) digest = DescribeFile(data).sha256;
-      if (entry->value("sha256", "") != digest) continue;  // left from another run
+      if (Text(*entry, "sha256") != digest) continue;  // left from another run
     }
     found.push_back({path, std::move(linkage), std::move(record)});
   }
@@ -175,10 +182,12 @@ GeneticMap RecordedMap(const Found& f, int64_t loci, bool positions, std::string
   const Json& link = f.linkage;
   if (!link.is_object()) RecordError(f.path, "its linkage is not an object");
   const auto parameters = f.record.find("parameters");
-  if (parameters != f.record.end() && parameters->is_object() &&
-      parameters->value("NumLoci", int64_t{-1}) != loci) {
-    RecordError(f.path, "it records " + IntToText(parameters->value("NumLoci", int64_t{-1})) +
-                            " loci (NumLoci), the parameter file " + IntToText(loci));
+  if (parameters != f.record.end() && parameters->is_object()) {
+    const auto recorded = parameters->find("NumLoci");
+    if (recorded == parameters->end() || !recorded->is_number_integer() ||
+        recorded->get<int64_t>() != loci) {
+      RecordError(f.path, "its NumLoci is not the parameter file's " + IntToText(loci) + " loci");
+    }
   }
   if (link.contains("map_file") && link["map_file"].is_string()) {
     const std::vector<Chromosome> listed = ListedChromosomes(f, loci);

@@ -293,7 +293,7 @@ if links != ["replicates.tsv", "summary.tsv", "replicates.png", "replicates.pdf"
 with open(os.path.join(out, "replicates.pdf"), "rb") as handle:
     if handle.read(5) != b"%PDF-":
         fail("replicates.pdf is not a PDF")
-for words in ("data:image/png;base64,", "driftsim 1.0", "ld_ne.py 1.0", "Ne 50, biallelic",
+for words in ("data:image/png;base64,", "driftsim 1.0", "ld_ne.py 1.1", "Ne 50, biallelic",
               "estimators:"):
     if words not in html:
         fail(f"report.html lacks {words!r}")
