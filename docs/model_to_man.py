@@ -2,7 +2,7 @@
 """model_to_man.py MODEL_MD MAN_PAGE [--check]: puts the text of docs/model.md into the MODEL
 section of driftsim(1), so that the two never differ.
 
-Converts the small Markdown subset model.md is written in (## headings, paragraphs, "- " and
+Converts the small Markdown subset model.md is written in (## and ### headings, paragraphs, "- " and
 "1. " lists with indented continuation lines, indented formula blocks, `code`, **bold**, pipe
 tables) to man(7) requests, and replaces the lines from ".SH MODEL" up to the next ".SH" of
 the man page with the result (inserting the section before ".SH MODEL OPTIONS" when there is none).
@@ -53,8 +53,8 @@ def convert(markdown):
         if text.startswith(("# ", "![")):  # the title is the .SH line; a man page has no figures
             i += 1
             continue
-        if text.startswith("## "):
-            out.append('.SS "' + inline(text[3:]) + '"')
+        if text.startswith(("## ", "### ")):  # man(7) has one level of subsections
+            out.append('.SS "' + inline(text.split(" ", 1)[1]) + '"')
             indent, blank = 0, False
             i += 1
             continue

@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <limits>
 #include <sstream>
 #include <string>
@@ -14,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "stats/stats.hpp"
+#include "summary/summary.hpp"
 #include "test_support.hpp"
 
 namespace driftsim::test {
@@ -474,6 +476,217 @@ TEST(StatsTemporal, JackknifeAndChiSquareIntervalsOnHandComputedData) {
   EXPECT_NEAR(one.f[stats::kFc].chiSquare.low, 1.5 / 5.0238861873148934, 1e-9);
 }
 
+// A data set of two samples of 6 individuals at the given loci of a fixed table of alleles
+// 1 to 3 (scrambled by a small linear congruential step, every locus polymorphic).
+std::string BlockData(const std::vector<int>& loci) {
+  std::string text;
+  for (int s = 1; s <= 2; ++s) {
+    for (int i = 1; i <= 6; ++i) {
+      text += "S" + std::to_string(s) + "_" + std::to_string(i);
+      for (const int l : loci) {
+        for (int copy = 0; copy < 2; ++copy) {
+          const unsigned x =
+              (unsigned(s * 7919 + i * 104729 + l * 1299709 + copy * 15485863) * 2654435761u) >> 16;
+          text += " " + std::to_string(1 + x % (l % 4 == 0 ? 2 : 3));
+        }
+      }
+      text += "\n";
+    }
+  }
+  return text;
+}
+
+TEST(StatsTemporal, BlockJackknifeOverChromosomesOnKnownCases) {
+  // The standard error of the jackknife over chromosomes, computed apart from it: each F
+  // without one chromosome's loci is the F of the data without them, and the delete-m_j
+  // jackknife (Busing et al. 1999) of those, with h_j = n / m_j, is
+  //   (1/g) sum (h_j F - (h_j - 1) F_(-j) - J)^2 / (h_j - 1),  J = g F - sum (1 - 1/h_j) F_(-j);
+  // with equal blocks it is the plain jackknife over blocks, (g - 1)/g sum (F_(-j) - mean)^2,
+  // and with one locus per chromosome the jackknife over loci.
+  const int n = 12;
+  std::vector<int> all(n);
+  for (int l = 0; l < n; ++l) all[size_t(l)] = l;
+  const GenoCounts counts = Read(BlockData(all));
+  const auto fromSizes = [&](const std::vector<int64_t>& sizes) {
+    GeneticMap map;
+    int64_t first = 0;
+    for (const int64_t m : sizes) {
+      map.Chromosomes.push_back({std::to_string(map.Chromosomes.size() + 1), first, first + m, 1});
+      first += m;
+    }
+    return map;
+  };
+  const struct {
+    const char* what;
+    GeneticMap map;
+    bool equal;  // blocks of equal size: the plain jackknife over blocks
+  } cases[] = {
+      {"4 equal chromosomes", EvenMap(n, 4, 1.0), true},
+      {"a locus per chromosome", EvenMap(n, n, 0.5), true},
+      {"chromosomes of 2, 3 and 7 loci", fromSizes({2, 3, 7}), false},
+  };
+  const double z = 1.959963984540054;
+  for (const auto& c : cases) {
+    const stats::TemporalStats t = stats::TemporalSummary(counts, 4, &c.map);
+    ASSERT_EQ(t.loci, n) << c.what;
+    EXPECT_EQ(t.chromosomes, int64_t(c.map.Chromosomes.size())) << c.what;
+    for (size_t k = 0; k < 3; ++k) {
+      const double f = t.f[k].f;
+      std::vector<double> without;
+      for (const Chromosome& chr : c.map.Chromosomes) {
+        std::vector<int> rest;
+        for (int l = 0; l < n; ++l) {
+          if (l < chr.First || l >= chr.End) rest.push_back(l);
+        }
+        without.push_back(stats::TemporalSummary(Read(BlockData(rest)), 4).f[k].f);
+      }
+      const auto g = double(without.size());
+      double variance = 0;
+      if (c.equal) {
+        double mean = 0;
+        for (const double w : without) mean += w / g;
+        for (const double w : without) variance += (g - 1) / g * (w - mean) * (w - mean);
+      } else {
+        double jack = g * f;
+        for (size_t j = 0; j < without.size(); ++j) {
+          jack -=
+              (1 - double(c.map.Chromosomes[j].End - c.map.Chromosomes[j].First) / n) * without[j];
+        }
+        for (size_t j = 0; j < without.size(); ++j) {
+          const double h = n / double(c.map.Chromosomes[j].End - c.map.Chromosomes[j].First);
+          const double pseudo = h * f - (h - 1) * without[j];
+          variance += (pseudo - jack) * (pseudo - jack) / (h - 1) / g;
+        }
+      }
+      const double se = std::sqrt(variance);
+      EXPECT_GT(se, 0) << c.what;
+      EXPECT_NEAR(t.f[k].byChromosomes.low, f - z * se, 1e-12) << c.what << " F " << k;
+      EXPECT_NEAR(t.f[k].byChromosomes.high, f + z * se, 1e-12) << c.what << " F " << k;
+      if (c.map.Chromosomes.size() == size_t(n)) {
+        EXPECT_NEAR(t.f[k].byChromosomes.low, t.f[k].jackknife.low, 1e-12) << k;
+      }
+    }
+  }
+  // One chromosome: no block jackknife; without a map none either, and the table is unchanged.
+  const GeneticMap one = EvenMap(n, 1, 1.0);
+  const stats::TemporalStats single = stats::TemporalSummary(counts, 4, &one);
+  EXPECT_TRUE(std::isnan(single.f[stats::kFs].byChromosomes.low));
+  EXPECT_TRUE(std::isnan(stats::TemporalSummary(counts, 4).f[stats::kFs].byChromosomes.low));
+  const std::string table = stats::StatsTable(counts, 4);
+  EXPECT_EQ(table.find("chromosomes"), std::string::npos);
+  const GeneticMap four = EvenMap(n, 4, 1.0);
+  EXPECT_EQ(stats::StatsTable(counts, 4, &four).rfind(table, 0), 0u);
+  EXPECT_NE(stats::StatsTable(counts, 4, &four).find("\nS1-S2_jackknife_by_chromosomes_high\t"),
+            std::string::npos);
+}
+
+TEST(StatsRunMap, TheMapOfARunFromItsRecordOrAMapFile) {
+  // Real records of driftsim: of --chromosomes 3:0.5 and of --map with 2 chromosomes (the
+  // 23 loci of g2), each in a folder of its own, then edited copies of them.
+  TempDir dir;
+  const std::string params = std::string(DRIFTSIM_TEST_DATA) + "/golden/cases/g2.txt";
+  const int64_t loci = 23;
+  std::string mapText;
+  for (int l = 0; l < loci; ++l) {
+    mapText += (l < 10 ? "1 L" : "2 L") + std::to_string(l + 1) + " " + std::to_string(l) + " " +
+               std::to_string(1000 * l) + "\n";
+  }
+  std::filesystem::create_directories(dir.Path() / "even");
+  std::filesystem::create_directories(dir.Path() / "file");
+  WriteFile(dir / "file/run.map", mapText);
+  WriteFile(dir / "short.map", "1 L1 0 0\n");
+  const auto simulate = [&](const std::string& folder, const std::string& linkage) {
+    const std::string command = "cd '" + (dir / folder) + "' && '" + DRIFTSIM_BINARY + "' '" +
+                                params + "' -q --out run " + linkage +
+                                " --summary run.json > /dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  };
+  simulate("even", "--chromosomes 3:0.5");
+  simulate("file", "--map run.map");
+  const std::string even = dir / "even/run.dat", file = dir / "file/run.dat";
+  const nlohmann::json record = nlohmann::json::parse(ReadFile(dir / "even/run.json"));
+  const auto edited = [&](const std::string& name, const std::function<void(nlohmann::json&)>& f) {
+    nlohmann::json r = record;
+    f(r);
+    WriteFile(dir / ("even/" + name), r.dump(2));
+  };
+  const auto names = [](const GeneticMap* map) {
+    std::string text;
+    for (const Chromosome& c : map->Chromosomes) {
+      text += c.Name + ":" + std::to_string(c.End - c.First) + " ";
+    }
+    return text;
+  };
+  const GeneticMap evenMap = EvenMap(loci, 3, 0.5);
+  const auto map = RunMap(even, "", loci, false);
+  ASSERT_NE(map, nullptr);
+  EXPECT_EQ(map->Position, evenMap.Position);
+  EXPECT_EQ(names(map.get()), "1:7 2:8 3:8 ");
+  // A record of the map file gives its chromosomes; the file itself only when positions are
+  // wanted, as named or beside the record.
+  EXPECT_EQ(names(RunMap(file, "", loci, false).get()), "1:10 2:13 ");
+  EXPECT_TRUE(RunMap(file, "", loci, false)->Position.empty());
+  std::string read;
+  EXPECT_EQ(RunMap(file, "", loci, true, &read)->Bp[22], 22000);
+  EXPECT_EQ(read, dir / "file/run.map");
+  // --map wins over the record.
+  EXPECT_EQ(names(RunMap(even, dir / "file/run.map", loci, false).get()), "1:10 2:13 ");
+
+  const struct {
+    const char* what;
+    std::function<void()> setUp;
+    std::string refusal;  // "" when the run is taken as unlinked
+  } cases[] = {
+      {"a stale record of another run's linkage",
+       [&] {
+         std::filesystem::remove(dir / "even/run.json");
+         edited("old.json", [](nlohmann::json& r) { r["files"][0]["sha256"] = "00"; });
+       },
+       ""},
+      {"a record of the same run without linkage",
+       [&] {
+         std::filesystem::remove(dir / "even/old.json");
+         edited("run.json", [](nlohmann::json& r) { r["model"].erase("linkage"); });
+       },
+       ""},
+      {"two records that disagree", [&] { WriteFile(dir / "even/z.json", record.dump()); },
+       "Run records " + (dir / "even/run.json") + " and " + (dir / "even/z.json") +
+           " both describe " + even + " but differ in its linkage; give the map with --map!"},
+      {"a record of more chromosomes than loci",
+       [&] {
+         std::filesystem::remove(dir / "even/z.json");
+         edited("run.json", [](nlohmann::json& r) { r["model"]["linkage"]["chromosomes"] = 24; });
+       },
+       "Run record " + (dir / "even/run.json") +
+           ": its linkage gives neither a map file nor 1 to 23 chromosomes of a length above 0 "
+           "and at most 100 Morgans!"},
+      {"records whose fields have other types",
+       [&] {
+         edited("run.json", [](nlohmann::json& r) { r["files"][0]["sha256"] = 5; });
+         edited("p.json", [](nlohmann::json& r) { r["program"] = 1; });
+       },
+       ""},
+  };
+  for (const auto& c : cases) {
+    c.setUp();
+    try {
+      EXPECT_EQ(RunMap(even, "", loci, false), nullptr) << c.what;
+      EXPECT_EQ(c.refusal, "") << c.what;
+    } catch (const FatalError& e) {
+      EXPECT_EQ(e.Message(), c.refusal) << c.what;
+    }
+  }
+  // A map of another number of loci is refused, with the file and line.
+  try {
+    RunMap(even, dir / "short.map", loci, false);
+    FAIL() << "a map of 1 locus was taken for 23";
+  } catch (const FatalError& e) {
+    EXPECT_EQ(e.Message(), (dir / "short.map") +
+                               ":1: the file has 1 lines, one per locus, but the run has 23 loci "
+                               "(NumLoci, line 4)!");
+  }
+}
+
 TEST(StatsTemporal, ChiSquareQuantilesMatchTheTables) {
   // Quantiles as R's qchisq gives them; df 2 is -2 ln(1 - p) exactly. The largest df are
   // those of a hundred million loci, within 1e-9 of the quantile (the printed figures have 6
@@ -664,8 +877,9 @@ TEST(StatsTool, GoldenRunsHelpAndErrors) {
     run = RunTool(dir, flag);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out.rfind("driftsim-stats " DRIFTSIM_VERSION_TEXT " - summary", 0), 0u) << flag;
-    EXPECT_NE(run.out.find("Usage: driftsim-stats [--format tsv|json] RUN.dat [RUN.par]\n"),
-              std::string::npos);
+    EXPECT_NE(
+        run.out.find("Usage: driftsim-stats [--format tsv|json] [--map FILE] RUN.dat [RUN.par]\n"),
+        std::string::npos);
     EXPECT_EQ(run.err, "");
   }
   run = RunTool(dir, "--version");

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "summary/summary.hpp"
+
 namespace driftsim::convert {
 
 namespace {
@@ -112,15 +114,20 @@ void Convert(const Options& o) {
   const std::string parPath = o.par.empty() ? stats::ParFileFor(o.data) : o.par;
   stats::CheckCommitted(o.data, parPath);
   const stats::ParInfo par = stats::ReadParFile(parPath);
+  // The map places the loci of VCF and PLINK. GENEPOP has no positions: the run record's map
+  // is not looked for, and a --map is only checked.
+  std::string mapPath;
   const std::unique_ptr<const GeneticMap> map =
-      o.map.empty() ? nullptr : std::make_unique<const GeneticMap>(ReadMap(o.map, par.loci));
+      o.format == Format::kGenepop && o.map.empty()
+          ? nullptr
+          : RunMap(o.data, o.map, par.loci, true, &mapPath);
   std::vector<std::string> names = OutputNames(o);
   if (!o.popMap.empty()) names.push_back(o.popMap);
   // An output that would replace an input, or another output, is refused before anything is
   // written.
   std::vector<FileRole> roles = {{o.data, "the data file", true},
                                  {parPath, "the parameter file", true}};
-  if (!o.map.empty()) roles.push_back({o.map, "the map file", true});
+  if (!mapPath.empty()) roles.push_back({mapPath, "the map file", true});
   for (size_t i = 0; i < names.size(); ++i) {
     roles.push_back(
         {names[i], !o.popMap.empty() && i + 1 == names.size() ? "the population map" : "the export",

@@ -32,6 +32,7 @@ constexpr const char* kUsage =
     "  --pop-map FILE     also write FILE: one line \"label<TAB>S1|S2|S0\" per individual\n"
     "  --map FILE         the run's PLINK .map (driftsim --map): VCF CHROM and POS from\n"
     "                     its chromosomes and bp, PLINK .map lines with its cM and bp\n"
+    "                     (default: the map of driftsim's run record beside RUN.dat)\n"
     "  --level N          BGZF compression level of vcf.gz, 0 to 9 (default 1)\n"
     "  --threads N        extra threads compressing vcf.gz (default 0)\n"
     "  -h, --help         print this help and exit\n"

@@ -25,7 +25,8 @@ Json Pair(Interval i) {
 
 }  // namespace
 
-std::string StatsJson(const GenoCounts& counts, const ParInfo& par, const std::string& data) {
+std::string StatsJson(const GenoCounts& counts, const ParInfo& par, const std::string& data,
+                      const GeneticMap* map) {
   Json out;
   out["data"] = data;
   out["parameters"] = par.name;
@@ -44,12 +45,13 @@ std::string StatsJson(const GenoCounts& counts, const ParInfo& par, const std::s
   }
   out["samples"] = samples;
 
-  const TemporalStats t = TemporalSummary(counts, par.generations);
+  const TemporalStats t = TemporalSummary(counts, par.generations, map);
   Json temporal = {{"t", t.generations},
                    {"S1_hmean", Number(t.s1)},
                    {"S2_hmean", Number(t.s2)},
                    {"loci", t.loci},
                    {"alleles", t.alleles}};
+  if (map != nullptr) temporal["chromosomes"] = t.chromosomes;
   const char* const names[] = {"Fc", "Fk", "Fs"};
   for (const FKind k : {kFc, kFk, kFs}) {
     const TemporalF& f = t.f[k];
@@ -57,6 +59,10 @@ std::string StatsJson(const GenoCounts& counts, const ParInfo& par, const std::s
                           {"Ne", Number(f.ne)},
                           {"jackknife", {{"F", Pair(f.jackknife)}, {"Ne", Pair(f.neJackknife)}}},
                           {"chisq", {{"F", Pair(f.chiSquare)}, {"Ne", Pair(f.neChiSquare)}}}};
+    if (map != nullptr) {
+      temporal[names[k]]["jackknife_by_chromosomes"] = {{"F", Pair(f.byChromosomes)},
+                                                        {"Ne", Pair(f.neByChromosomes)}};
+    }
   }
   out["S1-S2"] = temporal;
   if (counts.samples[kSource].individuals > 0) out["S1-S0"] = {{"Fst", Number(SourceFst(counts))}};

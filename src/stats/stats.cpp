@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <initializer_list>
 #include <limits>
+#include <vector>
 
 namespace driftsim::stats {
 
@@ -112,6 +113,70 @@ double LowerGamma(double a, double x) {
   return 1 - front * h;
 }
 
+// The sums behind the three F of a set of loci (all of them, or one chromosome's), over the
+// loci that enter F.
+struct BlockTotals {
+  double fc = 0, fk = 0, weights = 0, squares = 0, spread = 0;
+  int64_t loci = 0;
+
+  double F(FKind k) const { return k == kFs ? squares / spread : (k == kFc ? fc : fk) / weights; }
+  BlockTotals Without(const BlockTotals& b) const {
+    return {fc - b.fc,           fk - b.fk,         weights - b.weights,
+            squares - b.squares, spread - b.spread, loci - b.loci};
+  }
+};
+
+// The totals of each chromosome of the map that holds loci entering F, in map order.
+std::vector<BlockTotals> ChromosomeTotals(const GenoCounts& counts, const GeneticMap& map) {
+  std::vector<BlockTotals> blocks;
+  for (const Chromosome& c : map.Chromosomes) {
+    BlockTotals b;
+    for (int64_t l = c.First; l < c.End && l < counts.loci; ++l) {
+      const int64_t n1 = counts.Typed(kFirst, l);
+      const int64_t n2 = counts.Typed(kSecond, l);
+      if (n1 == 0 || n2 == 0) continue;
+      const LocusTerms t =
+          TermsAt(counts, l, 2.0 * static_cast<double>(n1), 2.0 * static_cast<double>(n2));
+      if (t.k < 2) continue;
+      b.fc += t.fc;
+      b.fk += t.fk;
+      b.weights += t.k - 1;
+      b.squares += t.squares;
+      b.spread += t.spread;
+      ++b.loci;
+    }
+    if (b.loci > 0) blocks.push_back(b);
+  }
+  return blocks;
+}
+
+// Standard error of F by the delete-m_j jackknife of Busing, Meijer and van der Leeden (1999)
+// for g blocks of unequal size m_j out of n loci, h_j = n / m_j: the pseudo-values
+// h_j F - (h_j - 1) F_(-j) around the jackknife estimate g F - sum (1 - m_j/n) F_(-j), their
+// squares weighted by 1/(h_j - 1), summed and divided by g. With equal blocks it is the plain
+// jackknife over blocks; with one locus per block, the jackknife over loci. NaN with fewer than
+// two blocks.
+double BlockJackknifeError(const BlockTotals& all, const std::vector<BlockTotals>& blocks,
+                           FKind kind) {
+  if (blocks.size() < 2) return kNA;
+  const double theta = all.F(kind);
+  const auto n = static_cast<double>(all.loci);
+  const auto g = static_cast<double>(blocks.size());
+  std::vector<double> leftOut;
+  double estimate = g * theta;
+  for (const BlockTotals& b : blocks) {
+    leftOut.push_back(all.Without(b).F(kind));
+    estimate -= (1.0 - static_cast<double>(b.loci) / n) * leftOut.back();
+  }
+  double variance = 0;
+  for (size_t j = 0; j < blocks.size(); ++j) {
+    const double h = n / static_cast<double>(blocks[j].loci);
+    const double pseudo = h * theta - (h - 1.0) * leftOut[j];
+    variance += (pseudo - estimate) * (pseudo - estimate) / (h - 1.0);
+  }
+  return std::sqrt(variance / g);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -199,9 +264,11 @@ double ChiSquareQuantile(double p, double df) {
 // Loci typed in only one sample are left out; a locus with one allele adds nothing to Fc and
 // Fk (weight 0) and nothing to either sum of Fs. The loci that enter are those with K >= 2;
 // the jackknife leaves them out one at a time.
-TemporalStats TemporalSummary(const GenoCounts& counts, int32_t generations) {
+TemporalStats TemporalSummary(const GenoCounts& counts, int32_t generations,
+                              const GeneticMap* map) {
   TemporalStats st;
   st.generations = generations;
+  for (TemporalF& f : st.f) f.byChromosomes = f.neByChromosomes = {kNA, kNA};
   const auto none = [&st] {
     st.s1 = st.s2 = kNA;
     for (TemporalF& f : st.f) {
@@ -281,6 +348,19 @@ TemporalStats TemporalSummary(const GenoCounts& counts, int32_t generations) {
     f.neJackknife = NeInterval(f.jackknife, st.s1, st.s2, generations);
     f.neChiSquare = NeInterval(f.chiSquare, st.s1, st.s2, generations);
   }
+  if (map != nullptr) {
+    const BlockTotals totals{fcSum, fkSum, weights, fsSquares, fsSpread, st.loci};
+    const std::vector<BlockTotals> blocks = ChromosomeTotals(counts, *map);
+    st.chromosomes = static_cast<int64_t>(blocks.size());
+    for (size_t k = 0; k < st.f.size(); ++k) {
+      TemporalF& f = st.f[k];
+      const double error = BlockJackknifeError(totals, blocks, static_cast<FKind>(k));
+      if (!std::isnan(error) && !std::isnan(f.f)) {
+        f.byChromosomes = {f.f - kNormal975 * error, f.f + kNormal975 * error};
+      }
+      f.neByChromosomes = NeInterval(f.byChromosomes, st.s1, st.s2, generations);
+    }
+  }
   return st;
 }
 
@@ -327,7 +407,7 @@ std::string FormatNumber(double x) {
   return text;
 }
 
-std::string StatsTable(const GenoCounts& counts, int32_t generations) {
+std::string StatsTable(const GenoCounts& counts, int32_t generations, const GeneticMap* map) {
   // The first 14 columns are those of earlier releases; later ones are added at the end.
   std::string out =
       "row\tindividuals\tloci\tmissing\talleles\tHo\tHe\tFc\tFk\tFs\tNe_Fc\tNe_Fk\tNe_Fs\tFst"
@@ -350,7 +430,7 @@ std::string StatsTable(const GenoCounts& counts, int32_t generations) {
                         FormatNumber(st.alleles), FormatNumber(st.ho), FormatNumber(st.he), na, na,
                         na, na, na, na, na, FormatNumber(st.hs), na, na, na, na, na});
   }
-  const TemporalStats t = TemporalSummary(counts, generations);
+  const TemporalStats t = TemporalSummary(counts, generations, map);
   const auto& f = t.f;
   row("S1-S2", {na, na, na, na, na, na, FormatNumber(f[kFc].f), FormatNumber(f[kFk].f),
                 FormatNumber(f[kFs].f), FormatNumber(f[kFc].ne), FormatNumber(f[kFk].ne),
@@ -372,6 +452,12 @@ std::string StatsTable(const GenoCounts& counts, int32_t generations) {
   bounds("S1-S2_jackknife_high", &TemporalF::jackknife, &TemporalF::neJackknife, &Interval::high);
   bounds("S1-S2_chisq_low", &TemporalF::chiSquare, &TemporalF::neChiSquare, &Interval::low);
   bounds("S1-S2_chisq_high", &TemporalF::chiSquare, &TemporalF::neChiSquare, &Interval::high);
+  if (map != nullptr) {
+    bounds("S1-S2_jackknife_by_chromosomes_low", &TemporalF::byChromosomes,
+           &TemporalF::neByChromosomes, &Interval::low);
+    bounds("S1-S2_jackknife_by_chromosomes_high", &TemporalF::byChromosomes,
+           &TemporalF::neByChromosomes, &Interval::high);
+  }
   return out;
 }
 

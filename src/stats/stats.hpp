@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/common.hpp"
+#include "description/genetic_map.hpp"
 
 namespace driftsim::stats {
 
@@ -226,6 +227,8 @@ struct Interval {
 struct TemporalF {
   double f = 0, ne = 0;
   Interval jackknife, neJackknife;  // normal interval from the jackknife over loci
+  // Normal interval from the delete-one-chromosome block jackknife (with a map, else NA).
+  Interval byChromosomes, neByChromosomes;
   Interval chiSquare, neChiSquare;  // n' F / chi-square quantiles, n' = alleles - loci
 };
 
@@ -236,6 +239,7 @@ struct TemporalStats {
   double s1 = 0, s2 = 0;       // harmonic means over the loci typed in both samples
   int64_t loci = 0;            // loci that enter F: typed in both samples, two alleles or more
   int64_t alleles = 0;         // alleles seen at those loci, summed
+  int64_t chromosomes = 0;     // with a map: the chromosomes that hold loci that enter F
   std::array<TemporalF, 3> f;  // by FKind
 };
 
@@ -243,7 +247,11 @@ SampleStats SampleSummary(const GenoCounts& counts, int sample);
 
 // Temporal F statistics between samples 1 and 2, over loci typed in both, their moment
 // estimates of Ne for samples that do not contribute to the population, and the intervals.
-TemporalStats TemporalSummary(const GenoCounts& counts, int32_t generations);
+// With the run's genetic map, also the block jackknife over its chromosomes (linked loci are
+// not independent replicates, so the jackknife over loci is too narrow on them); it needs
+// two chromosomes with loci that enter, and is NA otherwise.
+TemporalStats TemporalSummary(const GenoCounts& counts, int32_t generations,
+                              const GeneticMap* map = nullptr);
 
 // Moment estimate t / (2 (F - 1/(2 s1) - 1/(2 s2))); +infinity when the denominator is not
 // positive beyond rounding, NaN when F is.
@@ -260,12 +268,15 @@ double ChiSquareQuantile(double p, double df);
 
 // The table: header line, then rows S1, S2, S0 (when present), S1-S2, S1-S0 (when S0 is
 // present), then the four interval rows of S1-S2; tab-separated, each line ended by a line
-// feed. The first 14 columns and the first rows are those of earlier releases.
-std::string StatsTable(const GenoCounts& counts, int32_t generations);
+// feed. The first 14 columns and the first rows are those of earlier releases. With the run's
+// genetic map two rows follow, the bounds of the jackknife over chromosomes.
+std::string StatsTable(const GenoCounts& counts, int32_t generations,
+                       const GeneticMap* map = nullptr);
 
 // The same figures as one JSON object, numbers at full precision; NA is null, an infinite Ne
-// is the string "inf".
-std::string StatsJson(const GenoCounts& counts, const ParInfo& par, const std::string& data);
+// is the string "inf". With a map, each F also has "jackknife_by_chromosomes".
+std::string StatsJson(const GenoCounts& counts, const ParInfo& par, const std::string& data,
+                      const GeneticMap* map = nullptr);
 
 // A number as printed in the table: NA for NaN, inf for infinity, else %.6g.
 std::string FormatNumber(double x);

@@ -293,7 +293,7 @@ if links != ["replicates.tsv", "summary.tsv", "replicates.png", "replicates.pdf"
 with open(os.path.join(out, "replicates.pdf"), "rb") as handle:
     if handle.read(5) != b"%PDF-":
         fail("replicates.pdf is not a PDF")
-for words in ("data:image/png;base64,", "driftsim 1.0", "ld_ne.py 1.0", "Ne 50, biallelic",
+for words in ("data:image/png;base64,", "driftsim 1.0", "ld_ne.py 1.1", "Ne 50, biallelic",
               "estimators:"):
     if words not in html:
         fail(f"report.html lacks {words!r}")
@@ -437,5 +437,35 @@ if run_workflow "$TMP/bad" "$TMP/bad.log"; then fail "workflow succeeded with Nu
 grep -q 'NumAllele' "$TMP/bad/out/iso50/rep1/driftsim.log" || fail "driftsim's message is not in its log"
 [ ! -e "$TMP/bad/out/iso50/rep1/run.dat" ] || fail "failed run left run.dat"
 [ ! -e "$TMP/bad/out/replicates.tsv" ] || fail "table written despite a failed replicate"
+
+echo "== the linked study, reduced: 2000 SNPs on 20 chromosomes, 2 replicates of each Ne"
+mkdir "$TMP/linked"
+sed -e 's/^replicates: 50/replicates: 2/' -e 's/^  NumLoci: 10000/  NumLoci: 2000/' \
+  "$HERE/linked.yaml" > "$TMP/linked/config.yaml"
+run_workflow "$TMP/linked" "$TMP/linked.log" || { tail -40 "$TMP/linked.log"; fail "linked study failed"; }
+$PY - "$TMP/linked/results-linked" "$TMP/out/replicates.tsv" <<'PY'
+import csv, sys
+linked, unlinked = sys.argv[1:]
+with open(linked + "/summary.tsv") as handle:
+    rows = {(r["scenario"], r["estimator"]): r for r in csv.DictReader(handle, delimiter="\t")}
+for scenario in ("linked_Ne100", "linked_Ne400"):
+    for name in ("Fc", "Fk", "Fs"):
+        if rows[(scenario, name)]["jackknife_by_chromosomes_n"] != "2":
+            sys.exit(f"ci_check: FAIL: {scenario} {name}: no jackknife over chromosomes")
+    for name in ("LD", "LD_all"):
+        if rows[(scenario, name)]["estimates"] != "2":
+            sys.exit(f"ci_check: FAIL: {scenario} {name}: not 2 estimates")
+    for rep in (1, 2):  # the plug-in's pairs: on different chromosomes, or all
+        got = {}
+        for name in ("LD", "LD_all"):
+            with open(f"{linked}/{scenario}/rep{rep}/estimate_{name}.tsv") as handle:
+                got[name] = next(csv.DictReader(handle, delimiter="\t"))
+        if not int(float(got["LD"]["pairs"])) < int(float(got["LD_all"]["pairs"])):
+            sys.exit(f"ci_check: FAIL: {scenario} rep{rep}: LD takes as many pairs as LD_all")
+with open(unlinked) as handle:
+    if "chromosomes" in handle.readline():
+        sys.exit("ci_check: FAIL: an unlinked study's table has columns of chromosomes")
+PY
+echo "linked study: jackknife over chromosomes and both LD estimates in the summary"
 
 echo "ci_check: OK"

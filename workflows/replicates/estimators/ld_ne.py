@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""ld_ne.py VCF [--sample PREFIX] [--maf P] [--output TSV]: a single-sample estimate of Ne from
-linkage disequilibrium between unlinked biallelic loci.
+"""ld_ne.py VCF [--sample PREFIX] [--maf P] [--pairs unlinked|all] [--output TSV]: a
+single-sample estimate of Ne from linkage disequilibrium between unlinked biallelic loci.
 
 r^2 is Burrows' composite r^2 of two loci, which needs no phase: the squared correlation of
 genotype dosages (0, 1, 2 copies of the ALT allele) times (n/(n - 1))^2, n the individuals typed
@@ -23,6 +23,11 @@ computed as 1/Ne = 2 r'^2 / (a + sqrt(a^2 - b r'^2)), smooth through r'^2 = 0: a
 comes from a jackknife over loci of mean r^2 (pairs of loci are not independent), mapped through
 the same function; a bound beyond infinity is inf or negative.
 
+Only pairs of loci on different chromosomes (the VCF's CHROM) enter, the unlinked pairs the
+method assumes: linked pairs carry LD of their own and pull the estimate down. driftsim-convert
+writes an unlinked run's loci on a contig each, so there every pair enters; a linked run's
+VCF has its chromosomes. --pairs all takes every pair, to show that bias.
+
 Writes one tab-separated row: Ne, lower, upper, then S, loci, pairs, r2, r2_sample, r2_drift.
 Reads .vcf and .vcf.gz; only biallelic records enter. PREFIX selects the individuals whose VCF
 names start with PREFIX_ (driftsim names them S1_1, S2_1, ...); default all.
@@ -35,14 +40,15 @@ import sys
 
 import numpy as np
 
-VERSION = "1.0"
+VERSION = "1.1"
 Z975 = 1.959963984540054
 
 
 def read_vcf(path, prefix):
-    """Dosage matrix (individuals x loci, NaN where missing) of the biallelic records."""
+    """Dosage matrix (individuals x loci, NaN where missing) of the biallelic records, and the
+    chromosome (CHROM) of each."""
     opener = gzip.open if path.endswith(".gz") else open
-    names, keep, columns = None, None, []
+    names, keep, columns, chromosomes = None, None, [], []
     with opener(path, "rt") as handle:
         for line in handle:
             if line.startswith("##"):
@@ -68,11 +74,12 @@ def read_vcf(path, prefix):
                 else:
                     raise ValueError(f"{path}: genotype {fields[9 + i]!r} of a biallelic record")
             columns.append(dosage)
+            chromosomes.append(fields[0])
     if names is None:
         raise ValueError(f"{path}: no #CHROM line")
     if not keep:
         raise ValueError(f"{path}: no individual named {prefix}_*")
-    return np.array(columns, dtype=float).T.reshape(len(keep), len(columns))
+    return np.array(columns, dtype=float).T.reshape(len(keep), len(columns)), chromosomes
 
 
 def expected_sample_r2(s):
@@ -89,8 +96,43 @@ def reciprocal(x):
     return math.inf if x == 0 else 1 / x
 
 
-def estimate(dosage, maf):
-    """Ne, its jackknife interval and the quantities behind them."""
+# Loci per block of rows of the pair matrices: memory grows with the block times the loci.
+BLOCK = 512
+
+
+def pair_rows(x, typed, rows):
+    """r^2 of the loci `rows` with every locus (a block of rows of the pair matrix) and the
+    individuals typed at both of each pair. Without missing genotypes the pairwise-complete
+    moments are the plain ones, and one product gives them."""
+    if typed.all():
+        n = np.full((len(rows), x.shape[1]), float(x.shape[0]))
+        centred = x - x.mean(axis=0)
+        cov = centred[:, rows].T @ centred / x.shape[0]
+        var = (centred * centred).mean(axis=0)
+        var_i, var_j = var[rows][:, None], var[None, :]
+    else:
+        m = typed.astype(float)
+        # Pairwise-complete moments: sums over the individuals typed at both loci.
+        n = m[:, rows].T @ m
+        sx = x[:, rows].T @ m            # sum of locus i's dosage where j is typed
+        sx_t = (x.T @ m[:, rows]).T      # sum of locus j's dosage where i is typed
+        sxx = (x * x)[:, rows].T @ m
+        sxx_t = ((x * x).T @ m[:, rows]).T
+        with np.errstate(invalid="ignore", divide="ignore"):
+            cov = x[:, rows].T @ x / n - (sx / n) * (sx_t / n)
+            var_i = sxx / n - (sx / n) ** 2
+            var_j = sxx_t / n - (sx_t / n) ** 2
+    with np.errstate(invalid="ignore", divide="ignore"):
+        # Weir's composite disequilibrium carries n/(n - 1), the variances do not: this r^2 is
+        # the squared Pearson correlation times (n/(n - 1))^2, the r^2 whose sampling
+        # expectation Waples' 1/S + 3.19/S^2 describes (without it, about 1/(S - 1)).
+        r2 = (n / (n - 1)) ** 2 * cov * cov / (var_i * var_j)
+    return r2, n
+
+
+def estimate(dosage, maf, chromosomes=None):
+    """Ne, its jackknife interval and the quantities behind them. With chromosomes (one name
+    per locus), only pairs of loci on different chromosomes enter; without, every pair."""
     typed = ~np.isnan(dosage)
     x = np.where(typed, dosage, 0.0)
     counts = typed.sum(axis=0)
@@ -100,27 +142,29 @@ def estimate(dosage, maf):
     if len(loci) < 3:
         raise ValueError(f"{len(loci)} biallelic loci with minor allele frequency >= {maf}; "
                          "need at least 3")
-    x, m = x[:, loci], typed[:, loci].astype(float)
-    # Pairwise-complete moments: sums over the individuals typed at both loci.
-    n = m.T @ m
-    sx = x.T @ m                 # sum of locus i's dosage where j is typed
-    sxx = (x * x).T @ m
-    sxy = x.T @ x
-    with np.errstate(invalid="ignore", divide="ignore"):
-        cov = sxy / n - (sx / n) * (sx.T / n)
-        var = sxx / n - (sx / n) ** 2
-        # Weir's composite disequilibrium carries n/(n - 1), the variances do not: this r^2 is
-        # the squared Pearson correlation times (n/(n - 1))^2, the r^2 whose sampling
-        # expectation Waples' 1/S + 3.19/S^2 describes (without it, about 1/(S - 1)).
-        r2 = (n / (n - 1)) ** 2 * cov * cov / (var * var.T)
-    pair = np.triu(np.ones_like(r2, dtype=bool), 1) & np.isfinite(r2) & (n >= 2)
-    pairs = int(pair.sum())
+    x, typed = x[:, loci], typed[:, loci]
+    chromosome = None
+    if chromosomes is not None:
+        chromosome = np.unique(np.asarray(chromosomes)[loci], return_inverse=True)[1]
+    # Each pair is met twice, once from each of its loci: sums over pairs are halved.
+    each = np.zeros(len(loci))       # sum of r^2 over the pairs of each locus
+    per_locus = np.zeros(len(loci))  # pairs of each locus
+    inverse_n = 0.0
+    for start in range(0, len(loci), BLOCK):
+        rows = np.arange(start, min(start + BLOCK, len(loci)))
+        r2, n = pair_rows(x, typed, rows)
+        pair = np.isfinite(r2) & (n >= 2)
+        pair[np.arange(len(rows)), rows] = False
+        if chromosome is not None:
+            pair &= chromosome[rows][:, None] != chromosome[None, :]
+        each[rows] = np.where(pair, r2, 0.0).sum(axis=1)
+        per_locus[rows] = pair.sum(axis=1)
+        inverse_n += float((1.0 / n[pair]).sum())
+    pairs = int(per_locus.sum()) // 2
     if pairs < 2:
         raise ValueError("fewer than 2 pairs of loci with an r^2")
-    s = pairs / float((1.0 / n[pair]).sum())
-    sym = np.where(pair | pair.T, r2, 0.0)
-    total, each = sym.sum() / 2, sym.sum(axis=1)
-    per_locus = (pair | pair.T).sum(axis=1)
+    s = pairs / (inverse_n / 2)
+    total = each.sum() / 2
     mean_r2 = total / pairs
     expected = expected_sample_r2(s)
     drift = mean_r2 - expected
@@ -141,11 +185,15 @@ def main(argv):
     parser.add_argument("--sample", help="use the individuals named PREFIX_*")
     parser.add_argument("--maf", type=float, default=0.05,
                         help="least minor allele frequency of a locus (default 0.05)")
+    parser.add_argument("--pairs", choices=("unlinked", "all"), default="unlinked",
+                        help="pairs of loci on different chromosomes (CHROM), the unlinked ones "
+                        "the method assumes (default), or all pairs")
     parser.add_argument("--output", help="the result table (default standard output)")
     parser.add_argument("--version", action="version",
                         version=f"ld_ne.py {VERSION} (numpy {np.__version__})")
     args = parser.parse_args(argv)
-    result = estimate(read_vcf(args.vcf, args.sample), args.maf)
+    dosage, chromosomes = read_vcf(args.vcf, args.sample)
+    result = estimate(dosage, args.maf, None if args.pairs == "all" else chromosomes)
     columns = ["Ne", "lower", "upper", "S", "loci", "pairs", "r2", "r2_sample", "r2_drift"]
     text = "\t".join(columns) + "\n" + "\t".join("%.6g" % result[c] for c in columns) + "\n"
     if args.output:

@@ -22,7 +22,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 
 COLOURS = ["tab:blue", "tab:orange", "tab:green", "tab:red", "tab:purple", "tab:brown",
            "tab:pink", "tab:olive", "tab:cyan"]
-MARKERS = {"jackknife": "o", "chisq": "s", "plugin": "^"}
+MARKERS = {"jackknife": "o", "chisq": "s", "jackknife_by_chromosomes": "D", "plugin": "^"}
 WIDTH = 11.0  # inches at 100 dpi
 TICKS, LABELS, TITLES = 11, 11, 12  # font sizes in points
 

@@ -67,7 +67,11 @@ STATS_HEADER = ["row", "individuals", "loci", "missing", "alleles", "Ho", "He",
 # A scenario's `model` map: driftsim's model options, in the order they are given, with the
 # ranges driftsim accepts. `sizes` is a list of [generation, size] pairs, written to SIZES_FILE.
 MODEL_OPTIONS = {"burn_in": "--burn-in", "mutation_rate": "--mutation-rate",
-                 "sizes": "--sizes", "ne_ratio": "--ne-ratio"}
+                 "sizes": "--sizes", "ne_ratio": "--ne-ratio", "chromosomes": "--chromosomes"}
+# --chromosomes N:M: N chromosomes of M Morgans. Quoted in YAML, which reads 20:1 as a number
+# in base 60.
+CHROMOSOMES = re.compile(r"^([1-9][0-9]*):([0-9]+(\.[0-9]*)?|\.[0-9]+)$")
+MAX_MORGANS = 100
 MAX_BURN_IN = 100000000
 MAX_MUTATION_RATE = 0.1
 SIZE_RANGE = (2, 1000000)
@@ -160,6 +164,13 @@ def check_model(model, where):
                               f"got {r!r}{_yaml_hint(r)}")
     if "sizes" in model:
         _check_sizes(model["sizes"], where)
+    if "chromosomes" in model:
+        c = model["chromosomes"]
+        form = CHROMOSOMES.match(c) if isinstance(c, str) else None
+        if not form or not 0 < float(form.group(2)) <= MAX_MORGANS:
+            hint = " (quote it: YAML reads 20:1 as a number)" if _is_int(c) else ""
+            raise ConfigError(f"{where}: chromosomes must be \"N:M\", N chromosomes of M "
+                              f"Morgans (above 0, at most {MAX_MORGANS}), got {c!r}{hint}")
 
 
 def _check_label(label, where):
@@ -343,7 +354,11 @@ def scenario_labels(config):
 # interval, if it gives one, is called "plugin".
 BUILTIN_ESTIMATORS = ("Fc", "Fk", "Fs")
 BUILTIN_INTERVALS = ("jackknife", "chisq")
+# driftsim-stats' jackknife over chromosomes, given for linked runs only: its columns join the
+# table when some replicate has them.
+LINKED_INTERVAL = "jackknife_by_chromosomes"
 PLUGIN_INTERVAL = "plugin"
+INTERVAL_KINDS = (*BUILTIN_INTERVALS, LINKED_INTERVAL, PLUGIN_INTERVAL)
 # Input formats of an external estimator: an export of driftsim-convert, or the data file
 # itself ({input} the .dat; {par} is always the .par).
 ESTIMATOR_INPUTS = [*EXPORT_SUFFIXES, "dat"]
@@ -743,8 +758,12 @@ RUN_COLUMNS = [f"seconds_{phase}" for phase in RUN_PHASES] + ["peak_memory_bytes
 
 # Interval columns of the table: for each F and moment Ne of driftsim-stats and each of its 95%
 # intervals, the lower and upper bound, from the rows S1-S2_<interval>_low and _high.
-INTERVAL_COLUMNS = [f"{stat}_{kind}_{side}" for stat in TEMPORAL_STATS
-                    for kind in BUILTIN_INTERVALS for side in ("lower", "upper")]
+def interval_columns(kinds):
+    return [f"{stat}_{kind}_{side}" for stat in TEMPORAL_STATS for kind in kinds
+            for side in ("lower", "upper")]
+
+
+INTERVAL_COLUMNS = interval_columns(BUILTIN_INTERVALS)
 
 
 def number(text):
@@ -793,7 +812,7 @@ def aggregate(config, outdir, table_path):
     columns = varied_params(config)
     estimators = check_estimators(config)
     records = []
-    with_source = False
+    with_source = with_linkage = False
     for item in plan:
         folder = os.path.join(outdir, item["dir"])
         run = read_summary(os.path.join(folder, SUMMARY_FILE))
@@ -814,7 +833,8 @@ def aggregate(config, outdir, table_path):
         for stat in TEMPORAL_STATS:
             record[stat] = stats["S1-S2"][stat]
         # Older driftsim-stats tables have no interval rows: their bounds are NA.
-        for kind in BUILTIN_INTERVALS:
+        with_linkage |= f"S1-S2_{LINKED_INTERVAL}_low" in stats
+        for kind in (*BUILTIN_INTERVALS, LINKED_INTERVAL):
             for side, suffix in (("lower", "low"), ("upper", "high")):
                 bounds = stats.get(f"S1-S2_{kind}_{suffix}", {})
                 for stat in TEMPORAL_STATS:
@@ -841,7 +861,9 @@ def aggregate(config, outdir, table_path):
         records.append(record)
     header = ["scenario", "replicate", "seed", *columns, *TRUE_COLUMNS,
               *(f"{s}_{stat}" for s in ("S1", "S2") for stat in SAMPLE_STATS), *TEMPORAL_STATS,
-              *INTERVAL_COLUMNS, *(f"inv_Ne_{name}" for name in BUILTIN_ESTIMATORS),
+              *INTERVAL_COLUMNS,
+              *(interval_columns([LINKED_INTERVAL]) if with_linkage else []),
+              *(f"inv_Ne_{name}" for name in BUILTIN_ESTIMATORS),
               *estimator_columns(estimators)]
     if with_source:
         header += [f"S0_{stat}" for stat in SAMPLE_STATS] + ["Fst"]

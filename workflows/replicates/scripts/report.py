@@ -141,7 +141,7 @@ def render(config, summary_path, figures, versions, records, reproduction_rows=(
     """The HTML text. figures: list of (caption, PNG path); records: {scenario: run record of
     a replicate}."""
     summary = read_table(summary_path)
-    kinds = [k for k in ("jackknife", "chisq", "plugin")
+    kinds = [k for k in rp.INTERVAL_KINDS
              if summary and f"{k}_coverage" in summary[0]]
     env = jinja2.Environment(loader=jinja2.FileSystemLoader(os.path.join(HERE, "templates")),
                              autoescape=True, undefined=jinja2.StrictUndefined)

@@ -68,9 +68,11 @@ def width(lower, upper):
 def estimators(header):
     """(name, Ne column, 1/Ne column, [(interval, lower column, upper column)]) of every
     estimator in the table: driftsim-stats' three, then the external ones."""
+    kinds = [*rp.BUILTIN_INTERVALS]
+    if f"Ne_Fc_{rp.LINKED_INTERVAL}_lower" in header:
+        kinds.append(rp.LINKED_INTERVAL)
     result = [(name, f"Ne_{name}", f"inv_Ne_{name}",
-               [(kind, f"Ne_{name}_{kind}_lower", f"Ne_{name}_{kind}_upper")
-                for kind in rp.BUILTIN_INTERVALS])
+               [(kind, f"Ne_{name}_{kind}_lower", f"Ne_{name}_{kind}_upper") for kind in kinds])
               for name in rp.BUILTIN_ESTIMATORS]
     for column in header:
         name = column[len("inv_Ne_"):]
@@ -88,7 +90,7 @@ def summarize(rows, header, labels=None, runs_on=None):
     labels = labels or {}
     runs_on = runs_on or {}
     found = estimators(header)
-    kinds = [k for k in (*rp.BUILTIN_INTERVALS, rp.PLUGIN_INTERVAL)
+    kinds = [k for k in rp.INTERVAL_KINDS
              if any(k == kind for _, _, _, intervals in found for kind, _, _ in intervals)]
     out = []
     for scenario in dict.fromkeys(r["scenario"] for r in rows):

@@ -108,7 +108,8 @@ def _coverage(rows, kinds):
     return result
 
 
-def verdicts(summary, caveat_of, kinds=("jackknife", "chisq", "plugin")):
+def verdicts(summary, caveat_of,
+             kinds=("jackknife", "chisq", "jackknife_by_chromosomes", "plugin")):
     """[(estimator, [sentence, ...])] in summary order. summary: rows with estimator, scenario,
     label, estimates, hmean_bias_pct, hmean_bias_pct_se and <kind>_coverage, _coverage_high
     as numbers (NaN where missing); caveat_of: {scenario: [clause, ...]}."""

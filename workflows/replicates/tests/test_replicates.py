@@ -92,6 +92,11 @@ class Scenarios(unittest.TestCase):
             ({"sizes": [[251, 20], [251, 30]]}, "251 does not come after generation 251"),
             ({"sizes": [[251, 1]]}, "size 1 of generation 251 is out of range 2 to 1000000"),
             ({"sizes": [[251, 1000001]]}, "out of range"),
+            ({"chromosomes": 1201}, "got 1201 (quote it: YAML reads 20:1 as a number)"),
+            ({"chromosomes": "20"}, "chromosomes must be \"N:M\""),
+            ({"chromosomes": "0:1"}, "chromosomes must be \"N:M\""),
+            ({"chromosomes": "20:0"}, "M Morgans (above 0, at most 100)"),
+            ({"chromosomes": "20:101"}, "at most 100"),
         ]
         for model, words in cases:
             c = config(scenarios={"crash": {"Ne": 100, "model": model}})
@@ -312,6 +317,8 @@ class ParameterFileAndOptions(unittest.TestCase):
               "--sizes", "../sizes.txt", "--ne-ratio", "0.25"]),
             ({"model": {"mutation_rate": 0}}, ["--mutation-rate", "0"]),
             ({"model": {"sizes": [[3, 2]]}}, ["--sizes", "../sizes.txt"]),
+            ({"model": {"chromosomes": "20:1.5", "burn_in": 3}},
+             ["--burn-in", "3", "--chromosomes", "20:1.5"]),
             ({"Ne": 70}, ["--set", "Ne=70"]),
         ]
         for scenario, options in cases:
@@ -412,6 +419,35 @@ class Aggregate(unittest.TestCase):
             header = read(table).splitlines()[0].split("\t")
         self.assertNotIn("Fst", header)
         self.assertNotIn("S0_He", header)
+        self.assertFalse(any("chromosomes" in column for column in header))
+
+    def test_jackknife_over_chromosomes_joins_the_table_and_summary_of_linked_runs(self):
+        import summary
+        c = config()
+        row = "S1-S2_jackknife_by_chromosomes_{side}\tNA\tNA\tNA\tNA\tNA\tNA\t{f}\t{f}\t{f}\t{ne}\t{ne}\t{ne}\tNA\n"
+
+        def stats_for(item):  # linked in Ne100 only; its intervals are [90, 110] or [20, 40]
+            text = STATS.format(s0="", s10="", ne="100")
+            if item["scenario"] == "Ne100":
+                low, high = (90, 110) if item["replicate"] < 3 else (20, 40)
+                text += row.format(side="low", f=0.1, ne=low) + row.format(side="high", f=0.2, ne=high)
+            return text
+
+        with tempfile.TemporaryDirectory() as tmp:
+            self.write_study(tmp, c, stats_for)
+            table, out = os.path.join(tmp, "t.tsv"), os.path.join(tmp, "s.tsv")
+            rp.aggregate(c, tmp, table)
+            summary.write_summary(table, out)
+            rows = [dict(zip(read(table).splitlines()[0].split("\t"), l.split("\t")))
+                    for l in read(table).splitlines()[1:]]
+            found = {(r["scenario"], r["estimator"]): r
+                     for r in [dict(zip(read(out).splitlines()[0].split("\t"), l.split("\t")))
+                               for l in read(out).splitlines()[1:]]}
+        self.assertEqual([r["Ne_Fs_jackknife_by_chromosomes_upper"] for r in rows],
+                         ["NA", "NA", "NA", "110", "110", "40"])
+        self.assertEqual(found[("Ne100", "Fs")]["jackknife_by_chromosomes_n"], "3")
+        self.assertEqual(found[("Ne100", "Fs")]["jackknife_by_chromosomes_coverage"], "0.666667")
+        self.assertEqual(found[("Ne50", "Fs")]["jackknife_by_chromosomes_n"], "0")
 
     def test_later_columns_and_rows_are_read(self):
         # driftsim-stats adds columns after Fst, and interval rows after the last row.
