@@ -1,11 +1,22 @@
 // The engine: a run's tables, its generations in the order of the streams, and its samples.
 #include "simulation/simulation.hpp"
 
+#include <algorithm>
+#include <cstdlib>
 #include <vector>
 
 #include "genotyping/genotyping.hpp"
 
 namespace driftsim {
+
+uint64_t LinkageBytes(const RunDescription& desc) {
+  const GeneticMap* map = desc.options.Map.get();
+  if (!map) return 0;
+  const uint64_t phase = desc.KeepPhase && desc.geo.Packed()
+                             ? uint64_t(desc.geo.TotalSampled()) * uint64_t(desc.geo.GenoBytes())
+                             : 0;
+  return MapBytes(*map) + LinkedPlanBytes(*map, LargestSize(desc.par, desc.options)) + phase;
+}
 
 RunSamples SimulateSamples(const RunContext& ctx, const Params& par, const ModelOptions& model,
                            Progress& progress, RunTimes& t, MemoryBudget memory) {
@@ -71,10 +82,23 @@ RunSamples SimulateSamples(const RunContext& ctx, const RunDescription& desc, Pr
   };
   generations(1, model.BurnIn);
   progress.Stage(RunStage::kSample1);
+  // The phase of the samples, for a front end that gives it: a copy of the sample table.
+  std::unique_ptr<uint8_t[], FreeDeleter> phased;
+  if (map && geo.Packed() && desc.KeepPhase) {
+    const auto bytes =
+        static_cast<size_t>(std::max<int64_t>(geo.TotalSampled() * geo.GenoBytes(), 1));
+    phased.reset(static_cast<uint8_t*>(std::calloc(bytes, 1)));
+    if (!phased) {
+      FatalStop(
+          "The phase of the samples needs " + IntToText(int64_t(bytes)) + " bytes. Out of memory!",
+          "SimulateSamples", ErrorKind::kOutOfMemory);
+    }
+  }
   auto sample = [&](int s) {
     if (map) {
       TakeSampleLinked(ctx, geo, *map, generation(current, size), SampleRecords(geo, tab, s),
-                       sim.rnd);
+                       sim.rnd,
+                       phased ? phased.get() + SampleStart(geo, s) * geo.GenoBytes() : nullptr);
     } else {
       TakeSample(ctx, geo, generation(current, size), SampleRecords(geo, tab, s), sim.rnd);
     }
@@ -95,7 +119,7 @@ RunSamples SimulateSamples(const RunContext& ctx, const RunDescription& desc, Pr
   AddGenoErrors(ctx, geo, desc.errors, tab.Samples(geo), sim.rnd);
   t.samples += clock.Lap();
   ctx.CheckCancel();
-  return {desc.par, truth, tab.Packed, tab.GenoBytes, std::move(tab.SmplGeno)};
+  return {desc.par, truth, tab.Packed, tab.GenoBytes, std::move(tab.SmplGeno), std::move(phased)};
 }
 
 }  // namespace driftsim
