@@ -429,7 +429,7 @@ Samples Simulate(Params par, const std::vector<std::pair<std::string, std::strin
   desc.KeepPhase = true;
   const MemoryBudget memory{
       ModuleUsableMemory(),
-      (uint64_t{3} << 20) + 4 * uint64_t(LargestSize(par, s.model)) + LinkageBytes(desc)};
+      (uint64_t{3} << 20) + 4 * uint64_t(LargestSize(par, s.model)) + LinkageBytesOf(desc).Total()};
   s.truth = ComputeTrueValues(par, s.model);
   // As on the command line: the thread count chosen, else DRIFTSIM_THREADS, else the CPUs; the
   // row DRIFTSIM_KERNEL names, else the best.

@@ -315,16 +315,16 @@ void CheckSimulation(const RunOptions& options) {
             " records of " + IntToText(genoBytes) + " bytes\n  samples             " +
             Bytes(tables.SmplGeno) + ", " + IntToText(geo.TotalSampled()) + " records of " +
             IntToText(genoBytes) + " bytes\n";
-  const RunDescription desc = DescribeRun(par, model);
+  const LinkageBytes linkage = LinkageBytesOf(DescribeRun(par, model));
   if (const GeneticMap* map = model.Map.get()) {
-    report += "  genetic map         " + Bytes(MapBytes(*map)) + ", " +
+    report += "  genetic map         " + Bytes(linkage.Map) + ", " +
               IntToText(int64_t(map->Position.size())) + " loci on " +
               IntToText(int64_t(map->Chromosomes.size())) + " chromosomes\n  crossover plan      " +
-              Bytes(LinkedPlanBytes(*map, records)) + ", a generation of " + IntToText(records) +
-              "\n";
+              Bytes(linkage.Plan) + ", " + IntToText(linkage.PlanOffspring) +
+              " offspring at most\n";
   }
   const uint64_t usable = UsableMemory();
-  const uint64_t working = WorkingBytes(par) + LinkageBytes(desc);
+  const uint64_t working = WorkingBytes(par) + linkage.Total();
   report += "Memory:\n  tables and buffers  " + Bytes(tables.Total() + working) +
             "\n  estimated peak      " + Bytes(tables.Total() + working + PeakResidentBytes()) +
             "\n  the process may use " + Bytes(usable) + " more\n";
@@ -397,7 +397,7 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
   RunTimes unused;
   RunTimes& t = times ? *times : unused;
   const RunDescription desc = DescribeRun(par, model);
-  memory.working += LinkageBytes(desc);
+  memory.working += LinkageBytesOf(desc).Total();
   const RunSamples samples = SimulateSamples(ctx, desc, *console, t, memory);
   if (truth) *truth = samples.truth;
   PhaseClock clock;

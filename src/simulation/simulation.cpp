@@ -9,13 +9,19 @@
 
 namespace driftsim {
 
-uint64_t LinkageBytes(const RunDescription& desc) {
+LinkageBytes LinkageBytesOf(const RunDescription& desc) {
+  LinkageBytes bytes;
   const GeneticMap* map = desc.options.Map.get();
-  if (!map) return 0;
-  const uint64_t phase = desc.KeepPhase && desc.geo.Packed()
-                             ? uint64_t(desc.geo.TotalSampled()) * uint64_t(desc.geo.GenoBytes())
-                             : 0;
-  return MapBytes(*map) + LinkedPlanBytes(*map, LargestSize(desc.par, desc.options)) + phase;
+  if (!map) return bytes;
+  const Geometry& geo = desc.geo;
+  bytes.Map = MapBytes(*map);
+  bytes.PlanOffspring = std::max(
+      {LargestSize(desc.par, desc.options), geo.NumIndiv[kSample1], geo.NumIndiv[kSample2]});
+  bytes.Plan = LinkedPlanBytes(*map, bytes.PlanOffspring);
+  if (desc.KeepPhase && geo.Packed()) {
+    bytes.Phase = uint64_t(geo.TotalSampled()) * uint64_t(geo.GenoBytes());
+  }
+  return bytes;
 }
 
 RunSamples SimulateSamples(const RunContext& ctx, const Params& par, const ModelOptions& model,
@@ -47,6 +53,19 @@ RunSamples SimulateSamples(const RunContext& ctx, const RunDescription& desc, Pr
   if (map) PhaseRecords(ctx, geo, generation(0, geo.Ne), sim.rnd.Bits);
   progress.PhaseEnd();
   t.initialize = clock.Lap();
+  // The phase of the samples, for a front end that gives it: a copy of the sample table, made
+  // before the generations so that a shortage stops the run before its work.
+  std::unique_ptr<uint8_t[], FreeDeleter> phased;
+  if (map && geo.Packed() && desc.KeepPhase) {
+    const auto bytes =
+        static_cast<size_t>(std::max<int64_t>(geo.TotalSampled() * geo.GenoBytes(), 1));
+    phased.reset(static_cast<uint8_t*>(std::calloc(bytes, 1)));
+    if (!phased) {
+      FatalStop(
+          "The phase of the samples needs " + IntToText(int64_t(bytes)) + " bytes. Out of memory!",
+          "SimulateSamples", ErrorKind::kOutOfMemory);
+    }
+  }
 
   // The generations alternate between the two buffers: the last one written holds the
   // current generation, of size individuals.
@@ -82,18 +101,6 @@ RunSamples SimulateSamples(const RunContext& ctx, const RunDescription& desc, Pr
   };
   generations(1, model.BurnIn);
   progress.Stage(RunStage::kSample1);
-  // The phase of the samples, for a front end that gives it: a copy of the sample table.
-  std::unique_ptr<uint8_t[], FreeDeleter> phased;
-  if (map && geo.Packed() && desc.KeepPhase) {
-    const auto bytes =
-        static_cast<size_t>(std::max<int64_t>(geo.TotalSampled() * geo.GenoBytes(), 1));
-    phased.reset(static_cast<uint8_t*>(std::calloc(bytes, 1)));
-    if (!phased) {
-      FatalStop(
-          "The phase of the samples needs " + IntToText(int64_t(bytes)) + " bytes. Out of memory!",
-          "SimulateSamples", ErrorKind::kOutOfMemory);
-    }
-  }
   auto sample = [&](int s) {
     if (map) {
       TakeSampleLinked(ctx, geo, *map, generation(current, size), SampleRecords(geo, tab, s),

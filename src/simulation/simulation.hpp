@@ -102,9 +102,17 @@ struct MemoryBudget {
   uint64_t usable = 0;
   uint64_t working = 0;
 };
-// Bytes a linked run holds beside its tables (0 unlinked): its map, the plan of its largest
-// generation and, with KeepPhase, the phase of the samples. Its working space counts them.
-uint64_t LinkageBytes(const RunDescription& desc);
+// Bytes a linked run holds beside its tables (all 0 unlinked): its map, the crossover plan of
+// its largest step (the largest generation, or a larger sample), and with KeepPhase the phase
+// of the samples. Its working space counts them.
+struct LinkageBytes {
+  uint64_t Map = 0;
+  uint64_t Plan = 0;
+  int32_t PlanOffspring = 0;  // offspring of the largest step
+  uint64_t Phase = 0;
+  uint64_t Total() const { return Map + Plan + Phase; }
+};
+LinkageBytes LinkageBytesOf(const RunDescription& desc);
 
 RunSamples SimulateSamples(const RunContext& ctx, const RunDescription& desc, Progress& progress,
                            RunTimes& t, MemoryBudget memory = {});
