@@ -232,6 +232,44 @@ TEST(CommandLine, CheckWritesNothingAndStopsWithTheRunsMessage) {
   }
 }
 
+// --check under linkage: the estimate grows by the map (16 bytes a locus and the chromosome
+// table) and a generation's crossover plan, the lines it shows, and the unlinked one shows
+// neither.
+TEST(CommandLine, CheckCountsTheMapAndTheCrossoverPlan) {
+  TempDir dir;
+  ParamLines p = SmallRun();
+  p[4] = "100000";
+  WriteFile(dir / "p.txt", p.Text());
+  std::string map;
+  for (int L = 0; L < 100000; ++L) {
+    map += std::to_string(1 + L / 50000) + " s" + std::to_string(L) + " " +
+           std::to_string((L % 50000) / 1000) + " " + std::to_string(L % 50000) + "\n";
+  }
+  WriteFile(dir / "m.map", map);
+  // The bytes of the line that starts with name, the first number after it.
+  const auto bytes = [](const std::string& out, const std::string& name) -> int64_t {
+    const size_t at = out.find("\n  " + name);
+    if (at == std::string::npos) return -1;
+    return std::stoll(out.substr(out.find_first_not_of(' ', at + 3 + name.size())));
+  };
+  const Outcome plain = RunIn(dir.Path(), "--check p.txt");
+  ASSERT_EQ(plain.status, 0) << plain.out;
+  EXPECT_EQ(bytes(plain.out, "genetic map"), -1);
+  EXPECT_EQ(bytes(plain.out, "crossover plan"), -1);
+  for (const char* option : {"--chromosomes 2:1.5", "--map m.map"}) {
+    SCOPED_TRACE(option);
+    const Outcome linked = RunIn(dir.Path(), std::string("--check p.txt ") + option);
+    ASSERT_EQ(linked.status, 0) << linked.out;
+    const int64_t mapBytes = bytes(linked.out, "genetic map");
+    const int64_t plan = bytes(linked.out, "crossover plan");
+    EXPECT_GE(mapBytes, 16 * 100000);
+    EXPECT_LT(mapBytes, 16 * 100000 + 1000);
+    EXPECT_GT(plan, 0);
+    EXPECT_EQ(bytes(linked.out, "tables and buffers"),
+              bytes(plain.out, "tables and buffers") + mapBytes + plan);
+  }
+}
+
 TEST(CommandLine, SummaryRecordsTheRunAndItsDigests) {
   TempDir dir;
   WriteFile(dir / "p.txt", SmallRun().Text());

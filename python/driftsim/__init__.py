@@ -531,13 +531,14 @@ class Run:
     parameters : Parameters or None
         The run's values, the seed as IDUM; None for files read without their parameters.
     model : dict
-        The model options of the run: burn_in, mutation_rate, sizes, ne_ratio.
+        The model options of the run: burn_in, mutation_rate, sizes, ne_ratio, chromosomes,
+        map.
     replicate : int or None
         The replicate number (from 1) of ``simulate(..., num_replicates=R)``.
     """
 
     def __init__(self, samples, parameters=None, model=None, true_values=None, replicate=None,
-                 data=None, record=None):
+                 data=None, record=None, linkage=None):
         self._samples = samples
         self._data = data
         self._record = record
@@ -546,10 +547,12 @@ class Run:
         self.model = model or {}
         self._true_values = true_values
         self.replicate = replicate
+        # (bp positions, chromosome names, Morgans) per locus of a linked run, else None.
+        self._linkage = linkage
 
     def __reduce__(self):
         return (_run_from_state, (self._samples, self.parameters, self.model, self._true_values,
-                                  self.replicate, self._data, self._record))
+                                  self.replicate, self._data, self._record, self._linkage))
 
     @property
     def seed(self):
@@ -561,6 +564,11 @@ class Run:
         """numpy.ndarray: int8, loci x individuals x 2: allele index (allele - 1), -1 missing.
 
         Individuals in the order of the data file: sample 1, sample 2, then the source sample.
+        The last axis holds the individual's two gene copies in order, the one from its first
+        parent first: in a linked run (``chromosomes=`` or ``map=``) ``g[:, i, 0]`` is a
+        haplotype, in phase along each chromosome. A heterozygote that a genotyping error made,
+        and every one of the source sample (drawn without linkage), has allele index 0 first;
+        so has every heterozygote of an unlinked run, whose phase means nothing.
         Read-only: write() writes the run's own records.
         """
         if self._genotypes is None:
@@ -568,6 +576,26 @@ class Run:
             g.flags.writeable = False
             self._genotypes = g
         return self._genotypes
+
+    @property
+    def positions(self):
+        """numpy.ndarray or None: int64, per locus, its base-pair position as the map gives it
+        (for ``chromosomes="N:M"``: 1 + 10^8 bp per Morgan from the chromosome's start). None
+        for an unlinked run and a run read from files."""
+        return None if self._linkage is None else self._linkage[0]
+
+    @property
+    def chromosomes(self):
+        """numpy.ndarray of str or None: per locus, the name of its chromosome ("1", "2", ...,
+        or as the map file names it). None for an unlinked run and a run read from files."""
+        return None if self._linkage is None else self._linkage[1]
+
+    @property
+    def map_positions(self):
+        """numpy.ndarray or None: float64, per locus, its position in Morgans from the start of
+        its chromosome (the map's cM / 100), which crossovers follow. None for an unlinked run
+        and a run read from files."""
+        return None if self._linkage is None else self._linkage[2]
 
     @property
     def labels(self):
@@ -801,11 +829,36 @@ def _describe(name):
     return {"name": name, "bytes": len(data), "sha256": hashlib.sha256(data).hexdigest()}
 
 
-def _run_from_state(samples, parameters, model, true_values, replicate, data, record):
-    return Run(samples, parameters, model, true_values, replicate, data, record)
+def _run_from_state(samples, parameters, model, true_values, replicate, data, record,
+                    linkage=None):
+    return Run(samples, parameters, model, true_values, replicate, data, record, linkage)
 
 
-def _model_options(burn_in, mutation_rate, sizes, ne_ratio):
+def _linkage_arrays(samples):
+    """The per-locus map of a linked run's samples as read-only arrays, else None."""
+    linkage = samples.linkage()
+    if linkage is None:
+        return None
+    bp, names, morgans = linkage
+    arrays = (np.asarray(bp, dtype=np.int64), np.array(names, dtype=str),
+              np.asarray(morgans, dtype=np.float64))
+    for a in arrays:
+        a.flags.writeable = False
+    return arrays
+
+
+def _chromosomes_text(chromosomes):
+    """--chromosomes' N:M from "N:M" or a pair (N, M)."""
+    if isinstance(chromosomes, str):
+        return chromosomes
+    if isinstance(chromosomes, (bytes, bytearray)) or not hasattr(chromosomes, "__len__") or \
+            len(chromosomes) != 2:
+        raise TypeError(f"chromosomes must be 'N:M' or a pair (N, M) and got {chromosomes!r}")
+    count, morgans = chromosomes
+    return f"{_integer('chromosomes', count)}:{_real('chromosomes', morgans)!r}"
+
+
+def _model_options(burn_in, mutation_rate, sizes, ne_ratio, chromosomes=None, map=None):
     """The model options as the engine takes them: texts, and sizes as pairs or a file."""
     options = []
     if burn_in is not None:
@@ -813,6 +866,10 @@ def _model_options(burn_in, mutation_rate, sizes, ne_ratio):
     for name, value in (("mutation-rate", mutation_rate), ("ne-ratio", ne_ratio)):
         if value is not None:
             options.append((name, repr(_real(name.replace("-", "_"), value))))
+    if chromosomes is not None:
+        options.append(("chromosomes", _chromosomes_text(chromosomes)))
+    if map is not None:
+        options.append(("map", _text("map", map)))
     pairs, sizes_file = None, ""
     if isinstance(sizes, (str, os.PathLike)):
         sizes_file = _text("sizes", sizes)
@@ -832,7 +889,7 @@ def _model_options(burn_in, mutation_rate, sizes, ne_ratio):
 
 
 def simulate(params, seed=None, burn_in=None, mutation_rate=None, sizes=None, ne_ratio=None,
-             threads=None, progress=None, num_replicates=None):
+             threads=None, progress=None, num_replicates=None, chromosomes=None, map=None):
     """Runs the simulation of params in memory and returns its samples as a Run.
 
     Parameters
@@ -852,6 +909,12 @@ def simulate(params, seed=None, burn_in=None, mutation_rate=None, sizes=None, ne
         (``--sizes``).
     ne_ratio : float, optional
         Ne / N through varying family sizes (``--ne-ratio``; default 1).
+    chromosomes : str or (int, float), optional
+        Linked loci: N chromosomes of M Morgans, as "N:M" or (N, M), the loci spread in order
+        and evenly over them (``--chromosomes``). Default: every locus unlinked.
+    map : str or os.PathLike, optional
+        Linked loci: a PLINK .map file, one line per locus (``--map``). Not with chromosomes.
+        A linked run's ``positions``, ``chromosomes`` and ``map_positions`` give its map.
     threads : int, optional
         Threads of this run alone, 1 to 1024 (default: DRIFTSIM_THREADS, else the CPUs).
     progress : bool or callable, optional
@@ -881,13 +944,14 @@ def simulate(params, seed=None, burn_in=None, mutation_rate=None, sizes=None, ne
     """
     if not isinstance(params, Parameters):
         raise TypeError(f"params must be driftsim.Parameters and got {type(params).__name__}")
-    options, pairs, sizes_file = _model_options(burn_in, mutation_rate, sizes, ne_ratio)
+    options, pairs, sizes_file = _model_options(burn_in, mutation_rate, sizes, ne_ratio,
+                                                chromosomes, map)
     if threads is None:
         threads = 0
     elif not _is_integer(threads) or not 1 <= threads <= 1024:
         raise ParameterError(f"threads: {threads!r} is not a thread count (1 to 1024)")
     model = {"burn_in": burn_in, "mutation_rate": mutation_rate, "sizes": sizes,
-             "ne_ratio": ne_ratio}
+             "ne_ratio": ne_ratio, "chromosomes": chromosomes, "map": map}
     follow = params._follow
 
     def one(seed, replicate=None):
@@ -906,7 +970,7 @@ def simulate(params, seed=None, burn_in=None, mutation_rate=None, sizes=None, ne
         for key in ("files", "seconds", "peak_memory_bytes", "exit_status"):
             record.pop(key, None)
         return Run(samples, Parameters._wrap(samples.params, follow), model, samples.true_values,
-                   replicate, record=record)
+                   replicate, record=record, linkage=_linkage_arrays(samples))
 
     seed = _seed(seed)
     if num_replicates is None:

@@ -16,6 +16,7 @@ _Real = Union[float, int, np.number[Any]]
 _Progress = Union[bool, None, Callable[[str, int, int], Any]]
 _Sizes = Union[_Path, Sequence[Tuple[_Int, _Int]], None]
 _Sample = Optional[Literal["S1", "S2", "S0"]]
+_Chromosomes = Union[str, Tuple[_Int, _Real], None]
 
 class ParameterError(ValueError): ...
 
@@ -63,11 +64,19 @@ class Run:
     def __init__(self, samples: Any, parameters: Optional[Parameters] = ...,
                  model: Optional[dict[str, Any]] = ..., true_values: Optional[dict[str, Any]] = ...,
                  replicate: Optional[int] = ..., data: Optional[str] = ...,
-                 record: Optional[dict[str, Any]] = ...) -> None: ...
+                 record: Optional[dict[str, Any]] = ...,
+                 linkage: Optional[Tuple[Any, Any, Any]] = ...) -> None: ...
     @property
     def seed(self) -> Optional[int]: ...
     @property
     def genotypes(self) -> npt.NDArray[np.int8]: ...
+    # A linked run's map, per locus; None for an unlinked run and one read from files.
+    @property
+    def positions(self) -> Optional[npt.NDArray[np.int64]]: ...
+    @property
+    def chromosomes(self) -> Optional[npt.NDArray[np.str_]]: ...
+    @property
+    def map_positions(self) -> Optional[npt.NDArray[np.float64]]: ...
     @property
     def labels(self) -> npt.NDArray[np.str_]: ...
     @property
@@ -92,12 +101,14 @@ class Run:
 def simulate(params: Parameters, seed: Optional[_Int] = ..., burn_in: Optional[_Int] = ...,
              mutation_rate: Optional[_Real] = ..., sizes: _Sizes = ...,
              ne_ratio: Optional[_Real] = ..., threads: Optional[_Int] = ...,
-             progress: _Progress = ..., num_replicates: None = ...) -> Run: ...
+             progress: _Progress = ..., num_replicates: None = ...,
+             chromosomes: _Chromosomes = ..., map: Optional[_Path] = ...) -> Run: ...
 @overload
 def simulate(params: Parameters, seed: Optional[_Int] = ..., burn_in: Optional[_Int] = ...,
              mutation_rate: Optional[_Real] = ..., sizes: _Sizes = ...,
              ne_ratio: Optional[_Real] = ..., threads: Optional[_Int] = ...,
-             progress: _Progress = ..., *, num_replicates: _Int) -> Iterator[Run]: ...
+             progress: _Progress = ..., *, num_replicates: _Int,
+             chromosomes: _Chromosomes = ..., map: Optional[_Path] = ...) -> Iterator[Run]: ...
 def read(dat: _Path, par: Optional[_Path] = ..., record: Optional[_Path] = ...,
          parameters: Union[Parameters, _Path, None] = ..., burn_in: Optional[_Int] = ...,
          mutation_rate: Optional[_Real] = ..., sizes: _Sizes = ...,

@@ -201,8 +201,8 @@ void LabelInFileOrder(Samples& s) {
 }
 
 // Genotypes as scikit-allel lays them out: loci x individuals x 2, allele index = allele - 1,
-// -1 for missing. Loci in blocks, so that a block of the array stays in cache while every
-// individual's record is read into it.
+// -1 for missing, the gene copies in their order (in phase under linkage). Loci in blocks, so that
+// a block of the array stays in cache while every individual's record is read into it.
 template <typename T>
 py::array Genotypes(const Samples& s) {
   const int64_t n = s.Individuals(), loci = s.Loci();
@@ -211,23 +211,17 @@ py::array Genotypes(const Samples& s) {
   {
     py::gil_scoped_release release;
     constexpr int64_t kBlock = 2048;
-    static constexpr T kCodeIndex[4][2] = {{-1, -1}, {0, 0}, {1, 1}, {0, 1}};
     for (int64_t L0 = 0; L0 < loci; L0 += kBlock) {
       const int64_t L1 = std::min(loci, L0 + kBlock);
       for (int64_t i = 0; i < n; ++i) {
-        const uint8_t* rec = s.run.Records.get() + s.record[size_t(i)] * s.run.GenoBytes;
+        const int64_t r = s.record[size_t(i)];
         T* to = out + 2 * i;
-        if (s.run.Packed) {
-          for (int64_t L = L0; L < L1; ++L) {
-            const T* pair = kCodeIndex[PackedCode(rec, L)];
-            to[2 * n * L] = pair[0];
-            to[2 * n * L + 1] = pair[1];
-          }
-        } else {
-          for (int64_t L = L0; L < L1; ++L) {
-            to[2 * n * L] = static_cast<T>(int(rec[2 * L]) - 1);
-            to[2 * n * L + 1] = static_cast<T>(int(rec[2 * L + 1]) - 1);
-          }
+        // Copy 1 first: in phase under linkage.
+        for (int64_t L = L0; L < L1; ++L) {
+          uint8_t pair[2];
+          AllelesAt(s.run, r, L, pair);
+          to[2 * n * L] = static_cast<T>(int(pair[0]) - 1);
+          to[2 * n * L + 1] = static_cast<T>(int(pair[1]) - 1);
         }
       }
     }
@@ -246,7 +240,8 @@ std::string StatsJson(const Samples& s, const std::string& data, const std::stri
 }
 
 // Writes the samples in an export format with driftsim-convert's writers: the bytes of
-// `driftsim-convert <data> --to <format>`. names: one file, or the .ped and .map of plink.
+// `driftsim-convert <data> --to <format>` (with --map of a linked run's map). names: one file, or
+// the .ped and .map of plink.
 void Export(const Samples& s, const std::string& format, const std::vector<std::string>& names,
             const std::string& data) {
   convert::Format f{};
@@ -261,10 +256,14 @@ void Export(const Samples& s, const std::string& format, const std::vector<std::
   }
   std::unique_ptr<convert::Writer> writer;
   if (f == convert::Format::kGenepop) writer = convert::MakeGenepop(*files[0], info, data);
+  // A linked run's positions are its map's, as driftsim-convert --map gives them.
+  const GeneticMap* map = s.model.Map.get();
   if (f == convert::Format::kVcf || f == convert::Format::kVcfGz) {
-    writer = convert::MakeVcf(*files[0], info, data);
+    writer = convert::MakeVcf(*files[0], info, data, map);
   }
-  if (f == convert::Format::kPlink) writer = convert::MakePlink(*files[0], *files[1], info, data);
+  if (f == convert::Format::kPlink) {
+    writer = convert::MakePlink(*files[0], *files[1], info, data, map);
+  }
   {
     py::gil_scoped_release release;
     EachLine(s, *writer);
@@ -426,8 +425,11 @@ Samples Simulate(Params par, const std::vector<std::pair<std::string, std::strin
   PrepareFrontEndModel(par, s.model, followMaxNe);
   // Measured here, as the command line measures it before its files: what the tables may take
   // beside what the interpreter holds.
-  const MemoryBudget memory{ModuleUsableMemory(),
-                            (uint64_t{3} << 20) + 4 * uint64_t(LargestSize(par, s.model))};
+  RunDescription desc = DescribeRun(par, s.model);
+  desc.KeepPhase = true;
+  const MemoryBudget memory{
+      ModuleUsableMemory(),
+      (uint64_t{3} << 20) + 4 * uint64_t(LargestSize(par, s.model)) + LinkageBytesOf(desc).Total()};
   s.truth = ComputeTrueValues(par, s.model);
   // As on the command line: the thread count chosen, else DRIFTSIM_THREADS, else the CPUs; the
   // row DRIFTSIM_KERNEL names, else the best.
@@ -440,7 +442,7 @@ Samples Simulate(Params par, const std::vector<std::pair<std::string, std::strin
         const RunContext ctx{kernels, &pool, TaskSize{}, &cancel};
         EventProgress console(ctx, events);
         RunTimes times;
-        return SimulateSamples(ctx, par, s.model, console, times, memory);
+        return SimulateSamples(ctx, desc, console, times, memory);
       },
       progress);
   s.simulated = true;
@@ -503,6 +505,18 @@ Samples Read(const std::string& dat, const std::string& parFile) {
   return s;
 }
 
+// The map of a linked run, per locus: (bp positions, chromosome names, positions in Morgans);
+// None for an unlinked run or one read from files.
+py::object Linkage(const Samples& s) {
+  const GeneticMap* map = s.model.Map.get();
+  if (!map) return py::none();
+  py::array_t<int64_t> bp(py::ssize_t(map->Bp.size()));
+  std::copy(map->Bp.begin(), map->Bp.end(), bp.mutable_data());
+  py::array_t<double> morgans(py::ssize_t(map->Position.size()));
+  std::copy(map->Position.begin(), map->Position.end(), morgans.mutable_data());
+  return py::make_tuple(bp, LocusChromosomes(*map), morgans);
+}
+
 // The run record of a simulated run (--summary's JSON) without files or times: what ran, with
 // the effective model options and the true values.
 std::string RecordJson(const Samples& s) {
@@ -535,11 +549,26 @@ py::tuple SamplesState(const Samples& s) {
       py::make_tuple(p.NumLoci, s.generations, p.NumIndiv[0], p.NumIndiv[1], p.NumIndiv[2]),
       s.run.Packed, s.run.GenoBytes,
       py::bytes(reinterpret_cast<const char*>(s.run.Records.get()), bytes), s.width, s.labels,
-      s.sample, s.record, s.kernel);
+      s.sample, s.record, s.kernel,
+      s.run.Phased ? py::bytes(reinterpret_cast<const char*>(s.run.Phased.get()), bytes)
+                   : py::bytes());
+}
+
+// A copy of text in a buffer of its own, null when text is empty.
+std::unique_ptr<uint8_t[], FreeDeleter> BufferOf(const std::string& text) {
+  std::unique_ptr<uint8_t[], FreeDeleter> buffer;
+  if (text.empty()) return buffer;
+  buffer.reset(static_cast<uint8_t*>(std::malloc(text.size())));
+  if (!buffer) throw std::bad_alloc();
+  std::memcpy(buffer.get(), text.data(), text.size());
+  return buffer;
 }
 
 Samples SamplesFromState(const py::tuple& t) {
-  if (t.size() != 11) throw std::invalid_argument("not the state of driftsim samples");
+  // Eleven items before samples kept their phase.
+  if (t.size() != 11 && t.size() != 12) {
+    throw std::invalid_argument("not the state of driftsim samples");
+  }
   Samples s;
   s.simulated = t[0].cast<bool>();
   if (s.simulated) {
@@ -558,9 +587,12 @@ Samples SamplesFromState(const py::tuple& t) {
   if (records.size() != size_t(p.TotalSampled() * s.run.GenoBytes)) {
     throw std::invalid_argument("the pickled records do not match their sizes");
   }
-  s.run.Records.reset(static_cast<uint8_t*>(std::malloc(std::max<size_t>(records.size(), 1))));
-  if (!s.run.Records) throw std::bad_alloc();
-  std::memcpy(s.run.Records.get(), records.data(), records.size());
+  s.run.Records = BufferOf(records.empty() ? std::string(1, '\0') : records);
+  const std::string phased = t.size() == 12 ? t[11].cast<std::string>() : std::string();
+  if (!phased.empty() && (phased.size() != records.size() || !s.run.Packed)) {
+    throw std::invalid_argument("the pickled phase does not match the records");
+  }
+  s.run.Phased = BufferOf(phased);
   s.width = t[6].cast<int32_t>();
   s.labels = t[7].cast<std::vector<std::string>>();
   s.sample = t[8].cast<std::vector<int>>();
@@ -633,6 +665,7 @@ PYBIND11_MODULE(_core, m) {
                                if (!s.simulated) return py::none();
                                return py::cast(s.run.par);
                              })
+      .def("linkage", &Linkage)
       .def("attach_params", &AttachParams)
       .def("record_json", &RecordJson)
       .def("export", &Export, py::arg("format"), py::arg("names"), py::arg("data"))

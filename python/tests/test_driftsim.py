@@ -6,6 +6,7 @@ The programs are looked for in DRIFTSIM_BIN (default: build/ of the repository).
 import json
 import math
 import os
+import pickle
 import signal
 import subprocess
 import threading
@@ -214,3 +215,51 @@ def test_interrupt_stops_the_run_and_leaves_nothing(values, options, when, tmp_p
         driftsim.simulate(driftsim.Parameters(**values), threads=2, progress=progress, **options)
     assert sent and time.monotonic() - sent[0] < 1.0
     assert os.listdir(tmp_path) == []
+
+
+def test_linked_run_gives_its_map_and_haplotypes(tmp_path, monkeypatch):
+    """A linked run: the command line's bytes, its map per locus, genotypes in phase."""
+    monkeypatch.chdir(tmp_path)
+    params = driftsim.Parameters(NumLoci=60, NumAllele=2, Ne=100, NumGen=3, NumIndiv1=20,
+                                 NumIndiv2=20, IDUM=5)
+    # Three chromosomes of uneven lengths and loci, "chr" names as PLINK writes them too.
+    rows = [(f"chr{c}", f"snp{c}_{i}", 0.5 * i, 1000 * i + 7)
+            for c, loci in ((1, 25), (2, 20), (3, 15)) for i in range(loci)]
+    Path("linked.map").write_text("".join(" ".join(map(str, r)) + "\n" for r in rows))
+    cases = [("--map", "linked.map", dict(map=Path("linked.map")), True),
+             ("--chromosomes", "3:0.5", dict(chromosomes=(3, 0.5)), False)]
+    for flag, value, option, from_file in cases:
+        run = driftsim.simulate(params, seed=5, **option)
+        assert module_files(tmp_path / flag[2:], run, "linked") == cli_files(
+            tmp_path, params, "linked", flag, value), flag
+        assert run.positions.dtype == np.int64 and run.map_positions.dtype == np.float64
+        assert run.positions.shape == run.chromosomes.shape == run.map_positions.shape == (60,)
+        if from_file:
+            assert list(run.chromosomes) == [r[0] for r in rows]
+            assert list(run.positions) == [r[3] for r in rows]
+            np.testing.assert_allclose(run.map_positions, [r[2] / 100 for r in rows])
+        else:
+            assert list(run.chromosomes) == ["1"] * 20 + ["2"] * 20 + ["3"] * 20
+            np.testing.assert_allclose(run.map_positions[:20], 0.5 * (np.arange(20) + 0.5) / 20)
+        # The VCF export places the loci where the run says they are.
+        vcf = [line.split("\t") for line in Path(run.write_vcf("linked.vcf")).read_text()
+               .splitlines() if not line.startswith("#")]
+        assert [(v[0], int(v[1])) for v in vcf] == list(zip(run.chromosomes, run.positions))
+        back = pickle.loads(pickle.dumps(run))
+        np.testing.assert_array_equal(back.positions, run.positions)
+        np.testing.assert_array_equal(back.genotypes, run.genotypes)
+
+    # Without recombination and mutation a sample holds a few haplotypes, which genotypes show
+    # only when the copies of a heterozygote keep their order; unphased, they would be many.
+    run = driftsim.simulate(params, seed=5, chromosomes="1:1e-6", mutation_rate=0, burn_in=100)
+    g = run.genotypes
+    haplotypes = {tuple(h) for h in np.concatenate([g[:, :, 0].T, g[:, :, 1].T])}
+    assert len(haplotypes) <= 10 and (g[:, :, 0] > g[:, :, 1]).any()
+    _, in_file = dat_genotypes(run.write("phased")[0])
+    np.testing.assert_array_equal(np.sort(g, axis=2), in_file)
+
+
+def test_unlinked_run_has_no_map():
+    run = driftsim.simulate(driftsim.Parameters(NumLoci=20, NumAllele=2), seed=3)
+    assert run.positions is None and run.chromosomes is None and run.map_positions is None
+    assert not (run.genotypes[:, :, 0] > run.genotypes[:, :, 1]).any()

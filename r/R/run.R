@@ -3,8 +3,10 @@
 sample_names <- c("S0", "S1", "S2")
 
 # Individuals come in the order of the data file: sample 1, sample 2, then the source sample.
+# linkage: a linked run's positions, chromosomes and map_positions per locus, else NULL.
 new_run <- function(genotypes, sample, parameters = NULL, true_values = NULL, model = NULL,
-                    replicate = NULL, cpu_path = NULL, labels = NULL, generations = NULL) {
+                    replicate = NULL, cpu_path = NULL, labels = NULL, generations = NULL,
+                    linkage = NULL) {
   sample <- factor(sample_names[sample + 1L], levels = c("S1", "S2", "S0"))
   sample <- droplevels(sample)
   if (is.null(labels)) labels <- paste0(sample, "_", stats::ave(seq_along(sample), sample,
@@ -17,7 +19,9 @@ new_run <- function(genotypes, sample, parameters = NULL, true_values = NULL, mo
       genotypes = genotypes, sample = sample, labels = labels, parameters = parameters,
       seed = parameters$seed, true_values = true_values, model = model,
       replicate = replicate, cpu_path = cpu_path,
-      generations = if (is.null(generations)) parameters$num_gen else generations
+      generations = if (is.null(generations)) parameters$num_gen else generations,
+      positions = linkage$positions, chromosomes = linkage$chromosomes,
+      map_positions = linkage$map_positions
     ),
     class = "driftsim_run"
   )

@@ -60,7 +60,7 @@ simulate_samples <- function(ne = 1000, num_loci = 100, num_alleles = 10, num_ge
                              monitor = 1, num_threads = 0, freq_dist = 0, burn_in = 250,
                              mutation_rate = 1e-4, ne_ratio = 1, sizes = NULL,
                              num_replicates = NULL, threads = NULL, verbose = FALSE,
-                             seed = NULL) {
+                             seed = NULL, chromosomes = NULL, map = NULL) {
   p <- list(
     model = whole_number(model, "model"), ne = whole_number(ne, "ne"),
     mig_rate = a_number(mig_rate, "mig_rate"), num_loci = whole_number(num_loci, "num_loci"),
@@ -80,6 +80,16 @@ simulate_samples <- function(ne = 1000, num_loci = 100, num_alleles = 10, num_ge
     "mutation-rate" = real_text(a_number(mutation_rate, "mutation_rate")),
     "ne-ratio" = real_text(a_number(ne_ratio, "ne_ratio"))
   )
+  if (!is.null(chromosomes)) {
+    if (is.numeric(chromosomes) && length(chromosomes) == 2L && !anyNA(chromosomes)) {
+      chromosomes <- paste0(whole_text(whole_number(chromosomes[[1]], "chromosomes")), ":",
+                            real_text(chromosomes[[2]]))
+    } else if (!is.character(chromosomes) || length(chromosomes) != 1L || is.na(chromosomes)) {
+      stop_driftsim("parameter", "chromosomes must be \"N:M\" or c(N, M)")
+    }
+    options <- c(options, chromosomes = chromosomes)
+  }
+  if (!is.null(map)) options <- c(options, map = a_path(map, "map"))
   size_pairs <- matrix(integer(0), ncol = 2)
   sizes_file <- ""
   if (is.character(sizes)) {
@@ -107,7 +117,7 @@ simulate_samples <- function(ne = 1000, num_loci = 100, num_alleles = 10, num_ge
   }
   follow_max_ne <- is.null(max_ne)
   model_options <- list(burn_in = burn_in, mutation_rate = mutation_rate, ne_ratio = ne_ratio,
-                        sizes = sizes)
+                        sizes = sizes, chromosomes = chromosomes, map = map)
 
   one <- function(run_seed, replicate = NULL) {
     p$seed <- run_seed
@@ -119,7 +129,8 @@ simulate_samples <- function(ne = 1000, num_loci = 100, num_alleles = 10, num_ge
     new_run(
       genotypes = result$genotypes, sample = result$sample,
       parameters = parameters_of(result$parameters), true_values = result$true_values,
-      model = model_options, replicate = replicate, cpu_path = result$cpu_path
+      model = model_options, replicate = replicate, cpu_path = result$cpu_path,
+      linkage = result$linkage
     )
   }
 

@@ -207,17 +207,17 @@ Layout FileOrder(const Params& par) {
   return layout;
 }
 
-// Genotypes loci x individuals x 2 (file order), allele numbers, NA for a missing allele.
+// Genotypes loci x individuals x 2 (file order), allele numbers, NA for a missing allele; the
+// gene copies in their order (in phase under linkage).
 Rcpp::IntegerVector GenotypeArray(const RunSamples& run, const Layout& layout) {
-  static constexpr uint8_t kCodeAlleles[4][2] = {{0, 0}, {1, 1}, {2, 2}, {1, 2}};
   const int64_t n = int64_t(layout.record.size()), loci = run.par.NumLoci;
   Rcpp::IntegerVector array(Rcpp::no_init(R_xlen_t(2 * n * loci)));
   int* out = array.begin();
   // R's column-major order: locus fastest, then individual, then the allele of the pair.
   for (int64_t i = 0; i < n; ++i) {
-    const uint8_t* rec = run.Records.get() + layout.record[size_t(i)] * run.GenoBytes;
     for (int64_t L = 0; L < loci; ++L) {
-      const uint8_t* pair = run.Packed ? kCodeAlleles[PackedCode(rec, L)] : rec + 2 * L;
+      uint8_t pair[2];
+      AllelesAt(run, layout.record[size_t(i)], L, pair);
       for (int64_t a = 0; a < 2; ++a) {
         out[L + loci * (i + n * a)] = pair[a] == 0 ? NA_INTEGER : int(pair[a]);
       }
@@ -288,6 +288,17 @@ Rcpp::List TrueValuesList(const TrueValues& truth) {
           Rcpp::Named("effective") = effective));
 }
 
+// A linked run's map per locus (bp positions, chromosome names, Morgans), NULL unlinked.
+SEXP LinkageOf(const ModelOptions& model) {
+  const GeneticMap* map = model.Map.get();
+  if (!map) return R_NilValue;
+  // bp as doubles: R has no 64-bit integers, and doubles hold every bp position whole.
+  return Rcpp::List::create(
+      Rcpp::Named("positions") = Rcpp::NumericVector(map->Bp.begin(), map->Bp.end()),
+      Rcpp::Named("chromosomes") = Rcpp::wrap(LocusChromosomes(*map)),
+      Rcpp::Named("map_positions") = Rcpp::wrap(map->Position));
+}
+
 ModelOptions ModelOf(const Rcpp::CharacterVector& options, const Rcpp::IntegerMatrix& sizes,
                      const std::string& sizesFile) {
   std::vector<std::pair<std::string, std::string>> named;
@@ -313,13 +324,15 @@ SEXP EngineSimulate(Rcpp::CharacterVector values, Rcpp::CharacterVector argument
     const TrueValues truth = ComputeTrueValues(par, model);
     const KernelTable kernels = KernelsFromEnvironment();
     const int threadCount = ResolveThreadCount(threads);
+    RunDescription desc = DescribeRun(par, model);
+    desc.KeepPhase = true;
     const RunSamples run = RunInterruptible(
         [&](std::atomic<bool>& cancel, ProgressEvents& events) {
           ThreadPool pool(threadCount);
           const RunContext ctx{kernels, &pool, TaskSize{}, &cancel};
           EventProgress console(ctx, events);
           RunTimes times;
-          return SimulateSamples(ctx, par, model, console, times);
+          return SimulateSamples(ctx, desc, console, times);
         },
         verbose);
     const Layout layout = FileOrder(par);
@@ -327,7 +340,8 @@ SEXP EngineSimulate(Rcpp::CharacterVector values, Rcpp::CharacterVector argument
                               Rcpp::Named("genotypes") = GenotypeArray(run, layout),
                               Rcpp::Named("sample") = Rcpp::wrap(layout.sample),
                               Rcpp::Named("true_values") = TrueValuesList(truth),
-                              Rcpp::Named("cpu_path") = kernels.Name());
+                              Rcpp::Named("cpu_path") = kernels.Name(),
+                              Rcpp::Named("linkage") = LinkageOf(model));
   });
 }
 

@@ -86,6 +86,9 @@ struct RunDescription {
   // The seed of the uniform stream (never positive) and of the bit stream.
   int32_t IDUM = 0;
   uint32_t RanBitSeed = 0;
+  // A front end's run keeps the phase of a linked run's biallelic samples, which their codes
+  // lose, to give genotypes in phase (RunSamples::Phased). The draws are the same.
+  bool KeepPhase = false;
 };
 RunDescription DescribeRun(const Params& par, const ModelOptions& options);
 

@@ -52,6 +52,20 @@ int32_t AutosomeNumber(std::string_view text) {
 
 }  // namespace
 
+std::vector<std::string> LocusChromosomes(const GeneticMap& map) {
+  std::vector<std::string> names(map.Position.size());
+  for (const Chromosome& c : map.Chromosomes) {
+    std::fill(names.begin() + c.First, names.begin() + c.End, c.Name);
+  }
+  return names;
+}
+
+uint64_t MapBytes(const GeneticMap& map) {
+  // Names are at most "chr99": they live inside the entry.
+  return uint64_t(map.Position.size()) * (sizeof(double) + sizeof(int64_t)) +
+         uint64_t(map.Chromosomes.size()) * sizeof(Chromosome);
+}
+
 GeneticMap EvenMap(int64_t NumLoci, int32_t count, double morgans) {
   GeneticMap map;
   map.Position.resize(static_cast<size_t>(NumLoci));

@@ -26,6 +26,14 @@ struct GeneticMap {
   std::vector<int64_t> Bp;       // per locus: base-pair position (the map file's, or derived)
 };
 
+// The name of each locus's chromosome, in locus order: what the front ends give beside the
+// map's per-locus Bp and Position.
+std::vector<std::string> LocusChromosomes(const GeneticMap& map);
+
+// Bytes a run holds for its map: per locus a position (double) and a bp position (int64), and
+// the table of chromosomes.
+uint64_t MapBytes(const GeneticMap& map);
+
 // N chromosomes of M Morgans with the loci spread in order and evenly: chromosome c (from 0)
 // takes loci [c x L / N, (c + 1) x L / N), and its i-th of n loci lies at M x (i + 1/2) / n.
 // Base pairs are derived at 10^8 per Morgan (1 cM per megabase), from 1.

@@ -315,8 +315,16 @@ void CheckSimulation(const RunOptions& options) {
             " records of " + IntToText(genoBytes) + " bytes\n  samples             " +
             Bytes(tables.SmplGeno) + ", " + IntToText(geo.TotalSampled()) + " records of " +
             IntToText(genoBytes) + " bytes\n";
+  const LinkageBytes linkage = LinkageBytesOf(DescribeRun(par, model));
+  if (const GeneticMap* map = model.Map.get()) {
+    report += "  genetic map         " + Bytes(linkage.Map) + ", " +
+              IntToText(int64_t(map->Position.size())) + " loci on " +
+              IntToText(int64_t(map->Chromosomes.size())) + " chromosomes\n  crossover plan      " +
+              Bytes(linkage.Plan) + ", " + IntToText(linkage.PlanOffspring) +
+              " offspring at most\n";
+  }
   const uint64_t usable = UsableMemory();
-  const uint64_t working = WorkingBytes(par);
+  const uint64_t working = WorkingBytes(par) + linkage.Total();
   report += "Memory:\n  tables and buffers  " + Bytes(tables.Total() + working) +
             "\n  estimated peak      " + Bytes(tables.Total() + working + PeakResidentBytes()) +
             "\n  the process may use " + Bytes(usable) + " more\n";
@@ -379,7 +387,7 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
   ApplyModelLines(file, model, options.modelGiven);
   // Measured where --check measures it, before the output files map their buffers, so that the
   // run refuses exactly what --check refuses.
-  const MemoryBudget memory{UsableMemory(), WorkingBytes(par)};
+  MemoryBudget memory{UsableMemory(), WorkingBytes(par)};
   // Every output is tried before the work: the temporary files exist from here on.
   RunFiles files = OpenRunFiles(par, options, paraFile, model);
   if (!model.SizesFile.empty()) console->Step("Reading sizes file: " + model.SizesFile);
@@ -388,7 +396,9 @@ void RunSimulation(const RunOptions& options, RunTimes* times, TrueValues* truth
   if (files.params) WriteParams(par, model, *files.params);
   RunTimes unused;
   RunTimes& t = times ? *times : unused;
-  const RunSamples samples = SimulateSamples(ctx, DescribeRun(par, model), *console, t, memory);
+  const RunDescription desc = DescribeRun(par, model);
+  memory.working += LinkageBytesOf(desc).Total();
+  const RunSamples samples = SimulateSamples(ctx, desc, *console, t, memory);
   if (truth) *truth = samples.truth;
   PhaseClock clock;
 

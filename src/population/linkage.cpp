@@ -7,6 +7,7 @@
 // per chromosome rather than one per locus, and every CPU row makes the same plan, since the
 // row's uniform batches give the portable loop's values.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -301,10 +302,23 @@ void ReproduceLinked(const RunContext& ctx, const Geometry& geo, const GeneticMa
 }
 
 void TakeSampleLinked(const RunContext& ctx, const Geometry& geo, const GeneticMap& map,
-                      RecordSpan parents, RecordSpan sample, Random& rnd) {
+                      RecordSpan parents, RecordSpan sample, Random& rnd, uint8_t* phased) {
   const LinkedBrood b = PlanLinked(ctx, map, ParentPicker(parents), sample.count, rnd.Uniform);
   MakeLinked(ctx, geo, b, parents, sample, {});
+  if (phased && sample.count > 0) {
+    std::memcpy(phased, sample[0], static_cast<size_t>(sample.count * sample.bytes));
+  }
   PhasedToCodes(ctx, geo, sample);
+}
+
+uint64_t LinkedPlanBytes(const GeneticMap& map, int32_t N) {
+  double morgans = 0;
+  for (const Chromosome& c : map.Chromosomes) morgans += c.Morgans;
+  const auto segments =
+      static_cast<uint64_t>(std::ceil(double(map.Chromosomes.size()) + morgans));  // per gamete
+  const uint64_t gametes = 2 * uint64_t(N);
+  return gametes * (2 * sizeof(int64_t) + segments * sizeof(GameteSegment)) +
+         uint64_t(map.Chromosomes.size()) * sizeof(PoissonMemo);
 }
 
 }  // namespace driftsim

@@ -229,8 +229,16 @@ void ReproduceLinked(const RunContext& ctx, const Geometry& geo, const GeneticMa
                      const std::function<void()>& alongside = {});
 
 // TakeSample under linkage: the draws of ReproduceLinked with uniform parents, and the sample's
-// records turned into codes.
+// records turned into codes. phased, when given, receives the sample's phased records first
+// (sample.count records of sample.bytes), for front ends that give genotypes in phase.
 void TakeSampleLinked(const RunContext& ctx, const Geometry& geo, const GeneticMap& map,
-                      RecordSpan parents, RecordSpan sample, Random& rnd);
+                      RecordSpan parents, RecordSpan sample, Random& rnd,
+                      uint8_t* phased = nullptr);
+
+// Bytes of the plan of a linked generation of N offspring (ReproduceLinked, TakeSampleLinked),
+// which a step holds while it makes them: two parents and two first segments per offspring, and
+// per gamete one segment per chromosome and per crossover, as many as expected (the map's total
+// length in Morgans), with the Poisson tables of the chromosomes.
+uint64_t LinkedPlanBytes(const GeneticMap& map, int32_t N);
 
 }  // namespace driftsim

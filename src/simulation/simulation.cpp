@@ -1,11 +1,28 @@
 // The engine: a run's tables, its generations in the order of the streams, and its samples.
 #include "simulation/simulation.hpp"
 
+#include <algorithm>
+#include <cstdlib>
 #include <vector>
 
 #include "genotyping/genotyping.hpp"
 
 namespace driftsim {
+
+LinkageBytes LinkageBytesOf(const RunDescription& desc) {
+  LinkageBytes bytes;
+  const GeneticMap* map = desc.options.Map.get();
+  if (!map) return bytes;
+  const Geometry& geo = desc.geo;
+  bytes.Map = MapBytes(*map);
+  bytes.PlanOffspring = std::max(
+      {LargestSize(desc.par, desc.options), geo.NumIndiv[kSample1], geo.NumIndiv[kSample2]});
+  bytes.Plan = LinkedPlanBytes(*map, bytes.PlanOffspring);
+  if (desc.KeepPhase && geo.Packed()) {
+    bytes.Phase = uint64_t(geo.TotalSampled()) * uint64_t(geo.GenoBytes());
+  }
+  return bytes;
+}
 
 RunSamples SimulateSamples(const RunContext& ctx, const Params& par, const ModelOptions& model,
                            Progress& progress, RunTimes& t, MemoryBudget memory) {
@@ -36,6 +53,19 @@ RunSamples SimulateSamples(const RunContext& ctx, const RunDescription& desc, Pr
   if (map) PhaseRecords(ctx, geo, generation(0, geo.Ne), sim.rnd.Bits);
   progress.PhaseEnd();
   t.initialize = clock.Lap();
+  // The phase of the samples, for a front end that gives it: a copy of the sample table, made
+  // before the generations so that a shortage stops the run before its work.
+  std::unique_ptr<uint8_t[], FreeDeleter> phased;
+  if (map && geo.Packed() && desc.KeepPhase) {
+    const auto bytes =
+        static_cast<size_t>(std::max<int64_t>(geo.TotalSampled() * geo.GenoBytes(), 1));
+    phased.reset(static_cast<uint8_t*>(std::calloc(bytes, 1)));
+    if (!phased) {
+      FatalStop(
+          "The phase of the samples needs " + IntToText(int64_t(bytes)) + " bytes. Out of memory!",
+          "SimulateSamples", ErrorKind::kOutOfMemory);
+    }
+  }
 
   // The generations alternate between the two buffers: the last one written holds the
   // current generation, of size individuals.
@@ -74,7 +104,8 @@ RunSamples SimulateSamples(const RunContext& ctx, const RunDescription& desc, Pr
   auto sample = [&](int s) {
     if (map) {
       TakeSampleLinked(ctx, geo, *map, generation(current, size), SampleRecords(geo, tab, s),
-                       sim.rnd);
+                       sim.rnd,
+                       phased ? phased.get() + SampleStart(geo, s) * geo.GenoBytes() : nullptr);
     } else {
       TakeSample(ctx, geo, generation(current, size), SampleRecords(geo, tab, s), sim.rnd);
     }
@@ -95,7 +126,7 @@ RunSamples SimulateSamples(const RunContext& ctx, const RunDescription& desc, Pr
   AddGenoErrors(ctx, geo, desc.errors, tab.Samples(geo), sim.rnd);
   t.samples += clock.Lap();
   ctx.CheckCancel();
-  return {desc.par, truth, tab.Packed, tab.GenoBytes, std::move(tab.SmplGeno)};
+  return {desc.par, truth, tab.Packed, tab.GenoBytes, std::move(tab.SmplGeno), std::move(phased)};
 }
 
 }  // namespace driftsim

@@ -61,9 +61,34 @@ struct RunSamples {
   int64_t GenoBytes = 0;
   // All sampled records, source sample first (see Tables::SmplGeno).
   std::unique_ptr<uint8_t[], FreeDeleter> Records;
+  // With KeepPhase, a linked biallelic run's sampled records as they were before they became
+  // codes (phased: see GameteSegment), laid out as Records; the source sample, drawn without
+  // phase, all zero. Null otherwise.
+  std::unique_ptr<uint8_t[], FreeDeleter> Phased;
 
   RecordSpan Samples() const { return {Records.get(), par.TotalSampled(), GenoBytes}; }
 };
+
+// The alleles (1 to NumAllele, 0 missing) of sampled record r at locus L, copy 1 first. Unpacked
+// records keep their copies' order; a packed heterozygote takes it from the run's Phased records
+// where they hold a heterozygote there too, and is allele 1 first otherwise (no phase kept, a
+// source sample, or a heterozygote made by a genotyping error). The front ends' genotypes.
+inline void AllelesAt(const RunSamples& run, int64_t r, int64_t L, uint8_t pair[2]) {
+  const uint8_t* rec = run.Records.get() + r * run.GenoBytes;
+  if (!run.Packed) {
+    pair[0] = rec[2 * L];
+    pair[1] = rec[2 * L + 1];
+    return;
+  }
+  const uint32_t code = PackedCode(rec, L);
+  static constexpr uint8_t kCodeAlleles[4][2] = {{0, 0}, {1, 1}, {2, 2}, {1, 2}};
+  // A phased field holds the allele of copy 1 less one in its low bit, of copy 2 in its high.
+  const uint32_t phase =
+      code == 3 && run.Phased ? PackedCode(run.Phased.get() + r * run.GenoBytes, L) : 0;
+  const bool swapped = phase == 2;
+  pair[0] = kCodeAlleles[code][swapped ? 1 : 0];
+  pair[1] = kCodeAlleles[code][swapped ? 0 : 1];
+}
 
 // The simulation of a run, from its tables to the genotyping errors: builds the tables, runs
 // the generations, takes the samples and frees everything but them; desc's options have passed
@@ -77,6 +102,18 @@ struct MemoryBudget {
   uint64_t usable = 0;
   uint64_t working = 0;
 };
+// Bytes a linked run holds beside its tables (all 0 unlinked): its map, the crossover plan of
+// its largest step (the largest generation, or a larger sample), and with KeepPhase the phase
+// of the samples. Its working space counts them.
+struct LinkageBytes {
+  uint64_t Map = 0;
+  uint64_t Plan = 0;
+  int32_t PlanOffspring = 0;  // offspring of the largest step
+  uint64_t Phase = 0;
+  uint64_t Total() const { return Map + Plan + Phase; }
+};
+LinkageBytes LinkageBytesOf(const RunDescription& desc);
+
 RunSamples SimulateSamples(const RunContext& ctx, const RunDescription& desc, Progress& progress,
                            RunTimes& t, MemoryBudget memory = {});
 RunSamples SimulateSamples(const RunContext& ctx, const Params& par, const ModelOptions& model,
