@@ -145,6 +145,11 @@ TEST(ReadSizes, LinesAndRefusals) {
       {"S2+1 20\n", "crash.txt:1: expected 'GENERATION SIZE', two whole numbers, not 'S2+1 20'!"},
   };
   for (const auto& [text, message] : relative) EXPECT_EQ(SizesRead(text), message) << text;
+  // A long token is quoted only in part.
+  EXPECT_EQ(
+      SizesRead("S1-" + std::string(300, '0') + "300 20\n"),
+      "crash.txt:1: generation S1-" + std::string(57, '0') +
+          "... (generation -50 with burn-in 250) is out of range (generations count from 1)!");
 
   TempDir dir;
   for (const std::string& name : {dir / "missing.txt", dir.Path().string()}) {

@@ -127,7 +127,7 @@ GeneticMap ReadMapStream(std::istream& in, const std::string& name, int64_t NumL
     if (!ParseCentimorgans(items[2], cM)) {
       MapError(name, line, "the position " + Quoted(items[2]) + " is not a number of cM");
     }
-    if (cM < 0) MapError(name, line, "the position " + std::string(items[2]) + " cM is negative");
+    if (cM < 0) MapError(name, line, "the position " + Printable(items[2]) + " cM is negative");
     int64_t bp = 0;
     if (!ParseInteger(items[3], bp) || bp < 0) {
       MapError(name, line,
@@ -146,9 +146,8 @@ GeneticMap ReadMapStream(std::istream& in, const std::string& name, int64_t NumL
       map.Chromosomes.push_back({std::string(items[0]), L, L, 0});
     } else if (morgans < map.Position.back() || bp < map.Bp.back()) {
       MapError(name, line,
-               "positions out of order: " + std::string(items[2]) + " cM, " +
-                   std::string(items[3]) + " bp comes before the previous locus of chromosome " +
-                   std::string(items[0]));
+               "positions out of order: " + Printable(items[2]) + " cM, " + Printable(items[3]) +
+                   " bp comes before the previous locus of chromosome " + std::string(items[0]));
     }
     Chromosome& c = map.Chromosomes.back();
     c.End = L + 1;

@@ -68,7 +68,7 @@ SizeSchedule ReadSizesStream(std::istream& in, const std::string& name, int32_t 
     if (g < 1 || g > std::numeric_limits<int32_t>::max()) {
       SizesError(name, line,
                  "generation " +
-                     (fromSample ? std::string(items[0]) + " (generation " + IntToText(g) +
+                     (fromSample ? Printable(items[0]) + " (generation " + IntToText(g) +
                                        " with burn-in " + IntToText(burnIn) + ")"
                                  : IntToText(g)) +
                      " is out of range (generations count from 1)");
