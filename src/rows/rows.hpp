@@ -1,8 +1,8 @@
 // The CPU rows: one file each (avx2.cpp holds avx2 and avx2-pdep, which share most routines),
-// with the attribute its routines are compiled with, the routines and its entry of the kernel
-// table; rows.cpp fills the table of a row. cpu/cpu.cpp reads the processor's features and
-// names the row to take. Test builds compile the row files a second time into the emulated
-// rows (cpu/vector.hpp).
+// with what the row needs of the processor (one list, also the attribute its routines are
+// compiled with), the routines and its entry of the kernel table. rows.cpp chooses the row from
+// those lists and the features cpu/ reads, and fills the table of a row. Test builds compile
+// the row files a second time into the emulated rows (cpu/vector.hpp).
 #pragma once
 
 #include <string>
