@@ -126,25 +126,33 @@ struct BlockTotals {
   }
 };
 
+// Calls f with the terms of each locus of [l0, l1) that enters F: typed in both samples, with
+// at least two alleles.
+template <typename F>
+void ForEachEnteringLocus(const GenoCounts& counts, int64_t l0, int64_t l1, F&& f) {
+  for (int64_t l = l0; l < l1; ++l) {
+    const int64_t n1 = counts.Typed(kFirst, l);
+    const int64_t n2 = counts.Typed(kSecond, l);
+    if (n1 == 0 || n2 == 0) continue;
+    const LocusTerms t =
+        TermsAt(counts, l, 2.0 * static_cast<double>(n1), 2.0 * static_cast<double>(n2));
+    if (t.k >= 2) f(t);
+  }
+}
+
 // The totals of each chromosome of the map that holds loci entering F, in map order.
 std::vector<BlockTotals> ChromosomeTotals(const GenoCounts& counts, const GeneticMap& map) {
   std::vector<BlockTotals> blocks;
   for (const Chromosome& c : map.Chromosomes) {
     BlockTotals b;
-    for (int64_t l = c.First; l < c.End && l < counts.loci; ++l) {
-      const int64_t n1 = counts.Typed(kFirst, l);
-      const int64_t n2 = counts.Typed(kSecond, l);
-      if (n1 == 0 || n2 == 0) continue;
-      const LocusTerms t =
-          TermsAt(counts, l, 2.0 * static_cast<double>(n1), 2.0 * static_cast<double>(n2));
-      if (t.k < 2) continue;
+    ForEachEnteringLocus(counts, c.First, std::min(c.End, counts.loci), [&b](const LocusTerms& t) {
       b.fc += t.fc;
       b.fk += t.fk;
       b.weights += t.k - 1;
       b.squares += t.squares;
       b.spread += t.spread;
       ++b.loci;
-    }
+    });
     if (b.loci > 0) blocks.push_back(b);
   }
   return blocks;
@@ -312,18 +320,12 @@ TemporalStats TemporalSummary(const GenoCounts& counts, int32_t generations,
   // Jackknife over the loci that enter: each F recomputed without one of them.
   std::array<Spread, 3> leftOut;
   if (st.loci >= 2) {
-    for (int64_t l = 0; l < counts.loci; ++l) {
-      const int64_t n1 = counts.Typed(kFirst, l);
-      const int64_t n2 = counts.Typed(kSecond, l);
-      if (n1 == 0 || n2 == 0) continue;
-      const LocusTerms t =
-          TermsAt(counts, l, 2.0 * static_cast<double>(n1), 2.0 * static_cast<double>(n2));
-      if (t.k < 2) continue;
+    ForEachEnteringLocus(counts, 0, counts.loci, [&](const LocusTerms& t) {
       const double rest = weights - (t.k - 1);
       leftOut[kFc].Add((fcSum - t.fc) / rest);
       leftOut[kFk].Add((fkSum - t.fk) / rest);
       leftOut[kFs].Add((fsSquares - t.squares) / (fsSpread - t.spread));
-    }
+    });
   }
   // Chi-square interval: n' times the estimate over the true F is taken as chi-square with
   // n' = sum (K - 1) degrees of freedom, the number of independent alleles.
