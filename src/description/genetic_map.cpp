@@ -170,23 +170,7 @@ GeneticMap ReadMapStream(std::istream& in, const std::string& name, int64_t NumL
 }
 
 GeneticMap ReadMap(const std::string& name, int64_t NumLoci) {
-  struct stat st;
-  if (stat(name.c_str(), &st) != 0) {
-    const int err = errno;
-    FatalStop("Map file, " + name + ", does not exist!", kMapRoutine, ErrorKind::kBadFile, err,
-              name);
-  }
-  // A FIFO without a writer would wait for ever, a device never end its lines.
-  if (!S_ISREG(st.st_mode)) {
-    FatalStop("Map file, " + name + ", cannot be read: not a regular file!", kMapRoutine,
-              ErrorKind::kBadFile, 0, name);
-  }
-  std::ifstream in(name, std::ios::binary);
-  if (!in) {
-    const int err = errno;
-    FatalStop("Map file, " + name + ", cannot be read: " + std::strerror(err) + "!", kMapRoutine,
-              ErrorKind::kBadFile, err, name);
-  }
+  std::ifstream in = model_text::OpenInputFile("Map file", name, kMapRoutine);
   return ReadMapStream(in, name, NumLoci);
 }
 

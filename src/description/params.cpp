@@ -472,29 +472,35 @@ std::string ParaFileName(const char* paramArg) {
   return name;
 }
 
-Params ReadPara(const std::string& name, std::span<const ParamOverride> overrides,
-                std::vector<ModelLine>* modelLines) {
+std::ifstream model_text::OpenInputFile(const char* kind, const std::string& name,
+                                        const char* routine, struct stat* identity) {
+  const std::string what = std::string(kind) + ", " + name + ", ";
   struct stat st;
   if (stat(name.c_str(), &st) != 0) {
     const int err = errno;
-    FatalStop("Parameter file, " + name + ", does not exist!", kRoutine, ErrorKind::kBadFile, err,
-              name);
+    FatalStop(what + "does not exist!", routine, ErrorKind::kBadFile, err, name);
   }
   if (S_ISDIR(st.st_mode)) {
-    FatalStop("Parameter file, " + name + ", cannot be read: " + std::strerror(EISDIR) + "!",
-              kRoutine, ErrorKind::kBadFile, EISDIR, name);
+    FatalStop(what + "cannot be read: " + std::strerror(EISDIR) + "!", routine, ErrorKind::kBadFile,
+              EISDIR, name);
   }
-  // A device never ends its lines (/dev/zero), a FIFO without a writer never starts them.
   if (!S_ISREG(st.st_mode)) {
-    FatalStop("Parameter file, " + name + ", cannot be read: not a regular file!", kRoutine,
-              ErrorKind::kBadFile, 0, name);
+    FatalStop(what + "cannot be read: not a regular file!", routine, ErrorKind::kBadFile, 0, name);
   }
   std::ifstream in(name, std::ios::binary);
   if (!in) {
     const int err = errno;
-    FatalStop("Parameter file, " + name + ", cannot be read: " + std::strerror(err) + "!", kRoutine,
-              ErrorKind::kBadFile, err, name);
+    FatalStop(what + "cannot be read: " + std::strerror(err) + "!", routine, ErrorKind::kBadFile,
+              err, name);
   }
+  if (identity != nullptr) *identity = st;
+  return in;
+}
+
+Params ReadPara(const std::string& name, std::span<const ParamOverride> overrides,
+                std::vector<ModelLine>* modelLines) {
+  struct stat st;
+  std::ifstream in = model_text::OpenInputFile("Parameter file", name, kRoutine, &st);
   int64_t lines = 0;
   const Params p = ReadValues(in, name, overrides, lines);
   if (modelLines) *modelLines = ReadModelLines(in, lines);

@@ -98,27 +98,7 @@ SizeSchedule ReadSizesStream(std::istream& in, const std::string& name, int32_t 
 }
 
 SizeSchedule ReadSizes(const std::string& name, int32_t burnIn) {
-  struct stat st;
-  if (stat(name.c_str(), &st) != 0) {
-    const int err = errno;
-    FatalStop("Sizes file, " + name + ", does not exist!", kSizesRoutine, ErrorKind::kBadFile, err,
-              name);
-  }
-  if (S_ISDIR(st.st_mode)) {
-    FatalStop("Sizes file, " + name + ", cannot be read: " + std::strerror(EISDIR) + "!",
-              kSizesRoutine, ErrorKind::kBadFile, EISDIR, name);
-  }
-  // A FIFO without a writer would wait for ever, a device never end its lines.
-  if (!S_ISREG(st.st_mode)) {
-    FatalStop("Sizes file, " + name + ", cannot be read: not a regular file!", kSizesRoutine,
-              ErrorKind::kBadFile, 0, name);
-  }
-  std::ifstream in(name, std::ios::binary);
-  if (!in) {
-    const int err = errno;
-    FatalStop("Sizes file, " + name + ", cannot be read: " + std::strerror(err) + "!",
-              kSizesRoutine, ErrorKind::kBadFile, err, name);
-  }
+  std::ifstream in = model_text::OpenInputFile("Sizes file", name, kSizesRoutine);
   return ReadSizesStream(in, name, burnIn);
 }
 

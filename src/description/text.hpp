@@ -2,10 +2,13 @@
 // file and the model lines of a parameter file. Internal to description/.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <fstream>
 #include <istream>
 #include <string>
 #include <string_view>
@@ -65,6 +68,13 @@ inline bool BoundedLine(std::istream& in, std::string& text, size_t limit, bool&
     }
   }
 }
+
+// An input file of the run (kind: "Parameter file", "Sizes file", "Map file") opened for
+// reading, or the run stopped through routine: missing, a folder, not a regular file (a FIFO
+// without a writer would wait for ever, a device never end its lines), or unreadable. identity,
+// when given, takes the file's stat.
+std::ifstream OpenInputFile(const char* kind, const std::string& name, const char* routine,
+                            struct stat* identity = nullptr);
 
 // The routine named by the sizes file's messages.
 inline constexpr const char* kSizesRoutine = "ReadSizes";
